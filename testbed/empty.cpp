@@ -1,0 +1,1 @@
+// Keeps the testbed library non-empty before its servers exist.

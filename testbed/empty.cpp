@@ -1,1 +1,0 @@
-// Keeps the testbed library non-empty before its servers exist.

@@ -1,6 +1,7 @@
 // dtk-agent: the command-line host. It plays the agent's part so that the
 // library can be run and demonstrated end to end on one machine.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -55,6 +56,7 @@ int main(int argc, char** argv) {
                 return 2;
             }
             (arg == "--store" ? options.storePath : options.libraryPath) = argv[++i];
+            options.storeGiven = options.storeGiven || arg == "--store";
             continue;
         }
         args.push_back(arg);
@@ -63,8 +65,14 @@ int main(int argc, char** argv) {
         PrintUsage(stderr);
         return 2;
     }
-    if (options.storePath.empty())
+    if (options.storePath.empty()) {
+        options.storeGiven = getenv("DTK_STORE") && *getenv("DTK_STORE");
         options.storePath = agent::DefaultStorePath();
+        if (!options.storeGiven && !agent::EnsureDefaultStoreDirectory(options.storePath)) {
+            fprintf(stderr, "dtk-agent: cannot create the directory of %s\n", options.storePath.c_str());
+            return 1;
+        }
+    }
     if (options.libraryPath.empty())
         options.libraryPath = agent::DefaultLibraryPath(argv[0]);
 

@@ -73,8 +73,18 @@ int SelfTest(const Options& options) {
         fflush(stdout);
     });
 
+    // Unless a store was named, the selftest works on a store of its own.
+    std::string storePath = options.storePath;
+    char scratch[] = "/tmp/dtk-selftest-XXXXXX";
+    if (!options.storeGiven) {
+        if (!mkdtemp(scratch)) {
+            perror("dtk-agent: mkdtemp");
+            return 1;
+        }
+        storePath = std::string(scratch) + "/config.db";
+    }
     std::string error;
-    std::unique_ptr<hostkit::ConfigStore> store = hostkit::ConfigStore::Open(options.storePath, &error);
+    std::unique_ptr<hostkit::ConfigStore> store = hostkit::ConfigStore::Open(storePath, &error);
     if (!store) {
         fprintf(stderr, "dtk-agent: %s\n", error.c_str());
         return 1;
@@ -105,6 +115,12 @@ int SelfTest(const Options& options) {
 
     hostkit::SetGlobalConfig(nullptr);
     hostkit::SetLogSink(nullptr);
+    store.reset();
+    if (!options.storeGiven) {
+        for (const char* suffix : {"", "-wal", "-shm"})
+            unlink((storePath + suffix).c_str());
+        rmdir(scratch);
+    }
     printf("%s\n", check.Failures() == 0 ? "selftest passed" : "selftest FAILED");
     return check.Failures() == 0 ? 0 : 1;
 }

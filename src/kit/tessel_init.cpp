@@ -10,8 +10,12 @@ namespace {
 pthread_once_t g_init_once = PTHREAD_ONCE_INIT;
 
 void tessel_init_once() {
-    if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK)
+    if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK) {
         TLOG_ERR("Failed to initialize curl.");
+        return;
+    }
+    // One line per process that names the HTTP and TLS libraries in use.
+    TLOG_DEBUG("initialized %s", curl_version());
 }
 
 }  // namespace

@@ -49,8 +49,9 @@ long peak_rss_kib() {
 }
 
 // The options http_client_send_request sets for a GET in memory mode.
-CURL* bare_handle(X509* ca, std::string* body, char* errbuf) {
+CURL* bare_handle(const std::string& url, X509* ca, std::string* body, char* errbuf) {
     CURL* curl = curl_easy_init();
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_USERAGENT, "dtk-bench/1.0");
     curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, trust_ca);
     curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, ca);
@@ -94,7 +95,7 @@ int main(int argc, char** argv) {
     http_client_request_t* req = http_client_request_new(handle, &no_headers);
     std::string bare_body;
     char errbuf[CURL_ERROR_SIZE];
-    CURL* bare = bare_handle(pki.ca().cert(), &bare_body, errbuf);
+    CURL* bare = bare_handle(url, pki.ca().cert(), &bare_body, errbuf);
 
     auto wrapper_get = [&] {
         http_client_request_set_write_mode(req, HTTP_CLIENT_WRITE_MEMORY, nullptr, nullptr, nullptr, nullptr);
@@ -112,11 +113,16 @@ int main(int argc, char** argv) {
         return ok;
     };
     // Warm up: both connections established and kept alive.
-    for (int i = 0; i < 20; ++i)
-        if (!wrapper_get() || !bare_get()) {
-            fprintf(stderr, "warm-up request failed\n");
+    for (int i = 0; i < 20; ++i) {
+        if (!wrapper_get()) {
+            fprintf(stderr, "warm-up request through the kit failed\n");
             return 1;
         }
+        if (!bare_get()) {
+            fprintf(stderr, "warm-up request through libcurl failed: %s\n", errbuf);
+            return 1;
+        }
+    }
 
     double wrapper_s = 0, bare_s = 0;
     int failures = 0;

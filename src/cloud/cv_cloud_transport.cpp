@@ -1,0 +1,365 @@
+#include "cloud/cv_cloud_transport.h"
+
+#include <arpa/inet.h>
+#include <curl/curl.h>
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "cloud/cv_cloud_lock.h"
+#include "cloud/cv_codec.h"
+
+static_assert(CV_STREAM_AGAIN == CURLE_AGAIN && CV_STREAM_UNSUPPORTED == CURLE_UNSUPPORTED_PROTOCOL,
+              "stream codes are curl's");
+
+namespace {
+
+int curl_stream_send(void* stream, const void* buffer, size_t length, size_t* sent) {
+    return curl_easy_send(static_cast<CURL*>(stream), buffer, length, sent);
+}
+
+int curl_stream_recv(void* stream, void* buffer, size_t length, size_t* received) {
+    return curl_easy_recv(static_cast<CURL*>(stream), buffer, length, received);
+}
+
+const char* curl_stream_strerror(int code) { return curl_easy_strerror(static_cast<CURLcode>(code)); }
+
+bool wait_exhausted(const struct timeval* wait) { return wait->tv_sec <= 0 && wait->tv_usec <= 0; }
+
+const char* stream_error_text(const cv_cloud_handle* handle, int code) {
+    const char* text = handle->stream_ops && handle->stream_ops->strerror ? handle->stream_ops->strerror(code) : nullptr;
+    return text ? text : "";
+}
+
+long long monotonic_usec() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000LL + ts.tv_nsec / 1000;
+}
+
+void reset_outbuf(cv_transfer_state* t) {
+    t->outbuf_cursor = t->outbuf;
+    t->outbuf_pending = 0;
+}
+
+}  // namespace
+
+const cv_stream_ops cv_curl_stream_ops = {curl_stream_send, curl_stream_recv, curl_stream_strerror};
+
+int _cv_transfer_init(cv_cloud_handle* handle) {
+    reset_outbuf(&handle->transfer);
+    handle->transfer.inbuf_fill = 0;
+    return pthread_mutex_init(&handle->transfer.transfer_mutex, nullptr);
+}
+
+int _cv_transfer_destroy(cv_cloud_handle* handle) { return pthread_mutex_destroy(&handle->transfer.transfer_mutex); }
+
+void _cv_transfer_clear(cv_cloud_handle* handle) {
+    cv_transfer_state* t = &handle->transfer;
+    memset(t->outbuf, 0, sizeof t->outbuf);
+    memset(t->inbuf, 0, sizeof t->inbuf);
+    reset_outbuf(t);
+    t->inbuf_fill = 0;
+}
+
+void _cv_fill_timeout_tv(cv_cloud_handle* handle, struct timeval* wait) {
+    if (handle->query_method != CV_QUERY_METHOD_TCP) {
+        cv_log_error("%s(): DANGER: shouldn't be here.", __func__);
+        wait->tv_sec = 0;
+        wait->tv_usec = 0;
+    } else if (handle->flags & CV_HANDLE_FLAG_ASYNC) {
+        wait->tv_sec = 0;
+        wait->tv_usec = 100000;
+    } else {
+        *wait = handle->options.timeout;
+    }
+}
+
+int _cv_poll_fd(int socket, struct timeval* wait, int for_writing) {
+    int timeout_ms = 0;
+    if (wait->tv_sec >= 0 && wait->tv_usec >= 0) {
+        long long ms = static_cast<long long>(wait->tv_sec) * 1000LL + wait->tv_usec / 1000;
+        timeout_ms = ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+    }
+    struct pollfd pfd;
+    pfd.fd = socket;
+    pfd.events = for_writing ? POLLOUT : (POLLIN | POLLPRI);
+    pfd.revents = 0;
+    const long long start = monotonic_usec();
+    int rc = poll(&pfd, 1, timeout_ms);
+    if (rc < 0) {
+        int err = errno;
+        if (err == EINTR)
+            return 0;
+        const char* text = strerrordesc_np(err);
+        if (text) {
+            cv_log_error("%s: poll failed: %s (%d)", __func__, text, err);
+        } else {
+            char unknown[64];
+            snprintf(unknown, sizeof unknown, "errnum %d [strerror_s() - %d]", err, EINVAL);
+            cv_log_error("%s: poll failed: %s (%d)", __func__, unknown, err);
+        }
+        return RECV_ERROR;
+    }
+    if (rc == 0) {
+        wait->tv_sec = 0;
+        wait->tv_usec = 0;
+        return 0;
+    }
+    // Ready: take the time spent off the wait, so that a stream that keeps
+    // saying "again" on a ready socket still ends within the wait. At least
+    // one more attempt is left for the bytes that made the socket ready.
+    long long left = static_cast<long long>(wait->tv_sec) * 1000000LL + wait->tv_usec - (monotonic_usec() - start);
+    if (left < 1)
+        left = 1;
+    wait->tv_sec = static_cast<time_t>(left / 1000000);
+    wait->tv_usec = static_cast<suseconds_t>(left % 1000000);
+    return rc;
+}
+
+// ---- Sending -------------------------------------------------------------------
+
+int _cv_write_outbuf(cv_cloud_handle* handle, struct timeval* wait) {
+    cv_transfer_state* t = &handle->transfer;
+    while (t->outbuf_pending > 0 && !wait_exhausted(wait)) {
+        size_t sent = 0;
+        if (!_cv_lock(&t->transfer_mutex, CV_LOCK_TAG))
+            return SEND_CLOSED;
+        int rc = handle->stream_ops->send(handle->stream, t->outbuf_cursor, static_cast<size_t>(t->outbuf_pending),
+                                          &sent);
+        _cv_unlock(&t->transfer_mutex, CV_LOCK_TAG);
+        if (rc == CV_STREAM_AGAIN) {
+            int ready = _cv_poll_fd(handle->socket, wait, 1);
+            cv_log_trace(CV_TRACE_DEFAULT, "%s(): cv_cumulative_waitfd returned %d", __func__, ready);
+            if (ready < 0 || wait_exhausted(wait))
+                break;
+            continue;
+        }
+        if (rc != 0) {
+            if (rc != CV_STREAM_UNSUPPORTED)
+                cv_log_error("%s(): curl_easy_send failed with error %d (%s)", __func__, rc,
+                             stream_error_text(handle, rc));
+            return SEND_CLOSED;
+        }
+        if (sent == 0)
+            return SEND_CLOSED;
+        cv_log_trace(CV_TRACE_DEFAULT, "%s(): wrote %ld bytes", __func__, static_cast<long>(sent));
+        if (sent > static_cast<size_t>(t->outbuf_pending)) {
+            cv_log_error("%s(): DANGER: over-sized write: %lld/%lld", __func__, static_cast<long long>(sent),
+                         static_cast<long long>(t->outbuf_pending));
+            sent = static_cast<size_t>(t->outbuf_pending);
+        }
+        t->outbuf_cursor += sent;
+        t->outbuf_pending -= static_cast<int32_t>(sent);
+    }
+    return t->outbuf_pending == 0 ? SEND_SUCCESS : SEND_PARTIAL;
+}
+
+int _cv_send_outbuf(cv_cloud_handle* handle) {
+    cv_transfer_state* t = &handle->transfer;
+    if (t->outbuf_pending <= 0)
+        return SEND_SUCCESS;
+    cv_log_trace(CV_TRACE_DEFAULT, "%s(): leftover %lld bytes in output buffer", __func__,
+                 static_cast<long long>(t->outbuf_pending));
+    struct timeval wait;
+    _cv_fill_timeout_tv(handle, &wait);
+    int rc = _cv_write_outbuf(handle, &wait);
+    if (t->outbuf_pending == 0)
+        return SEND_SUCCESS;
+    cv_log_error("%s(): failed to flush output buffer (%d), %ld bytes remain", __func__, rc,
+                 static_cast<long>(t->outbuf_pending));
+    return rc == SEND_CLOSED ? SEND_CLOSED : SEND_RETRY;
+}
+
+namespace {
+
+// Flushes leftovers, lets `encode` fill the output buffer with one frame
+// (false when encoding failed) and writes it. `failed` and `queued` log.
+template <typename Encode, typename Failed, typename Queued>
+int send_frame(cv_cloud_handle* handle, Encode encode, Failed failed, Queued queued) {
+    if (!handle->stream || !handle->stream_ops)
+        return SEND_CLOSED;
+    int rc = _cv_send_outbuf(handle);
+    if (rc != SEND_SUCCESS)
+        return rc;
+    cv_transfer_state* t = &handle->transfer;
+    size_t size = sizeof t->outbuf;
+    if (!encode(t->outbuf, &size)) {
+        failed();
+        reset_outbuf(t);
+        return -1;
+    }
+    t->outbuf_cursor = t->outbuf;
+    t->outbuf_pending = static_cast<int32_t>(size);
+    queued(static_cast<long>(size));
+    struct timeval wait;
+    _cv_fill_timeout_tv(handle, &wait);
+    return _cv_write_outbuf(handle, &wait);
+}
+
+}  // namespace
+
+int _cv_send_tcp(cv_cloud_handle* handle, CorvaneQuery_t* query, uint8_t* truncated) {
+    return send_frame(
+        handle,
+        [&](unsigned char* frame, size_t* size) { return cv_encode_query_tcp(query, frame, size, truncated) == 0; },
+        [&] { cv_log_error("%s(): cv_encode_query_tcp failed", "_cv_send_tcp"); },
+        [&](long size) {
+            cv_log_trace(CV_TRACE_DEFAULT, "%s(): queued to %s, %ld bytes, sending", "_cv_send_tcp",
+                         handle->peer_address, size);
+        });
+}
+
+int _cv_send_message(cv_cloud_handle* handle, CorvaneMessage_t* message) {
+    return send_frame(
+        handle, [&](unsigned char* frame, size_t* size) { return cv_encode_message(message, frame, size) == 0; },
+        [&] { cv_log_error("%s: cv_encode_message failed.", "_cv_send_message"); },
+        [&](long size) { cv_log_trace(CV_TRACE_DEFAULT, "%s: queued message, %ld bytes.", "_cv_send_message", size); });
+}
+
+// ---- Receiving -----------------------------------------------------------------
+
+long _cv_append_inbuf(cv_cloud_handle* handle, const unsigned char* bytes, long n) {
+    if (n <= 0)
+        return n;
+    if (n > TRANSPORT_MAX_SIZE)
+        return -1;
+    cv_transfer_state* t = &handle->transfer;
+    if (static_cast<long>(t->inbuf_fill) + n >= TRANSPORT_MAX_SIZE + 1L) {
+        cv_log_error("%s(): %ld-byte write would overflow", __func__, n);
+        return -1;
+    }
+    cv_log_trace(CV_TRACE_DEFAULT, "%s(): appending %ld bytes, %ld bytes in buffer %ld total", __func__, n,
+                 static_cast<long>(t->inbuf_fill), static_cast<long>(t->inbuf_fill) + n);
+    memcpy(t->inbuf + t->inbuf_fill, bytes, static_cast<size_t>(n));
+    t->inbuf_fill += static_cast<int32_t>(n);
+    return n;
+}
+
+int _cv_read_inbuf(cv_cloud_handle* handle, int32_t wanted, struct timeval* wait) {
+    cv_transfer_state* t = &handle->transfer;
+    unsigned char staging[CV_RECV_CHUNK];
+    while (t->inbuf_fill < wanted && !wait_exhausted(wait)) {
+        size_t ask = static_cast<size_t>(std::min(wanted - t->inbuf_fill, CV_RECV_CHUNK));
+        size_t received = 0;
+        if (!_cv_lock(&t->transfer_mutex, CV_LOCK_TAG))
+            return RECV_ERROR;
+        int rc = handle->stream_ops->recv(handle->stream, staging, ask, &received);
+        _cv_unlock(&t->transfer_mutex, CV_LOCK_TAG);
+        if (rc == CV_STREAM_AGAIN) {
+            if (_cv_poll_fd(handle->socket, wait, 0) < 0)
+                return RECV_ERROR;
+            continue;
+        }
+        if (rc == CV_STREAM_UNSUPPORTED || (rc == 0 && received == 0))
+            return RECV_CLOSED;
+        if (rc != 0) {
+            cv_log_error("%s(): curl_easy_recv failed with error %d (%s)", __func__, rc, stream_error_text(handle, rc));
+            return RECV_ERROR;
+        }
+        if (_cv_append_inbuf(handle, staging, static_cast<long>(received)) < 0) {
+            cv_log_error("%s(): DANGER: _cv_append_inbuf failed", __func__);
+            return RECV_CLOSED;
+        }
+    }
+    return t->inbuf_fill >= wanted ? 1 : 0;
+}
+
+int _cv_read_message(cv_cloud_handle* handle, struct timeval* wait, uint8_t* kind) {
+    if (handle->socket < 0 || !handle->stream || !handle->stream_ops) {
+        cv_log_error("%s(): handle is not connected", __func__);
+        return RECV_NONE;
+    }
+    cv_transfer_state* t = &handle->transfer;
+    while (!wait_exhausted(wait)) {
+        int rc = _cv_read_inbuf(handle, static_cast<int32_t>(CV_FRAME_HEADER_SIZE), wait);
+        if (rc < 0)
+            return rc;
+        if (rc == 0)
+            continue;
+        const uint8_t frame_kind = t->inbuf[4];
+        if (frame_kind > CV_FRAME_KIND_MESSAGE) {
+            cv_log_error("%s: type byte 0x%02x is unknown.", __func__, frame_kind);
+            return RECV_ERROR;
+        }
+        uint32_t length;
+        memcpy(&length, t->inbuf, sizeof length);
+        length = ntohl(length);
+        if (length == 0) {
+            t->inbuf_fill = 0;
+            return RECV_NONE;
+        }
+        if (length > static_cast<uint32_t>(TRANSPORT_MAX_SIZE)) {
+            cv_log_error("%s(): messagesz %x (%d) > TRANSPORT_MAX_SIZE %d", __func__, length, static_cast<int>(length),
+                         TRANSPORT_MAX_SIZE);
+            t->inbuf_fill = 0;
+            return RECV_ERROR;
+        }
+        rc = _cv_read_inbuf(handle, static_cast<int32_t>(length + 4), wait);
+        if (rc < 0)
+            return rc;
+        if (rc == 0)
+            continue;
+        cv_log_trace(CV_TRACE_DEFAULT, "%s(): %u-byte message received", __func__, length + 4);
+        *kind = frame_kind;
+        return RECV_SUCCESS;
+    }
+    return RECV_NONE;
+}
+
+int _cv_receive_tcp(cv_cloud_handle* handle, CorvaneQueryResponse_t** response, CorvaneMessage_t** message) {
+    if (!response || !message) {
+        cv_log_error("%s: DANGER: INTERNAL ERROR: bad arguments", __func__);
+        return RECV_ERROR;
+    }
+    *response = nullptr;
+    *message = nullptr;
+    struct timeval wait;
+    _cv_fill_timeout_tv(handle, &wait);
+    uint8_t kind = 0;
+    int rc = _cv_read_message(handle, &wait, &kind);
+    if (rc == RECV_NONE)
+        return rc;
+    cv_transfer_state* t = &handle->transfer;
+    if (rc == RECV_SUCCESS) {
+        cv_log_trace(CV_TRACE_DEFAULT, "%s(): message received from %s", __func__, handle->peer_address);
+        const size_t length = static_cast<size_t>(t->inbuf_fill);
+        if (kind == CV_FRAME_KIND_QUERY) {
+            auto* decoded = static_cast<CorvaneQueryResponse_t*>(calloc(1, sizeof(CorvaneQueryResponse_t)));
+            if (!decoded) {
+                cv_log_error("%s: response allocation failed.", __func__);
+                rc = RECV_ERROR;
+            } else if (cv_decode_response(t->inbuf, length, decoded) != 0) {
+                cv_log_error("%s: cv_decode_response failed!", __func__);
+                ASN_STRUCT_FREE(asn_DEF_CorvaneQueryResponse, decoded);
+                rc = RECV_ERROR;
+            } else {
+                *response = decoded;
+            }
+        } else if (kind == CV_FRAME_KIND_MESSAGE) {
+            auto* decoded = static_cast<CorvaneMessage_t*>(calloc(1, sizeof(CorvaneMessage_t)));
+            if (!decoded) {
+                cv_log_error("%s: message allocation failed.", __func__);
+                rc = RECV_ERROR;
+            } else if (cv_decode_message(length, t->inbuf, decoded) != 0) {
+                cv_log_error("%s: cv_decode_message failed!", __func__);
+                ASN_STRUCT_FREE(asn_DEF_CorvaneMessage, decoded);
+                rc = RECV_ERROR;
+            } else {
+                *message = decoded;
+            }
+        } else {
+            cv_log_error("%s: unknown message type: 0x%02x", __func__, kind);
+            rc = RECV_ERROR;
+        }
+    } else if (rc == RECV_ERROR) {
+        cv_log_error("%s(): error reading message", __func__);
+    }
+    t->inbuf_fill = 0;
+    return rc;
+}

@@ -1,0 +1,65 @@
+// Framing over a handle's byte stream: the output buffer with its
+// partial-write handling, the input buffer that assembles received frames,
+// and socket polling. The stream itself (connect-only TLS) is opened and
+// closed by connection management; these functions only use
+// handle->stream, handle->stream_ops and handle->socket.
+//
+// Concurrency: every single stream send and receive runs under the transfer
+// mutex (not held while polling); the buffers are serialised by the socket
+// lock of the caller (receive side and transmit side use separate buffers).
+#pragma once
+
+#include <sys/time.h>
+
+#include <cstdint>
+
+#include "CorvaneMessage.h"
+#include "CorvaneQuery.h"
+#include "CorvaneQueryResponse.h"
+#include "cloud/cv_cloud_handle.h"
+
+// Results of the send and receive operations.
+constexpr int RECV_SUCCESS = 0;
+constexpr int SEND_SUCCESS = 0;
+constexpr int RECV_CLOSED = -4;    // peer closed, stream ended, or the input buffer would overflow
+constexpr int RECV_ERROR = -5;     // stream or poll error, bad kind, oversized length, undecodable payload
+constexpr int RECV_NONE = -6;      // nothing complete within the wait, zero length, or not connected
+constexpr int SEND_CLOSED = -41;   // not connected, or the stream refused the write
+constexpr int SEND_RETRY = -42;    // leftover bytes of an earlier frame cannot be flushed; nothing queued
+constexpr int SEND_PARTIAL = -43;  // part of the frame written; the rest goes out before the next frame
+
+// Largest single stream read (one TLS record's worth).
+constexpr int32_t CV_RECV_CHUNK = 16384;
+
+// Transfer state set-up and tear-down (the transfer mutex); 0 or the pthread error.
+int _cv_transfer_init(cv_cloud_handle* handle);
+int _cv_transfer_destroy(cv_cloud_handle* handle);
+// Empties and zeroes both buffers (on disconnect).
+void _cv_transfer_clear(cv_cloud_handle* handle);
+
+// The wait of a transfer: 100 ms on an asynchronous handle, the options'
+// time-out on a synchronous one.
+void _cv_fill_timeout_tv(cv_cloud_handle* handle, struct timeval* wait);
+
+// One poll of `socket` for readability or writability within `wait`; the
+// time spent is taken off `wait` (zero after a time-out). Positive when
+// ready, 0 on time-out or interruption, RECV_ERROR on failure.
+int _cv_poll_fd(int socket, struct timeval* wait, int for_writing);
+
+// Sending: SEND_SUCCESS, SEND_PARTIAL, SEND_CLOSED, SEND_RETRY, or -1 when
+// encoding failed (nothing queued).
+int _cv_send_tcp(cv_cloud_handle* handle, CorvaneQuery_t* query, uint8_t* truncated);
+int _cv_send_message(cv_cloud_handle* handle, CorvaneMessage_t* message);
+int _cv_send_outbuf(cv_cloud_handle* handle);
+int _cv_write_outbuf(cv_cloud_handle* handle, struct timeval* wait);
+
+// Receiving one frame within the handle's wait. On RECV_SUCCESS exactly one
+// of the outputs is set (and owned by the caller).
+int _cv_receive_tcp(cv_cloud_handle* handle, CorvaneQueryResponse_t** response, CorvaneMessage_t** message);
+// Reads one whole frame into the input buffer; RECV_SUCCESS with its kind.
+int _cv_read_message(cv_cloud_handle* handle, struct timeval* wait, uint8_t* kind);
+// Reads until `wanted` bytes are buffered: 1 reached, 0 wait ended, or
+// RECV_ERROR / RECV_CLOSED.
+int _cv_read_inbuf(cv_cloud_handle* handle, int32_t wanted, struct timeval* wait);
+// Appends n bytes to the input buffer: n, or -1 when they do not fit.
+long _cv_append_inbuf(cv_cloud_handle* handle, const unsigned char* bytes, long n);

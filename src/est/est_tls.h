@@ -1,0 +1,20 @@
+// TLS set-up of the EST client: trust store, TLS context, the two verify
+// callbacks, and the check of the server's certificate against its name.
+#pragma once
+
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+struct est_context;
+
+// Builds the trust store from PEM text (certificates and CRLs) into
+// ctx->trusted_certs_store.
+int est_load_trusted_certs(est_context* ctx, const unsigned char* certs, int certs_len);
+// Builds ctx->ssl_ctx around the trust store, which it then owns.
+int est_client_init_ssl_ctx(est_context* ctx);
+// Index of the "EST Context" slot on TLS connections (registered once).
+int est_ssl_ex_index(void);
+// Checks the peer certificate against ctx->est_server.
+int est_client_check_fqdn(est_context* ctx, SSL* ssl);
+// Does a certificate name pattern match a host name? 1 or 0.
+int est_host_pattern_match(const char* pattern, const char* hostname);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <thread>
 
+#include "testbed/est_server.h"
 #include "testbed/https_server.h"
 #include "testbed/pki.h"
 
@@ -54,9 +55,20 @@ int main(int argc, char** argv) {
     printf("https server:    %s (client certificate %s)\n", https.url("/").c_str(),
            mtls ? "required" : "not requested");
     printf("  paths: /status/<code> /large?size=N&chunk=M /redirect-loop /stall /echo\n");
-    // The management, EST and cloud servers join here as they are built.
+    testbed::EstServer est;
+    testbed::EstServerOptions est_options;
+    est_options.identity = &pki.server();
+    est_options.ca = &pki.ca();
+    if (!est.start(est_options)) {
+        fprintf(stderr, "dtk-testbed: cannot start the EST server\n");
+        return 1;
+    }
+    printf("est server:      https://127.0.0.1:%u (simpleenroll without authentication, /domains)\n",
+           (unsigned)est.port());
+    // The management and cloud servers join here as they are built.
     fflush(stdout);
     while (!g_stop) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    est.stop();
     https.stop();
     return 0;
 }

@@ -499,8 +499,10 @@ bool ConfigStore::DeleteKey(ConfigView view, const std::string& key, bool* remov
 // Succeeds when the subtree is gone afterwards, whether or not it was there.
 bool ConfigStore::DeleteSubtree(const char* key) {
     std::string self, low, high;
-    if (!SubtreeBounds(key, &self, &low, &high) || readOnly_)
+    if (!SubtreeBounds(key, &self, &low, &high) || readOnly_) {
+        t_lastError = readOnly_ ? "configuration store is read-only" : "invalid key";
         return false;
+    }
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     Statement stmt(db_, "DELETE FROM entries WHERE view = 0 AND (key = ?1 OR (key >= ?2 AND key < ?3))");
     if (!stmt)

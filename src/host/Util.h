@@ -7,7 +7,8 @@
 
 // Log functions. `error` lines are failures; `trace` lines carry a 64-bit
 // category (every line of this library uses 0x1000). Both may be called from
-// any thread at any time.
+// any thread at any time. Formats follow the C library in both widths: %ls
+// takes a wide string and %s a narrow one (UTF-8), also in wide formats.
 void error(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void error(const wchar_t* format, ...);
 void trace(uint64_t category, const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -9,7 +9,7 @@ class IConfig;
 class IHttp;
 class ProxyInfo;
 struct CorvaneQuery;
-struct CorvaneResponse;
+struct CorvaneQueryResponse;
 struct cv_cloud_handle;
 
 using ProxyInfoList = std::list<ProxyInfo>;
@@ -31,7 +31,7 @@ typedef void (*TesselAvStatsCallback)(int32_t* major, int32_t* minor, int32_t* b
                                       int32_t* engineCount, int32_t userValue);
 
 // Completion of a cloud query: (query, response or null, status bits, user data).
-typedef void (*TesselQueryCallback)(CorvaneQuery* query, CorvaneResponse* response, uint32_t status,
+typedef void (*TesselQueryCallback)(CorvaneQuery* query, CorvaneQueryResponse* response, uint32_t status,
                                     void* userData);
 
 // Cloud connection states reported to observers.
@@ -53,7 +53,7 @@ public:
     // 1 queued, 0 attached to an identical outstanding request, negative refused
     // (-1 without a cloud connection).
     virtual int QueryAsync(CorvaneQuery* query, TesselQueryCallback callback, void* userData) = 0;
-    virtual bool IsFailedResponse(const CorvaneResponse* response) = 0;
+    virtual bool IsFailedResponse(const CorvaneQueryResponse* response) = 0;
     virtual void RestartPeriodicFast() = 0;
 };
 

@@ -329,8 +329,8 @@ static int est_client_connect(est_context* ctx)
     if (ctx->proxy_username[0] && ctx->proxy_password[0] && ctx->proxy_auth) {
         proxy.user = ctx->proxy_username;
         proxy.password = ctx->proxy_password;
-        proxy.proxy_auth = (unsigned)ctx->proxy_auth &
-                           (EST_CLIENT_PROXY_AUTH_BASIC | EST_CLIENT_PROXY_AUTH_NTLM);
+        // Basic is always offered; NTLM as well when asked for.
+        proxy.proxy_auth = EST_CLIENT_PROXY_AUTH_BASIC | ((unsigned)ctx->proxy_auth & EST_CLIENT_PROXY_AUTH_NTLM);
     }
     int sock = -1;
     int rc = tcw_connect(&ctx->tcw_conn, &proxy, ctx->est_server,

@@ -202,8 +202,9 @@ inline CorvaneFileMultiResponseData_t* multi_data(long n) {
     return data;
 }
 
-// A response of the given type (1..9), with `files` entries in multidata for type 6.
-inline asn_ptr<CorvaneQueryResponse_t> response(CorvaneQueryResponseData_PR type, int files = 2) {
+// A response of the given type (1..9); type 6 carries `files` multidata and
+// `parents` parentdata entries.
+inline asn_ptr<CorvaneQueryResponse_t> response(CorvaneQueryResponseData_PR type, int files = 2, int parents = 1) {
     auto resp = make_value<CorvaneQueryResponse_t>(&asn_DEF_CorvaneQueryResponse);
     resp->version = 7;
     CorvaneQueryResponseHeader_t* h = &resp->header;
@@ -250,7 +251,8 @@ inline asn_ptr<CorvaneQueryResponse_t> response(CorvaneQueryResponseData_PR type
     case CorvaneQueryResponseData_PR_fileMultiResponse:
         for (int i = 0; i < files; i++)
             ASN_SEQUENCE_ADD(&c.fileMultiResponse.multidata.list, multi_data(i));
-        ASN_SEQUENCE_ADD(&c.fileMultiResponse.parentdata.list, multi_data(99));
+        for (int i = 0; i < parents; i++)
+            ASN_SEQUENCE_ADD(&c.fileMultiResponse.parentdata.list, multi_data(99 - i));
         fill_ip(&c.fileMultiResponse.remote);
         fill_url(&c.fileMultiResponse.url);
         c.fileMultiResponse.nettype = 3;

@@ -494,20 +494,19 @@ int http_client_handle_set_proxy(http_client_handle* handle, const tessel_proxy_
     }
     if (proxy->type < TESSEL_PROXY_NONE || proxy->type > TESSEL_PROXY_SOCKS5_HOSTNAME) return -1;
     TESSEL_SCOPED_LOCK(&handle->mutex);
+    // Copied before the old copy is freed: the record may be the handle's own.
+    const tessel_proxy_t record = *proxy;
+    char* username = record.username ? strdup(record.username) : nullptr;
     free(handle->proxy_username);
-    handle->proxy_username = nullptr;
-    handle->proxy = *proxy;
+    handle->proxy_username = username;
+    handle->proxy = record;
     // The server is kept as a C string whatever the caller left in the array.
     handle->proxy.server[TESSEL_PROXY_SERVER_SIZE - 1] = '\0';
-    handle->proxy.username = nullptr;
-    if (proxy->username) {
-        handle->proxy_username = strdup(proxy->username);
-        if (!handle->proxy_username) {
-            TLOG_ERR("failed to allocate proxy_username");
-            handle->proxy.type = TESSEL_PROXY_NONE;
-            return -1;
-        }
-        handle->proxy.username = handle->proxy_username;
+    handle->proxy.username = username;
+    if (record.username && !username) {
+        TLOG_ERR("failed to allocate proxy_username");
+        handle->proxy.type = TESSEL_PROXY_NONE;
+        return -1;
     }
     return 0;
 }

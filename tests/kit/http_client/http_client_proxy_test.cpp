@@ -180,6 +180,11 @@ TEST_F(HttpClientProxyTest, CredentialsAreSentFetchedPerSendAndNeverLogged) {
         EXPECT_EQ(g_frees.load(), 5 + i);
     }
     EXPECT_EQ(g_unwiped.load(), 0);
+    // The handle's own record given back keeps its user name.
+    ASSERT_EQ(http_client_handle_set_proxy(handle.get(), &handle->proxy), 0);
+    ASSERT_NE(handle->proxy.username, nullptr);
+    EXPECT_STREQ(handle->proxy.username, kUser);
+    EXPECT_NE(handle->proxy.username, kUser);
     const auto lines = log_.lines();
     EXPECT_FALSE(lines.empty());
     for (const auto& line : lines) EXPECT_EQ(line.text.find(kPassword), std::string::npos) << line.text;

@@ -29,7 +29,9 @@ struct Library {
     }
 
     bool Load(const std::string& path) {
-        handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        // The kit's global initialisation is once per process and never undone,
+        // so the library stays mapped after dlclose (its state stays reachable).
+        handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
         if (!handle) {
             fprintf(stderr, "dtk-agent: cannot load %s: %s\n", path.c_str(), dlerror());
             return false;

@@ -1,6 +1,7 @@
 // Enrolment against the testbed EST server: authentication modes and the
 // retry after a challenge, the response judgement, and the size bounds.
 #include <openssl/evp.h>
+#include <openssl/x509v3.h>
 
 #include <string>
 
@@ -250,6 +251,48 @@ TEST_F(EstEnroll, OversizedCsrIsRefusedBeforeSending)
     int len = 0;
     EXPECT_EQ(est_client_enroll_csr(ctx, csr.get(), &len, key_.get()), EST_ERR_BUF_EXCEEDS_MAX_LEN);
     EXPECT_EQ(stats().enroll_requests, 0);
+}
+
+// A signed CSR whose line-broken base64 is exactly `target` characters long,
+// padded through the length of one DNS name in its extension request.
+testbed::X509ReqPtr csr_of_base64_length(EVP_PKEY* key, int target)
+{
+    for (int pad = 2600; pad < 3200; pad++) {
+        testbed::X509ReqPtr csr = testbed::make_csr(key, "boundary");
+        STACK_OF(X509_EXTENSION)* exts = sk_X509_EXTENSION_new_null();
+        std::string san = "DNS:" + std::string((size_t)pad, 'd') + ".example";
+        X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, nullptr, NID_subject_alt_name, san.c_str());
+        sk_X509_EXTENSION_push(exts, ext);
+        X509_REQ_add_extensions(csr.get(), exts);
+        sk_X509_EXTENSION_pop_free(exts, X509_EXTENSION_free);
+        X509_REQ_sign(csr.get(), key, EVP_sha256());
+        int der_len = i2d_X509_REQ(csr.get(), nullptr);
+        int b64 = 4 * ((der_len + 2) / 3);
+        int with_breaks = b64 + (b64 + 63) / 64;
+        if (with_breaks == target) return csr;
+    }
+    return nullptr;
+}
+
+TEST_F(EstEnroll, RequestBodyLimitIs4096Bytes)
+{
+    // Sent as given (no key): the body is exactly the CSR's base64. With 64
+    // characters and a line feed per line the lengths near the limit are 4095
+    // and then 4100.
+    testbed::X509ReqPtr fits = csr_of_base64_length(key_.get(), 4095);
+    ASSERT_TRUE(fits);
+    est_context* ctx = new_ctx();
+    ASSERT_NE(ctx, nullptr);
+    int len = 0;
+    EXPECT_EQ(est_client_enroll_csr(ctx, fits.get(), &len, nullptr), EST_ERR_NONE);
+    EXPECT_EQ(stats().issued, 1);
+
+    testbed::X509ReqPtr over = csr_of_base64_length(key_.get(), 4100);
+    ASSERT_TRUE(over);
+    est_context* ctx2 = new_ctx();
+    ASSERT_NE(ctx2, nullptr);
+    EXPECT_EQ(est_client_enroll_csr(ctx2, over.get(), &len, nullptr), EST_ERR_BUF_EXCEEDS_MAX_LEN);
+    EXPECT_EQ(stats().enroll_requests, 1);
 }
 
 TEST_F(EstEnroll, HeaderOver1024BytesIsRefused)

@@ -144,6 +144,18 @@ TEST_F(EstHttp, ChallengeSelectsModeAndReadsParameters)
     EXPECT_EQ(ctx_.auth_mode, AUTH_FAIL);
 }
 
+TEST_F(EstHttp, LogLevelDropsMessagesAboveIt)
+{
+    est_set_log_level(EST_LOG_LVL_ERR);
+    judge("HTTP/1.1 400 Bad Request\r\n\r\n");
+    capture_log();
+    std::string log = log_text();
+    EXPECT_NE(log.find("\n***EST [ERROR][est_io_judge_response:"), std::string::npos);
+    EXPECT_NE(log.find("HTTP response from EST server was BAD REQUEST"), std::string::npos);
+    EXPECT_EQ(log.find("[INFO]"), std::string::npos);
+    EXPECT_EQ(log.find("HTTP status 400 received"), std::string::npos);
+}
+
 TEST_F(EstHttp, TokenReaderSplitsInPlace)
 {
     char text[] = " a=b, (skip \\) me) \"q \\\" d\" ; <x y>,plain";

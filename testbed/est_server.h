@@ -66,7 +66,7 @@ struct EstServerStats {
     int issued = 0;             // certificates issued
     int domains_requests = 0;
     std::vector<std::string> authorizations;  // Authorization header of each enroll request ("" if none)
-    std::string last_csr_subject;             // RFC 2253 subject of the last CSR
+    std::string last_csr_subject;             // one-line subject ("/O=.../CN=...") of the last CSR
 };
 
 struct EstServerOptions {

@@ -74,6 +74,10 @@ struct CloudServerOptions {
     X509* client_ca = nullptr;             // issuer of acceptable client certificates (require_ca)
     ClientAuth client_auth = ClientAuth::require_ca;
     std::chrono::milliseconds handshake_timeout{5000};
+    // Highest TLS version offered (e.g. TLS1_2_VERSION); 0 = OpenSSL's
+    // highest. Under TLS 1.3 a refused client certificate is reported to the
+    // client only at its first read; under TLS 1.2 inside its handshake.
+    int max_tls_version = 0;
     // Most connections served at once; further ones are closed on accept.
     int max_connections = 256;
     long disposition = 1;  // header disposition of default responses

@@ -1,13 +1,22 @@
-// The cloud handle: one per connection to the cloud lookup service. This
-// record holds what the lock functions and the transport need; connection
-// management and the query engine add their fields to it.
+// The cloud handle: one per connection to the cloud lookup service, with its
+// options, connection state, transfer buffers, ping schedule and the state of
+// the asynchronous query engine.
 #pragma once
 
+#include <openssl/evp.h>
+#include <openssl/x509.h>
 #include <pthread.h>
 #include <sys/time.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <set>
+
+struct CorvaneQuery;
+struct CorvaneQueryResponse;
+struct cv_cloud_handle;
 
 // The only supported query method: a TLS stream carrying frames.
 constexpr int CV_QUERY_METHOD_TCP = 6;
@@ -18,6 +27,90 @@ constexpr int32_t TRANSPORT_MAX_SIZE = 65791;  // 0x100FF
 // Handle flags.
 constexpr uint32_t CV_HANDLE_FLAG_ASYNC = 0x1;  // the query engine runs (set by _cv_async_init)
 constexpr uint32_t CV_HANDLE_FLAG_STOP = 0x2;   // the engine's workers are told to end
+
+// Option flags.
+constexpr uint32_t CV_OPT_FLAG_PING_ON_INIT = 0x1;   // first ping after the early interval
+constexpr uint32_t CV_OPT_FLAG_S2C_DISABLED = 0x2;   // do not solicit server-to-client messages
+
+// Header flag of every query unless S2C solicitation is disabled.
+constexpr long CV_QUERY_FLAG_AGENT_WILL_ACCEPT_S2C = 0x8;
+
+// ---- Callbacks ------------------------------------------------------------------
+
+// Completion of a query: (query, response or null, status bits, user data).
+// The callback owns the query from then on; the response is freed after the
+// callbacks of the request ran. The result is only counted.
+typedef int (*cv_cloud_query_cb)(struct CorvaneQuery* query, struct CorvaneQueryResponse* response, uint32_t status,
+                                 void* user_data);
+// Policy and retrospective callbacks have the same shape.
+typedef cv_cloud_query_cb cv_cloud_ping_result_cb;
+// Called with every ping query before it is queued.
+typedef int (*cv_cloud_ping_prepare_cb)(struct CorvaneQuery* query);
+// Server message handler: (handle, dst UUID bytes, id UUID bytes, message
+// type, data, data length, user data) -> acknowledgement code.
+typedef uint16_t (*cv_cloud_msg_cb)(cv_cloud_handle* handle, const uint8_t* dst, const uint8_t* id, uint32_t type,
+                                    const uint8_t* data, size_t length, void* user_data);
+// Adds trusted roots to the certificate store of every TLS context.
+typedef void (*cv_cloud_trust_store_cb)(X509_STORE* store, void* user_data);
+// Asked whenever a connection is needed; *need_cert is 1 on entry when the
+// handle has no client certificate. Non-zero: no connection now.
+typedef int (*cv_cloud_provision_cb)(cv_cloud_handle* handle, uint8_t* need_cert, void* user_data);
+typedef void (*cv_cloud_resolve_failure_cb)(void* user_data);
+// Connection attempt failed at the network or TLS level (attempt time, seconds).
+typedef void (*cv_cloud_conn_failure_cb)(int64_t attempt_time, void* user_data);
+// A connection attempt ended otherwise (success or another failure).
+typedef void (*cv_cloud_conn_attempt_cb)(void* user_data);
+
+// Acknowledgement codes.
+constexpr uint16_t CV_ACK_UNHANDLED = 0xDEAF;
+constexpr uint16_t CV_ACK_TEMPORARY_REJECT = 0xB0B0;  // no acknowledgement is sent
+
+struct cv_cloud_msg_cb_node {
+    uint32_t type;
+    cv_cloud_msg_cb callback;
+    cv_cloud_msg_cb_node* next;
+    void* user_data;
+};
+
+// ---- Options ---------------------------------------------------------------------
+
+struct cv_cloud_opts {
+    uint32_t flags;  // CV_OPT_FLAG_*
+    uint16_t product;
+    uint8_t version_major;
+    uint8_t version_minor;
+    uint16_t version_build;
+    struct timeval ping_interval;
+    struct timeval ping_early_interval;
+    struct timeval further_interval;  // not read by the ping schedule
+    struct timeval reconnect_wait;
+    uint8_t query_version;
+    cv_cloud_ping_prepare_cb ping_prepare_cb;
+    cv_cloud_ping_result_cb retrospective_cb;
+    void* retrospective_data;
+    cv_cloud_ping_result_cb policy_cb;
+    cv_cloud_trust_store_cb trust_store_cb;
+    void* trust_store_data;
+    cv_cloud_provision_cb provision_cb;
+    void* provision_data;
+    void* policy_data;
+    struct timeval timeout;  // query time-out and synchronous transfer wait
+    char* proxy_url;         // owned copy, or null
+    uint32_t proxy_auth;     // bit 0 basic, bit 3 NTLM; 0 = library default
+    int32_t insecure;
+    int32_t port;
+    cv_cloud_resolve_failure_cb resolve_failure_cb;
+    void* resolve_failure_data;
+    cv_cloud_msg_cb general_msg_cb;
+    void* general_msg_data;
+    cv_cloud_msg_cb_node* msg_callbacks;
+};
+
+struct cv_cloud_async_opts {
+    uint32_t limit;  // 1..65535; 0 = 65535
+};
+
+// ---- Transport --------------------------------------------------------------------
 
 // The byte stream under the frames. Results are the stream library's codes:
 // 0 success, CV_STREAM_AGAIN when nothing can be moved now (poll the socket),
@@ -39,24 +132,6 @@ struct cv_stream_ops {
 // The connect-only curl stream: `stream` is the easy handle.
 extern const cv_stream_ops cv_curl_stream_ops;
 
-// The async mutex with its diagnostics.
-struct cv_async_mutex {
-    pthread_mutex_t mutex;      // recursive
-    struct timeval acquired_at;  // outermost acquisition (monotonic clock)
-    const char* owner_tag;       // caller tag of the outermost acquirer, or null
-    uint32_t depth;              // nested acquisitions by the owner
-};
-
-// Options copied into the handle. Only the fields the transport reads so far.
-struct cv_cloud_opts {
-    struct timeval timeout;  // query time-out and synchronous transfer wait (default 5 s)
-};
-
-struct cv_cloud_stats {
-    uint64_t async_locks;
-    uint64_t async_unlocks;
-};
-
 // Per-handle transfer state: the two frame buffers.
 struct cv_transfer_state {
     unsigned char outbuf[TRANSPORT_MAX_SIZE];
@@ -67,21 +142,147 @@ struct cv_transfer_state {
     pthread_mutex_t transfer_mutex;  // held around every single stream send and receive
 };
 
+// ---- Locks and statistics ----------------------------------------------------------
+
+// The async mutex with its diagnostics.
+struct cv_async_mutex {
+    pthread_mutex_t mutex;      // recursive
+    struct timeval acquired_at;  // outermost acquisition (monotonic clock)
+    const char* owner_tag;       // caller tag of the outermost acquirer, or null
+    uint32_t depth;              // nested acquisitions by the owner
+};
+
+// Diagnostics only; written under the async mutex (the lock counts by the
+// lock functions, which hold it).
+struct cv_cloud_stats {
+    uint64_t async_locks;
+    uint64_t async_unlocks;
+    uint64_t queued;             // requests put on the network
+    uint64_t piggybacked;        // queries attached to an outstanding request
+    uint64_t refused_limit;      // -9
+    uint64_t refused_repeat;     // -8
+    uint64_t stale_responses;
+    uint64_t timeouts;
+    uint64_t sends;
+    uint64_t send_retries;
+    uint64_t responses;
+    uint64_t failed_responses;   // a response with the failure bit
+    uint64_t rx_intent_waits;
+    int64_t rx_intent_longest_usec;
+    uint64_t callback_failures;  // ping-prepare, policy, retrospective callbacks
+    uint64_t retro_received;
+    uint64_t acks_sent;
+    int64_t fastest_response_usec;  // -1 until the first response
+    int64_t slowest_response_usec;
+    uint64_t outstanding_high;
+};
+
+// ---- Ping schedule ------------------------------------------------------------------
+
+constexpr uint8_t CV_PERIODIC_PING = 14;
+
+typedef int (*cv_periodic_cb)(struct CorvaneQuery* query, struct CorvaneQueryResponse* response, uint32_t status,
+                              cv_cloud_handle* handle);
+
+struct cv_periodic {
+    uint8_t type;                      // CV_PERIODIC_PING
+    struct timeval last_run;           // monotonic
+    struct timeval last_success;
+    struct timeval interval;           // 0 = no pings
+    struct timeval early_interval;
+    struct timeval fast_interval;
+    uint8_t want_early;                // 0 none, 1 early, 2 fast
+    cv_periodic_cb callback;
+    cv_cloud_handle* user_data;
+    uint32_t in_flight;
+    uint32_t failures;
+};
+
+// ---- Query engine --------------------------------------------------------------------
+
+struct cv_async_request;
+struct CorvaneMessage;
+
+// One entry of the transmit queue: a request to send or a message.
+struct cv_txq_item {
+    cv_txq_item* prev;
+    cv_txq_item* next;
+    cv_async_request* request;
+    struct CorvaneMessage* message;
+};
+
+// Orders outstanding requests by query identity (piggy-backing).
+struct cv_request_query_less {
+    bool operator()(const cv_async_request* a, const cv_async_request* b) const;
+};
+
+struct cv_async_state {
+    uint32_t limit;
+    int32_t* txid_bucket;  // ring of `limit` free txids; -1 marks a taken slot
+    uint32_t txid_assign;
+    uint32_t txid_unassign;
+    unsigned int random_seed;
+    cv_txq_item* txq_head;
+    cv_txq_item* txq_tail;
+    std::set<cv_async_request*, cv_request_query_less> query_tree;
+    std::map<uint32_t, cv_async_request*> response_tree;  // by txid
+    uint32_t outstanding;  // requests submitted and not yet completely finished
+    pthread_cond_t cond;   // queue gained an item, a request finished (monotonic clock)
+    bool cond_ready;
+    bool lock_ready;
+    pthread_t periodic_thread;
+    pthread_t rx_thread;
+    pthread_t tx_thread;
+    bool periodic_started;
+    bool rx_started;
+    bool tx_started;
+};
+
+// ---- The handle ------------------------------------------------------------------------
+
+constexpr size_t CV_ERROR_BUFFER_SIZE = 256;  // CURL_ERROR_SIZE
+
 struct cv_cloud_handle {
     int query_method;  // CV_QUERY_METHOD_TCP
     cv_cloud_opts options;
-    uint32_t flags;  // CV_HANDLE_FLAG_*
+    uint8_t endpoint_uuid[16];
+    char* server;  // host only, after the port was split off
+    std::atomic<uint32_t> flags;  // CV_HANDLE_FLAG_*
+
+    cv_periodic periodic;
+    uint16_t retro_nonce;      // 0 = none drawn yet
+    uint16_t ping_conn_id;     // conn_id the last ping went out on
+    int64_t last_online;
+    int64_t last_detection_count;
 
     cv_cloud_stats stats;
 
+    char error_buffer[CV_ERROR_BUFFER_SIZE];
     char peer_address[65];  // IP address text of the connected server, "<unknown>" when not known
     void* stream;           // connect-only stream, or null
     const cv_stream_ops* stream_ops;
     int socket;             // socket of the stream, -1 when not connected
     uint16_t conn_id;       // increased on every successful connection
+    // Increased (under the socket lock, exclusive) whenever a stream is
+    // closed: a request sent under an older value went out on a connection
+    // that is gone and is sent again.
+    std::atomic<uint32_t> disconnect_gen;
+    struct timeval last_attempt;  // monotonic
+
+    pthread_mutex_t client_auth_mutex;
+    X509* client_cert;
+    EVP_PKEY* client_keypair;
+
+    uint8_t refresh;
+    int64_t last_refresh;  // monotonic seconds, 0 = never
+
+    cv_cloud_conn_failure_cb conn_failure_cb;
+    cv_cloud_conn_attempt_cb conn_attempt_cb;
+    void* conn_cb_data;
 
     cv_transfer_state transfer;
 
     cv_async_mutex async_mutex;
     pthread_rwlock_t socket_lock;
+    cv_async_state async;
 };

@@ -1,0 +1,971 @@
+#include "cloud/cv_cloud_async.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <tuple>
+
+#include "cloud/cv_cloud.h"
+#include "cloud/cv_cloud_lock.h"
+#include "cloud/cv_cloud_transport.h"
+
+namespace {
+
+constexpr long WORKER_PERIOD_NS = 100000000L;  // 100 ms
+
+// Array growth of a request: room for 1, then 4, doubling up to the limit.
+constexpr int32_t FIRST_GROWTH = 4;
+
+void sleep_period() {
+    struct timespec ts = {0, WORKER_PERIOD_NS};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+bool stopping(const cv_cloud_handle* handle) { return (handle->flags & CV_HANDLE_FLAG_STOP) != 0; }
+
+struct timespec deadline_in(long ns) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    ts.tv_nsec += ns;
+    ts.tv_sec += ts.tv_nsec / 1000000000L;
+    ts.tv_nsec %= 1000000000L;
+    return ts;
+}
+
+long long tv_usec(const struct timeval& tv) { return static_cast<long long>(tv.tv_sec) * 1000000LL + tv.tv_usec; }
+
+int init_monotonic_cond(pthread_cond_t* cond) {
+    pthread_condattr_t attr;
+    int rc = pthread_condattr_init(&attr);
+    if (rc != 0)
+        return rc;
+    rc = pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    if (rc == 0)
+        rc = pthread_cond_init(cond, &attr);
+    pthread_condattr_destroy(&attr);
+    return rc;
+}
+
+int query_type(const CorvaneQuery_t* query) { return static_cast<int>(query->data.present); }
+
+// ---- Transmit queue (under the async mutex) ----------------------------------------
+
+void txq_append(cv_async_state* a, cv_txq_item* item) {
+    item->next = nullptr;
+    item->prev = a->txq_tail;
+    if (a->txq_tail)
+        a->txq_tail->next = item;
+    else
+        a->txq_head = item;
+    a->txq_tail = item;
+}
+
+void txq_push_front(cv_async_state* a, cv_txq_item* item) {
+    item->prev = nullptr;
+    item->next = a->txq_head;
+    if (a->txq_head)
+        a->txq_head->prev = item;
+    else
+        a->txq_tail = item;
+    a->txq_head = item;
+}
+
+void txq_unlink(cv_async_state* a, cv_txq_item* item) {
+    if (item->prev)
+        item->prev->next = item->next;
+    else
+        a->txq_head = item->next;
+    if (item->next)
+        item->next->prev = item->prev;
+    else
+        a->txq_tail = item->prev;
+    item->prev = item->next = nullptr;
+}
+
+void queue_request(cv_cloud_handle* handle, cv_async_request* request, bool at_head) {
+    request->item.request = request;
+    request->item.message = nullptr;
+    request->txq_item = &request->item;
+    if (at_head)
+        txq_push_front(&handle->async, &request->item);
+    else
+        txq_append(&handle->async, &request->item);
+    pthread_cond_broadcast(&handle->async.cond);
+}
+
+void free_request(cv_async_request* request) {
+    pthread_cond_destroy(&request->cond);
+    if (request->queries != &request->first_query) {
+        free(request->queries);
+        free(request->user_data);
+    }
+    free(request);
+}
+
+// Room for one more attached query; false when out of memory.
+bool grow_request(cv_async_request* request) {
+    if (request->count < request->capacity)
+        return true;
+    int32_t capacity = request->capacity < FIRST_GROWTH ? FIRST_GROWTH : request->capacity * 2;
+    if (capacity > MAX_REPEAT_QUERIES)
+        capacity = MAX_REPEAT_QUERIES;
+    auto** queries = static_cast<CorvaneQuery_t**>(malloc(sizeof(CorvaneQuery_t*) * capacity));
+    auto** user_data = static_cast<void**>(malloc(sizeof(void*) * capacity));
+    if (!queries || !user_data) {
+        free(queries);
+        free(user_data);
+        return false;
+    }
+    memcpy(queries, request->queries, sizeof(CorvaneQuery_t*) * request->count);
+    memcpy(user_data, request->user_data, sizeof(void*) * request->count);
+    if (request->queries != &request->first_query) {
+        free(request->queries);
+        free(request->user_data);
+    }
+    request->queries = queries;
+    request->user_data = user_data;
+    request->capacity = capacity;
+    return true;
+}
+
+bool is_ping_request(const cv_async_request* request) { return request->callback == _cv_periodic_finish; }
+
+// ---- Query identity ---------------------------------------------------------------
+
+int cmp_long(long a, long b) { return a < b ? -1 : (a > b ? 1 : 0); }
+
+int cmp_octets(const OCTET_STRING_t& a, const OCTET_STRING_t& b) {
+    if (a.size != b.size)
+        return a.size < b.size ? -1 : 1;
+    if (a.size <= 0)
+        return 0;
+    return memcmp(a.buf, b.buf, static_cast<size_t>(a.size));
+}
+
+int cmp_file(const CorvaneFile_t& a, const CorvaneFile_t& b) {
+    int c = cmp_long(a.qtype, b.qtype);
+    if (c == 0)
+        c = cmp_long(a.htype, b.htype);
+    if (c == 0)
+        c = cmp_octets(a.hash, b.hash);
+    return c;
+}
+
+int cmp_sockaddr(const SockAddrIn_t& a, const SockAddrIn_t& b) {
+    int c = cmp_octets(a.addr, b.addr);
+    return c != 0 ? c : cmp_long(a.port, b.port);
+}
+
+template <typename List>
+int cmp_files(const List& a, const List& b) {
+    int c = cmp_long(a.list.count, b.list.count);
+    for (int i = 0; c == 0 && i < a.list.count; i++) {
+        const CorvaneFile_t* fa = a.list.array[i];
+        const CorvaneFile_t* fb = b.list.array[i];
+        if (!fa || !fb)
+            c = cmp_long(fa != nullptr, fb != nullptr);
+        else
+            c = cmp_file(*fa, *fb);
+    }
+    return c;
+}
+
+bool is_network_qtype(long qtype) {
+    switch (qtype) {
+    case 27: case 28: case 29: case 30: case 31: case 33: case 42:
+        return true;
+    default:
+        return false;
+    }
+}
+
+int cmp_file_multi(const CorvaneFileMulti_t& a, const CorvaneFileMulti_t& b) {
+    int c = 0;
+    if (is_network_qtype(a.qtype)) {
+        c = cmp_long(a.nettype, b.nettype);
+        if (c == 0 && (a.nettype & 1))
+            c = cmp_sockaddr(a.remote, b.remote);
+        if (c == 0 && (a.nettype & 2))
+            c = cmp_octets(a.url, b.url);
+    }
+    if (c == 0)
+        c = cmp_long(a.qtype, b.qtype);
+    if (c == 0)
+        c = cmp_files(a.parent, b.parent);
+    if (c == 0)
+        c = cmp_files(a.multi, b.multi);
+    return c;
+}
+
+int cmp_net_multi(const CorvaneNetMulti_t& a, const CorvaneNetMulti_t& b) {
+    int c = cmp_long(a.nettype, b.nettype);
+    if (c == 0 && (a.nettype & 1)) {
+        c = cmp_long(a.direction, b.direction);
+        if (c == 0)
+            c = cmp_long(a.protocol, b.protocol);
+        if (c == 0)
+            c = cmp_sockaddr(a.remote, b.remote);
+        if (c == 0)
+            c = cmp_sockaddr(a.local, b.local);
+    }
+    if (c == 0 && (a.nettype & 2))
+        c = cmp_octets(a.url, b.url);
+    if (c == 0)
+        c = cmp_file(a.parent, b.parent);
+    return c;
+}
+
+// ---- Finishing ------------------------------------------------------------------------
+
+// Takes a request out of the engine (under the async mutex): txid back to the
+// bucket, out of the queue and both trees. Returns the status to report.
+uint32_t detach_request(cv_cloud_handle* handle, cv_async_request* request, CorvaneQueryResponse_t* response,
+                        uint32_t status) {
+    cv_async_state* a = &handle->async;
+    _cv_txid_unassign(handle, request->txid);
+    if (response && (status & CV_STATUS_FAILED))
+        handle->stats.failed_responses++;
+    if (response)
+        handle->stats.responses++;
+    if (request->txq_item) {
+        txq_unlink(a, request->txq_item);
+        request->txq_item = nullptr;
+    }
+    auto q = a->query_tree.find(request);
+    if (q == a->query_tree.end() || *q != request)
+        cv_log_error("%s(): DANGER: removed query pointer mismatch (node[0])", "_cv_finish_query");
+    else
+        a->query_tree.erase(q);
+    auto r = a->response_tree.find(request->txid);
+    if (r == a->response_tree.end() || r->second != request)
+        cv_log_error("%s(): DANGER: removed query pointer mismatch (node[1])", "_cv_finish_query");
+    else
+        a->response_tree.erase(r);
+    status |= request->status;
+    if (!_cv_has_client_cert(handle))
+        status |= CV_STATUS_NO_CERT;
+    return status;
+}
+
+}  // namespace
+
+bool cv_request_query_less::operator()(const cv_async_request* a, const cv_async_request* b) const {
+    return _cv_node_cmp_queue(a->queries[0], b->queries[0]) < 0;
+}
+
+int _cv_node_cmp_queue(const CorvaneQuery_t* a, const CorvaneQuery_t* b) {
+    int c = cmp_long(query_type(a), query_type(b));
+    if (c != 0)
+        return c;
+    switch (a->data.present) {
+    case CorvaneQueryData_PR_reg:
+    case CorvaneQueryData_PR_convict:
+    case CorvaneQueryData_PR_ping:
+    case CorvaneQueryData_PR_pingRetro:
+        return 0;
+    case CorvaneQueryData_PR_file:
+        return cmp_file(a->data.choice.file, b->data.choice.file);
+    case CorvaneQueryData_PR_fileMulti:
+        return cmp_file_multi(a->data.choice.fileMulti, b->data.choice.fileMulti);
+    case CorvaneQueryData_PR_netMulti:
+        return cmp_net_multi(a->data.choice.netMulti, b->data.choice.netMulti);
+    default:
+        cv_log_error("%s(): DANGER: comparing an unsupported query type", __func__);
+        return 0;
+    }
+}
+
+// ---- txid bucket -------------------------------------------------------------------------
+
+uint32_t _cv_txid_assign(cv_cloud_handle* handle) {
+    cv_async_state* a = &handle->async;
+    int32_t txid = a->txid_bucket[a->txid_assign];
+    if (txid == -1)
+        cv_log_error("%s(): DANGER: invalid txid removed from bucket @ %u", __func__, a->txid_assign);
+    a->txid_bucket[a->txid_assign] = -1;
+    a->txid_assign = (a->txid_assign + 1) % a->limit;
+    return static_cast<uint32_t>(txid);
+}
+
+void _cv_txid_unassign(cv_cloud_handle* handle, uint32_t txid) {
+    cv_async_state* a = &handle->async;
+    if (!a->txid_bucket) {
+        cv_log_error("%s(): FATAL: null txid bucket", __func__);
+        return;
+    }
+    if (a->txid_bucket[a->txid_unassign] != -1)
+        cv_log_error("%s(): DANGER: valid txid clobbered in bucket @ %u", __func__, a->txid_unassign);
+    a->txid_bucket[a->txid_unassign] = static_cast<uint16_t>(txid);
+    a->txid_unassign = (a->txid_unassign + 1) % a->limit;
+}
+
+// ---- Submission ----------------------------------------------------------------------------
+
+void _cv_query_presets(cv_cloud_handle* handle, CorvaneQuery_t* query) {
+    if (query->version == 0)
+        query->version = handle->options.query_version;
+    if (handle->options.flags & CV_OPT_FLAG_S2C_DISABLED) {
+        cv_log_trace(CV_TRACE_DEFAULT, "%s: S2C message solicitation is DISABLED.", "_cv_query_presets");
+    } else {
+        cv_log_trace(CV_TRACE_DEFAULT,
+                     "%s: S2C message solicitation enabled, setting CV_QUERY_FLAG_AGENT_WILL_ACCEPT_S2C.",
+                     "_cv_query_presets");
+        query->header.flag |= CV_QUERY_FLAG_AGENT_WILL_ACCEPT_S2C;
+    }
+}
+
+int cv_cloud_query_async(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_cloud_query_cb callback,
+                         void* user_data) {
+    if (!handle || !(handle->flags & CV_HANDLE_FLAG_ASYNC)) {
+        cv_log_error("%s(): async function on sync handle.", __func__);
+        return CV_ASYNC_ERR_SYNC_HANDLE;
+    }
+    if (!query || query_type(query) < 1 || query_type(query) > 8) {
+        cv_log_error("%s(): unsupported query type %d", __func__, query ? query_type(query) : 0);
+        return CV_ASYNC_ERR_TYPE;
+    }
+    _cv_query_presets(handle, query);
+
+    auto* request = static_cast<cv_async_request*>(calloc(1, sizeof(cv_async_request)));
+    if (!request) {
+        cv_log_error("no mem");
+        return CV_ASYNC_ERR_NOMEM;
+    }
+    int rc = init_monotonic_cond(&request->cond);
+    if (rc != 0) {
+        cv_log_error("%s(): pthread_cond_init failed with %d", __func__, rc);
+        free(request);
+        return CV_ASYNC_ERR_COND;
+    }
+    request->callback = callback;
+    request->first_query = query;
+    request->first_user_data = user_data;
+    request->queries = &request->first_query;
+    request->user_data = &request->first_user_data;
+    request->count = 1;
+    request->capacity = 1;
+    _cv_now(&request->start);
+
+    if (!cv_cloud_async_lock(handle)) {
+        cv_log_error("lock failed");
+        free_request(request);
+        return CV_ASYNC_ERR_LOCK;
+    }
+    cv_async_state* a = &handle->async;
+    std::set<cv_async_request*, cv_request_query_less>::iterator at;
+    bool inserted;
+    try {
+        std::tie(at, inserted) = a->query_tree.insert(request);
+    } catch (const std::bad_alloc&) {
+        cv_cloud_async_unlock(handle);
+        cv_log_error("no mem");
+        free_request(request);
+        return CV_ASYNC_ERR_NOMEM;
+    }
+
+    if (!inserted) {
+        cv_async_request* existing = *at;
+        free_request(request);
+        const int type = query_type(query);
+        int result;
+        if (type < CorvaneQueryData_PR_file || type > CorvaneQueryData_PR_netMulti) {
+            cv_log_error("can't piggy-back existing %d query", type);
+            result = CV_ASYNC_ERR_NO_PIGGYBACK;
+        } else if (existing->count >= MAX_REPEAT_QUERIES) {
+            handle->stats.refused_repeat++;
+            cv_log_error("%s(): MAX_REPEAT_QUERIES (%ld) reached, refusing to piggy-back query.", __func__,
+                         static_cast<long>(MAX_REPEAT_QUERIES));
+            result = CV_ASYNC_ERR_REPEAT_LIMIT;
+        } else if (!grow_request(existing)) {
+            cv_log_error("no mem");
+            result = CV_ASYNC_ERR_NOMEM;
+        } else {
+            const CorvaneQueryHeader_t& first = existing->queries[0]->header;
+            if (OCTET_STRING_fromBuf(&query->header.quuid, reinterpret_cast<const char*>(first.quuid.buf),
+                                     first.quuid.size) != 0) {
+                cv_log_error("%s[%d]: OCTET_STRING_fromBuf failed with errno = %d: %s", __func__, __LINE__, errno,
+                             strerror(errno));
+                result = CV_ASYNC_ERR_UUID;
+            } else {
+                query->header.txid = first.txid;
+                query->header.sessid = first.sessid;
+                existing->queries[existing->count] = query;
+                existing->user_data[existing->count] = user_data;
+                existing->count++;
+                handle->stats.piggybacked++;
+                result = CV_ASYNC_ATTACHED;
+            }
+        }
+        cv_cloud_async_unlock(handle);
+        return result;
+    }
+
+    // A new network request.
+    int result = CV_ASYNC_QUEUED;
+    if (a->outstanding >= a->limit) {
+        handle->stats.refused_limit++;
+        cv_log_error("%s(): async_limit (%ld) reached, refusing to queue query.", __func__,
+                     static_cast<long>(a->limit));
+        result = CV_ASYNC_ERR_LIMIT;
+    } else if (query->header.ts.size <= 0 && cv_set_header_ts(&query->header, nullptr) != 0) {
+        cv_log_error("failed to set header");
+        result = CV_ASYNC_ERR_HEADER;
+    }
+    if (result != CV_ASYNC_QUEUED) {
+        a->query_tree.erase(at);
+        cv_cloud_async_unlock(handle);
+        free_request(request);
+        return result;
+    }
+    request->txid = _cv_txid_assign(handle);
+    query->header.txid = static_cast<long>(request->txid);
+    static const uint8_t zero[16] = {};
+    const UUID_t& quuid = query->header.quuid;
+    if ((!quuid.buf || quuid.size != 16 || memcmp(quuid.buf, zero, 16) == 0) &&
+        OCTET_STRING_fromBuf(&query->header.quuid, reinterpret_cast<const char*>(handle->endpoint_uuid), 16) != 0) {
+        cv_log_error("%s[%d]: OCTET_STRING_fromBuf failed with errno = %d: %s", __func__, __LINE__, errno,
+                     strerror(errno));
+        result = CV_ASYNC_ERR_UUID;
+    } else {
+        try {
+            if (!a->response_tree.emplace(request->txid, request).second) {
+                cv_log_error("%s(): DANGER: collision enqueuing to response search tree.", __func__);
+                result = CV_ASYNC_ERR_COLLISION;
+            }
+        } catch (const std::bad_alloc&) {
+            cv_log_error("no mem");
+            result = CV_ASYNC_ERR_NOMEM;
+        }
+    }
+    if (result != CV_ASYNC_QUEUED) {
+        _cv_txid_unassign(handle, request->txid);
+        a->query_tree.erase(at);
+        cv_cloud_async_unlock(handle);
+        free_request(request);
+        return result;
+    }
+    queue_request(handle, request, false);
+    a->outstanding++;
+    if (a->outstanding > handle->stats.outstanding_high)
+        handle->stats.outstanding_high = a->outstanding;
+    handle->stats.queued++;
+    const uint32_t txid = request->txid;
+    cv_cloud_async_unlock(handle);
+    cv_log_trace(CV_TRACE_DEFAULT, "%s(): queuing a query to the network: txid=%lu", __func__,
+                 static_cast<unsigned long>(txid));
+    return CV_ASYNC_QUEUED;
+}
+
+int cv_cloud_async_wait(cv_cloud_handle* handle) {
+    if (!handle || !cv_cloud_async_lock(handle))
+        return -1;
+    while (handle->async.outstanding > 0) {
+        struct timespec deadline = deadline_in(WORKER_PERIOD_NS);
+        int rc = cv_cloud_async_lock_cond_timedwait(&handle->async.cond, handle, &deadline);
+        if (rc != 0 && rc != ETIMEDOUT)
+            cv_log_error("%s(): DANGER: pthread_cond_wait failed with %d", __func__, rc);
+    }
+    cv_cloud_async_unlock(handle);
+    return 0;
+}
+
+bool _cv_queue_message(cv_cloud_handle* handle, CorvaneMessage_t* message) {
+    auto* item = static_cast<cv_txq_item*>(calloc(1, sizeof(cv_txq_item)));
+    if (!item)
+        return false;
+    item->message = message;
+    if (!cv_cloud_async_lock(handle)) {
+        free(item);
+        return false;
+    }
+    txq_append(&handle->async, item);
+    pthread_cond_broadcast(&handle->async.cond);
+    cv_cloud_async_unlock(handle);
+    return true;
+}
+
+void _cv_async_requeue_sent(cv_cloud_handle* handle) {
+    if (!cv_cloud_async_lock(handle))
+        return;
+    const uint32_t gen = handle->disconnect_gen.load();
+    // In txid order, at the tail: they go out after what is already waiting.
+    for (auto& entry : handle->async.response_tree) {
+        cv_async_request* request = entry.second;
+        if (request->txq_item || (request->state & (CV_REQ_FINISHING | CV_REQ_SENDING)) || request->sent_gen >= gen)
+            continue;
+        cv_log_trace(CV_TRACE_DEFAULT, "%s(): connection lost, sending txid=%lu again", __func__,
+                     static_cast<unsigned long>(request->txid));
+        handle->stats.send_retries++;
+        queue_request(handle, request, false);
+    }
+    cv_cloud_async_unlock(handle);
+}
+
+// ---- Finishing --------------------------------------------------------------------------------
+
+void _cv_finish_query(cv_cloud_handle* handle, cv_async_request* request, CorvaneQueryResponse_t* response,
+                      uint32_t status) {
+    cv_cloud_async_lock(handle);
+    status = detach_request(handle, request, response, status);
+    cv_cloud_async_unlock(handle);
+
+    // Callbacks run without engine locks: a slow callback (a policy download
+    // behind a ping) must not hold up the other lookups. The arrays no
+    // longer change: the request is out of the trees.
+    cv_log_trace(CV_TRACE_DEFAULT, "entering response callback");
+    if (request->callback)
+        request->callback(request->queries[0], response, status | CV_STATUS_FIRST, request->user_data[0]);
+    cv_log_trace(CV_TRACE_DEFAULT, "leaving response callback");
+    for (int32_t i = 1; i < request->count; i++) {
+        if (request->callback)
+            request->callback(request->queries[i], response, status & ~CV_STATUS_FIRST, request->user_data[i]);
+    }
+
+    cv_cloud_async_lock(handle);
+    handle->async.outstanding--;
+    pthread_cond_broadcast(&handle->async.cond);
+    cv_cloud_async_unlock(handle);
+
+    if (response)
+        ASN_STRUCT_FREE(asn_DEF_CorvaneQueryResponse, response);
+    free_request(request);
+}
+
+void _cv_async_handle_response(cv_cloud_handle* handle, CorvaneQueryResponse_t* response) {
+    if (!cv_cloud_async_lock(handle)) {
+        ASN_STRUCT_FREE(asn_DEF_CorvaneQueryResponse, response);
+        return;
+    }
+    cv_async_state* a = &handle->async;
+    const long txid = response->header.txid;
+    auto found = (txid > 0 && txid <= static_cast<long>(a->limit)) ? a->response_tree.find(static_cast<uint32_t>(txid))
+                                                                    : a->response_tree.end();
+    if (found == a->response_tree.end() || (found->second->state & CV_REQ_FINISHING)) {
+        cv_log_error("%s(): received stale or superfluous response: sessid=%lu txid=%lu", __func__,
+                     static_cast<unsigned long>(response->header.sessid), static_cast<unsigned long>(txid));
+        handle->stats.stale_responses++;
+        cv_cloud_async_unlock(handle);
+        ASN_STRUCT_FREE(asn_DEF_CorvaneQueryResponse, response);
+        return;
+    }
+    cv_async_request* request = found->second;
+    if (request->state & CV_REQ_SENDING) {
+        cv_log_trace(CV_TRACE_DEFAULT, "%s: Marking RX-Intent for txid=%lu.", __func__, static_cast<unsigned long>(txid));
+        request->rx_intent = 1;
+        handle->stats.rx_intent_waits++;
+        struct timeval began, ended;
+        _cv_now(&began);
+        while (request->state & CV_REQ_SENDING)
+            cv_cloud_async_lock_cond_timedwait(&request->cond, handle, nullptr);
+        _cv_now(&ended);
+        const long long waited = tv_usec(ended) - tv_usec(began);
+        cv_log_trace(CV_TRACE_DEFAULT, "%s: Finished RX-Intent wait: %lld.%06llds", __func__, waited / 1000000,
+                     waited % 1000000);
+        if (waited > handle->stats.rx_intent_longest_usec)
+            handle->stats.rx_intent_longest_usec = waited;
+        request->rx_intent = 0;
+    }
+    request->state |= CV_REQ_FINISHING;
+    uint32_t status = response->header.disposition == 4 ? CV_STATUS_FAILED : 0;
+    struct timeval start = request->start;
+    cv_cloud_async_unlock(handle);
+
+    _cv_global_resp_handler(handle, response, &start);
+    _cv_finish_query(handle, request, response, status);
+}
+
+// ---- Workers ------------------------------------------------------------------------------------
+
+namespace {
+
+// Sends one item; called with the async mutex held, releases it.
+void _cv_process_txqitem(cv_cloud_handle* handle, cv_txq_item* item) {
+    if (item->request) {
+        cv_async_request* request = item->request;
+        request->txq_item = nullptr;
+        if (request->state & CV_REQ_FINISHING) {
+            cv_cloud_async_unlock(handle);
+            return;
+        }
+        request->state |= CV_REQ_SENDING;
+        CorvaneQuery_t* query = request->queries[0];
+        cv_cloud_async_unlock(handle);
+
+        uint8_t truncated = 0;
+        uint16_t conn_id = 0;
+        uint32_t gen = 0;
+        int rc = SEND_CLOSED;
+        if (_cv_lock_rw(handle, &handle->socket_lock, 0)) {
+            conn_id = handle->conn_id;
+            gen = handle->disconnect_gen.load();
+            if (handle->socket >= 0)
+                rc = _cv_send_tcp(handle, query, &truncated);
+            _cv_unlock_rw(handle, &handle->socket_lock);
+        }
+
+        cv_cloud_async_lock(handle);
+        request->state &= ~CV_REQ_SENDING;
+        pthread_cond_broadcast(&request->cond);
+        if (rc == SEND_SUCCESS || rc == SEND_PARTIAL) {
+            handle->stats.sends++;
+            if (truncated)
+                request->status |= CV_STATUS_TRUNCATED;
+            if (is_ping_request(request))
+                handle->ping_conn_id = conn_id;
+            request->sent_gen = gen;
+            // The connection went away while this frame was written: the
+            // re-queue pass may have missed it, so it goes again now.
+            if (handle->disconnect_gen.load() != gen && !request->rx_intent)
+                queue_request(handle, request, true);
+            cv_cloud_async_unlock(handle);
+            return;
+        }
+        if (rc == SEND_CLOSED || rc == SEND_RETRY) {
+            handle->stats.send_retries++;
+            queue_request(handle, request, true);
+            cv_cloud_async_unlock(handle);
+            if (rc == SEND_CLOSED) {
+                cv_log_trace(CV_TRACE_DEFAULT, "%s(): queryfunc returned SEND_CLOSED, disconnecting", "_cv_process_txqitem");
+                _cv_disconnect(handle, 0, conn_id);
+            }
+            sleep_period();
+            return;
+        }
+        cv_log_error("%s(): queryfunc failed for query method %d with %d", "_cv_process_txqitem", handle->query_method,
+                     rc);
+        if (request->rx_intent) {
+            // The receive worker owns the finish of this request now.
+            cv_cloud_async_unlock(handle);
+            return;
+        }
+        request->state |= CV_REQ_FINISHING;
+        cv_cloud_async_unlock(handle);
+        _cv_finish_query(handle, request, nullptr, CV_STATUS_FAILED);
+        return;
+    }
+    if (item->message) {
+        cv_cloud_async_unlock(handle);
+        int rc = SEND_CLOSED;
+        if (_cv_lock_rw(handle, &handle->socket_lock, 0)) {
+            if (handle->socket >= 0)
+                rc = _cv_send_message(handle, item->message);
+            _cv_unlock_rw(handle, &handle->socket_lock);
+        }
+        if (rc != SEND_SUCCESS && rc != SEND_PARTIAL) {
+            cv_log_error("%s: _cv_send_message failed with %d.", "_cv_process_txqitem", rc);
+        } else if (cv_cloud_async_lock(handle)) {
+            handle->stats.acks_sent++;
+            cv_cloud_async_unlock(handle);
+        }
+        ASN_STRUCT_FREE(asn_DEF_CorvaneMessage, item->message);
+        free(item);
+        return;
+    }
+    cv_cloud_async_unlock(handle);
+    cv_log_error("%s: DANGER: unhandled qitem!", "_cv_process_txqitem");
+    free(item);
+}
+
+void* _cv_worker_tx(void* arg) {
+    auto* handle = static_cast<cv_cloud_handle*>(arg);
+    cv_async_state* a = &handle->async;
+    while (!stopping(handle)) {
+        if (!cv_cloud_async_lock(handle)) {
+            sleep_period();
+            continue;
+        }
+        if (!a->txq_head) {
+            struct timespec deadline = deadline_in(WORKER_PERIOD_NS);
+            cv_cloud_async_lock_cond_timedwait(&a->cond, handle, &deadline);
+        }
+        bool work = a->txq_head != nullptr && !stopping(handle);
+        cv_cloud_async_unlock(handle);
+        if (!work)
+            continue;
+        if (_cv_handle_connect(handle) != 0) {
+            cv_log_trace(CV_TRACE_DEFAULT, "%s(): _cv_handle_connect failed, waiting.", "_cv_worker_tx");
+            sleep_period();
+            continue;
+        }
+        if (!cv_cloud_async_lock(handle))
+            continue;
+        cv_txq_item* item = a->txq_head;
+        if (!item) {
+            cv_cloud_async_unlock(handle);
+            continue;
+        }
+        txq_unlink(a, item);
+        _cv_process_txqitem(handle, item);
+    }
+    return nullptr;
+}
+
+void* _cv_worker_rx(void* arg) {
+    auto* handle = static_cast<cv_cloud_handle*>(arg);
+    while (!stopping(handle)) {
+        if (!_cv_lock_rw(handle, &handle->socket_lock, 0)) {
+            sleep_period();
+            continue;
+        }
+        if (handle->socket < 0) {
+            _cv_unlock_rw(handle, &handle->socket_lock);
+            sleep_period();
+            continue;
+        }
+        const uint16_t conn_id = handle->conn_id;
+        CorvaneQueryResponse_t* response = nullptr;
+        CorvaneMessage_t* message = nullptr;
+        int rc = _cv_receive_tcp(handle, &response, &message);
+        char error_text[CV_ERROR_BUFFER_SIZE] = "";
+        if (rc == RECV_CLOSED || rc == RECV_ERROR) {
+            _cv_lock(&handle->transfer.transfer_mutex, CV_LOCK_TAG);
+            memcpy(error_text, handle->error_buffer, sizeof error_text);
+            error_text[sizeof error_text - 1] = '\0';
+            _cv_unlock(&handle->transfer.transfer_mutex, CV_LOCK_TAG);
+        }
+        _cv_unlock_rw(handle, &handle->socket_lock);
+
+        switch (rc) {
+        case RECV_SUCCESS:
+            cv_log_trace(CV_TRACE_DEFAULT, "%s(): recvfunc successful for conn_id %hu", "_cv_worker_rx", conn_id);
+            if (message)
+                _cv_global_msg_handler(handle, message);
+            else if (response)
+                _cv_async_handle_response(handle, response);
+            else
+                cv_log_error("%s: DANGER: INTERNAL ERROR: RECV_SUCCESS without message or response for conn_id %hu",
+                             "_cv_worker_rx", conn_id);
+            break;
+        case RECV_NONE:
+            break;
+        case RECV_CLOSED:
+        case RECV_ERROR:
+            cv_log_trace(CV_TRACE_DEFAULT, "%s(): recvfunc indicates %s for conn_id %hu", "_cv_worker_rx",
+                         rc == RECV_CLOSED ? "peer closed the connection" : "an error", conn_id);
+            if (response)
+                ASN_STRUCT_FREE(asn_DEF_CorvaneQueryResponse, response);
+            if (message)
+                ASN_STRUCT_FREE(asn_DEF_CorvaneMessage, message);
+            if (_cv_check_unknown_ca(handle, error_text))
+                cv_log_error("%s(): the server refused our certificate (alert unknown ca), we remove current "
+                             "certificate to obtain a new one via EST",
+                             "_cv_worker_rx");
+            _cv_disconnect(handle, 0, conn_id);
+            break;
+        default:
+            cv_log_error("%s(): recvfunc failed with %d for conn_id %hu", "_cv_worker_rx", rc, conn_id);
+            sleep_period();
+            break;
+        }
+    }
+    return nullptr;
+}
+
+// Finishes, one at a time, requests whose time-out (from submission) passed.
+void expire_requests(cv_cloud_handle* handle) {
+    cv_async_state* a = &handle->async;
+    struct timeval now;
+    _cv_now(&now);
+    const long long limit = tv_usec(now) - tv_usec(handle->options.timeout);
+    uint32_t next_txid = 0;
+    for (;;) {
+        cv_async_request* expired = nullptr;
+        for (auto it = a->response_tree.lower_bound(next_txid); it != a->response_tree.end(); ++it) {
+            cv_async_request* request = it->second;
+            if ((request->state & (CV_REQ_SENDING | CV_REQ_FINISHING)) || request->rx_intent)
+                continue;
+            if (tv_usec(request->start) < limit) {
+                expired = request;
+                break;
+            }
+        }
+        if (!expired)
+            return;
+        expired->state |= CV_REQ_FINISHING;
+        next_txid = expired->txid + 1;
+        handle->stats.timeouts++;
+        cv_log_trace(CV_TRACE_DEFAULT, "%s(): txid=%lu timed out", "_cv_worker_periodic",
+                     static_cast<unsigned long>(expired->txid));
+        // Callbacks run without the lock; the walk resumes after this txid.
+        cv_cloud_async_unlock(handle);
+        _cv_finish_query(handle, expired, nullptr, CV_STATUS_FAILED | CV_STATUS_TIMEOUT);
+        cv_cloud_async_lock(handle);
+    }
+}
+
+void* _cv_worker_periodic(void* arg) {
+    auto* handle = static_cast<cv_cloud_handle*>(arg);
+    cv_log_trace(CV_TRACE_DEFAULT, "%s(): thread started.", "_cv_worker_periodic");
+    while (!stopping(handle)) {
+        _cv_periodic_tick(handle);
+        if (cv_cloud_async_lock(handle)) {
+            expire_requests(handle);
+            cv_cloud_async_unlock(handle);
+        }
+        sleep_period();
+    }
+    return nullptr;
+}
+
+void join_worker(pthread_t thread, bool* started, const char* name) {
+    if (!*started)
+        return;
+    cv_log_trace(CV_TRACE_DEFAULT, "%s(): joining %s thread", "_cv_async_deinit", name);
+    int rc = pthread_join(thread, nullptr);
+    if (rc != 0)
+        cv_log_error("%s(): DANGER: pthread_join for %s thread failed with %d", "_cv_async_deinit", name, rc);
+    *started = false;
+}
+
+int start_worker(pthread_t* thread, bool* started, void* (*fn)(void*), cv_cloud_handle* handle, const char* name) {
+    int rc = pthread_create(thread, nullptr, fn, handle);
+    if (rc != 0) {
+        cv_log_error("%s(): pthread_create failed for %s thread with %d", "_cv_async_init", name, rc);
+        return rc;
+    }
+    *started = true;
+    return 0;
+}
+
+int _initialize_async_socket_rwlock(pthread_rwlock_t* lock) {
+    // Writers first: the workers take the lock shared back to back, and a
+    // disconnect or a new connection must not wait behind them forever.
+    pthread_rwlockattr_t attr;
+    int rc = pthread_rwlockattr_init(&attr);
+    if (rc != 0)
+        return rc;
+    pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+    rc = pthread_rwlock_init(lock, &attr);
+    pthread_rwlockattr_destroy(&attr);
+    return rc;
+}
+
+}  // namespace
+
+int _cv_async_init(cv_cloud_handle* handle, const cv_cloud_async_opts* opts) {
+    if (handle->query_method != CV_QUERY_METHOD_TCP) {
+        cv_log_error("%s(): unsupported query type %d", __func__, handle->query_method);
+        return -1;
+    }
+    uint32_t limit = opts && opts->limit ? opts->limit : CV_ASYNC_LIMIT_MAX;
+    if (limit > CV_ASYNC_LIMIT_MAX) {
+        cv_log_error("%s(): unsupported limit %ld", __func__, static_cast<long>(limit));
+        return -1;
+    }
+    cv_async_state* a = &handle->async;
+    a->limit = limit;
+    a->txid_bucket = static_cast<int32_t*>(calloc(limit, sizeof(int32_t)));
+    if (!a->txid_bucket) {
+        cv_log_error("%s(): calloc for async_txid_bucket failed", __func__);
+        return -1;
+    }
+    for (uint32_t i = 0; i < limit; i++)
+        a->txid_bucket[i] = static_cast<int32_t>(i + 1);
+    a->txid_assign = 0;
+    a->txid_unassign = 0;
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    a->random_seed = static_cast<unsigned int>(now.tv_sec ^ now.tv_usec);
+
+    int rc = cv_cloud_async_mutex_init(&handle->async_mutex);
+    if (rc == 0) {
+        a->lock_ready = true;
+        rc = _initialize_async_socket_rwlock(&handle->socket_lock);
+        if (rc == 0) {
+            rc = init_monotonic_cond(&a->cond);
+            if (rc == 0)
+                a->cond_ready = true;
+            else
+                pthread_rwlock_destroy(&handle->socket_lock);
+        }
+        if (rc != 0) {
+            cv_cloud_async_mutex_destroy(&handle->async_mutex);
+            a->lock_ready = false;
+        }
+    }
+    if (rc != 0) {
+        free(a->txid_bucket);
+        a->txid_bucket = nullptr;
+        return -1;
+    }
+    handle->flags |= CV_HANDLE_FLAG_ASYNC;
+    if (start_worker(&a->periodic_thread, &a->periodic_started, _cv_worker_periodic, handle, "periodic") != 0 ||
+        start_worker(&a->rx_thread, &a->rx_started, _cv_worker_rx, handle, "rx") != 0 ||
+        start_worker(&a->tx_thread, &a->tx_started, _cv_worker_tx, handle, "tx") != 0) {
+        _cv_async_deinit(handle);
+        return -1;
+    }
+    return 0;
+}
+
+void _cv_async_deinit(cv_cloud_handle* handle) {
+    cv_async_state* a = &handle->async;
+    if (!(handle->flags & CV_HANDLE_FLAG_ASYNC))
+        return;
+    handle->flags |= CV_HANDLE_FLAG_STOP;
+    join_worker(a->periodic_thread, &a->periodic_started, "periodic");
+    join_worker(a->rx_thread, &a->rx_started, "rx");
+    join_worker(a->tx_thread, &a->tx_started, "tx");
+
+    cv_cloud_async_lock(handle);
+    for (;;) {
+        cv_async_request* pending = nullptr;
+        for (auto& entry : a->response_tree) {
+            if (!(entry.second->state & CV_REQ_FINISHING)) {
+                pending = entry.second;
+                break;
+            }
+        }
+        if (!pending)
+            break;
+        pending->state |= CV_REQ_FINISHING;
+        cv_log_trace(CV_TRACE_DEFAULT, "%s(): erroring out incomplete query: txid=%lu", __func__,
+                     static_cast<unsigned long>(pending->txid));
+        cv_cloud_async_unlock(handle);
+        _cv_finish_query(handle, pending, nullptr, CV_STATUS_FAILED);
+        cv_cloud_async_lock(handle);
+    }
+    size_t dropped = 0;
+    while (cv_txq_item* item = a->txq_head) {
+        txq_unlink(a, item);
+        if (item->message) {
+            ASN_STRUCT_FREE(asn_DEF_CorvaneMessage, item->message);
+            free(item);
+            dropped++;
+        } else {
+            cv_log_error("%s: DANGER: unexpected non-message in tx queue. (will leak memory)", __func__);
+        }
+    }
+    cv_cloud_async_unlock(handle);
+    if (dropped)
+        cv_log_trace(CV_TRACE_DEFAULT, "%s(): dropped %zu queued message(s).", __func__, dropped);
+
+    int rc;
+    if (a->cond_ready && (rc = pthread_cond_destroy(&a->cond)) != 0)
+        cv_log_error("%s(): DANGER: pthread_cond_destroy failed with %d", __func__, rc);
+    a->cond_ready = false;
+    if (a->lock_ready) {
+        if ((rc = pthread_rwlock_destroy(&handle->socket_lock)) != 0)
+            cv_log_error("%s(): DANGER: pthread_rwlock_destroy failed with %d", __func__, rc);
+        if ((rc = cv_cloud_async_mutex_destroy(&handle->async_mutex)) != 0)
+            cv_log_error("%s(): DANGER: pthread_mutex_destroy failed with %d", __func__, rc);
+        a->lock_ready = false;
+    }
+    free(a->txid_bucket);
+    a->txid_bucket = nullptr;
+    a->query_tree.clear();
+    a->response_tree.clear();
+    handle->flags &= ~(CV_HANDLE_FLAG_ASYNC | CV_HANDLE_FLAG_STOP);
+}
+
+cv_cloud_stats cv_cloud_get_stats(cv_cloud_handle* handle) {
+    cv_cloud_stats copy{};
+    if (handle && cv_cloud_async_lock(handle)) {
+        copy = handle->stats;
+        cv_cloud_async_unlock(handle);
+    }
+    return copy;
+}

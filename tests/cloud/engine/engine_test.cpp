@@ -1,0 +1,302 @@
+// The asynchronous query engine against the testbed cloud server:
+// piggy-backing, limits, txids, stale responses, time-outs, lost connections,
+// shutdown, and a chaos stress run that counts every callback.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <set>
+
+#include "cloud/cloud_client_fixture.h"
+#include "cloud/cloud_test_util.h"
+
+using namespace cloud_client_test;
+
+namespace {
+
+testbed::QueryHook delay_all(std::chrono::milliseconds ms) {
+    return [ms](const testbed::ReceivedQuery&) { return testbed::Reply::defaults().delayed(ms); };
+}
+
+}  // namespace
+
+TEST_F(CloudClientTest, IdenticalFileLookupsShareOneRequest) {
+    start(options());
+    server_.set_hook(delay_all(300ms));
+    ASSERT_EQ(submit(file_query(1, 100), 0), 1);
+    ASSERT_EQ(submit(file_query(1, 200), 1), 0);  // another filesize, same identity
+    ASSERT_EQ(submit(file_query(2, 100), 2), 1);
+    ASSERT_TRUE(recorder_.wait_for(3, 5s));
+    auto a = recorder_.calls(0), b = recorder_.calls(1), c = recorder_.calls(2);
+    ASSERT_EQ(a.size(), 1u);
+    ASSERT_EQ(b.size(), 1u);
+    ASSERT_EQ(c.size(), 1u);
+    EXPECT_EQ(a[0].status, CV_STATUS_FIRST);
+    EXPECT_EQ(b[0].status, 0u);
+    EXPECT_EQ(a[0].response, b[0].response);  // one response for both
+    EXPECT_EQ(b[0].query_txid, a[0].query_txid);
+    EXPECT_EQ(a[0].response_type, CorvaneQueryResponseData_PR_fileResponse);
+    EXPECT_EQ(server_.queries_of_type(CorvaneQueryData_PR_file), 2);
+    EXPECT_EQ(cv_cloud_get_stats(handle_.get()).piggybacked, 1u);
+}
+
+TEST_F(CloudClientTest, RepeatLimitPingAndAsyncLimit) {
+    auto opts = options();
+    opts.timeout = {1, 0};
+    start(opts, 2);
+    server_.set_hook([](const testbed::ReceivedQuery&) { return testbed::Reply::drop(); });
+    cv_log_capture log;
+    ASSERT_EQ(submit(file_query(1), 0), 1);
+    for (int i = 1; i < MAX_REPEAT_QUERIES; i++)
+        ASSERT_EQ(submit(file_query(1, i), i), 0) << i;
+    EXPECT_EQ(submit(file_query(1), 1000), CV_ASYNC_ERR_REPEAT_LIMIT);
+    EXPECT_TRUE(log.contains("MAX_REPEAT_QUERIES (1000) reached, refusing to piggy-back query."));
+
+    ASSERT_EQ(submit(ping_query(), 2000), 1);
+    EXPECT_EQ(submit(ping_query(), 2001), CV_ASYNC_ERR_NO_PIGGYBACK);
+    EXPECT_TRUE(log.contains("can't piggy-back existing 3 query"));
+    EXPECT_EQ(submit(file_query(2), 3000), CV_ASYNC_ERR_LIMIT);  // two requests out: the limit
+    EXPECT_TRUE(log.contains("cv_cloud_query_async(): async_limit (2) reached, refusing to queue query."));
+
+    // Dropped by the server: all end by time-out, each exactly once.
+    ASSERT_TRUE(recorder_.wait_for(MAX_REPEAT_QUERIES + 1, 10s));
+    auto all = recorder_.all();
+    EXPECT_EQ(all.size(), static_cast<size_t>(MAX_REPEAT_QUERIES + 1));
+    for (const auto& entry : all) {
+        ASSERT_EQ(entry.second.size(), 1u) << entry.first;
+        uint32_t expected = CV_STATUS_FAILED | CV_STATUS_TIMEOUT;
+        if (entry.first == 0 || entry.first == 2000)
+            expected |= CV_STATUS_FIRST;
+        EXPECT_EQ(entry.second[0].status, expected) << entry.first;
+        EXPECT_EQ(entry.second[0].response_type, 0);
+    }
+    // The limit is free again.
+    server_.set_hook(nullptr);
+    EXPECT_EQ(submit(file_query(2), 3001), 1);
+    ASSERT_TRUE(recorder_.wait_for(MAX_REPEAT_QUERIES + 2, 5s));
+    EXPECT_EQ(recorder_.calls(3001).at(0).status, CV_STATUS_FIRST);
+    EXPECT_EQ(server_.queries_of_type(CorvaneQueryData_PR_file), 2);
+}
+
+TEST_F(CloudClientTest, TxidsCycleThroughTheBucket) {
+    start(options(), 3);
+    std::vector<long> txids;
+    for (int round = 0; round < 5; round++) {
+        ASSERT_EQ(submit(file_query(round), round), 1);
+        ASSERT_TRUE(recorder_.wait_for(round + 1, 5s));
+        txids.push_back(recorder_.calls(round).at(0).query_txid);
+    }
+    // Never-used txids first, then the freed ones in the order they were freed.
+    EXPECT_EQ(txids, (std::vector<long>{1, 2, 3, 1, 2}));
+}
+
+TEST_F(CloudClientTest, StaleAndDuplicateResponsesAreDropped) {
+    start(options());
+    server_.set_hook([](const testbed::ReceivedQuery& q) {
+        if (q.txid == 1)
+            return testbed::Reply::defaults().with_txid(999);  // unknown txid: the query is not answered
+        return testbed::Reply::defaults().twice();
+    });
+    ASSERT_EQ(submit(file_query(1), 1), 1);
+    ASSERT_EQ(submit(file_query(2), 2), 1);
+    ASSERT_TRUE(recorder_.wait_for(2, 6s));
+    EXPECT_EQ(recorder_.calls(2).at(0).status, CV_STATUS_FIRST);
+    EXPECT_EQ(recorder_.calls(1).at(0).status, CV_STATUS_FIRST | CV_STATUS_FAILED | CV_STATUS_TIMEOUT);
+    // Give the duplicate time to arrive; it must not call anything again.
+    ASSERT_TRUE(server_.wait_until([&] { return server_.stats().responses >= 3; }, 3s));
+    ASSERT_TRUE(eventually([&] { return cv_cloud_get_stats(handle_.get()).stale_responses >= 2; }, 3s));
+    EXPECT_EQ(recorder_.total(), 2);
+    EXPECT_EQ(recorder_.calls(1).size(), 1u);
+    EXPECT_EQ(recorder_.calls(2).size(), 1u);
+}
+
+TEST_F(CloudClientTest, DispositionFourIsAFailure) {
+    start(options());
+    server_.set_hook([](const testbed::ReceivedQuery&) {
+        return testbed::Reply::defaults().edited([](CorvaneQueryResponse_t& r) { r.header.disposition = 4; });
+    });
+    ASSERT_EQ(submit(file_query(1), 1), 1);
+    ASSERT_TRUE(recorder_.wait_for(1, 5s));
+    auto c = recorder_.calls(1).at(0);
+    EXPECT_EQ(c.status, CV_STATUS_FIRST | CV_STATUS_FAILED);
+    EXPECT_EQ(c.response_type, CorvaneQueryResponseData_PR_fileResponse);
+}
+
+TEST_F(CloudClientTest, LostConnectionSendsAgainWithTheSameTxid) {
+    auto opts = options();
+    opts.timeout = {3, 0};
+    start(opts);
+    // The first arrival of each txid loses the connection (closed, or cut in
+    // the middle of the answer); the second is answered.
+    std::mutex mutex;
+    std::map<long, int> seen;
+    server_.set_hook([&](const testbed::ReceivedQuery& q) {
+        std::lock_guard<std::mutex> guard(mutex);
+        int n = ++seen[q.txid];
+        if (n > 1)
+            return testbed::Reply::defaults();
+        return q.txid % 2 ? testbed::Reply::close() : testbed::Reply::close_mid_frame();
+    });
+    ASSERT_EQ(submit(file_query(1), 1), 1);
+    ASSERT_TRUE(recorder_.wait_for(1, 5s));
+    ASSERT_EQ(submit(file_query(2), 2), 1);
+    ASSERT_TRUE(recorder_.wait_for(2, 5s));
+    for (int i = 1; i <= 2; i++) {
+        auto c = recorder_.calls(i);
+        ASSERT_EQ(c.size(), 1u);
+        EXPECT_EQ(c[0].status, CV_STATUS_FIRST) << i;
+        EXPECT_EQ(c[0].response_txid, i);
+        EXPECT_EQ(server_.queries_with_txid(i), 2) << i;
+    }
+    EXPECT_GE(server_.stats().handshakes, 3);
+}
+
+TEST_F(CloudClientTest, QueriesWaitForTheServerUntilTheirTimeOut) {
+    // Nothing listens: queries stay queued across connection attempts and
+    // only the time-out ends them.
+    auto opts = options();
+    opts.timeout = {1, 0};
+    server_.stop();
+    start(opts);
+    for (int i = 0; i < 3; i++)
+        ASSERT_EQ(submit(file_query(i), i), 1);
+    ASSERT_TRUE(recorder_.wait_for(3, 5s));
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(recorder_.calls(i).at(0).status, CV_STATUS_FIRST | CV_STATUS_FAILED | CV_STATUS_TIMEOUT);
+}
+
+TEST_F(CloudClientTest, ShutdownFailsOutstandingQueriesOnce) {
+    auto opts = options();
+    opts.timeout = {30, 0};
+    start(opts);
+    server_.set_hook([](const testbed::ReceivedQuery&) { return testbed::Reply::drop(); });
+    for (int i = 0; i < 3; i++)
+        ASSERT_EQ(submit(file_query(i), i), 1);
+    ASSERT_EQ(submit(file_query(0, 5), 10), 0);
+    ASSERT_TRUE(server_.wait_for_queries(3, 5s));
+    handle_.reset();
+    EXPECT_EQ(recorder_.total(), 4);
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(recorder_.calls(i).at(0).status, CV_STATUS_FIRST | CV_STATUS_FAILED);
+    EXPECT_EQ(recorder_.calls(10).at(0).status, CV_STATUS_FAILED);
+}
+
+TEST_F(CloudClientTest, AsyncWaitReturnsWhenAllFinished) {
+    start(options());
+    server_.set_hook(delay_all(200ms));
+    for (int i = 0; i < 20; i++)
+        ASSERT_EQ(submit(file_query(i), i), 1);
+    ASSERT_EQ(cv_cloud_async_wait(handle_.get()), 0);
+    EXPECT_EQ(recorder_.total(), 20);
+}
+
+TEST_F(CloudClientTest, CallbacksMaySubmitAgain) {
+    start(options());
+    struct Chain {
+        cv_cloud_handle* handle;
+        std::atomic<int> done{0};
+        static int callback(CorvaneQuery_t* query, CorvaneQueryResponse_t*, uint32_t, void* self) {
+            auto* c = static_cast<Chain*>(self);
+            free_query(query);
+            if (++c->done < 5)
+                cv_cloud_query_async(c->handle, file_query(c->done), callback, c);
+            return 0;
+        }
+    } chain;
+    chain.handle = handle_.get();
+    ASSERT_EQ(cv_cloud_query_async(handle_.get(), file_query(0), Chain::callback, &chain), 1);
+    ASSERT_TRUE(eventually([&] { return chain.done.load() >= 5; }, 10s));
+    ASSERT_EQ(cv_cloud_async_wait(handle_.get()), 0);
+}
+
+TEST_F(CloudClientTest, BadArgumentsAreRefused) {
+    start(options());
+    cv_log_capture log;
+    CorvaneQuery_t* ios = new_query(CorvaneQueryData_PR_iosApp);
+    EXPECT_EQ(submit(ios, 1), CV_ASYNC_ERR_TYPE);
+    EXPECT_TRUE(log.contains("cv_cloud_query_async(): unsupported query type 9"));
+    EXPECT_EQ(cv_cloud_query_async(nullptr, file_query(1), Recorder::callback, nullptr), CV_ASYNC_ERR_SYNC_HANDLE);
+    cv_cloud_async_opts big{70000};
+    cv_cloud_opts opts = options();
+    EXPECT_EQ(cv_cloud_init(CV_QUERY_METHOD_TCP, &opts, kEndpointUuid, "h", pki().client().pkey(),
+                            pki().client().x509(), &big),
+              nullptr);
+    EXPECT_TRUE(log.contains("_cv_async_init(): unsupported limit 70000"));
+    cv_cloud_free_opts(CV_QUERY_METHOD_TCP, &opts);
+}
+
+// Thousands of queries from several threads while the server drops, delays,
+// duplicates, cuts frames and sends garbage: every callback runs exactly once.
+TEST_F(CloudClientTest, ChaosStressEveryCallbackExactlyOnce) {
+    auto opts = options();
+    opts.timeout = {2, 0};
+    opts.reconnect_wait = {0, 20000};
+    start(opts);
+    testbed::ChaosOptions chaos;
+    chaos.seed = 7;
+    chaos.drop = 0.01;
+    chaos.close_mid_frame = 0.003;
+    chaos.garbage = 0.003;
+    chaos.duplicate = 0.02;
+    chaos.delay = 0.05;
+    chaos.max_delay = 300ms;
+    chaos.max_events = 400;
+    server_.set_chaos(chaos);
+
+    constexpr int kThreads = 4;
+    constexpr int kPerThread = 1000;
+    std::atomic<int> accepted{0};
+    std::vector<std::thread> threads;
+    std::vector<std::vector<int>> results(kThreads);
+    for (int t = 0; t < kThreads; t++) {
+        threads.emplace_back([&, t] {
+            std::mt19937 rng(static_cast<unsigned>(t));
+            for (int i = 0; i < kPerThread; i++) {
+                const int index = t * kPerThread + i;
+                // One in eight asks for a popular file: piggy-backing under load.
+                const int identity = (rng() % 8 == 0) ? static_cast<int>(rng() % 16) : 100000 + index;
+                int rc = submit(file_query(identity, i), index);
+                results[t].push_back(rc);
+                if (rc >= 0)
+                    accepted++;
+                if (i % 64 == 0)
+                    std::this_thread::sleep_for(1ms);
+            }
+        });
+    }
+    for (auto& th : threads)
+        th.join();
+    ASSERT_TRUE(recorder_.wait_for(accepted.load(), 60s)) << recorder_.total() << " of " << accepted.load();
+    ASSERT_EQ(cv_cloud_async_wait(handle_.get()), 0);
+    auto all = recorder_.all();
+    int firsts = 0, failures = 0;
+    for (int t = 0; t < kThreads; t++) {
+        for (int i = 0; i < kPerThread; i++) {
+            const int index = t * kPerThread + i;
+            const int rc = results[t][i];
+            auto it = all.find(index);
+            if (rc < 0) {
+                EXPECT_TRUE(it == all.end()) << index;
+                continue;
+            }
+            ASSERT_TRUE(it != all.end()) << index;
+            ASSERT_EQ(it->second.size(), 1u) << index;
+            const Completion& c = it->second[0];
+            EXPECT_EQ((c.status & CV_STATUS_FIRST) != 0, rc == 1) << index;
+            if (c.response_type == 0) {
+                EXPECT_TRUE(c.status & CV_STATUS_FAILED) << index;
+            } else {
+                EXPECT_EQ(c.status & (CV_STATUS_FAILED | CV_STATUS_TIMEOUT), 0u) << index;
+            }
+            if (c.status & CV_STATUS_TIMEOUT) {
+                EXPECT_EQ(c.response_type, 0) << index;
+            }
+            firsts += rc == 1;
+            failures += (c.status & CV_STATUS_FAILED) != 0;
+        }
+    }
+    EXPECT_EQ(recorder_.total(), accepted.load());
+    EXPECT_GT(server_.stats().chaos_events, 0);
+    // Chaos is bounded: most lookups are answered.
+    EXPECT_LT(failures, accepted.load() / 4);
+    EXPECT_GT(firsts, 0);
+}

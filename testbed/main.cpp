@@ -8,6 +8,7 @@
 #include <cstring>
 #include <thread>
 
+#include "testbed/cloud_server.h"
 #include "testbed/est_server.h"
 #include "testbed/https_server.h"
 #include "testbed/pki.h"
@@ -19,13 +20,49 @@ void on_signal(int) { g_stop = 1; }
 
 void usage() {
     printf("usage: dtk-testbed [--mtls]\n"
-           "  --mtls  the HTTPS server requires a client certificate from the test CA\n");
+           "       dtk-testbed cloud\n"
+           "  --mtls  the HTTPS server requires a client certificate from the test CA\n"
+           "  cloud   run only the cloud lookup server (mutual TLS, client certificate from the test CA)\n");
+}
+
+void print_pki(testbed::Pki& pki) {
+    printf("pki directory:   %s\n", pki.dir().c_str());
+    printf("ca certificate:  %s\n", pki.ca().credential().cert_path.c_str());
+    printf("client cert/key: %s %s\n", pki.client().cert_path.c_str(), pki.client().key_path.c_str());
+}
+
+// The cloud lookup server alone, answering every query with its defaults.
+int run_cloud() {
+    testbed::Pki pki;
+    testbed::CloudServer cloud;
+    testbed::CloudServerOptions options;
+    options.identity = &pki.server();
+    options.client_ca = pki.ca().cert();
+    options.keep_log = false;
+    if (!cloud.start(options)) {
+        fprintf(stderr, "dtk-testbed: cannot start the cloud server\n");
+        return 1;
+    }
+    print_pki(pki);
+    printf("cloud server:    127.0.0.1:%u (framed protocol, mutual TLS)\n", (unsigned)cloud.port());
+    fflush(stdout);
+    while (!g_stop) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    cloud.stop();
+    auto stats = cloud.stats();
+    printf("cloud server:    %d connections, %ld queries, %ld responses, %ld acks\n", stats.handshakes, stats.queries,
+           stats.responses, stats.acks);
+    return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     bool mtls = false;
+    if (argc == 2 && strcmp(argv[1], "cloud") == 0) {
+        signal(SIGINT, on_signal);
+        signal(SIGTERM, on_signal);
+        return run_cloud();
+    }
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--mtls") == 0) {
             mtls = true;

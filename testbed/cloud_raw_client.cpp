@@ -15,6 +15,7 @@
 
 #include "cloud/cv_cloud_handle.h"
 #include "cloud/cv_codec.h"
+#include "testbed/cloud_responses.h"
 #include "testbed/pki.h"
 
 namespace testbed {
@@ -117,7 +118,10 @@ bool RawCloudClient::send_bytes(const Bytes& bytes) {
 bool RawCloudClient::send_query(CorvaneQuery_t* query) {
     Bytes frame(TRANSPORT_MAX_SIZE);
     size_t size = frame.size();
-    if (cv_encode_query_tcp(query, frame.data(), &size, nullptr) != 0) return false;
+    {
+        std::lock_guard<std::mutex> lock(codec_mutex());
+        if (cv_encode_query_tcp(query, frame.data(), &size, nullptr) != 0) return false;
+    }
     frame.resize(size);
     return send_bytes(frame);
 }
@@ -125,7 +129,10 @@ bool RawCloudClient::send_query(CorvaneQuery_t* query) {
 bool RawCloudClient::send_message(CorvaneMessage_t* message) {
     Bytes frame(TRANSPORT_MAX_SIZE);
     size_t size = frame.size();
-    if (cv_encode_message(message, frame.data(), &size) != 0) return false;
+    {
+        std::lock_guard<std::mutex> lock(codec_mutex());
+        if (cv_encode_message(message, frame.data(), &size) != 0) return false;
+    }
     frame.resize(size);
     return send_bytes(frame);
 }
@@ -184,7 +191,9 @@ ResponsePtr RawCloudClient::read_response(std::chrono::milliseconds timeout) {
     Bytes frame = make_frame(kind, payload);
     ResponsePtr resp(static_cast<CorvaneQueryResponse_t*>(calloc(1, sizeof(CorvaneQueryResponse_t))),
                      AsnFree{&asn_DEF_CorvaneQueryResponse});
-    if (!resp || cv_decode_response(frame.data(), frame.size(), resp.get()) != 0) return nullptr;
+    if (!resp) return nullptr;
+    std::lock_guard<std::mutex> lock(codec_mutex());
+    if (cv_decode_response(frame.data(), frame.size(), resp.get()) != 0) return nullptr;
     return resp;
 }
 

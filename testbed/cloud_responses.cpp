@@ -115,13 +115,22 @@ std::unique_ptr<T, AsnFree> decode(asn_TYPE_descriptor_t* type, const Bytes& der
     corvane_asn1_init();
     asn_codec_ctx_t ctx{CV_DECODE_MAX_STACK};
     void* value = nullptr;
-    asn_dec_rval_t rv = ber_decode(&ctx, type, &value, der.data(), der.size());
+    asn_dec_rval_t rv;
+    {
+        std::lock_guard<std::mutex> lock(codec_mutex());
+        rv = ber_decode(&ctx, type, &value, der.data(), der.size());
+    }
     std::unique_ptr<T, AsnFree> out(static_cast<T*>(value), AsnFree{type});
     if (rv.code != RC_OK || rv.consumed != der.size()) out.reset();
     return out;
 }
 
 }  // namespace
+
+std::mutex& codec_mutex() {
+    static std::mutex m;
+    return m;
+}
 
 int response_type_for(int query_type) {
     switch (query_type) {
@@ -162,15 +171,24 @@ void set_gen_response(CorvaneQueryResponse_t& response, long error_code, const c
     set_text(&response.data.choice.genResponse.data, text);
 }
 
-Bytes encode_response(const CorvaneQueryResponse_t* response) {
+Bytes encode_value(asn_TYPE_descriptor_t* type, const void* value) {
     corvane_asn1_init();
     Bytes out(TRANSPORT_MAX_SIZE);
-    asn_enc_rval_t rv = der_encode_to_buffer(&asn_DEF_CorvaneQueryResponse, const_cast<CorvaneQueryResponse_t*>(response),
-                                             out.data(), out.size());
+    asn_enc_rval_t rv;
+    {
+        std::lock_guard<std::mutex> lock(codec_mutex());
+        rv = der_encode_to_buffer(type, const_cast<void*>(value), out.data(), out.size());
+    }
     if (rv.encoded < 0) return {};
     out.resize(static_cast<size_t>(rv.encoded));
     return out;
 }
+
+Bytes encode_response(const CorvaneQueryResponse_t* response) {
+    return encode_value(&asn_DEF_CorvaneQueryResponse, response);
+}
+Bytes encode_query(const CorvaneQuery_t* query) { return encode_value(&asn_DEF_CorvaneQuery, query); }
+Bytes encode_message(const CorvaneMessage_t* message) { return encode_value(&asn_DEF_CorvaneMessage, message); }
 
 Bytes make_frame(uint8_t kind, const Bytes& payload) {
     const uint32_t length = static_cast<uint32_t>(payload.size() + 1);

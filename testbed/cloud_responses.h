@@ -3,6 +3,8 @@
 // encoding.
 #pragma once
 
+#include <mutex>
+
 #include "testbed/cloud_server.h"
 
 namespace testbed {
@@ -17,6 +19,11 @@ int response_type_for(int query_type);
 // Null only when memory runs out.
 ResponsePtr build_default_response(const CorvaneQuery_t& query, long disposition, const PingAnswers& ping,
                                    bool retro_work);
+
+// Held around every encode and decode of the testbed: the generated
+// runtime formats tags into one static buffer for its debug output even when
+// that output is off, so concurrent coding races on it.
+std::mutex& codec_mutex();
 
 // Replaces the data of `response` by a genResponse with `error_code`.
 void set_gen_response(CorvaneQueryResponse_t& response, long error_code, const char* text);

@@ -833,11 +833,9 @@ int CloudServer::deliver(const Deliver& message, int conn) {
     d.type = message.type;
     OCTET_STRING_fromBuf(&d.data, message.data.empty() ? "" : reinterpret_cast<const char*>(message.data.data()),
                          static_cast<int>(message.data.size()));
-    Bytes der(TRANSPORT_MAX_SIZE);
-    asn_enc_rval_t rv = der_encode_to_buffer(&asn_DEF_CorvaneMessage, &value, der.data(), der.size());
+    Bytes der = encode_message(&value);
     ASN_STRUCT_FREE_CONTENTS_ONLY(asn_DEF_CorvaneMessage, &value);
-    if (rv.encoded < 0) return 0;
-    der.resize(static_cast<size_t>(rv.encoded));
+    if (der.empty()) return 0;
     Bytes frame = make_frame(CV_FRAME_KIND_MESSAGE, der);
     int queued = 0;
     std::lock_guard<std::mutex> lock(impl_->workers_mutex);

@@ -285,8 +285,13 @@ private:
 
 // Helpers shared by the server, its tests and the benchmarks.
 
-// DER of a response; empty on failure.
+// DER of a value; empty on failure. The testbed's coding is serialised (see
+// cloud_responses.h): use these rather than the generated encoder directly
+// while a server runs in the process.
+Bytes encode_value(asn_TYPE_descriptor_t* type, const void* value);
 Bytes encode_response(const CorvaneQueryResponse_t* response);
+Bytes encode_query(const CorvaneQuery_t* query);
+Bytes encode_message(const CorvaneMessage_t* message);
 // A whole frame around a payload.
 Bytes make_frame(uint8_t kind, const Bytes& payload);
 

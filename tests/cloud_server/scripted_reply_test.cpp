@@ -130,7 +130,7 @@ TEST_F(CloudServerTest, GarbageAndUnknownKindByte) {
 
 TEST_F(CloudServerTest, ClientFramingErrorsCloseTheConnection) {
     auto bad_kind = connect();
-    auto frame = testbed::make_frame(5, corvane_samples::der(&asn_DEF_CorvaneQuery, query_of_type(6, 1).get()));
+    auto frame = testbed::make_frame(5, testbed::encode_query(query_of_type(6, 1).get()));
     ASSERT_TRUE(bad_kind->send_bytes(frame));
     bool closed = false;
     bad_kind->read_until_closed(5s, &closed);

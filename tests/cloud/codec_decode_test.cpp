@@ -79,6 +79,32 @@ TEST(CodecDecode, MessagesRoundTrip) {
     }
 }
 
+TEST(CodecDecode, EmptyConstructedStringsEchoInAnAck) {
+    // OCTET STRINGs in constructed form with no segments decode as empty
+    // strings without a buffer; an acknowledgement echoing them still encodes.
+    auto deliver = frame(1, der_tlv(0xA1, concat({{0xA0, 0x00}, der_tlv(0x81, std::vector<unsigned char>(16, 0x22)),
+                                                   der_tlv(0x82, {5}), {0xA3, 0x00}})));
+    auto message = make_value<CorvaneMessage_t>(&asn_DEF_CorvaneMessage);
+    ASSERT_EQ(cv_decode_message(deliver.size(), deliver.data(), message.get()), 0);
+    ASSERT_EQ(message->present, CorvaneMessage_PR_deliver);
+    EXPECT_EQ(message->choice.deliver.id.size, 0);
+    EXPECT_EQ(message->choice.deliver.data.size, 0);
+
+    auto ack = make_value<CorvaneMessage_t>(&asn_DEF_CorvaneMessage);
+    ack->present = CorvaneMessage_PR_ack;
+    OCTET_STRING_fromBuf(&ack->choice.ack.id, reinterpret_cast<const char*>(message->choice.deliver.id.buf),
+                         message->choice.deliver.id.size);
+    OCTET_STRING_fromBuf(&ack->choice.ack.dst, reinterpret_cast<const char*>(message->choice.deliver.dst.buf),
+                         message->choice.deliver.dst.size);
+    unsigned char out[128];
+    size_t size = sizeof out;
+    ASSERT_EQ(cv_encode_message(message.get(), out, &size), 0);
+    EXPECT_EQ(std::vector<unsigned char>(out + 5, out + 9), (std::vector<unsigned char>{0xA1, 0x19, 0x80, 0x00}));
+    size = sizeof out;
+    ASSERT_EQ(cv_encode_message(ack.get(), out, &size), 0);
+    EXPECT_EQ(std::vector<unsigned char>(out + 5, out + 9), (std::vector<unsigned char>{0xA0, 0x17, 0x80, 0x00}));
+}
+
 TEST(CodecDecode, ExtensibilityRules) {
     cv_log_capture log;
     int rc;

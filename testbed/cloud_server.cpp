@@ -744,8 +744,15 @@ bool CloudServer::start(const CloudServerOptions& options) {
     signal(SIGPIPE, SIG_IGN);
     s.options = options;
     {
+        // A restarted server counts and logs afresh; its scripting stays.
         std::lock_guard<std::mutex> lock(s.mu);
         s.client_auth = options.client_auth;
+        s.stats = CloudServerStats{};
+        s.per_type.fill(0);
+        s.per_txid.clear();
+        s.queries.clear();
+        s.acks.clear();
+        s.log.clear();
     }
     s.ctx = SSL_CTX_new(TLS_server_method());
     if (!s.ctx) return false;

@@ -230,7 +230,9 @@ public:
     CloudServer& operator=(const CloudServer&) = delete;
 
     // Binds 127.0.0.1 on an ephemeral port and starts accepting. False on
-    // failure (no identity, bind failure, already started).
+    // failure (no identity, bind failure, already started). A server may be
+    // started again after stop(): counters and logs start from zero, the
+    // scripting (hook, chaos, ping answers, refusal) is kept.
     bool start(const CloudServerOptions& options);
     // Stops accepting, closes every connection and joins all threads. Idempotent.
     void stop();

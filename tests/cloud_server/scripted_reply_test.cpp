@@ -221,12 +221,14 @@ TEST_F(CloudServerTest, ChaosIsSeededAndBounded) {
     options = client_options(&pki_->client());
     ASSERT_TRUE(client->connect(options));
     for (int i = 1; i <= kQueries; i++) ask_until_answered(client, options, i, &reconnects);
+    EXPECT_EQ(server_.stats().chaos_events, 25);
     auto chaos_lines = [](const std::vector<std::string>& lines) {
         std::vector<std::string> out;
         for (const auto& l : lines)
             if (l.find(" chaos ") != std::string::npos) out.push_back(l.substr(l.find(" chaos ")));
         return out;
     };
+    EXPECT_EQ(chaos_lines(server_.log()).size(), 25u);
     EXPECT_EQ(chaos_lines(server_.log()), chaos_lines(first_run));
 }
 

@@ -169,7 +169,6 @@ struct ConnShared {
     }
 };
 
-
 // All of the server's state; CloudServer::Impl only names it for the header.
 struct ServerCore {
     struct Worker {
@@ -234,7 +233,8 @@ void ServerCore::record_query(const ReceivedQuery& q) {
         stats.queries++;
         per_type[static_cast<size_t>(q.type) < per_type.size() ? q.type : 0]++;
         per_txid[q.txid]++;
-        if (options.keep_log && queries.size() < options.log_limit) queries.push_back(q);
+        if (!options.keep_log) return;  // no text built for benchmark runs
+        if (queries.size() < options.log_limit) queries.push_back(q);
         note_locked("conn " + std::to_string(q.conn) + " query type=" + std::to_string(q.type) +
                     " txid=" + std::to_string(q.txid) + " sessid=" + std::to_string(q.sessid) + " " +
                     std::to_string(q.der.size()) + " bytes");
@@ -261,13 +261,17 @@ void ServerCore::apply_chaos_locked(Reply& r, int conn, long txid) {
     double u = std::uniform_real_distribution<double>(0.0, 1.0)(rng);
     const char* what = nullptr;
     if ((u -= c.drop) < 0) {
-        r = Reply::drop(), what = "drop";
+        r = Reply::drop();
+        what = "drop";
     } else if ((u -= c.close_mid_frame) < 0) {
-        r = Reply::close_mid_frame(), what = "close mid-frame";
+        r = Reply::close_mid_frame();
+        what = "close mid-frame";
     } else if ((u -= c.garbage) < 0) {
-        r = Reply::garbage_bytes(), what = "garbage";
+        r = Reply::garbage_bytes();
+        what = "garbage";
     } else if ((u -= c.duplicate) < 0) {
-        r.copies = 2, what = "duplicate";
+        r.copies = 2;
+        what = "duplicate";
     } else if ((u -= c.delay) < 0) {
         long most = std::max<long>(1, static_cast<long>(c.max_delay.count()));
         r.delay = std::chrono::milliseconds(std::uniform_int_distribution<long>(1, most)(rng));
@@ -301,7 +305,6 @@ Bytes ServerCore::response_payload(const CorvaneQuery_t& query, const Reply& r) 
 }
 
 // --- one connection --------------------------------------------------------
-
 
 enum class Ending { none, orderly, abrupt };
 

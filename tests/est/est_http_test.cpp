@@ -203,6 +203,13 @@ TEST_F(EstHttp, Pkcs7ToPem)
     EXPECT_EQ(est_convert_p7b64_to_pem((const unsigned char*)junk.data(), (int)junk.size(), &pem), -1);
     EXPECT_NE(log_text().find("PEM_read_bio_PKCS7 failed"), std::string::npos);
     EXPECT_EQ(est_convert_p7b64_to_pem(nullptr, 4, &pem), -1);
+    // signedData whose optional content is absent, and a bundle of another type.
+    std::string bare = "MAsGCSqGSIb3DQEHAg==\n";
+    EXPECT_EQ(est_convert_p7b64_to_pem((const unsigned char*)bare.data(), (int)bare.size(), &pem), -1);
+    EXPECT_NE(log_text().find("Failed to attain X509 cert stack from PKCS7 data"), std::string::npos);
+    std::string data = "MAsGCSqGSIb3DQEHAQ==\n";
+    EXPECT_EQ(est_convert_p7b64_to_pem((const unsigned char*)data.data(), (int)data.size(), &pem), -1);
+    EXPECT_NE(log_text().find("Invalid NID value on PKCS7 structure"), std::string::npos);
 }
 
 }  // namespace

@@ -38,7 +38,10 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kSliceMs = 50;                   // longest single wait of any loop
 constexpr size_t kReadChunk = 16384;           // one TLS record
-constexpr size_t kReadBudget = 1 << 20;        // bytes read per turn before writing again
+// Reading stops for a turn after this many bytes or frames, so that a client
+// that never stops sending still gets its answers.
+constexpr size_t kReadBudget = 64 * 1024;
+constexpr int kFramesPerTurn = 16;
 constexpr auto kCloseFlushLimit = std::chrono::seconds(2);  // time to flush before a scripted close
 constexpr auto kWaitSlice = std::chrono::milliseconds(20);
 
@@ -331,7 +334,7 @@ private:
     bool handshake();
     bool wait(short events, int timeout_ms);
     int pump_in();
-    void handle_frames();
+    int handle_frames();
     void handle_query(Bytes payload);
     void handle_message(const Bytes& payload);
     void bad_frame(const std::string& why);
@@ -475,13 +478,14 @@ void Session::run() {
 int Session::pump_in() {
     unsigned char buf[kReadChunk];
     size_t budget = kReadBudget;
-    while (budget > 0 && ending_ == Ending::none) {
+    int frames = 0;
+    while (budget > 0 && frames < kFramesPerTurn && ending_ == Ending::none) {
         size_t got = 0;
         ERR_clear_error();
         if (SSL_read_ex(ssl_, buf, sizeof buf, &got) == 1) {
             in_.insert(in_.end(), buf, buf + got);
             budget -= std::min(got, budget);
-            handle_frames();
+            frames += handle_frames();
             continue;
         }
         int err = SSL_get_error(ssl_, 0);
@@ -493,18 +497,21 @@ int Session::pump_in() {
     return 0;
 }
 
-void Session::handle_frames() {
+// Handles the complete frames buffered; returns how many.
+int Session::handle_frames() {
+    int handled = 0;
     while (ending_ == Ending::none && in_.size() - in_off_ >= CV_FRAME_HEADER_SIZE) {
         const unsigned char* p = in_.data() + in_off_;
         uint32_t length = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
         if (length == 0 || length > static_cast<uint32_t>(TRANSPORT_MAX_SIZE)) {
             bad_frame("length " + std::to_string(length));
-            return;
+            return handled;
         }
         if (in_.size() - in_off_ < 4 + size_t{length}) break;
         uint8_t kind = p[4];
         Bytes payload(p + CV_FRAME_HEADER_SIZE, p + 4 + length);
         in_off_ += 4 + size_t{length};
+        handled++;
         if (kind == CV_FRAME_KIND_QUERY)
             handle_query(std::move(payload));
         else if (kind == CV_FRAME_KIND_MESSAGE)
@@ -519,6 +526,7 @@ void Session::handle_frames() {
         in_.erase(in_.begin(), in_.begin() + static_cast<long>(in_off_));
         in_off_ = 0;
     }
+    return handled;
 }
 
 // A client that breaks the framing gets its connection closed, as a real

@@ -149,8 +149,10 @@ struct Reply {
 };
 
 // Called for every decoded query on the connection's thread, concurrently
-// from several connections, with no server lock held (it may call the
-// server's methods). An empty hook answers with defaults.
+// from several connections, with no server lock held: it may call the
+// server's methods (deliver, stats, ...) except stop(), and should return
+// promptly (use Reply::delayed rather than sleeping; stop() waits for it).
+// An empty hook answers with defaults.
 using QueryHook = std::function<Reply(const ReceivedQuery&)>;
 
 // Random disruptions for stress runs. For each query whose reply is the
@@ -213,8 +215,8 @@ struct CloudServerStats {
     int closed = 0;               // handshaken connections that have ended
     int open = 0;                 // handshaken connections still served
     long queries = 0;             // queries decoded
-    long responses = 0;           // response frames written (copies counted)
-    long messages_sent = 0;       // deliver frames written
+    long responses = 0;           // response frames handed to the stream (copies counted)
+    long messages_sent = 0;       // deliver frames handed to the stream
     long acks = 0;                // acks received
     long bad_frames = 0;          // undecodable or malformed frames from clients
     int chaos_events = 0;         // disruptions made by chaos mode

@@ -94,14 +94,14 @@ bool RawCloudClient::connect(const RawClientOptions& options) {
     }
 }
 
-bool RawCloudClient::send_bytes(const Bytes& bytes) {
+bool RawCloudClient::send_bytes(const uint8_t* bytes, size_t n) {
     if (!ssl_) return false;
     size_t off = 0;
     auto deadline = Clock::now() + timeout_;
-    while (off < bytes.size()) {
+    while (off < n) {
         size_t put = 0;
         ERR_clear_error();
-        if (SSL_write_ex(ssl_, bytes.data() + off, bytes.size() - off, &put) == 1) {
+        if (SSL_write_ex(ssl_, bytes + off, n - off, &put) == 1) {
             off += put;
             continue;
         }
@@ -116,25 +116,23 @@ bool RawCloudClient::send_bytes(const Bytes& bytes) {
 }
 
 bool RawCloudClient::send_query(CorvaneQuery_t* query) {
-    Bytes frame(TRANSPORT_MAX_SIZE);
-    size_t size = frame.size();
+    frame_.resize(TRANSPORT_MAX_SIZE);
+    size_t size = frame_.size();
     {
         std::lock_guard<std::mutex> lock(codec_mutex());
-        if (cv_encode_query_tcp(query, frame.data(), &size, nullptr) != 0) return false;
+        if (cv_encode_query_tcp(query, frame_.data(), &size, nullptr) != 0) return false;
     }
-    frame.resize(size);
-    return send_bytes(frame);
+    return send_bytes(frame_.data(), size);
 }
 
 bool RawCloudClient::send_message(CorvaneMessage_t* message) {
-    Bytes frame(TRANSPORT_MAX_SIZE);
-    size_t size = frame.size();
+    frame_.resize(TRANSPORT_MAX_SIZE);
+    size_t size = frame_.size();
     {
         std::lock_guard<std::mutex> lock(codec_mutex());
-        if (cv_encode_message(message, frame.data(), &size) != 0) return false;
+        if (cv_encode_message(message, frame_.data(), &size) != 0) return false;
     }
-    frame.resize(size);
-    return send_bytes(frame);
+    return send_bytes(frame_.data(), size);
 }
 
 int RawCloudClient::fill(Clock::time_point deadline) {

@@ -35,7 +35,8 @@ public:
     unsigned long last_error() const { return last_error_; }
     std::string last_error_text() const;
 
-    bool send_bytes(const Bytes& bytes);
+    bool send_bytes(const uint8_t* bytes, size_t n);
+    bool send_bytes(const Bytes& bytes) { return send_bytes(bytes.data(), bytes.size()); }
     // A kind-0 frame through cv_encode_query_tcp / a kind-1 frame through cv_encode_message.
     bool send_query(CorvaneQuery_t* query);
     bool send_message(CorvaneMessage_t* message);
@@ -65,6 +66,7 @@ private:
     unsigned long last_error_ = 0;
     std::chrono::milliseconds timeout_{5000};
     Bytes in_;
+    Bytes frame_;  // encoding buffer, kept between sends
 };
 
 }  // namespace testbed

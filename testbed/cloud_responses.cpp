@@ -173,14 +173,20 @@ void set_gen_response(CorvaneQueryResponse_t& response, long error_code, const c
 
 Bytes encode_value(asn_TYPE_descriptor_t* type, const void* value) {
     corvane_asn1_init();
-    Bytes out(TRANSPORT_MAX_SIZE);
+    Bytes out;
+    out.reserve(256);
+    auto append = [](const void* bytes, size_t n, void* target) -> int {
+        auto* o = static_cast<Bytes*>(target);
+        const auto* p = static_cast<const uint8_t*>(bytes);
+        o->insert(o->end(), p, p + n);
+        return 0;
+    };
     asn_enc_rval_t rv;
     {
         std::lock_guard<std::mutex> lock(codec_mutex());
-        rv = der_encode_to_buffer(type, const_cast<void*>(value), out.data(), out.size());
+        rv = der_encode(type, const_cast<void*>(value), append, &out);
     }
     if (rv.encoded < 0) return {};
-    out.resize(static_cast<size_t>(rv.encoded));
     return out;
 }
 

@@ -21,6 +21,8 @@
 //
 // The response header's disposition is CloudServerOptions::disposition (1 by
 // default; 4 would mean failure to the client), its version the query's.
+// A client frame with a bad length, an unknown kind byte or an undecodable
+// payload closes its connection (counted in bad_frames).
 //
 // Scripting, all thread-safe and usable while clients are connected:
 // - a per-query hook returning a Reply (respond / alter / delay / drop /
@@ -248,8 +250,8 @@ public:
     // The next n pingRetroResponses carry work (adds to the pending count).
     void add_retro_work(int n = 1);
     void set_client_auth(ClientAuth auth);
-    // While on, every handshake is refused with the TLS "unknown CA" alert,
-    // whatever certificate the client shows. Such connections are held to
+    // While on, every client certificate is refused with the TLS "unknown
+    // CA" alert, whoever issued it. Such connections are held to
     // TLS 1.2 so that the client receives the alert inside its handshake
     // (under TLS 1.3 it would arrive only with the first read); OpenSSL 3.0
     // clients report it as error 0A000418.

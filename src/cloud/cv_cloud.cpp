@@ -383,6 +383,7 @@ void cv_cloud_update_client_auth(cv_cloud_handle* handle, EVP_PKEY* keypair, X50
         EVP_PKEY_free(handle->client_keypair);
         handle->client_cert = client_cert;
         handle->client_keypair = keypair;
+        handle->settings_gen.fetch_add(1);
     }
     cv_log_trace(CV_TRACE_DEFAULT, "%s(): calling _cv_disconnect since the client certificate and key pair are updated",
                  __func__);
@@ -408,6 +409,7 @@ bool cv_cloud_set_proxy(cv_cloud_handle* handle, const char* proxy_url, uint32_t
     free_text(&handle->options.proxy_url);
     handle->options.proxy_url = copy;
     handle->options.proxy_auth = copy ? proxy_auth : 0;
+    handle->settings_gen.fetch_add(1);
     return true;
 }
 
@@ -786,6 +788,7 @@ int _cv_reconnect(cv_cloud_handle* handle) {
 
     char* proxy_url = nullptr;
     uint32_t proxy_auth = 0;
+    const uint32_t settings = handle->settings_gen.load();
     {
         async_guard guard(handle);
         if (handle->options.proxy_url)
@@ -821,6 +824,14 @@ int _cv_reconnect(cv_cloud_handle* handle) {
             cv_log_error("%s(): curl_easy_getinfo(CURLINFO_PRIMARY_IP) returned %d (%s)", __func__, info,
                          curl_easy_strerror(info));
         socket_guard guard(handle, 1);
+        if (handle->settings_gen.load() != settings) {
+            // The proxy or the credentials changed during the set-up: this
+            // connection was made with the old ones. Try again at once.
+            cv_log_trace(CV_TRACE_DEFAULT, "%s(): settings changed while connecting, connecting again", __func__);
+            curl_easy_cleanup(curl);
+            handle->last_attempt = {0, 0};
+            return -1;
+        }
         handle->conn_id++;
         cv_log_trace(CV_TRACE_DEFAULT, "%s(): handle %p: conn_id is now %hu", __func__, static_cast<void*>(handle),
                      handle->conn_id);

@@ -268,6 +268,9 @@ struct cv_cloud_handle {
     // that is gone and is sent again.
     std::atomic<uint32_t> disconnect_gen;
     struct timeval last_attempt;  // monotonic
+    // Increased when the proxy or the client credentials change: a
+    // connection set up with the old ones while they changed is not used.
+    std::atomic<uint32_t> settings_gen;
 
     pthread_mutex_t client_auth_mutex;
     X509* client_cert;

@@ -202,7 +202,9 @@ TEST_F(CloudClientTest, WithoutProvisioningNoCertificateMeansNoConnection) {
 TEST_F(CloudClientTest, SynchronousQueryPath) {
     auto h = make_handle(options(), 0, false);
     ASSERT_NE(h, nullptr);
-    EXPECT_EQ(cv_cloud_query_async(h.get(), file_query(1), Recorder::callback, nullptr), CV_ASYNC_ERR_SYNC_HANDLE);
+    CorvaneQuery_t* refused = file_query(1);
+    EXPECT_EQ(cv_cloud_query_async(h.get(), refused, Recorder::callback, nullptr), CV_ASYNC_ERR_SYNC_HANDLE);
+    free_query(refused);
     CorvaneQuery_t* query = file_query(7);
     uint8_t truncated = 0;
     CorvaneQueryResponse_t* response = _cv_cloud_query_internal(h.get(), query, &truncated);

@@ -214,7 +214,9 @@ TEST_F(CloudClientTest, BadArgumentsAreRefused) {
     CorvaneQuery_t* ios = new_query(CorvaneQueryData_PR_iosApp);
     EXPECT_EQ(submit(ios, 1), CV_ASYNC_ERR_TYPE);
     EXPECT_TRUE(log.contains("cv_cloud_query_async(): unsupported query type 9"));
-    EXPECT_EQ(cv_cloud_query_async(nullptr, file_query(1), Recorder::callback, nullptr), CV_ASYNC_ERR_SYNC_HANDLE);
+    CorvaneQuery_t* refused = file_query(1);
+    EXPECT_EQ(cv_cloud_query_async(nullptr, refused, Recorder::callback, nullptr), CV_ASYNC_ERR_SYNC_HANDLE);
+    free_query(refused);
     cv_cloud_async_opts big{70000};
     cv_cloud_opts opts = options();
     EXPECT_EQ(cv_cloud_init(CV_QUERY_METHOD_TCP, &opts, kEndpointUuid, "h", pki().client().pkey(),
@@ -268,7 +270,7 @@ TEST_F(CloudClientTest, ChaosStressEveryCallbackExactlyOnce) {
     ASSERT_TRUE(recorder_.wait_for(accepted.load(), 60s)) << recorder_.total() << " of " << accepted.load();
     ASSERT_EQ(cv_cloud_async_wait(handle_.get()), 0);
     auto all = recorder_.all();
-    int firsts = 0, failures = 0;
+    int firsts = 0;
     for (int t = 0; t < kThreads; t++) {
         for (int i = 0; i < kPerThread; i++) {
             const int index = t * kPerThread + i;
@@ -291,12 +293,14 @@ TEST_F(CloudClientTest, ChaosStressEveryCallbackExactlyOnce) {
                 EXPECT_EQ(c.response_type, 0) << index;
             }
             firsts += rc == 1;
-            failures += (c.status & CV_STATUS_FAILED) != 0;
         }
     }
     EXPECT_EQ(recorder_.total(), accepted.load());
     EXPECT_GT(server_.stats().chaos_events, 0);
-    // Chaos is bounded: most lookups are answered.
-    EXPECT_LT(failures, accepted.load() / 4);
     EXPECT_GT(firsts, 0);
+    // After the storm the handle still works.
+    server_.clear_chaos();
+    ASSERT_EQ(submit(file_query(424242), 1 << 20), 1);
+    ASSERT_TRUE(recorder_.wait_for(accepted.load() + 1, 10s));
+    EXPECT_EQ(recorder_.calls(1 << 20).at(0).status, CV_STATUS_FIRST);
 }

@@ -1,0 +1,331 @@
+// Speed, memory and scale of the cloud query engine against the testbed
+// cloud server on loopback, in one run:
+// - lookups per second through one handle with many in flight, and the
+//   ceiling: a bare TLS client writing the same frames over one connection
+//   and reading the answers (no engine); the ratio of the two;
+// - p50/p99 latency of single lookups on an idle connection;
+// - heap per outstanding request with 50 000 distinct queries in flight;
+// - CPU of the handle's three workers while idle and connected, over 30 s.
+// Usage: bench_cloud_engine [lookups] [idle seconds]
+#include <malloc.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <sys/resource.h>
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cloud/cv_cloud.h"
+#include "cloud/cv_cloud_async.h"
+#include "cloud/cv_codec.h"
+#include "corvane_runtime.h"
+#include "testbed/cloud_server.h"
+#include "testbed/pki.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const uint8_t kUuid[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+constexpr int kWindow = 1000;  // lookups in flight in the throughput runs
+
+double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+void add_ca(X509_STORE* store, void* ca) { X509_STORE_add_cert(store, static_cast<X509*>(ca)); }
+
+CorvaneQuery_t* file_query(int n) {
+    auto* query = static_cast<CorvaneQuery_t*>(calloc(1, sizeof(CorvaneQuery_t)));
+    query->data.present = CorvaneQueryData_PR_file;
+    CorvaneFile_t& file = query->data.choice.file;
+    OCTET_STRING_fromBuf(&file.filesize, "4096", 4);
+    file.qtype = 1;
+    file.htype = 3;
+    uint8_t hash[32] = {};
+    memcpy(hash, &n, sizeof n);
+    OCTET_STRING_fromBuf(&file.hash, reinterpret_cast<const char*>(hash), sizeof hash);
+    return query;
+}
+
+// Counts completions; optionally a window of in-flight lookups.
+struct Counter {
+    std::mutex mutex;
+    std::condition_variable cond;
+    long done = 0;
+    long failed = 0;
+    Clock::time_point last;
+
+    static int callback(CorvaneQuery_t* query, CorvaneQueryResponse_t* response, uint32_t status, void* self) {
+        auto* c = static_cast<Counter*>(self);
+        ASN_STRUCT_FREE(asn_DEF_CorvaneQuery, query);
+        std::lock_guard<std::mutex> guard(c->mutex);
+        c->done++;
+        if (!response || (status & CV_STATUS_FAILED))
+            c->failed++;
+        c->last = Clock::now();
+        c->cond.notify_all();
+        return 0;
+    }
+    void wait_until_done(long n) {
+        std::unique_lock<std::mutex> lock(mutex);
+        cond.wait(lock, [&] { return done >= n; });
+    }
+};
+
+struct Env {
+    testbed::Pki pki;
+    testbed::CloudServer server;
+
+    bool start() {
+        testbed::CloudServerOptions options;
+        options.identity = &pki.server();
+        options.client_ca = pki.ca().cert();
+        options.keep_log = false;
+        return server.start(options);
+    }
+
+    cv_cloud_handle* handle(long timeout_s) {
+        cv_cloud_opts opts;
+        cv_cloud_initialize_opts(CV_QUERY_METHOD_TCP, &opts);
+        opts.flags = 0;
+        opts.timeout = {timeout_s, 0};
+        opts.reconnect_wait = {0, 50000};
+        opts.trust_store_cb = add_ca;
+        opts.trust_store_data = pki.ca().cert();
+        std::string text = "127.0.0.1:" + std::to_string(server.port());
+        cv_cloud_handle* h = cv_cloud_init(CV_QUERY_METHOD_TCP, &opts, kUuid, text.c_str(), pki.client().pkey(),
+                                           pki.client().x509(), nullptr);
+        cv_cloud_free_opts(CV_QUERY_METHOD_TCP, &opts);
+        return h;
+    }
+};
+
+// One lookup to bring the connection up.
+bool warm_up(cv_cloud_handle* h, int id) {
+    Counter c;
+    if (cv_cloud_query_async(h, file_query(id), Counter::callback, &c) != 1)
+        return false;
+    c.wait_until_done(1);
+    return c.failed == 0;
+}
+
+double engine_throughput(Env& env, long lookups) {
+    cv_cloud_handle* h = env.handle(60);
+    if (!h || !warm_up(h, -1))
+        return 0;
+    Counter c;
+    const auto start = Clock::now();
+    for (long i = 0; i < lookups; i++) {
+        {
+            std::unique_lock<std::mutex> lock(c.mutex);
+            c.cond.wait(lock, [&] { return i - c.done < kWindow; });
+        }
+        CorvaneQuery_t* q = file_query(static_cast<int>(i));
+        if (cv_cloud_query_async(h, q, Counter::callback, &c) < 0) {
+            ASN_STRUCT_FREE(asn_DEF_CorvaneQuery, q);
+            std::lock_guard<std::mutex> guard(c.mutex);
+            c.done++;
+            c.failed++;
+        }
+    }
+    c.wait_until_done(lookups);
+    const double rate = lookups / seconds_since(start);
+    if (c.failed)
+        printf("  (engine: %ld of %ld lookups failed)\n", c.failed, lookups);
+    cv_cloud_deinit(h);
+    return rate;
+}
+
+// The ceiling: the same frames over one bare TLS connection, a window of
+// kWindow in flight, answers read and decoded, no engine.
+double bare_throughput(Env& env, long lookups) {
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_use_certificate(ctx, env.pki.client().x509());
+    SSL_CTX_use_PrivateKey(ctx, env.pki.client().pkey());
+    X509_STORE_add_cert(SSL_CTX_get_cert_store(ctx), env.pki.ca().cert());
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+    BIO* bio = BIO_new_ssl_connect(ctx);
+    std::string target = "127.0.0.1:" + std::to_string(env.server.port());
+    BIO_set_conn_hostname(bio, target.c_str());
+    double rate = 0;
+    if (BIO_do_connect(bio) == 1 && BIO_do_handshake(bio) == 1) {
+        std::vector<unsigned char> in(TRANSPORT_MAX_SIZE);
+        long sent = 0, received = 0;
+        size_t fill = 0;
+        uint32_t txid = 0;
+        const auto start = Clock::now();
+        while (received < lookups) {
+            // Top the window up, one write per frame as the transmit worker does.
+            bool write_failed = false;
+            while (sent < lookups && sent - received < kWindow) {
+                CorvaneQuery_t* q = file_query(static_cast<int>(sent));
+                q->version = 7;
+                q->header.txid = static_cast<long>(++txid % 65535 + 1);
+                cv_set_header_ts(&q->header, nullptr);
+                OCTET_STRING_fromBuf(&q->header.quuid, reinterpret_cast<const char*>(kUuid), 16);
+                q->header.flag = CV_QUERY_FLAG_AGENT_WILL_ACCEPT_S2C;
+                unsigned char frame[4096];
+                size_t size = sizeof frame;
+                cv_encode_query_tcp(q, frame, &size, nullptr);
+                ASN_STRUCT_FREE(asn_DEF_CorvaneQuery, q);
+                if (BIO_write(bio, frame, static_cast<int>(size)) != static_cast<int>(size)) {
+                    write_failed = true;
+                    break;
+                }
+                sent++;
+            }
+            if (write_failed)
+                break;
+            // Read at least one answer, and everything already there.
+            int n = BIO_read(bio, in.data() + fill, static_cast<int>(in.size() - fill));
+            if (n <= 0)
+                break;
+            fill += static_cast<size_t>(n);
+            size_t pos = 0;
+            while (fill - pos >= 5) {
+                uint32_t length = (uint32_t(in[pos]) << 24) | (uint32_t(in[pos + 1]) << 16) |
+                                  (uint32_t(in[pos + 2]) << 8) | in[pos + 3];
+                if (fill - pos < length + 4)
+                    break;
+                auto* r = static_cast<CorvaneQueryResponse_t*>(calloc(1, sizeof(CorvaneQueryResponse_t)));
+                cv_decode_response(in.data() + pos, length + 4, r);
+                ASN_STRUCT_FREE(asn_DEF_CorvaneQueryResponse, r);
+                pos += length + 4;
+                received++;
+            }
+            memmove(in.data(), in.data() + pos, fill - pos);
+            fill -= pos;
+        }
+        if (received == lookups)
+            rate = lookups / seconds_since(start);
+    }
+    BIO_free_all(bio);
+    SSL_CTX_free(ctx);
+    return rate;
+}
+
+void single_latency(Env& env, int samples, double* p50, double* p99) {
+    cv_cloud_handle* h = env.handle(10);
+    std::vector<double> us;
+    if (h && warm_up(h, -1)) {
+        for (int i = 0; i < samples; i++) {
+            Counter c;
+            const auto start = Clock::now();
+            if (cv_cloud_query_async(h, file_query(i), Counter::callback, &c) != 1)
+                break;
+            c.wait_until_done(1);
+            us.push_back(std::chrono::duration<double, std::micro>(c.last - start).count());
+        }
+    }
+    if (h)
+        cv_cloud_deinit(h);
+    std::sort(us.begin(), us.end());
+    *p50 = us.empty() ? 0 : us[us.size() / 2];
+    *p99 = us.empty() ? 0 : us[us.size() * 99 / 100];
+}
+
+size_t heap_in_use() {
+    struct mallinfo2 mi = mallinfo2();
+    return mi.uordblks + mi.hblkhd;
+}
+
+// Heap held by the engine per outstanding request: the queries are made
+// before the first measurement; the server drops every answer.
+void memory_per_request(Env& env, int in_flight, double* per_request, double* query_bytes) {
+    env.server.set_hook([](const testbed::ReceivedQuery&) { return testbed::Reply::drop(); });
+    cv_cloud_handle* h = env.handle(600);
+    std::vector<CorvaneQuery_t*> queries;
+    const size_t before_queries = heap_in_use();
+    for (int i = 0; i < in_flight; i++)
+        queries.push_back(file_query(i));
+    const size_t before = heap_in_use();
+    *query_bytes = static_cast<double>(before - before_queries) / in_flight;
+    Counter c;
+    int queued = 0;
+    for (CorvaneQuery_t* q : queries)
+        queued += cv_cloud_query_async(h, q, Counter::callback, &c) == 1;
+    // Let the transmit worker send them (the items go with the sending).
+    for (int i = 0; i < 300 && cv_cloud_get_stats(h).sends < static_cast<uint64_t>(queued); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    malloc_trim(0);
+    const size_t after = heap_in_use();
+    *per_request = static_cast<double>(after - before) / queued;
+    cv_cloud_deinit(h);  // fails the outstanding queries, which frees them
+    env.server.set_hook(nullptr);
+}
+
+double thread_cpu_seconds(pthread_t thread) {
+    clockid_t clock;
+    struct timespec ts;
+    if (pthread_getcpuclockid(thread, &clock) != 0 || clock_gettime(clock, &ts) != 0)
+        return 0;
+    return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+double process_cpu_seconds() {
+    struct rusage ru;
+    getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+void idle_cpu(Env& env, int seconds, double* workers_pct, double* process_pct) {
+    cv_cloud_handle* h = env.handle(10);
+    if (!h || !warm_up(h, -1))
+        return;
+    auto workers = [&] {
+        return thread_cpu_seconds(h->async.tx_thread) + thread_cpu_seconds(h->async.rx_thread) +
+               thread_cpu_seconds(h->async.periodic_thread);
+    };
+    const double w0 = workers(), p0 = process_cpu_seconds();
+    const auto start = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const double elapsed = seconds_since(start);
+    *workers_pct = 100.0 * (workers() - w0) / elapsed;
+    *process_pct = 100.0 * (process_cpu_seconds() - p0) / elapsed;
+    cv_cloud_deinit(h);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const long lookups = argc > 1 ? atol(argv[1]) : 100000;
+    const int idle_seconds = argc > 2 ? atoi(argv[2]) : 30;
+    corvane_asn1_init();
+    Env env;
+    if (!env.start()) {
+        fprintf(stderr, "cannot start the testbed cloud server\n");
+        return 1;
+    }
+    printf("cloud engine benchmark: %ld distinct file lookups, window %d, loopback TLS 1.3\n", lookups, kWindow);
+
+    const double ceiling = bare_throughput(env, lookups);
+    const double engine = engine_throughput(env, lookups);
+    printf("lookups/s through one handle (engine):  %10.0f\n", engine);
+    printf("lookups/s bare TLS client (ceiling):    %10.0f\n", ceiling);
+    printf("ratio engine/ceiling:                   %10.2f\n", ceiling > 0 ? engine / ceiling : 0.0);
+
+    double p50 = 0, p99 = 0;
+    single_latency(env, 2000, &p50, &p99);
+    printf("single lookup latency, idle connection: p50 %.0f us, p99 %.0f us\n", p50, p99);
+
+    double per_request = 0, query_bytes = 0;
+    memory_per_request(env, 50000, &per_request, &query_bytes);
+    printf("heap per outstanding request (50000 in flight, engine only): %.0f bytes\n", per_request);
+    printf("heap per query value (the caller's, for comparison):        %.0f bytes\n", query_bytes);
+
+    double workers_pct = 0, process_pct = 0;
+    idle_cpu(env, idle_seconds, &workers_pct, &process_pct);
+    printf("idle connected handle over %d s: workers %.3f%% of one core (whole process incl. server %.3f%%)\n",
+           idle_seconds, workers_pct, process_pct);
+    env.server.stop();
+    return 0;
+}

@@ -26,7 +26,8 @@ for target in "${targets[@]}"; do
   [[ -d fuzz/corpus/$target ]] && seeds=("fuzz/corpus/$target")
   echo "fuzz-smoke: $target for ${seconds}s" >&2
   # New inputs go to the scratch directory; the committed seeds stay as they are.
-  if "$build/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+  # A fixed seed keeps the smoke run repeatable from one CI run to the next.
+  if "$build/fuzz/$target" -seed="${FUZZ_SEED:-1}" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
        -print_final_stats=1 -artifact_prefix="$work/" "$work" "${seeds[@]}" >"$work/log" 2>&1; then
     grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|#[0-9]+ +DONE)' "$work/log" >&2 || true
     rm -rf "$work"

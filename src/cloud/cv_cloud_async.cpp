@@ -228,8 +228,17 @@ uint32_t detach_request(cv_cloud_handle* handle, cv_async_request* request, Corv
     _cv_txid_unassign(handle, request->txid);
     if (response && (status & CV_STATUS_FAILED))
         handle->stats.failed_responses++;
-    if (response)
+    if (response) {
         handle->stats.responses++;
+        struct timeval now;
+        _cv_now(&now);
+        const long long elapsed = tv_usec(now) - tv_usec(request->start);
+        cv_cloud_stats& s = handle->stats;
+        if (elapsed >= 0 && (s.fastest_response_usec < 0 || elapsed < s.fastest_response_usec))
+            s.fastest_response_usec = elapsed;
+        if (elapsed > s.slowest_response_usec)
+            s.slowest_response_usec = elapsed;
+    }
     if (request->txq_item) {
         txq_unlink(a, request->txq_item);
         request->txq_item = nullptr;
@@ -464,7 +473,7 @@ int cv_cloud_async_wait(cv_cloud_handle* handle) {
         return -1;
     while (handle->async.outstanding > 0) {
         struct timespec deadline = deadline_in(WORKER_PERIOD_NS);
-        int rc = cv_cloud_async_lock_cond_timedwait(&handle->async.cond, handle, &deadline);
+        int rc = cv_cloud_async_lock_cond_timedwait(&handle->async.done_cond, handle, &deadline);
         if (rc != 0 && rc != ETIMEDOUT)
             cv_log_error("%s(): DANGER: pthread_cond_wait failed with %d", __func__, rc);
     }
@@ -526,7 +535,7 @@ void _cv_finish_query(cv_cloud_handle* handle, cv_async_request* request, Corvan
 
     cv_cloud_async_lock(handle);
     handle->async.outstanding--;
-    pthread_cond_broadcast(&handle->async.cond);
+    pthread_cond_broadcast(&handle->async.done_cond);
     cv_cloud_async_unlock(handle);
 
     if (response)
@@ -669,6 +678,15 @@ void _cv_process_txqitem(cv_cloud_handle* handle, cv_txq_item* item) {
     free(item);
 }
 
+// Whether a stream is up (async mutex held; the socket lock comes after it).
+bool connected(cv_cloud_handle* handle) {
+    if (!_cv_lock_rw(handle, &handle->socket_lock, 0))
+        return false;
+    bool up = handle->socket >= 0;
+    _cv_unlock_rw(handle, &handle->socket_lock);
+    return up;
+}
+
 void* _cv_worker_tx(void* arg) {
     auto* handle = static_cast<cv_cloud_handle*>(arg);
     cv_async_state* a = &handle->async;
@@ -682,6 +700,13 @@ void* _cv_worker_tx(void* arg) {
             cv_cloud_async_lock_cond_timedwait(&a->cond, handle, &deadline);
         }
         bool work = a->txq_head != nullptr && !stopping(handle);
+        if (work && connected(handle)) {
+            // The usual case: straight on, without letting go of the lock.
+            cv_txq_item* item = a->txq_head;
+            txq_unlink(a, item);
+            _cv_process_txqitem(handle, item);
+            continue;
+        }
         cv_cloud_async_unlock(handle);
         if (!work)
             continue;
@@ -876,9 +901,14 @@ int _cv_async_init(cv_cloud_handle* handle, const cv_cloud_async_opts* opts) {
         rc = _initialize_async_socket_rwlock(&handle->socket_lock);
         if (rc == 0) {
             rc = init_monotonic_cond(&a->cond);
-            if (rc == 0)
-                a->cond_ready = true;
-            else
+            if (rc == 0) {
+                rc = init_monotonic_cond(&a->done_cond);
+                if (rc == 0)
+                    a->cond_ready = true;
+                else
+                    pthread_cond_destroy(&a->cond);
+            }
+            if (rc != 0)
                 pthread_rwlock_destroy(&handle->socket_lock);
         }
         if (rc != 0) {
@@ -945,6 +975,8 @@ void _cv_async_deinit(cv_cloud_handle* handle) {
 
     int rc;
     if (a->cond_ready && (rc = pthread_cond_destroy(&a->cond)) != 0)
+        cv_log_error("%s(): DANGER: pthread_cond_destroy failed with %d", __func__, rc);
+    if (a->cond_ready && (rc = pthread_cond_destroy(&a->done_cond)) != 0)
         cv_log_error("%s(): DANGER: pthread_cond_destroy failed with %d", __func__, rc);
     a->cond_ready = false;
     if (a->lock_ready) {

@@ -227,7 +227,8 @@ struct cv_async_state {
     std::set<cv_async_request*, cv_request_query_less> query_tree;
     std::map<uint32_t, cv_async_request*> response_tree;  // by txid
     uint32_t outstanding;  // requests submitted and not yet completely finished
-    pthread_cond_t cond;   // queue gained an item, a request finished (monotonic clock)
+    pthread_cond_t cond;       // the queue gained an item (monotonic clock)
+    pthread_cond_t done_cond;  // a request finished; separate, so finishing does not wake the transmit worker
     bool cond_ready;
     bool lock_ready;
     pthread_t periodic_thread;

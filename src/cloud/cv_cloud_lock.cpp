@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <atomic>
 #include <string>
 
 // ---- Diagnostic writers ----------------------------------------------------
@@ -17,7 +18,8 @@ struct cv_log_state {
     void* hook_data = nullptr;
     cv_log_sink_fn sink = nullptr;
     void* sink_data = nullptr;
-    uint32_t trace_mask = CV_TRACE_WRITE;
+    // Read on every trace call of every worker: an atomic, not the mutex.
+    std::atomic<uint32_t> trace_mask{CV_TRACE_WRITE};
 };
 
 cv_log_state g_log;
@@ -112,10 +114,7 @@ void cv_log_error(const char* format, ...) {
 }
 
 void cv_log_trace(uint32_t flags, const char* format, ...) {
-    pthread_mutex_lock(&g_log.mutex);
-    bool wanted = (flags & g_log.trace_mask) != 0;
-    pthread_mutex_unlock(&g_log.mutex);
-    if (!wanted)
+    if ((flags & g_log.trace_mask.load(std::memory_order_relaxed)) == 0)
         return;
     std::string text;
     va_list args;
@@ -145,13 +144,7 @@ void cv_log_set_sink(cv_log_sink_fn sink, void* user_data) {
     pthread_mutex_unlock(&g_log.mutex);
 }
 
-uint32_t cv_log_set_trace_mask(uint32_t mask) {
-    pthread_mutex_lock(&g_log.mutex);
-    uint32_t old = g_log.trace_mask;
-    g_log.trace_mask = mask;
-    pthread_mutex_unlock(&g_log.mutex);
-    return old;
-}
+uint32_t cv_log_set_trace_mask(uint32_t mask) { return g_log.trace_mask.exchange(mask); }
 
 // ---- Lock functions ----------------------------------------------------------
 

@@ -243,16 +243,14 @@ uint32_t detach_request(cv_cloud_handle* handle, cv_async_request* request, Corv
         txq_unlink(a, request->txq_item);
         request->txq_item = nullptr;
     }
-    auto q = a->query_tree.find(request);
-    if (q == a->query_tree.end() || *q != request)
+    if (*request->query_pos != request)
         cv_log_error("%s(): DANGER: removed query pointer mismatch (node[0])", "_cv_finish_query");
     else
-        a->query_tree.erase(q);
-    auto r = a->response_tree.find(request->txid);
-    if (r == a->response_tree.end() || r->second != request)
+        a->query_tree.erase(request->query_pos);
+    if (request->response_pos->second != request)
         cv_log_error("%s(): DANGER: removed query pointer mismatch (node[1])", "_cv_finish_query");
     else
-        a->response_tree.erase(r);
+        a->response_tree.erase(request->response_pos);
     status |= request->status;
     if (!_cv_has_client_cert(handle))
         status |= CV_STATUS_NO_CERT;
@@ -440,9 +438,13 @@ int cv_cloud_query_async(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_clou
         result = CV_ASYNC_ERR_UUID;
     } else {
         try {
-            if (!a->response_tree.emplace(request->txid, request).second) {
+            auto placed = a->response_tree.emplace(request->txid, request);
+            if (!placed.second) {
                 cv_log_error("%s(): DANGER: collision enqueuing to response search tree.", __func__);
                 result = CV_ASYNC_ERR_COLLISION;
+            } else {
+                request->query_pos = at;
+                request->response_pos = placed.first;
             }
         } catch (const std::bad_alloc&) {
             cv_log_error("no mem");

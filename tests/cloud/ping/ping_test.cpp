@@ -73,7 +73,9 @@ TEST_F(CloudClientTest, PlainPingsFollowTheScheduleUntilDisabled) {
     EXPECT_EQ(server_.queries_of_type(CorvaneQueryData_PR_pingRetro), 0);
 
     cv_cloud_disable_ping(handle_.get());
-    ASSERT_TRUE(eventually([&] { return cv_cloud_get_stats(handle_.get()).queued == cv_cloud_get_stats(handle_.get()).responses; }, 3s));
+    std::this_thread::sleep_for(250ms);  // a tick that fired just before has submitted its ping
+    ASSERT_EQ(cv_cloud_async_wait(handle_.get()), 0);
+    ASSERT_TRUE(server_.wait_until([&] { return server_.stats().responses >= server_.stats().queries; }, 3s));
     const long before = server_.queries_of_type(CorvaneQueryData_PR_ping);
     std::this_thread::sleep_for(700ms);
     EXPECT_EQ(server_.queries_of_type(CorvaneQueryData_PR_ping), before);

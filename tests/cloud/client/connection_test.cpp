@@ -49,6 +49,12 @@ struct Provisioner {
 
 TEST_F(CloudClientTest, LookupGoesOutStampedAndAnswersOnce) {
     start(options());
+    struct Counts {
+        std::atomic<int> failures{0}, attempts{0};
+    } counts;
+    cv_cloud_set_connection_callbacks(
+        handle_.get(), [](int64_t, void* c) { static_cast<Counts*>(c)->failures++; },
+        [](void* c) { static_cast<Counts*>(c)->attempts++; }, &counts);
     ASSERT_EQ(submit(file_query(1), 1), 1);
     ASSERT_TRUE(recorder_.wait_for(1, 5s));
     auto calls = recorder_.calls(1);
@@ -68,6 +74,21 @@ TEST_F(CloudClientTest, LookupGoesOutStampedAndAnswersOnce) {
     ASSERT_EQ(decoded->header.ts.size, 15);
     EXPECT_EQ(decoded->header.ts.buf[14], 'Z');
     EXPECT_EQ(server_.stats().handshakes, 1);
+    EXPECT_EQ(counts.attempts.load(), 1);
+    EXPECT_EQ(counts.failures.load(), 0);
+}
+
+TEST_F(CloudClientTest, UntrustedServerKeepsTheClientCertificate) {
+    auto opts = options();
+    opts.trust_store_cb = nullptr;  // the system roots do not know the test CA
+    opts.timeout = {0, 500000};
+    cv_log_capture log;
+    start(opts);
+    ASSERT_EQ(submit(file_query(1), 1), 1);
+    ASSERT_TRUE(recorder_.wait_for(1, 5s));
+    EXPECT_EQ(recorder_.calls(1).at(0).status, CV_STATUS_FIRST | CV_STATUS_FAILED | CV_STATUS_TIMEOUT);
+    EXPECT_TRUE(log.contains("we need to manually obtain a new CA certificate"));
+    EXPECT_TRUE(_cv_has_client_cert(handle_.get()));
 }
 
 TEST_F(CloudClientTest, S2cDisabledLeavesTheFlagAndVersionIsKept) {

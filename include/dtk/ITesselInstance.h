@@ -30,9 +30,11 @@ typedef void (*TesselRetrospectiveCallback)(int32_t htype, const uint8_t* hash, 
 typedef void (*TesselAvStatsCallback)(int32_t* major, int32_t* minor, int32_t* build, void** engines,
                                       int32_t* engineCount, int32_t userValue);
 
-// Completion of a cloud query: (query, response or null, status bits, user data).
-typedef void (*TesselQueryCallback)(CorvaneQuery* query, CorvaneQueryResponse* response, uint32_t status,
-                                    void* userData);
+// Completion of a cloud query: (query, response or null, status bits, user
+// data). It runs exactly once per accepted query, on a worker of the cloud
+// client; its result is only counted.
+typedef int (*TesselQueryCallback)(CorvaneQuery* query, CorvaneQueryResponse* response, uint32_t status,
+                                   void* userData);
 
 // Cloud connection states reported to observers.
 enum TesselCloudConnectionState : int32_t {

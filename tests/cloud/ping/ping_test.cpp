@@ -10,6 +10,7 @@
 using namespace cloud_client_test;
 
 static_assert(std::is_same_v<cv_cloud_msg_cb, TesselRcmsHandler>, "message handlers are the host's RCMS handlers");
+static_assert(std::is_same_v<cv_cloud_query_cb, TesselQueryCallback>, "query callbacks are the host's completion callbacks");
 
 namespace {
 

@@ -46,25 +46,11 @@ int _global_init() {
     return g_global_ok ? 0 : -1;
 }
 
-bool is_async(const cv_cloud_handle* handle) { return (handle->flags & CV_HANDLE_FLAG_ASYNC) != 0; }
-
-// The async mutex and the socket lock exist only on an asynchronous handle;
-// a synchronous handle has a single user and takes neither.
-struct async_guard {
-    cv_cloud_handle* handle;
-    bool locked;
-    explicit async_guard(cv_cloud_handle* h) : handle(h), locked(is_async(h) && cv_cloud_async_lock(h)) {}
-    ~async_guard() {
-        if (locked)
-            cv_cloud_async_unlock(handle);
-    }
-};
-
 struct socket_guard {
     cv_cloud_handle* handle;
     bool locked;
     socket_guard(cv_cloud_handle* h, int exclusive)
-        : handle(h), locked(is_async(h) && _cv_lock_rw(h, &h->socket_lock, exclusive)) {}
+        : handle(h), locked(cv_cloud_is_async(h) && _cv_lock_rw(h, &h->socket_lock, exclusive)) {}
     ~socket_guard() {
         if (locked)
             _cv_unlock_rw(handle, &handle->socket_lock);
@@ -101,8 +87,6 @@ bool is_numeric_ipv6(const char* text) {
     struct in6_addr addr;
     return inet_pton(AF_INET6, text, &addr) == 1;
 }
-
-long long tv_usec(const struct timeval& tv) { return static_cast<long long>(tv.tv_sec) * 1000000LL + tv.tv_usec; }
 
 // Copies the handler list node by node, keeping its order.
 bool copy_msg_callbacks(const cv_cloud_msg_cb_node* from, cv_cloud_msg_cb_node** to) {
@@ -345,7 +329,7 @@ cv_cloud_handle* cv_cloud_init(int method, const cv_cloud_opts* opts, const uint
 int cv_cloud_deinit(cv_cloud_handle* handle) {
     if (!handle)
         return -1;
-    if (is_async(handle))
+    if (cv_cloud_is_async(handle))
         _cv_async_deinit(handle);
     destroy_handle(handle, true, true);
     return 0;
@@ -401,8 +385,8 @@ bool cv_cloud_set_proxy(cv_cloud_handle* handle, const char* proxy_url, uint32_t
             return false;
         }
     }
-    async_guard guard(handle);
-    if (is_async(handle) && !guard.locked) {
+    cv_async_guard guard(handle, CV_LOCK_TAG);
+    if (cv_cloud_is_async(handle) && !guard.locked()) {
         free_text(&copy);
         return false;
     }
@@ -424,7 +408,7 @@ void cv_cloud_set_connection_callbacks(cv_cloud_handle* handle, cv_cloud_conn_fa
                                        cv_cloud_conn_attempt_cb attempt, void* user_data) {
     if (!handle)
         return;
-    async_guard guard(handle);
+    CV_ASYNC_GUARD(handle);
     handle->conn_failure_cb = failure;
     handle->conn_attempt_cb = attempt;
     handle->conn_cb_data = user_data;
@@ -638,8 +622,8 @@ int _cv_handle_connect(cv_cloud_handle* handle) {
 
     struct timeval now;
     _cv_now(&now);
-    const long long next = tv_usec(handle->last_attempt) + tv_usec(handle->options.reconnect_wait);
-    if (handle->last_attempt.tv_sec != 0 && tv_usec(now) < next) {
+    const long long next = cv_tv_usec(handle->last_attempt) + cv_tv_usec(handle->options.reconnect_wait);
+    if (handle->last_attempt.tv_sec != 0 && cv_tv_usec(now) < next) {
         cv_log_trace(CV_TRACE_DEFAULT, "%s(): not connected, in reconnect wait: now=%ld.%06ld, next_reconnect=%ld.%06ld",
                      __func__, static_cast<long>(now.tv_sec), static_cast<long>(now.tv_usec),
                      static_cast<long>(next / 1000000), static_cast<long>(next % 1000000));
@@ -703,7 +687,7 @@ bool set_connect_options(cv_cloud_handle* handle, CURL* curl, const char* url, c
     CV_SETOPT(CURLOPT_ERRORBUFFER, handle->error_buffer,
               "%s(): curl_easy_setopt(CURLOPT_ERRORBUFFER) returned %d (%s)", "_cv_reconnect", rc,
               curl_easy_strerror(rc));
-    long connect_ms = static_cast<long>(tv_usec(handle->options.timeout) / 1000);
+    long connect_ms = static_cast<long>(cv_tv_usec(handle->options.timeout) / 1000);
     if (connect_ms < CONNECT_TIMEOUT_MIN_MS)
         connect_ms = CONNECT_TIMEOUT_MIN_MS;
     CV_SETOPT(CURLOPT_CONNECTTIMEOUT_MS, connect_ms,
@@ -742,7 +726,7 @@ void call_attempt_finished(cv_cloud_handle* handle) {
     cv_cloud_conn_attempt_cb attempt;
     void* data;
     {
-        async_guard guard(handle);
+        CV_ASYNC_GUARD(handle);
         attempt = handle->conn_attempt_cb;
         data = handle->conn_cb_data;
     }
@@ -754,7 +738,7 @@ void call_failure(cv_cloud_handle* handle, int64_t attempt_time) {
     cv_cloud_conn_failure_cb failure;
     void* data;
     {
-        async_guard guard(handle);
+        CV_ASYNC_GUARD(handle);
         failure = handle->conn_failure_cb;
         data = handle->conn_cb_data;
     }
@@ -790,7 +774,7 @@ int _cv_reconnect(cv_cloud_handle* handle) {
     uint32_t proxy_auth = 0;
     const uint32_t settings = handle->settings_gen.load();
     {
-        async_guard guard(handle);
+        CV_ASYNC_GUARD(handle);
         if (handle->options.proxy_url)
             proxy_url = strdup(handle->options.proxy_url);
         proxy_auth = handle->options.proxy_auth;
@@ -900,7 +884,7 @@ int _cv_reconnect(cv_cloud_handle* handle) {
 void _cv_disconnect(cv_cloud_handle* handle, int force, uint16_t conn_id) {
     if (!handle)
         return;
-    if (disconnect_stream(handle, force, conn_id) && is_async(handle))
+    if (disconnect_stream(handle, force, conn_id) && cv_cloud_is_async(handle))
         _cv_async_requeue_sent(handle);
 }
 
@@ -909,7 +893,7 @@ void _cv_disconnect(cv_cloud_handle* handle, int force, uint16_t conn_id) {
 CorvaneQueryResponse_t* _cv_cloud_query_internal(cv_cloud_handle* handle, CorvaneQuery_t* query, uint8_t* truncated) {
     if (!handle || !query)
         return nullptr;
-    if (is_async(handle)) {
+    if (cv_cloud_is_async(handle)) {
         cv_log_error("%s(): sync function called on async handle.", __func__);
         return nullptr;
     }

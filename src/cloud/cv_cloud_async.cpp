@@ -35,8 +35,6 @@ struct timespec deadline_in(long ns) {
     return ts;
 }
 
-long long tv_usec(const struct timeval& tv) { return static_cast<long long>(tv.tv_sec) * 1000000LL + tv.tv_usec; }
-
 int init_monotonic_cond(pthread_cond_t* cond) {
     pthread_condattr_t attr;
     int rc = pthread_condattr_init(&attr);
@@ -232,7 +230,7 @@ uint32_t detach_request(cv_cloud_handle* handle, cv_async_request* request, Corv
         handle->stats.responses++;
         struct timeval now;
         _cv_now(&now);
-        const long long elapsed = tv_usec(now) - tv_usec(request->start);
+        const long long elapsed = cv_tv_usec(now) - cv_tv_usec(request->start);
         cv_cloud_stats& s = handle->stats;
         if (elapsed >= 0 && (s.fastest_response_usec < 0 || elapsed < s.fastest_response_usec))
             s.fastest_response_usec = elapsed;
@@ -572,7 +570,7 @@ void _cv_async_handle_response(cv_cloud_handle* handle, CorvaneQueryResponse_t* 
         while (request->state & CV_REQ_SENDING)
             cv_cloud_async_lock_cond_timedwait(&request->cond, handle, nullptr);
         _cv_now(&ended);
-        const long long waited = tv_usec(ended) - tv_usec(began);
+        const long long waited = cv_tv_usec(ended) - cv_tv_usec(began);
         cv_log_trace(CV_TRACE_DEFAULT, "%s: Finished RX-Intent wait: %lld.%06llds", __func__, waited / 1000000,
                      waited % 1000000);
         if (waited > handle->stats.rx_intent_longest_usec)
@@ -796,7 +794,7 @@ void expire_requests(cv_cloud_handle* handle) {
     cv_async_state* a = &handle->async;
     struct timeval now;
     _cv_now(&now);
-    const long long limit = tv_usec(now) - tv_usec(handle->options.timeout);
+    const long long limit = cv_tv_usec(now) - cv_tv_usec(handle->options.timeout);
     uint32_t next_txid = 0;
     for (;;) {
         cv_async_request* expired = nullptr;
@@ -804,7 +802,7 @@ void expire_requests(cv_cloud_handle* handle) {
             cv_async_request* request = it->second;
             if ((request->state & (CV_REQ_SENDING | CV_REQ_FINISHING)) || request->rx_intent)
                 continue;
-            if (tv_usec(request->start) < limit) {
+            if (cv_tv_usec(request->start) < limit) {
                 expired = request;
                 break;
             }

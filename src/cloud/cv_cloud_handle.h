@@ -24,6 +24,11 @@ constexpr int CV_QUERY_METHOD_TCP = 6;
 // Capacity of each transfer buffer and the largest accepted frame length field.
 constexpr int32_t TRANSPORT_MAX_SIZE = 65791;  // 0x100FF
 
+// A time value in microseconds.
+inline long long cv_tv_usec(const struct timeval& tv) {
+    return static_cast<long long>(tv.tv_sec) * 1000000LL + tv.tv_usec;
+}
+
 // Handle flags.
 constexpr uint32_t CV_HANDLE_FLAG_ASYNC = 0x1;  // the query engine runs (set by _cv_async_init)
 constexpr uint32_t CV_HANDLE_FLAG_STOP = 0x2;   // the engine's workers are told to end

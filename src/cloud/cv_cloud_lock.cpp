@@ -154,10 +154,6 @@ constexpr long HOLD_WARNING_USEC = 2000000;
 
 const char* tag_text(const char* tag) { return tag ? tag : "(null)"; }
 
-bool is_async(const cv_cloud_handle* handle) {
-    return handle && (handle->flags & CV_HANDLE_FLAG_ASYNC);
-}
-
 // Hold times are measured on the monotonic clock so that a change of the
 // wall clock neither fakes nor hides a long hold.
 bool now_tv(const char* func, struct timeval* tv) {
@@ -238,7 +234,7 @@ int _cv_unlock(pthread_mutex_t* mutex, const char* tag) {
 }
 
 int cv_cloud_async_lock_(cv_cloud_handle* handle, const char* tag) {
-    if (!is_async(handle))
+    if (!cv_cloud_is_async(handle))
         return 0;
     cv_async_mutex* am = &handle->async_mutex;
     if (!_cv_lock(&am->mutex, tag))
@@ -251,7 +247,7 @@ int cv_cloud_async_lock_(cv_cloud_handle* handle, const char* tag) {
 }
 
 int cv_cloud_async_unlock_(cv_cloud_handle* handle, const char* tag) {
-    if (!is_async(handle))
+    if (!cv_cloud_is_async(handle))
         return 0;
     cv_async_mutex* am = &handle->async_mutex;
     if (am->depth == 0)
@@ -267,7 +263,7 @@ int cv_cloud_async_unlock_(cv_cloud_handle* handle, const char* tag) {
 
 int cv_cloud_async_lock_cond_timedwait_(pthread_cond_t* condition, cv_cloud_handle* handle,
                                         const struct timespec* deadline, const char* tag) {
-    if (!is_async(handle))
+    if (!cv_cloud_is_async(handle))
         return 0;
     cv_async_mutex* am = &handle->async_mutex;
     const uint32_t depth = am->depth;
@@ -296,7 +292,7 @@ int cv_cloud_async_lock_cond_timedwait_(pthread_cond_t* condition, cv_cloud_hand
 }
 
 int _cv_lock_rw(cv_cloud_handle* handle, pthread_rwlock_t* lock, int exclusive) {
-    if (!is_async(handle))
+    if (!cv_cloud_is_async(handle))
         return 0;
     int rc = exclusive ? pthread_rwlock_wrlock(lock) : pthread_rwlock_rdlock(lock);
     if (rc != 0) {
@@ -308,7 +304,7 @@ int _cv_lock_rw(cv_cloud_handle* handle, pthread_rwlock_t* lock, int exclusive) 
 }
 
 int _cv_unlock_rw(cv_cloud_handle* handle, pthread_rwlock_t* lock) {
-    if (!is_async(handle))
+    if (!cv_cloud_is_async(handle))
         return 0;
     int rc = pthread_rwlock_unlock(lock);
     if (rc != 0) {

@@ -75,6 +75,34 @@ int cv_cloud_async_lock_cond_timedwait_(pthread_cond_t* condition, cv_cloud_hand
 #define cv_cloud_async_unlock(h) cv_cloud_async_unlock_((h), CV_LOCK_TAG)
 #define cv_cloud_async_lock_cond_timedwait(c, h, d) cv_cloud_async_lock_cond_timedwait_((c), (h), (d), CV_LOCK_TAG)
 
+// True when the handle runs the query engine and so has its locks.
+inline bool cv_cloud_is_async(const cv_cloud_handle* handle) {
+    return handle && (handle->flags & CV_HANDLE_FLAG_ASYNC) != 0;
+}
+
+// Holds the async mutex for a scope on an asynchronous handle; a synchronous
+// handle has a single user and takes nothing. The caller's tag names the hold.
+class cv_async_guard {
+public:
+    cv_async_guard(cv_cloud_handle* handle, const char* tag)
+        : handle_(handle), tag_(tag), locked_(cv_cloud_is_async(handle) && cv_cloud_async_lock_(handle, tag)) {}
+    ~cv_async_guard() {
+        if (locked_)
+            cv_cloud_async_unlock_(handle_, tag_);
+    }
+    bool locked() const { return locked_; }
+    cv_async_guard(const cv_async_guard&) = delete;
+    cv_async_guard& operator=(const cv_async_guard&) = delete;
+
+private:
+    cv_cloud_handle* handle_;
+    const char* tag_;
+    bool locked_;
+};
+#define CV_CONCAT_(a, b) a##b
+#define CV_CONCAT(a, b) CV_CONCAT_(a, b)
+#define CV_ASYNC_GUARD(h) cv_async_guard CV_CONCAT(cv_async_guard_, __LINE__)((h), CV_LOCK_TAG)
+
 // The socket lock: exclusive (non-zero) or shared. 1 on success, 0 on failure.
 int _cv_lock_rw(cv_cloud_handle* handle, pthread_rwlock_t* lock, int exclusive);
 int _cv_unlock_rw(cv_cloud_handle* handle, pthread_rwlock_t* lock);

@@ -15,24 +15,10 @@ namespace {
 
 constexpr long DISP_NOWORK = 6;
 
-bool is_async(const cv_cloud_handle* handle) { return (handle->flags & CV_HANDLE_FLAG_ASYNC) != 0; }
-
-struct async_guard {
-    cv_cloud_handle* handle;
-    bool locked;
-    explicit async_guard(cv_cloud_handle* h) : handle(h), locked(is_async(h) && cv_cloud_async_lock(h)) {}
-    ~async_guard() {
-        if (locked)
-            cv_cloud_async_unlock(handle);
-    }
-};
-
-long long tv_usec(const struct timeval& tv) { return static_cast<long long>(tv.tv_sec) * 1000000LL + tv.tv_usec; }
-
 bool tv_zero(const struct timeval& tv) { return tv.tv_sec == 0 && tv.tv_usec == 0; }
 
 void count_callback_failure(cv_cloud_handle* handle) {
-    async_guard guard(handle);
+    CV_ASYNC_GUARD(handle);
     handle->stats.callback_failures++;
 }
 
@@ -75,7 +61,7 @@ int _cv_periodic_init(cv_cloud_handle* handle) {
 void cv_cloud_set_ping_interval(cv_cloud_handle* handle, long seconds, long microseconds) {
     if (!handle)
         return;
-    async_guard guard(handle);
+    CV_ASYNC_GUARD(handle);
     handle->periodic.interval.tv_sec = seconds;
     handle->periodic.interval.tv_usec = microseconds;
 }
@@ -85,7 +71,7 @@ void cv_cloud_disable_ping(cv_cloud_handle* handle) { cv_cloud_set_ping_interval
 void _cv_interval_restart_periodic_fast(cv_cloud_handle* handle) {
     if (!handle)
         return;
-    async_guard guard(handle);
+    CV_ASYNC_GUARD(handle);
     cv_log_trace(CV_TRACE_DEFAULT, "%s(): marking periodic want_early (fast)", __func__);
     handle->periodic.want_early = 2;
 }
@@ -93,7 +79,7 @@ void _cv_interval_restart_periodic_fast(cv_cloud_handle* handle) {
 void _cv_interval_restart_periodic(cv_cloud_handle* handle) {
     if (!handle)
         return;
-    async_guard guard(handle);
+    CV_ASYNC_GUARD(handle);
     cv_log_trace(CV_TRACE_DEFAULT, "%s(): marking periodic want_early", __func__);
     handle->periodic.want_early = 1;
 }
@@ -101,16 +87,16 @@ void _cv_interval_restart_periodic(cv_cloud_handle* handle) {
 void _cv_periodic_tick(cv_cloud_handle* handle) {
     bool fire = false;
     {
-        async_guard guard(handle);
+        CV_ASYNC_GUARD(handle);
         cv_periodic* p = &handle->periodic;
         if (tv_zero(p->interval))
             return;
         struct timeval now;
         _cv_now(&now);
-        const long long t = tv_usec(now);
-        const long long last = tv_usec(p->last_run);
-        fire = t - tv_usec(p->interval) > last || (p->want_early == 1 && t - tv_usec(p->early_interval) > last) ||
-               (p->want_early == 2 && t - tv_usec(p->fast_interval) > last) || t < last;
+        const long long t = cv_tv_usec(now);
+        const long long last = cv_tv_usec(p->last_run);
+        fire = t - cv_tv_usec(p->interval) > last || (p->want_early == 1 && t - cv_tv_usec(p->early_interval) > last) ||
+               (p->want_early == 2 && t - cv_tv_usec(p->fast_interval) > last) || t < last;
         if (fire) {
             cv_log_trace(CV_TRACE_DEFAULT, "%s(): executing periodic %d (type=%d, wantearly=%d)", __func__, 0, p->type,
                          p->want_early);
@@ -134,13 +120,13 @@ int _cv_periodic(cv_cloud_handle* handle) {
         return -1;
     }
     {
-        async_guard guard(handle);
+        CV_ASYNC_GUARD(handle);
         p->in_flight++;
         p->want_early = 0;
     }
     auto give_up = [&](int rc) {
         ASN_STRUCT_FREE(asn_DEF_CorvaneQuery, query);
-        async_guard guard(handle);
+        CV_ASYNC_GUARD(handle);
         p->in_flight--;
         return rc;
     };
@@ -151,7 +137,7 @@ int _cv_periodic(cv_cloud_handle* handle) {
     if (_cv_ping_prepare(handle, query) != 0)
         cv_log_error("%s(): ping prepare failed", __func__);
 
-    if (is_async(handle)) {
+    if (cv_cloud_is_async(handle)) {
         int rc = cv_cloud_query_async(handle, query, _cv_periodic_finish, p);
         if (rc == CV_ASYNC_ERR_NO_PIGGYBACK) {
             cv_log_trace(CV_TRACE_DEFAULT, "Ping already queued and not yet sent, dropping new ping and continuing.");
@@ -180,7 +166,7 @@ int _cv_periodic_finish(CorvaneQuery_t* query, CorvaneQueryResponse_t* response,
     cv_log_trace(CV_TRACE_DEFAULT, "%s(): processing for periodic query type %d", __func__, p->type);
     int rc = p->callback(query, response, status, handle);
     ASN_STRUCT_FREE(asn_DEF_CorvaneQuery, query);
-    async_guard guard(handle);
+    CV_ASYNC_GUARD(handle);
     if (p->in_flight > 0)
         p->in_flight--;
     if (rc != 0)
@@ -193,7 +179,7 @@ int _cv_periodic_finish(CorvaneQuery_t* query, CorvaneQueryResponse_t* response,
 int _cv_ping_prepare(cv_cloud_handle* handle, CorvaneQuery_t* query) {
     const cv_cloud_opts& o = handle->options;
     {
-        async_guard guard(handle);
+        CV_ASYNC_GUARD(handle);
         if (o.policy_cb || o.retrospective_cb) {
             query->data.present = CorvaneQueryData_PR_pingRetro;
             CorvanePingRetro_t& ping = query->data.choice.pingRetro;
@@ -241,7 +227,7 @@ int _cv_ping_callback(CorvaneQuery_t* query, CorvaneQueryResponse_t* response, u
                          response->header.disposition);
         uint16_t conn_id;
         {
-            async_guard guard(handle);
+            CV_ASYNC_GUARD(handle);
             conn_id = handle->ping_conn_id;
         }
         _cv_disconnect(handle, 0, conn_id);
@@ -249,7 +235,7 @@ int _cv_ping_callback(CorvaneQuery_t* query, CorvaneQueryResponse_t* response, u
     }
     switch (response ? response->data.present : CorvaneQueryResponseData_PR_NOTHING) {
     case CorvaneQueryResponseData_PR_pingResponse: {
-        async_guard guard(handle);
+        CV_ASYNC_GUARD(handle);
         handle->last_online = response->data.choice.pingResponse.online;
         handle->last_detection_count = response->data.choice.pingResponse.detectionCount;
         return 0;
@@ -257,7 +243,7 @@ int _cv_ping_callback(CorvaneQuery_t* query, CorvaneQueryResponse_t* response, u
     case CorvaneQueryResponseData_PR_pingRetroResponse: {
         const CorvanePingRetroResponse_t& retro = response->data.choice.pingRetroResponse;
         {
-            async_guard guard(handle);
+            CV_ASYNC_GUARD(handle);
             handle->last_online = retro.online;
             handle->last_detection_count = retro.detectionCount;
         }
@@ -279,13 +265,13 @@ int _cv_ping_callback(CorvaneQuery_t* query, CorvaneQueryResponse_t* response, u
             if (rc != 0) {
                 count_callback_failure(handle);
             } else {
-                async_guard guard(handle);
+                CV_ASYNC_GUARD(handle);
                 handle->retro_nonce = 0;
             }
         }
         cv_log_trace(CV_TRACE_DEFAULT, "%s(): retrospective received, scheduling additional ping", __func__);
         {
-            async_guard guard(handle);
+            CV_ASYNC_GUARD(handle);
             handle->stats.retro_received++;
         }
         _cv_interval_restart_periodic_fast(handle);
@@ -369,7 +355,7 @@ void _cv_global_msg_handler(cv_cloud_handle* handle, CorvaneMessage_t* message) 
         cv_log_trace(CV_TRACE_DEFAULT, "%s: message %s will be acknowledged with code %llu (0x%08llx).", __func__,
                      id_text, static_cast<unsigned long long>(code), static_cast<unsigned long long>(code));
         bool sent;
-        if (is_async(handle)) {
+        if (cv_cloud_is_async(handle)) {
             sent = _cv_queue_message(handle, ack);  // the transmit worker sends and frees it
             if (!sent)
                 ASN_STRUCT_FREE(asn_DEF_CorvaneMessage, ack);
@@ -391,11 +377,11 @@ void _cv_global_msg_handler(cv_cloud_handle* handle, CorvaneMessage_t* message) 
 void _cv_global_resp_handler(cv_cloud_handle* handle, CorvaneQueryResponse_t* response, const struct timeval* start) {
     struct timeval now;
     _cv_now(&now);
-    const long long elapsed = tv_usec(now) - tv_usec(*start);
+    const long long elapsed = cv_tv_usec(now) - cv_tv_usec(*start);
     // On an asynchronous handle the engine keeps these figures when it
     // finishes the request, under the lock it holds anyway.
-    if (elapsed >= 0 && !is_async(handle)) {
-        async_guard guard(handle);
+    if (elapsed >= 0 && !cv_cloud_is_async(handle)) {
+        CV_ASYNC_GUARD(handle);
         cv_cloud_stats& s = handle->stats;
         if (s.fastest_response_usec < 0 || elapsed < s.fastest_response_usec)
             s.fastest_response_usec = elapsed;

@@ -31,8 +31,9 @@ void capture_sink(const char* format, va_list ap)
 
 testbed::Pki& pki()
 {
-    static testbed::Pki* instance = new testbed::Pki();
-    return *instance;
+    // Made on first use and destroyed at exit, which removes its directory.
+    static testbed::Pki instance;
+    return instance;
 }
 
 std::string log_text()

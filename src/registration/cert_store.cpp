@@ -106,16 +106,7 @@ bool AddConfigured(Store& store, X509* const* certs, size_t count) {
     return true;
 }
 
-}  // namespace
-
-const char* cert_store_system_bundle() {
-    const char* env = getenv(X509_get_default_cert_file_env());
-    return env && *env ? env : X509_get_default_cert_file();
-}
-
-int cert_store_load(X509* const* config_certs, size_t count) {
-    Store& store = TheStore();
-    std::lock_guard<std::mutex> lock(store.mutex);
+int LoadLocked(Store& store, X509* const* config_certs, size_t count) {
     if (!store.system.empty()) {
         error("cert_store_load(): Certificates already loaded, unload certificates first to free existing certificates");
         return -1;
@@ -132,6 +123,27 @@ int cert_store_load(X509* const* config_certs, size_t count) {
     if (config_certs && count > 0 && !AddConfigured(store, config_certs, count))
         error("cert_store_load: Failed to add trusted certs from config");
     return 0;
+}
+
+}  // namespace
+
+const char* cert_store_system_bundle() {
+    const char* env = getenv(X509_get_default_cert_file_env());
+    return env && *env ? env : X509_get_default_cert_file();
+}
+
+int cert_store_load(X509* const* config_certs, size_t count) {
+    Store& store = TheStore();
+    std::lock_guard<std::mutex> lock(store.mutex);
+    return LoadLocked(store, config_certs, count);
+}
+
+int cert_store_reload(X509* const* config_certs, size_t count) {
+    Store& store = TheStore();
+    std::lock_guard<std::mutex> lock(store.mutex);
+    FreeAll(&store.system);
+    FreeAll(&store.configured);
+    return LoadLocked(store, config_certs, count);
 }
 
 int cert_store_retrieve_certs(X509*** certs, uint32_t* count) {

@@ -16,6 +16,10 @@
 // certificates is logged and the load still succeeds. 0 or -1.
 int cert_store_load(X509* const* config_certs, size_t count);
 
+// cert_store_unload and cert_store_load as one step, so that concurrent
+// reloads never see each other's half-loaded store. 0 or -1.
+int cert_store_reload(X509* const* config_certs, size_t count);
+
 // Every held certificate, system anchors first, each in load order, in a new
 // array (*certs, see cert_store_free_certs). 0 or -1; with nothing loaded,
 // 0 with an empty (null) array.

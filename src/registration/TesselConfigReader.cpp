@@ -18,6 +18,7 @@
 #include "host/Util.h"
 #include "registration/cert_store.h"
 #include "registration/crypto_pem.h"
+#include "registration/openssl_ptr.h"
 #include "registration/tessel_guid.h"
 
 namespace {
@@ -71,15 +72,6 @@ std::string TakeString(IConfig* config, char* value) {
 // Keys are never read with a password: an encrypted key is refused instead of
 // prompting on the process's terminal.
 int NoPassword(char*, int, int, void*) { return 0; }
-
-struct BioFree {
-    void operator()(BIO* bio) const { BIO_free(bio); }
-};
-using Bio = std::unique_ptr<BIO, BioFree>;
-
-struct PkeyCtxFree {
-    void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
-};
 
 bool UsesTraditionalForm(EVP_PKEY* key) {
     int type = EVP_PKEY_get_base_id(key);
@@ -241,7 +233,7 @@ int TesselConfigReader::ConfigKeyRead(const char* tag, const char* value, EVP_PK
     if (!pem)
         return kKeyAbsent;
     EVP_PKEY* read = nullptr;
-    if (Bio bio{BIO_new_mem_buf(pem, -1)})
+    if (BioPtr bio{BIO_new_mem_buf(pem, -1)})
         read = PEM_read_bio_PrivateKey(bio.get(), nullptr, NoPassword, nullptr);
     ERR_clear_error();
     m_pPersistentConfig->FreeString(pem);  // wipes the key text
@@ -319,7 +311,7 @@ int TesselConfigReader::GetTrustedRootCerts(registration_config* config) {
 
 int TesselConfigReader::CreateClientKey(EVP_PKEY** key) {
     *key = nullptr;
-    std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> ctx(EVP_PKEY_CTX_new_id(EVP_PKEY_EC, nullptr));
+    PkeyCtxPtr ctx(EVP_PKEY_CTX_new_id(EVP_PKEY_EC, nullptr));
     if (!ctx) {
         error("TesselConfigReader::CreateClientKeyCould not create evp pkey object");
         return kKeyUnreadable;
@@ -350,7 +342,7 @@ int TesselConfigReader::CreateClientKey(EVP_PKEY** key) {
 
 char* TesselConfigReader::PkeyToPem(EVP_PKEY* key, size_t* length) {
     // A secure-memory buffer: wiped when freed, since it holds the private key.
-    Bio bio(BIO_new(BIO_s_secmem()));
+    BioPtr bio(BIO_new(BIO_s_secmem()));
     if (!bio || !key) {
         error("TesselConfigReader::PkeyToPem: Could not convert pkey to pem");
         return nullptr;

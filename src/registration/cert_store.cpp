@@ -10,12 +10,9 @@
 #include <vector>
 
 #include "host/Util.h"
+#include "registration/openssl_ptr.h"
 
 namespace {
-
-struct BioFree {
-    void operator()(BIO* bio) const { BIO_free(bio); }
-};
 
 struct Store {
     std::mutex mutex;
@@ -54,7 +51,7 @@ X509* DecodeBlock(const char* name, const unsigned char* data, long length, bool
 
 // The platform's anchors in bundle order; false when the bundle cannot be opened.
 bool ReadSystemAnchors(std::vector<X509*>* out) {
-    std::unique_ptr<BIO, BioFree> bio(BIO_new_file(cert_store_system_bundle(), "r"));
+    BioPtr bio(BIO_new_file(cert_store_system_bundle(), "r"));
     if (!bio) {
         ERR_clear_error();
         return false;

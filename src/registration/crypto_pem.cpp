@@ -9,13 +9,9 @@
 #include <memory>
 
 #include "kit/tessel_logger.h"
+#include "registration/openssl_ptr.h"
 
 namespace {
-
-struct BioFree {
-    void operator()(BIO* bio) const { BIO_free(bio); }
-};
-using Bio = std::unique_ptr<BIO, BioFree>;
 
 int FirstLineLength(const char* text, size_t length) {
     size_t n = 0;
@@ -32,7 +28,7 @@ int crypto_x509_to_pem(X509* cert, char** pem, size_t* length) {
         TLOG_ERR("%s: Called with NULL argument", kName);
         return -1;
     }
-    Bio bio(BIO_new(BIO_s_mem()));
+    BioPtr bio(BIO_new(BIO_s_mem()));
     if (!bio) {
         TLOG_ERR("%s: BIO_new failed", kName);
         return -1;
@@ -62,7 +58,7 @@ int crypto_pem_to_x509(const char* pem, size_t length, X509** cert) {
         TLOG_ERR("*%s: Failed to allocate memory (%s)", kName, pem ? "invalid length" : "null");
         return -1;
     }
-    Bio bio(BIO_new_mem_buf(pem, static_cast<int>(length)));
+    BioPtr bio(BIO_new_mem_buf(pem, static_cast<int>(length)));
     if (!bio) {
         TLOG_ERR("*%s: Failed to allocate memory (%.*s)", kName, FirstLineLength(pem, length), pem);
         return -1;

@@ -111,6 +111,10 @@ TEST(HostNames, FullyQualifiedNameAndProductNameComeFromThePlatform) {
 
     platform::OsReleaseFields fields;
     TesselExternal external;
+    OsInfo os{};
+    EXPECT_TRUE(external.GetOSInfo(&os));
+    EXPECT_GT(os.majorVersion, 0);
+    EXPECT_GE(external.GetProcessUptime(), 0);
     std::wstring product;
     if (platform::ReadOsRelease(&fields) && !fields["PRETTY_NAME"].empty()) {
         EXPECT_TRUE(external.GetOSProductName(&product));

@@ -45,14 +45,16 @@ int est_domains_parse(const char* body, size_t length) {
     return EST_DOMAINS_V1;
 }
 
-int est_domains(const char* est_host, const char* user_agent, const http_client_identity* identity,
+int est_domains(const char* est_host, uint16_t port, const char* user_agent, const http_client_identity* identity,
                 const tessel_proxy_t* proxy) {
     if (!est_host || !user_agent) {
         TLOG_ERR("Null args.");
         return EST_DOMAINS_ERROR;
     }
     char url[512];
-    int n = snprintf(url, sizeof url, "https://%s/domains", est_host);
+    // The enrolment's own port, so that the probe asks the server it enrols with.
+    int n = port == 0 || port == 443 ? snprintf(url, sizeof url, "https://%s/domains", est_host)
+                                     : snprintf(url, sizeof url, "https://%s:%u/domains", est_host, port);
     if (n < 0 || static_cast<size_t>(n) >= sizeof url) {
         TLOG_ERR("Unable to format URL (size=%zu, n=%d).", sizeof url, n);
         return EST_DOMAINS_ERROR;

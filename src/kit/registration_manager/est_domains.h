@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "kit/http_client/http_client.h"
 
@@ -16,9 +17,10 @@ enum est_domains_result {
 
 constexpr size_t EST_DOMAINS_BODY_SIZE = 128;
 
-// GET https://<est_host>/domains with the user agent, trust identity and
-// proxy given (proxy may be null). One of est_domains_result.
-int est_domains(const char* est_host, const char* user_agent, const http_client_identity* identity,
+// GET https://<est_host>[:port]/domains with the user agent, trust identity
+// and proxy given (proxy may be null). The port is the enrolment's, named in
+// the URL unless it is 443 (or 0). One of est_domains_result.
+int est_domains(const char* est_host, uint16_t port, const char* user_agent, const http_client_identity* identity,
                 const tessel_proxy_t* proxy);
 // Reads a "/domains" answer body (at most 127 bytes are looked at):
 // EST_DOMAINS_V1, EST_DOMAINS_V2 or EST_DOMAINS_BOTH.

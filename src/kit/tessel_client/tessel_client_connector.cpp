@@ -60,7 +60,7 @@ int retire_cloud_conn(void* arg) {
 // Takes the current connection out of the connector (under its mutex) and
 // retires it on a detached thread after stopping its pings.
 void retire_async_locked(client_connector* connector) {
-    cloud_conn* conn = connector->cloud_conn;
+    ::cloud_conn* conn = connector->cloud_conn;
     if (!conn) return;
     connector->cloud_conn = nullptr;
     {
@@ -151,7 +151,7 @@ cloud_conn* tessel_client_connector_get_cloud_conn(client_connector* connector) 
         return nullptr;
     }
     TESSEL_SCOPED_LOCK(&connector->mutex);
-    cloud_conn* conn = connector->cloud_conn;
+    ::cloud_conn* conn = connector->cloud_conn;
     if (!conn) return nullptr;
     TESSEL_SCOPED_LOCK(&connector->cloud_conn->_mutex);
     if (!conn->cloud_handle) TLOG_ERR("*** cloud handle is NULL");

@@ -26,7 +26,7 @@ struct cloud_conn {
 
 struct client_connector {
     pthread_mutex_t mutex;
-    cloud_conn* cloud_conn;
+    ::cloud_conn* cloud_conn;  // current connection, or null
     http_client_handle* http_client;  // set once, freed with the connector
     uint32_t count;  // cloud connections created so far
 };

@@ -46,8 +46,12 @@ est_line& thread_est_line() {
     return line;
 }
 
+// A kit log line holds less than the sink's buffer: long text goes out in
+// pieces that fit one line each, so none of it is cut.
 void flush_est_line(est_line& line) {
-    if (line.len > 0) TLOG_INFO("%s", line.text);
+    constexpr int k_piece = TESSEL_LOG_BUFFER_SIZE - 256;
+    for (size_t off = 0; off < line.len; off += k_piece)
+        TLOG_INFO("%.*s", static_cast<int>(line.len - off < k_piece ? line.len - off : k_piece), line.text + off);
     line.len = 0;
     line.text[0] = '\0';
 }

@@ -42,6 +42,17 @@ protected:
         connector_ = nullptr;
         StepsFixture::TearDown();
     }
+    // A cloud handle in the connector, the connector in the handle and the
+    // status hooks installed, as after a run; null on failure.
+    cv_cloud_handle* attach_cloud_handle() {
+        cv_cloud_handle* cloud = cloud_create_handle(reg_.get(), 60);
+        if (!cloud || tessel_client_connector_set_cloud_handle(connector_, cloud) != 0) return nullptr;
+        pthread_mutex_lock(&reg_->mutex);
+        reg_->client_connector = connector_;
+        pthread_mutex_unlock(&reg_->mutex);
+        cloud_install_status_hooks(reg_.get());
+        return cloud;
+    }
     // Registers with the cloud through the fixture's connector and installs
     // the status hooks as a run does.
     int register_cloud() {
@@ -127,15 +138,7 @@ TEST_F(Cloud, ThreeConnectionFailuresToggleToDirect) {
     ASSERT_NE(make_registration(), nullptr);
     cloud_.set_reg_answers({0});
     // Hooks first, so the first attempts count.
-    {
-        cv_cloud_handle* cloud = cloud_create_handle(reg_.get(), 60);
-        ASSERT_NE(cloud, nullptr);
-        ASSERT_EQ(tessel_client_connector_set_cloud_handle(connector_, cloud), 0);
-        pthread_mutex_lock(&reg_->mutex);
-        reg_->client_connector = connector_;
-        pthread_mutex_unlock(&reg_->mutex);
-        cloud_install_status_hooks(reg_.get());
-    }
+    ASSERT_NE(attach_cloud_handle(), nullptr);
     EXPECT_EQ(cloud_registration(reg_.get(), connector_), tessel_cloud_connection_succeeded) << log_.dump();
     EXPECT_EQ(reg_->proxy_disabled, 1);
     EXPECT_TRUE(log_.contains(5, "Toggling disable proxy to: true"));
@@ -150,18 +153,23 @@ TEST_F(Cloud, WithoutAllowToggleTheFailuresAreOnlyReported) {
     gone.stop();
     use_proxy(TESSEL_PROXY_HTTP, dead_port, false, false);
     ASSERT_NE(make_registration(), nullptr);
-    cv_cloud_handle* cloud = cloud_create_handle(reg_.get(), 60);
+    cv_cloud_handle* cloud = attach_cloud_handle();
     ASSERT_NE(cloud, nullptr);
-    ASSERT_EQ(tessel_client_connector_set_cloud_handle(connector_, cloud), 0);
-    pthread_mutex_lock(&reg_->mutex);
-    reg_->client_connector = connector_;
-    pthread_mutex_unlock(&reg_->mutex);
-    cloud_install_status_hooks(reg_.get());
-    ASSERT_TRUE(eventually([&] { return !events().empty(); }, 40s));
-    EXPECT_EQ(events()[0], 1);
+    cloud_.set_reg_answers({0});
+    // The query drives the connection attempts.
+    std::atomic<int> state {-1};
+    std::thread registering([&] { state = cloud_registration(reg_.get(), connector_); });
+    EXPECT_TRUE(eventually([&] { return !events().empty(); }, 40s));
+    EXPECT_EQ(events().empty() ? 0 : events()[0], 1);
     EXPECT_EQ(reg_->proxy_disabled, 0);
     EXPECT_FALSE(log_.contains("Toggling disable proxy"));
     EXPECT_EQ(cloud_.stats().handshakes, 0);
+    // Going direct by hand lets the query through.
+    tessel_proxy_t direct {};
+    direct.type = TESSEL_PROXY_NONE;
+    EXPECT_EQ(cloud_set_proxy(cloud, &direct), 0);
+    registering.join();
+    EXPECT_EQ(state.load(), tessel_cloud_connection_succeeded);
 }
 
 class Proxied : public Cloud {

@@ -1,5 +1,8 @@
 // The client connector: counted references on the cloud connection while it
 // is replaced, retirement after the last reference, and the free that waits.
+#include <future>
+
+#include "cloud/cloud_client_fixture.h"
 #include "cloud/cv_cloud.h"
 #include "kit/registration_manager/cloud_query.h"
 #include "kit/tessel_client/tessel_client_connector.h"
@@ -7,6 +10,23 @@
 
 namespace steps_test {
 namespace {
+
+// A file lookup with identity `n` on `cloud`; true when answered.
+bool lookup(cv_cloud_handle* cloud, int n) {
+    std::promise<bool> answered;
+    auto done = [](CorvaneQuery_t* query, CorvaneQueryResponse_t* response, uint32_t status, void* data) {
+        cloud_client_test::free_query(query);
+        static_cast<std::promise<bool>*>(data)->set_value(
+            response && !(status & CV_STATUS_FAILED) && response->data.present == CorvaneQueryResponseData_PR_fileResponse);
+        return 0;
+    };
+    CorvaneQuery_t* query = cloud_client_test::file_query(n);
+    if (cv_cloud_query_async(cloud, query, done, &answered) < 0) {
+        cloud_client_test::free_query(query);
+        return false;
+    }
+    return answered.get_future().get();
+}
 
 class Connector : public StepsFixture {
 protected:
@@ -54,6 +74,7 @@ TEST_F(Connector, ReplacedConnectionLivesUntilItsLastReference) {
     // The retire thread waits for the reference; the old handle still answers.
     ASSERT_TRUE(eventually([&] { return log_.contains(7, "cloud handle 1: cond_wait"); }, 10s));
     EXPECT_EQ(cloud_query_register(tessel_cloud_connector_get_cloud_handle(held), kAgentGuid), CLOUD_QUERY_REGISTERED);
+    EXPECT_TRUE(lookup(tessel_cloud_connector_get_cloud_handle(held), 1));
     EXPECT_FALSE(log_.contains("retired cloud handle 1"));
     tessel_cloud_conn_release(held);
     EXPECT_TRUE(retired(1));
@@ -69,7 +90,7 @@ TEST_F(Connector, QueriesKeepSucceedingWhileTheConnectionIsReplaced) {
     ASSERT_EQ(tessel_client_connector_set_cloud_handle(connector_, new_cloud_handle()), 0);
     constexpr int kThreads = 4;
     constexpr int kReplacements = 5;
-    std::atomic<int> done {0}, failed {0}, missing {0};
+    std::atomic<int> done {0}, failed {0}, missing {0}, next {0};
     std::atomic<bool> stop {false};
     std::vector<std::thread> users;
     for (int t = 0; t < kThreads; t++) {
@@ -80,9 +101,7 @@ TEST_F(Connector, QueriesKeepSucceedingWhileTheConnectionIsReplaced) {
                     missing++;
                     continue;
                 }
-                if (cloud_query_register(tessel_cloud_connector_get_cloud_handle(conn), kAgentGuid) !=
-                    CLOUD_QUERY_REGISTERED)
-                    failed++;
+                if (!lookup(tessel_cloud_connector_get_cloud_handle(conn), next++)) failed++;
                 tessel_cloud_conn_release(conn);
                 done++;
             }

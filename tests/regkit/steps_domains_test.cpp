@@ -20,7 +20,7 @@ TEST_F(Domains, EachGenerationAndFailureOfTheServer) {
     start_est();
     testbed::EstBehaviour b;
     b.domains_body = "v1";
-    EXPECT_EQ(probe(b), EST_DOMAINS_V1);
+    EXPECT_EQ(probe(b), EST_DOMAINS_V1) << log_.dump();
     b.domains_body = "qrv_v2";
     EXPECT_EQ(probe(b), EST_DOMAINS_V2);
     b.domains_body = "v1:qrv_v2";

@@ -69,7 +69,8 @@ int est_domains(const char* est_host, uint16_t port, const char* user_agent, con
         TLOG_ERR("failed to set the proxy information");
         return EST_DOMAINS_ERROR;
     }
-    std::unique_ptr<http_client_request_t, RequestFree> request(http_client_request_new(handle.get(), nullptr));
+    const http_client_header_list no_headers {nullptr, 0};
+    std::unique_ptr<http_client_request_t, RequestFree> request(http_client_request_new(handle.get(), &no_headers));
     if (!request) {
         TLOG_ERR("Failed to create new http request.");
         return EST_DOMAINS_ERROR;

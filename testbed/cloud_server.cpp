@@ -202,6 +202,9 @@ struct ServerCore {
     std::optional<ChaosOptions> chaos;
     std::mt19937_64 rng;
     PingAnswers ping;
+    std::deque<long> reg_codes;  // scripted genResponse codes of `reg` queries
+    bool reg_scripted = false;
+    long reg_disposition = 5;
     ClientAuth client_auth = ClientAuth::require_ca;
     bool refuse_issuer = false;
 
@@ -253,7 +256,17 @@ Reply ServerCore::decide(const ReceivedQuery& q) {
     Reply r = (h && *h) ? (*h)(q) : Reply{};
     if (r.is_default()) {
         std::lock_guard<std::mutex> lock(mu);
-        apply_chaos_locked(r, q.conn, q.txid);
+        if (q.type == CorvaneQueryData_PR_reg && reg_scripted) {
+            long code = reg_codes.front();
+            if (reg_codes.size() > 1) reg_codes.pop_front();
+            long disposition = reg_disposition;
+            r = Reply::error(code).edited([disposition](CorvaneQueryResponse_t& resp) {
+                resp.header.disposition = disposition;
+            });
+            note_locked("conn " + std::to_string(q.conn) + " reg answered errorCode=" + std::to_string(code));
+        } else {
+            apply_chaos_locked(r, q.conn, q.txid);
+        }
     }
     return r;
 }
@@ -808,6 +821,13 @@ void CloudServer::set_hook(QueryHook hook) {
     auto h = hook ? std::make_shared<const QueryHook>(std::move(hook)) : nullptr;
     std::lock_guard<std::mutex> lock(impl_->mu);
     impl_->hook = std::move(h);
+}
+
+void CloudServer::set_reg_answers(std::vector<long> error_codes, long disposition) {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->reg_codes.assign(error_codes.begin(), error_codes.end());
+    impl_->reg_scripted = !impl_->reg_codes.empty();
+    impl_->reg_disposition = disposition;
 }
 
 void CloudServer::set_chaos(const ChaosOptions& chaos) {

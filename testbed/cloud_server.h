@@ -244,6 +244,11 @@ public:
 
     // Scripting.
     void set_hook(QueryHook hook);
+    // Answers `reg` queries (when the hook gives the default reply) with a
+    // genResponse carrying the next of `error_codes` (the last one repeats)
+    // and header disposition `disposition`; the registration client counts
+    // only errorCode 0 with disposition 5 as success. Empty: default answers.
+    void set_reg_answers(std::vector<long> error_codes, long disposition = 5);
     void set_chaos(const ChaosOptions& chaos);
     void clear_chaos();
     void set_ping_answers(const PingAnswers& answers);

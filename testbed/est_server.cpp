@@ -238,6 +238,39 @@ bool verify_guid(const std::string& guid, const std::string& sig_b64, X509_REQ* 
     return ok;
 }
 
+// JSON string escaping as a strict reader expects it.
+std::string json_string(const std::string& value)
+{
+    std::string out = "\"";
+    for (unsigned char c : value) {
+        if (c < 0x20) {
+            char esc[8];
+            snprintf(esc, sizeof esc, "\\u%04x", c);
+            out += esc;
+        } else {
+            if (c == '"' || c == '\\') out += '\\';
+            out += (char)c;
+        }
+    }
+    return out + "\"";
+}
+
+bool csr_name_is(X509_REQ* csr, int nid, const std::string& expected)
+{
+    X509_NAME* name = csr ? X509_REQ_get_subject_name(csr) : nullptr;
+    char buf[256] = {0};
+    int n = name ? X509_NAME_get_text_by_NID(name, nid, buf, sizeof buf) : -1;
+    return expected.empty() ? n < 0 : (n >= 0 && expected == buf);
+}
+
+bool verify_ekdsv2(const EstBehaviour& b, const std::string& user, const std::string& password, X509_REQ* csr)
+{
+    std::string expected = "{\"actcode\":" + json_string(b.v2_actcode) + ",\"devid\":" + json_string(b.v2_devid) +
+                           ",\"productid\":" + json_string(b.v2_productid) + "}";
+    return user == b.v2_user && password == expected && csr_name_is(csr, NID_commonName, b.v2_user) &&
+           csr_name_is(csr, NID_organizationName, b.v2_org);
+}
+
 std::string pkcs7_certs_only(X509* cert)
 {
     PKCS7* p7 = PKCS7_new();
@@ -367,6 +400,10 @@ void EstServer::serve(int fd)
                 std::lock_guard<std::mutex> lock(mutex_);
                 stats_.domains_requests++;
             }
+            if (b.domains_close) {
+                SSL_free(ssl);
+                return;
+            }
             response = "HTTP/1.1 " + std::to_string(b.domains_status) + " " + reason_phrase(b.domains_status) +
                        "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(b.domains_body.size()) +
                        "\r\nConnection: close\r\n\r\n" + b.domains_body;
@@ -399,6 +436,11 @@ bool EstServer::authorized(const EstBehaviour& b, const std::string& authorizati
         if (b.verify_guid_signature) {
             bool ok = verify_guid(user, password, csr);
             count(ok ? &EstServerStats::guid_verified : &EstServerStats::guid_rejected);
+            return ok;
+        }
+        if (b.verify_ekdsv2) {
+            bool ok = verify_ekdsv2(b, user, password, csr);
+            count(ok ? &EstServerStats::v2_verified : &EstServerStats::v2_rejected);
             return ok;
         }
         return user == b.user && password == b.password;
@@ -461,7 +503,7 @@ std::string EstServer::enroll(const EstBehaviour& b, const std::string& authoriz
     }
     X509Ptr cert;
     CertSpec spec;
-    spec.not_after = 2L * 365 * 24 * 3600;
+    spec.not_after = b.issued_not_after;
     if (csr && ca_) {
         if (b.cert_for_other_key) {
             PKeyPtr other = generate_key(KeyType::P256);

@@ -39,6 +39,11 @@ struct EstBehaviour {
     // Basic credentials are a GUID and the base64 signature of its 36
     // characters made with the key of the request's CSR.
     bool verify_guid_signature = false;
+    // Second generation: basic credentials are the user `v2_user` ("<guid>.qrv")
+    // and exactly the JSON object {"actcode":..,"devid":..,"productid":..}
+    // with these values; the CSR must carry CN = user and O = `v2_org`.
+    bool verify_ekdsv2 = false;
+    std::string v2_user, v2_org, v2_actcode, v2_devid, v2_productid;
 
     // Misbehaviour, applied after a successful authentication.
     int status = 200;                // any other value answers that status without signing
@@ -48,10 +53,12 @@ struct EstBehaviour {
     size_t huge_body = 0;            // answer 200 with this many body bytes instead of a certificate
     long content_length_excess = 0;  // Content-Length claims this many bytes more than are sent
     bool cert_for_other_key = false; // issue the certificate for a fresh key
+    long issued_not_after = 2L * 365 * 24 * 3600;  // validity of issued certificates, seconds from now
 
     // GET /domains
     int domains_status = 200;
     std::string domains_body = "v1:qrv_v2";
+    bool domains_close = false;  // close the connection without answering /domains
 };
 
 struct EstServerStats {
@@ -63,6 +70,8 @@ struct EstServerStats {
     int digest_rejected = 0;
     int guid_verified = 0;      // GUID signatures that verified
     int guid_rejected = 0;
+    int v2_verified = 0;        // second-generation credentials that matched
+    int v2_rejected = 0;
     int issued = 0;             // certificates issued
     int domains_requests = 0;
     std::vector<std::string> authorizations;  // Authorization header of each enroll request ("" if none)

@@ -11,6 +11,7 @@
 #include "testbed/cloud_server.h"
 #include "testbed/est_server.h"
 #include "testbed/https_server.h"
+#include "testbed/management_server.h"
 #include "testbed/pki.h"
 
 namespace {
@@ -21,8 +22,10 @@ void on_signal(int) { g_stop = 1; }
 void usage() {
     printf("usage: dtk-testbed [--mtls]\n"
            "       dtk-testbed cloud\n"
+           "       dtk-testbed management\n"
            "  --mtls  the HTTPS server requires a client certificate from the test CA\n"
-           "  cloud   run only the cloud lookup server (mutual TLS, client certificate from the test CA)\n");
+           "  cloud   run only the cloud lookup server (mutual TLS, client certificate from the test CA)\n"
+           "  management  run only the management server (form posts to /mgmt/register, mutual TLS)\n");
 }
 
 void print_pki(testbed::Pki& pki) {
@@ -54,6 +57,37 @@ int run_cloud() {
     return 0;
 }
 
+// The management server alone: every registration is answered 200 and
+// printed with the client certificate's subject and its fields.
+int run_management() {
+    testbed::Pki pki;
+    testbed::ManagementServer management;
+    testbed::ManagementServerOptions options;
+    options.identity = &pki.server();
+    options.client_ca = pki.ca().cert();
+    if (!management.start(options)) {
+        fprintf(stderr, "dtk-testbed: cannot start the management server\n");
+        return 1;
+    }
+    print_pki(pki);
+    printf("management:      %s (POST <url>/register, mutual TLS)\n", management.base_url().c_str());
+    fflush(stdout);
+    size_t printed = 0;
+    while (!g_stop) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        auto posts = management.posts();
+        for (; printed < posts.size(); ++printed) {
+            const auto& post = posts[printed];
+            printf("register from \"%s\" -> %d\n", post.client_subject.c_str(), post.status);
+            for (const auto& [name, value] : post.fields)
+                printf("  %s = %s\n", name.c_str(), name == "itoken" ? "*****" : value.c_str());
+        }
+        fflush(stdout);
+    }
+    management.stop();
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -62,6 +96,11 @@ int main(int argc, char** argv) {
         signal(SIGINT, on_signal);
         signal(SIGTERM, on_signal);
         return run_cloud();
+    }
+    if (argc == 2 && strcmp(argv[1], "management") == 0) {
+        signal(SIGINT, on_signal);
+        signal(SIGTERM, on_signal);
+        return run_management();
     }
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--mtls") == 0) {

@@ -1,6 +1,6 @@
 // Shared fixtures for tests that drive the kit's HTTP client against the
-// testbed: a capture of kit log lines and owning wrappers for the client's
-// handles, requests and responses.
+// testbed: a capture of kit log lines (kit_log_capture.h) and owning wrappers
+// for the client's handles, requests and responses.
 #pragma once
 
 #include <cstdint>
@@ -10,37 +10,10 @@
 #include <vector>
 
 #include "kit/http_client/http_client.h"
+#include "support/kit_log_capture.h"
 #include "testbed/pki.h"
 
 namespace testbed {
-
-// Captures every kit log line while alive (initialises the kit logger and the
-// kit's global state when needed).
-class KitLogCapture {
-public:
-    struct Line {
-        int level;
-        std::string text;
-    };
-    KitLogCapture();
-    ~KitLogCapture();
-    KitLogCapture(const KitLogCapture&) = delete;
-    KitLogCapture& operator=(const KitLogCapture&) = delete;
-
-    std::vector<Line> lines() const;
-    bool contains(const std::string& text) const;
-    bool contains(int level, const std::string& text) const;
-    size_t count(const std::string& text) const;
-    void clear();
-    // Everything captured, one line per entry (for failure messages).
-    std::string dump() const;
-
-private:
-    static int on_line(int32_t level, const char* message, void* self);
-    mutable std::mutex mutex_;
-    std::vector<Line> lines_;
-    int32_t id_ = -1;
-};
 
 struct HandleFree {
     void operator()(http_client_handle* h) const { http_client_handle_free(h); }

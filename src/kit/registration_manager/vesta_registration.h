@@ -1,0 +1,11 @@
+// Management registration from the registration run and from the periodic task.
+#pragma once
+
+#include "kit/registration_manager/tessel_registration_manager.h"
+
+// States 6 and 7 of a run: registers with the management service through the
+// connector's HTTP client (made on first use). The next state: 7 or 8.
+int vesta_registration(tessel_registration_handle* handle, client_connector* connector);
+// The periodic renewal: registers again when the re-registration interval has
+// elapsed. 0 (registered or nothing to do) or non-zero on failure.
+int vesta_reregistration(tessel_registration_handle* handle);

@@ -1,0 +1,301 @@
+#include "kit/tessel_client/register.h"
+
+#include <curl/curl.h>
+#include <openssl/crypto.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "kit/tessel_logger.h"
+
+namespace {
+
+constexpr size_t FORM_NAME_SIZE = 100;
+constexpr size_t GUID_TEXT_LEN = 36;
+
+// Appends escaped pairs to a fixed buffer. Once a pair does not fit the
+// builder is failed and every later append does nothing, so the body always
+// ends at the last complete pair.
+struct form_builder {
+    char* buf;
+    size_t size;
+    size_t len;
+    bool failed;
+    CURL* escaper;
+};
+
+void builder_start(form_builder* b, char* buf, size_t size, CURL* escaper) {
+    *b = {buf, size, 0, false, escaper};
+    if (!buf || size == 0 || !escaper) {
+        TLOG_ERR("invalid parameter");
+        b->failed = true;
+        return;
+    }
+    buf[0] = '\0';
+}
+
+// Appends `text`, or fails when it does not fit. The number of bytes it
+// needed comes back in *n.
+bool builder_append(form_builder* b, const char* prefix, const char* text, const char* suffix, int* n) {
+    *n = snprintf(b->buf + b->len, b->size - b->len, "%s%s%s", prefix, text, suffix);
+    if (*n < 0 || static_cast<size_t>(*n) >= b->size - b->len) {
+        b->buf[b->len] = '\0';
+        return false;
+    }
+    b->len += static_cast<size_t>(*n);
+    return true;
+}
+
+// "&name=" (no "&" first); `name` is text of at most `max_len` bytes.
+bool builder_name(form_builder* b, const char* name, size_t max_len) {
+    char formatted[FORM_NAME_SIZE];
+    int n = snprintf(formatted, sizeof formatted, "%.*s", static_cast<int>(max_len), name);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof formatted) {
+        TLOG_ERR("unable to format name (n=%d)", n);
+        b->failed = true;
+        return false;
+    }
+    char* escaped = curl_easy_escape(b->escaper, formatted, 0);
+    if (!escaped) {
+        TLOG_ERR("curl_easy_escape(name) failed");
+        b->failed = true;
+        return false;
+    }
+    bool ok = builder_append(b, b->len ? "&" : "", escaped, "=", &n);
+    curl_free(escaped);
+    if (!ok) {
+        TLOG_ERR("unable to format name= (size=%zu, len=%zu, n=%d)", b->size, b->len, n);
+        b->failed = true;
+    }
+    return ok;
+}
+
+// Appends the value after its name, or cuts the body back to where the pair began.
+void builder_finish_pair(form_builder* b, size_t start, const char* value, bool escape) {
+    char* escaped = escape ? curl_easy_escape(b->escaper, value, 0) : nullptr;
+    if (escape && !escaped) {
+        TLOG_ERR("curl_easy_escape(value) failed");
+        b->len = start;
+        b->buf[start] = '\0';
+        b->failed = true;
+        return;
+    }
+    int n = 0;
+    bool ok = builder_append(b, "", escaped ? escaped : value, "", &n);
+    curl_free(escaped);
+    if (!ok) {
+        TLOG_ERR("unable to format value (len=%zu, n=%d)", b->len, n);
+        b->len = start;
+        b->buf[start] = '\0';
+        b->failed = true;
+    }
+}
+
+bool builder_begin_pair(form_builder* b, const char* name, size_t name_max) {
+    if (b->failed)
+        return false;
+    size_t start = b->len;
+    if (!builder_name(b, name, name_max)) {
+        TLOG_ERR("reset string to len=%zu", start);
+        b->len = start;
+        b->buf[start] = '\0';
+        return false;
+    }
+    return true;
+}
+
+// A text pair; `value` is read up to `value_max` bytes.
+void builder_text(form_builder* b, const char* name, size_t name_max, const char* value, size_t value_max) {
+    if (b->failed)
+        return;
+    if (!name || !value) {
+        TLOG_ERR("invalid parameter");
+        b->failed = true;
+        return;
+    }
+    size_t start = b->len;
+    if (!builder_begin_pair(b, name, name_max))
+        return;
+    // Every value field of the host records is at most 128 bytes.
+    char bounded[VESTA_ENTRY_VALUE_SIZE + 1];
+    snprintf(bounded, sizeof bounded, "%.*s", static_cast<int>(value_max), value);
+    builder_finish_pair(b, start, bounded, true);
+}
+
+void builder_number(form_builder* b, const char* name, size_t name_max, unsigned long long number) {
+    if (b->failed)
+        return;
+    if (!name) {
+        TLOG_ERR("invalid parameter");
+        b->failed = true;
+        return;
+    }
+    size_t start = b->len;
+    if (!builder_begin_pair(b, name, name_max))
+        return;
+    char digits[24];
+    snprintf(digits, sizeof digits, "%llu", number);
+    builder_finish_pair(b, start, digits, false);
+}
+
+void builder_nic_text(form_builder* b, const char* pattern, unsigned index, const char* value, size_t value_max) {
+    char name[FORM_NAME_SIZE];
+    int n = snprintf(name, sizeof name, pattern, index);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof name) {
+        TLOG_ERR("unable to format name (n=%d)", n);
+        b->failed = true;
+        return;
+    }
+    builder_text(b, name, sizeof name, value, value_max);
+}
+
+void append_registration_entries(form_builder* b, const vesta_registration_info* registration_info) {
+    uint32_t count = registration_info->count < VESTA_ENTRY_COUNT ? registration_info->count : VESTA_ENTRY_COUNT;
+    for (size_t i = 0; i < count; ++i) {
+        const vesta_registration_entry& entry = registration_info->entries[i];
+        if (entry.type == VESTA_ENTRY_TEXT && entry.value[0] != '\0') {
+            builder_text(b, entry.key, sizeof entry.key, entry.value, sizeof entry.value);
+        } else if (entry.type == VESTA_ENTRY_NUMBER) {
+            builder_number(b, entry.key, sizeof entry.key, entry.number);
+        } else {
+            TLOG_ERR("failed to insert key value pair %zu (key: %.*s), type: %d", i,
+                     static_cast<int>(sizeof entry.key), entry.key, entry.type);
+        }
+    }
+}
+
+void append_nics(form_builder* b, const vesta_host_info* host_info) {
+    unsigned count = host_info->nic_count < VESTA_NIC_COUNT ? host_info->nic_count : VESTA_NIC_COUNT;
+    for (unsigned i = 0; i < count; ++i) {
+        const vesta_nic_info& nic = host_info->nics[i];
+        builder_nic_text(b, "nics[%u][friendly_name]", i, nic.friendly_name, sizeof nic.friendly_name);
+        builder_nic_text(b, "nics[%u][ip]", i, nic.ip, sizeof nic.ip);
+        builder_nic_text(b, "nics[%u][ipv6]", i, nic.ipv6, sizeof nic.ipv6);
+        builder_nic_text(b, "nics[%u][mac]", i, nic.mac, sizeof nic.mac);
+    }
+}
+
+}  // namespace
+
+int register_compose_body(char* body, size_t size, const vesta_info* info, const vesta_host_info* host_info,
+                          const vesta_registration_info* registration_info, const char* install_token) {
+    if (!body || size == 0 || !info || !host_info || !registration_info) {
+        TLOG_ERR(" Null argument error");
+        return VESTA_REGISTER_MISSING_ARGUMENT;
+    }
+    if (strnlen(info->agent_guid, sizeof info->agent_guid) != GUID_TEXT_LEN ||
+        strnlen(info->affiliate_guid, sizeof info->affiliate_guid) != GUID_TEXT_LEN ||
+        strnlen(info->business_guid, sizeof info->business_guid) != GUID_TEXT_LEN) {
+        TLOG_ERR("Invalid guid detected. ag:%.36s afg:%.36s bg:%.36s", info->agent_guid, info->affiliate_guid,
+                 info->business_guid);
+        return VESTA_REGISTER_INVALID_ARGUMENT;
+    }
+    CURL* escaper = curl_easy_init();
+    if (!escaper) {
+        TLOG_ERR("curl_easy_init failed");
+        return VESTA_REGISTER_NO_ESCAPER;
+    }
+    form_builder b;
+    builder_start(&b, body, size, escaper);
+    builder_text(&b, "affiliate_guid", FORM_NAME_SIZE, info->affiliate_guid, sizeof info->affiliate_guid);
+    builder_text(&b, "agent_guid", FORM_NAME_SIZE, info->agent_guid, sizeof info->agent_guid);
+    builder_text(&b, "business_guid", FORM_NAME_SIZE, info->business_guid, sizeof info->business_guid);
+    builder_text(&b, "hostname", FORM_NAME_SIZE, host_info->hostname, sizeof host_info->hostname);
+    if (install_token)
+        builder_text(&b, "itoken", FORM_NAME_SIZE, install_token, TESSEL_GUID_TEXT_SIZE);
+    if (b.failed) {
+        TLOG_ERR("unable to compose registration request");
+        curl_easy_cleanup(escaper);
+        return VESTA_REGISTER_BODY_FAILED;
+    }
+    append_registration_entries(&b, registration_info);
+    append_nics(&b, host_info);
+    curl_easy_cleanup(escaper);
+    return VESTA_REGISTER_OK;
+}
+
+void register_mask_form_value(const char* body, const char* name, char* out, size_t size) {
+    if (!out || size == 0)
+        return;
+    out[0] = '\0';
+    if (!body || !name)
+        return;
+    const size_t name_len = strlen(name);
+    size_t used = 0;
+    const char* pair = body;
+    while (*pair && used + 1 < size) {
+        const char* end = strchr(pair, '&');
+        size_t pair_len = end ? static_cast<size_t>(end - pair) : strlen(pair);
+        bool secret = pair_len > name_len && strncmp(pair, name, name_len) == 0 && pair[name_len] == '=';
+        int n = secret ? snprintf(out + used, size - used, "%s%.*s=*****", used ? "&" : "",
+                                  static_cast<int>(name_len), pair)
+                       : snprintf(out + used, size - used, "%s%.*s", used ? "&" : "", static_cast<int>(pair_len),
+                                  pair);
+        if (n < 0 || static_cast<size_t>(n) >= size - used) {
+            out[used] = '\0';  // never show a cut secret or half a pair
+            return;
+        }
+        used += static_cast<size_t>(n);
+        if (!end)
+            break;
+        pair = end + 1;
+    }
+}
+
+int register_endpoint(const vesta_info* info, const vesta_host_info* host_info,
+                      const vesta_registration_info* registration_info, const char* install_token,
+                      uint32_t* http_status, http_client_handle* http_client) {
+    if (!info || !host_info || !registration_info || !http_client) {
+        TLOG_ERR("Null argument error");
+        return VESTA_REGISTER_MISSING_ARGUMENT;
+    }
+    if (info->mgmt_url[0] == '\0') {
+        TLOG_ERR("Management URL is empty");
+        return VESTA_REGISTER_INVALID_ARGUMENT;
+    }
+    char body[VESTA_FORM_BODY_SIZE];
+    int result = register_compose_body(body, sizeof body, info, host_info, registration_info, install_token);
+    if (result != VESTA_REGISTER_OK)
+        return result;
+
+    http_client_request_t* request = http_client_request_new(http_client, nullptr);
+    if (!request) {
+        TLOG_ERR("http_client_request_new failed");
+        return VESTA_REGISTER_NO_RESPONSE;
+    }
+    char url[VESTA_MGMT_URL_SIZE];
+    size_t base_len = strnlen(info->mgmt_url, sizeof info->mgmt_url);
+    bool ends_with_slash = base_len > 0 && info->mgmt_url[base_len - 1] == '/';
+    int n = snprintf(url, sizeof url, ends_with_slash ? "%.*sregister" : "%.*s/register",
+                     static_cast<int>(base_len), info->mgmt_url);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof url) {
+        TLOG_ERR("mgmt URL is too long, ret %d", n);
+        http_client_request_free(request);
+        return VESTA_REGISTER_INVALID_ARGUMENT;
+    }
+
+    // The install token is the activation code: it never reaches a log line.
+    char logged_body[VESTA_FORM_BODY_SIZE];
+    register_mask_form_value(body, "itoken", logged_body, sizeof logged_body);
+    TLOG_DEBUG("Registering with QRV for endpoints %s: %s", url, logged_body);
+
+    http_client_response* response = http_client_send_request(request, url, "POST", body, -1);
+    // The body carries the activation code; do not leave it on the stack.
+    OPENSSL_cleanse(body, sizeof body);
+    if (!response) {
+        http_client_request_free(request);
+        return VESTA_REGISTER_NO_RESPONSE;
+    }
+    uint32_t status = static_cast<uint32_t>(response->status);
+    TLOG_DEBUG("Registration response recieved, status %u, error: %d", status, response->error);
+    if (http_status)
+        *http_status = status;
+    http_client_response_free(response);
+    http_client_request_free(request);
+    if (status == 200) {
+        TLOG_DEBUG("registered");
+        return VESTA_REGISTER_OK;
+    }
+    TLOG_ERR("Registration failed (HTTP code: %u)", status);
+    return VESTA_REGISTER_HTTP_STATUS;
+}

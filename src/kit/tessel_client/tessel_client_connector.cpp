@@ -1,0 +1,223 @@
+#include "kit/tessel_client/tessel_client_connector.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "cloud/cv_cloud.h"
+#include "cloud/cv_cloud_async.h"
+#include "kit/tessel_logger.h"
+#include "kit/tessel_sync.h"
+
+namespace {
+
+unsigned long long thread_tag(void) {
+    return static_cast<unsigned long long>(pthread_self());
+}
+
+// Waits for the last reference, then for the cloud client's outstanding
+// queries, and destroys the handle and the connection. The handle is torn
+// down outside `_mutex`: nobody can take a new reference on a retired
+// connection, and the cloud client's hooks may need locks while its threads
+// are joined.
+int retire_cloud_conn(void* arg) {
+    auto* conn = static_cast<cloud_conn*>(arg);
+    const unsigned long long tag = thread_tag();
+    const int id = static_cast<int>(conn->id);
+    TLOG_DEBUG("[%llx] retiring cloud handle %d", tag, id);
+    cv_cloud_handle* handle;
+    {
+        TESSEL_SCOPED_LOCK(&conn->_mutex);
+        TLOG_DEBUG("[%llx] cloud handle %d: initial refcount is %u", tag, id, conn->refcount);
+        while (conn->refcount > 0) {
+            TLOG_DEBUG("[%llx] cloud handle %d: cond_wait", tag, id);
+            tessel_cond_wait_(&conn->_refcount_zero, &conn->_mutex, "&cloud_connector->_refcount_zero", __FILE__,
+                              __LINE__);
+        }
+        TLOG_DEBUG("[%llx] cloud handle %d: final refcount is %u", tag, id, conn->refcount);
+        handle = conn->cloud_handle;
+        conn->cloud_handle = nullptr;
+    }
+    if (handle) {
+        TLOG_DEBUG("[%llx] async_wait cloud handle %d", tag, id);
+        cv_cloud_async_wait(handle);
+        TLOG_DEBUG("[%llx] deinit cloud handle %d", tag, id);
+        cv_cloud_deinit(handle);
+    }
+    bool destroyed = true;
+    if (tessel_cond_destroy(&conn->_refcount_zero) != 0) {
+        TLOG_ERR("[%llx] pthread_cond_destroy failed", tag);
+        destroyed = false;
+    }
+    if (tessel_mutex_destroy(&conn->_mutex) != 0) {
+        TLOG_ERR("[%llx] pthread_mutex_destroy failed", tag);
+        destroyed = false;
+    }
+    TLOG_DEBUG("[%llx] retired cloud handle %d", tag, id);
+    if (destroyed) free(conn);
+    return 0;
+}
+
+// Takes the current connection out of the connector (under its mutex) and
+// retires it on a detached thread after stopping its pings.
+void retire_async_locked(client_connector* connector) {
+    ::cloud_conn* conn = connector->cloud_conn;
+    if (!conn) return;
+    connector->cloud_conn = nullptr;
+    {
+        TESSEL_SCOPED_LOCK(&conn->_mutex);
+        if (conn->cloud_handle) cv_cloud_disable_ping(conn->cloud_handle);
+    }
+    tessel_thread_start_detached(conn, retire_cloud_conn, "cld_conn_retire");
+}
+
+}  // namespace
+
+int tessel_client_connector_new(client_connector** connector) {
+    if (!connector) {
+        TLOG_ERR("client_connector is NULL");
+        return -1;
+    }
+    auto* c = static_cast<client_connector*>(calloc(1, sizeof(client_connector)));
+    if (!c) {
+        TLOG_ERR("calloc failed");
+        return -1;
+    }
+    if (tessel_mutex_init(&c->mutex, false) != 0) {
+        TLOG_ERR("pthread_mutex_init failed");
+        free(c);
+        return -1;
+    }
+    *connector = c;
+    return 0;
+}
+
+int tessel_client_connector_free(client_connector* connector) {
+    if (!connector) {
+        TLOG_ERR("client_connector is NULL");
+        return -1;
+    }
+    // The connection is taken out under the mutex but retired without it, so
+    // a thread that waits for the connector's mutex while holding a reference
+    // cannot stall the wait below.
+    cloud_conn* conn;
+    {
+        TESSEL_SCOPED_LOCK(&connector->mutex);
+        conn = connector->cloud_conn;
+        connector->cloud_conn = nullptr;
+    }
+    if (conn) retire_cloud_conn(conn);
+    http_client_handle_free(connector->http_client);
+    connector->http_client = nullptr;
+    int rc = 0;
+    if (tessel_mutex_destroy(&connector->mutex) != 0) {
+        TLOG_ERR("pthread_mutex_unlock failed");
+        rc = -1;
+    }
+    free(connector);
+    return rc;
+}
+
+http_client_handle* tessel_client_connector_get_http_client(client_connector* connector) {
+    if (!connector) {
+        TLOG_ERR("client_connector is NULL");
+        return nullptr;
+    }
+    TLOG_DEBUG("returning http client handle from the client connector");
+    TESSEL_SCOPED_LOCK(&connector->mutex);
+    return connector->http_client;
+}
+
+int tessel_client_connector_set_http_client(client_connector* connector, http_client_handle* client) {
+    if (!connector) {
+        TLOG_ERR("client_connector is NULL");
+        return -1;
+    }
+    if (!client) {
+        TLOG_ERR("set http_client handle to NULL");
+        return -1;
+    }
+    TESSEL_SCOPED_LOCK(&connector->mutex);
+    if (connector->http_client) {
+        TLOG_ERR("We are *not* changing the existing http client. http client handle should only be set once.");
+        return -1;
+    }
+    connector->http_client = client;
+    return 0;
+}
+
+cloud_conn* tessel_client_connector_get_cloud_conn(client_connector* connector) {
+    if (!connector) {
+        TLOG_ERRNO(TESSEL_LOG_ERR, EINVAL, "client_connector is null");
+        return nullptr;
+    }
+    TESSEL_SCOPED_LOCK(&connector->mutex);
+    ::cloud_conn* conn = connector->cloud_conn;
+    if (!conn) return nullptr;
+    TESSEL_SCOPED_LOCK(&connector->cloud_conn->_mutex);
+    if (!conn->cloud_handle) TLOG_ERR("*** cloud handle is NULL");
+    conn->refcount++;
+    TLOG_DEBUG("cloud handle %d: refcount is now %u", static_cast<int>(conn->id), conn->refcount);
+    return conn;
+}
+
+void tessel_cloud_conn_release(cloud_conn* conn) {
+    if (!conn) return;
+    TESSEL_SCOPED_LOCK(&conn->_mutex);
+    if (conn->refcount > 0) conn->refcount--;
+    TLOG_DEBUG("cloud handle %d: refcount is now %u", static_cast<int>(conn->id), conn->refcount);
+    if (conn->refcount == 0) {
+        int rc = pthread_cond_broadcast(&conn->_refcount_zero);
+        if (rc != 0) TLOG_ERRNO(TESSEL_LOG_ERR, rc, "pthread_cond_broadcast failed");
+    }
+}
+
+cv_cloud_handle* tessel_cloud_connector_get_cloud_handle(cloud_conn* conn) {
+    if (!conn) return nullptr;
+    TESSEL_SCOPED_LOCK(&conn->_mutex);
+    return conn->cloud_handle;
+}
+
+int tessel_client_connector_set_cloud_handle(client_connector* connector, cv_cloud_handle* cloud_handle) {
+    if (!connector) {
+        TLOG_ERR("client_connector is NULL");
+        return -1;
+    }
+    if (!cloud_handle) {
+        TLOG_ERR("cloud_handle is NULL");
+        return -1;
+    }
+    // Made before the old one is retired, so a failure leaves the connector as it was.
+    auto* conn = static_cast<cloud_conn*>(calloc(1, sizeof(cloud_conn)));
+    if (!conn) {
+        TLOG_ERR("calloc failed");
+        return -1;
+    }
+    if (tessel_mutex_init(&conn->_mutex, false) != 0) {
+        TLOG_ERR("pthread_mutex_init failed");
+        free(conn);
+        return -1;
+    }
+    if (tessel_cond_init(&conn->_refcount_zero, false) != 0) {
+        TLOG_ERR("pthread_cond_init failed");
+        if (tessel_mutex_destroy(&conn->_mutex) != 0) TLOG_ERR("pthread_mutex_destroy failed");
+        free(conn);
+        return -1;
+    }
+    conn->cloud_handle = cloud_handle;
+    TESSEL_SCOPED_LOCK(&connector->mutex);
+    retire_async_locked(connector);
+    conn->id = connector->count + 1;
+    connector->count++;
+    connector->cloud_conn = conn;
+    TLOG_INFO("tracking cloud handle %d", static_cast<int>(conn->id));
+    return 0;
+}
+
+void tessel_client_connector_retire_cloud_conn(client_connector* connector) {
+    if (!connector) {
+        TLOG_ERR("client_connector is NULL");
+        return;
+    }
+    TESSEL_SCOPED_LOCK(&connector->mutex);
+    retire_async_locked(connector);
+}

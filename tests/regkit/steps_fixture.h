@@ -1,0 +1,82 @@
+// Shared set-up of the registration-step tests: one test PKI per process, the
+// testbed's EST and cloud servers on loopback, a registration handle aimed at
+// them, and a capture of the kit's log lines.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kit/registration_manager/tessel_registration_manager.h"
+#include "support/kit_log_capture.h"
+#include "testbed/cloud_server.h"
+#include "testbed/est_server.h"
+#include "testbed/pki.h"
+
+namespace steps_test {
+
+using namespace std::chrono_literals;
+
+// Agent, business and activation GUIDs of the tests, and their text forms.
+inline const uint8_t kAgentGuid[16] = {0x3f, 0x2a, 0x01, 0xb4, 0x5c, 0x6d, 0x4e, 0x7f,
+                                       0x80, 0x91, 0xa2, 0xb3, 0xc4, 0xd5, 0xe6, 0xf7};
+inline const char kAgentText[] = "3f2a01b4-5c6d-4e7f-8091-a2b3c4d5e6f7";
+inline const uint8_t kBusinessGuid[16] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88,
+                                          0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff, 0x01};
+inline const char kBusinessText[] = "11223344-5566-7788-99aa-bbccddeeff01";
+inline const uint8_t kActcode[16] = {0xa0, 0xa1, 0xa2, 0xa3, 0xa4, 0xa5, 0xa6, 0xa7,
+                                     0xa8, 0xa9, 0xaa, 0xab, 0xac, 0xad, 0xae, 0xaf};
+inline const char kActcodeText[] = "a0a1a2a3-a4a5-a6a7-a8a9-aaabacadaeaf";
+
+testbed::Pki& pki();
+
+// Polls `pred` every 10 ms; true once it holds, false after `timeout`.
+bool eventually(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
+
+struct RegistrationFree {
+    void operator()(tessel_registration_handle* h) const { tessel_registration_free(h); }
+};
+using RegistrationPtr = std::unique_ptr<tessel_registration_handle, RegistrationFree>;
+
+class StepsFixture : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Starts the EST server (trusting the test CA) / the cloud server
+    // (requiring client certificates of the test CA).
+    void start_est();
+    void start_cloud();
+    // A handle from config_ (with any changes made to it before).
+    tessel_registration_handle* make_registration();
+    // A certificate of the test CA with this common name, valid for `days`.
+    testbed::X509Ptr issue_cert(const std::string& cn, double days, double not_before_days = -1);
+    // Puts `cert` into the handle (it takes its own reference).
+    void give_cert(X509* cert);
+    // True when no captured line holds any of the secrets of the tests.
+    void expect_no_secret_logged() const;
+
+    testbed::KitLogCapture log_;
+    testbed::EstServer est_;
+    testbed::CloudServer cloud_;
+    testbed::PKeyPtr key_;
+    registration_config config_ {};
+    X509* roots_[1] {};
+    RegistrationPtr reg_;
+
+    // What the callbacks saw.
+    std::mutex seen_mutex_;
+    int certificates_saved_ = 0;
+    int resolver_calls_ = 0;
+    std::vector<int> events_;
+};
+
+}  // namespace steps_test

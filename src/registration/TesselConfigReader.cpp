@@ -15,11 +15,11 @@
 #include <vector>
 
 #include "host/IConfig.h"
+#include "kit/util/guid_text.h"
 #include "host/Util.h"
 #include "registration/cert_store.h"
 #include "registration/crypto_pem.h"
 #include "registration/openssl_ptr.h"
-#include "registration/tessel_guid.h"
 
 namespace {
 
@@ -79,14 +79,14 @@ bool UsesTraditionalForm(EVP_PKEY* key) {
 }
 
 std::string GuidText(const uint8_t guid[TESSEL_GUID_SIZE]) {
-    char text[TESSEL_GUID_TEXT_SIZE];
-    tessel_guid_format(guid, text);
+    char text[GUID_TEXT_SIZE];
+    guid_to_text(guid, text, false);
     return text;
 }
 
-}  // namespace
+int ParseGuid(const char* text, uint8_t guid[TESSEL_GUID_SIZE]) { return guid_parse(text, strlen(text), guid); }
 
-static_assert(TESSEL_GUID_SIZE == TESSEL_GUID_BYTES && TESSEL_GUID_TEXT_SIZE == TESSEL_GUID_TEXT_LENGTH + 1);
+}  // namespace
 
 TesselConfigReader::TesselConfigReader(IConfig* config, IPersistentConfig* persistent)
     : m_pConfig(config), m_pPersistentConfig(persistent) {}
@@ -134,7 +134,7 @@ void TesselConfigReader::PopulateAgentIdentity(registration_config* config, uint
     char* token = m_pPersistentConfig->SecureReadString(kInstallTokenKey, kInstallTokenValue);
     if (token) {
         // A token that is no GUID leaves the activation code as it was.
-        tessel_guid_parse(token, identity->actcode);
+        ParseGuid(token, identity->actcode);
         m_pPersistentConfig->FreeString(token);
     } else {
         error("TesselConfigReader::PopulateAgentIdentity: Failed to read actcode from policy");
@@ -200,7 +200,7 @@ bool TesselConfigReader::ConfigReadPersistentUUID(uint8_t guid[TESSEL_GUID_SIZE]
     char* text = m_pPersistentConfig->ReadString(kAgentUuidKey, kAgentUuidValue);
     if (!text)
         return false;
-    bool parsed = tessel_guid_parse(text, guid) == 0;
+    bool parsed = ParseGuid(text, guid) == 0;
     if (!parsed)
         error("TesselConfigReader::ConfigReadPersistentUUID Failed to parse Guid");
     m_pPersistentConfig->FreeString(text);
@@ -211,7 +211,7 @@ bool TesselConfigReader::ConfigSecureReadUUID(const char* key, uint8_t guid[TESS
     char* text = m_pConfig->GetSecureString(key);
     if (!text)
         return false;
-    bool parsed = tessel_guid_parse(text, guid) == 0;
+    bool parsed = ParseGuid(text, guid) == 0;
     if (!parsed)
         error("TesselConfigReader::ConfigSecureReadUUID Failed to parse Guid");
     m_pConfig->FreeString(text);
@@ -452,7 +452,7 @@ void TesselConfigReader::PrintTesselConfiguration(const registration_config* con
           "business_guid: %s actcode: %s, devid: %s, productid: %s, product_version: %s, user_agent: %s, "
           "NumTrustedCerts: %d ",
           GuidText(id.agent_guid).c_str(), GuidText(id.affiliate_guid).c_str(), GuidText(id.business_guid).c_str(),
-          tessel_guid_is_zero(id.actcode) ? "(none)" : "(set)", id.devid, id.productid, id.product_version,
+          guid_is_absent(id.actcode) ? "(none)" : "(set)", id.devid, id.productid, id.product_version,
           id.user_agent, static_cast<int>(config->system_trust_root_certs_count));
     trace(kTesselTraceCategory,
           "TesselConfigReader::PrintTesselConfiguration: Registration Hosts: est_host: %s, cloud_host: %s, "

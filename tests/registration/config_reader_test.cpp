@@ -19,7 +19,7 @@
 #include "registration/TesselConfigReader.h"
 #include "registration/cert_store.h"
 #include "registration/crypto_pem.h"
-#include "registration/tessel_guid.h"
+#include "kit/util/guid_text.h"
 #include "registration_store.h"
 #include "support/log_capture.h"
 
@@ -76,8 +76,8 @@ protected:
         ASSERT_TRUE(s.persistent->WriteString("config/agent/client_prvkey", "legacy_keypair", pem.c_str()));
     }
     static std::string Guid(const uint8_t* guid) {
-        char text[TESSEL_GUID_TEXT_LENGTH + 1];
-        tessel_guid_format(guid, text);
+        char text[GUID_TEXT_SIZE];
+        guid_to_text(guid, text, false);
         return text;
     }
 
@@ -209,9 +209,9 @@ TEST_F(ConfigReaderTest, UnreadableGuidsAreReportedAndLeaveTheirFieldsEmpty) {
     EXPECT_TRUE(log.containsError("TesselConfigReader::PopulateAgentIdentity: Failed to read affiliate guid"));
     EXPECT_TRUE(log.containsError("TesselConfigReader::PopulateAgentIdentity: Failed to read business_guid"));
     EXPECT_FALSE(log.contains("Failed to read actcode from policy"));  // present, only unparseable: silent
-    EXPECT_TRUE(tessel_guid_is_zero(record.identity.agent_guid));
-    EXPECT_TRUE(tessel_guid_is_zero(record.identity.affiliate_guid));
-    EXPECT_TRUE(tessel_guid_is_zero(record.identity.actcode));
+    EXPECT_TRUE(guid_is_absent(record.identity.agent_guid));
+    EXPECT_TRUE(guid_is_absent(record.identity.affiliate_guid));
+    EXPECT_TRUE(guid_is_absent(record.identity.actcode));
 }
 
 TEST_F(ConfigReaderTest, EnrolmentGenerationFollowsTheModeAndTheLegacyKey) {
@@ -242,7 +242,7 @@ TEST_F(ConfigReaderTest, EnrolmentGenerationFollowsTheModeAndTheLegacyKey) {
         EXPECT_EQ(log.containsTrace("TesselConfigReader::SetEkdsVersion: Invalid EKDS value. Using default"), c.invalid);
         EXPECT_EQ(record.legacy_client_keypair != nullptr, c.legacy);
         // A legacy key enrols without the activation code.
-        EXPECT_EQ(tessel_guid_is_zero(record.identity.actcode), c.legacy);
+        EXPECT_EQ(guid_is_absent(record.identity.actcode), c.legacy);
         EXPECT_EQ(log.containsTrace("Removing actcode due to legacy certificate"), c.legacy);
         EXPECT_EQ(log.containsTrace("TesselConfigReader::SetEkdsVersionLegacy certificate present.  Defaulting ekds "
                                     "version to 1 or 2."),

@@ -1,10 +1,10 @@
-// GUID text forms, parsed and written.
+// GUID text forms as the configuration holds them, parsed and written.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
-#include "registration/tessel_guid.h"
+#include "kit/util/guid_text.h"
 
 namespace {
 
@@ -32,40 +32,40 @@ TEST(GuidText, AcceptsOnlyTheThirtySixCharacterForm) {
         {"", false},
     };
     for (const Case& c : cases) {
-        uint8_t guid[TESSEL_GUID_BYTES];
+        uint8_t guid[16];
         memset(guid, 0x5A, sizeof guid);
-        EXPECT_EQ(tessel_guid_parse(c.text, guid), c.valid ? 0 : -1) << c.text;
+        EXPECT_EQ(guid_parse(c.text, strlen(c.text), guid), c.valid ? 0 : -1) << c.text;
         if (!c.valid) {
             EXPECT_EQ(guid[0], 0x5A) << "a refused text must leave the output alone: " << c.text;
         }
     }
-    uint8_t guid[TESSEL_GUID_BYTES];
-    EXPECT_EQ(tessel_guid_parse(nullptr, guid), -1);
-    // A text cut short by its terminator inside a buffer is never read past.
-    const char shortText[] = "0123abcd-4567\0-89ef-0a1b-2c3d4e5f6a7b";
-    EXPECT_EQ(tessel_guid_parse(shortText, guid), -1);
+    uint8_t guid[16];
+    EXPECT_EQ(guid_parse(nullptr, 36, guid), -1);
+    // A terminator inside the 36 characters is no digit.
+    const char cut[] = "0123abcd-4567\0-89ef-0a1b-2c3d4e5f6a7b";
+    EXPECT_EQ(guid_parse(cut, 36, guid), -1);
 }
 
 TEST(GuidText, StoresGroupsInNetworkByteOrderAndWritesBothCases) {
-    uint8_t guid[TESSEL_GUID_BYTES];
-    ASSERT_EQ(tessel_guid_parse("0123ABCD-4567-89EF-0A1B-2C3D4E5F6A7B", guid), 0);
-    const uint8_t expected[TESSEL_GUID_BYTES] = {0x01, 0x23, 0xab, 0xcd, 0x45, 0x67, 0x89, 0xef,
+    uint8_t guid[16];
+    ASSERT_EQ(guid_parse("0123ABCD-4567-89EF-0A1B-2C3D4E5F6A7B", 36, guid), 0);
+    const uint8_t expected[16] = {0x01, 0x23, 0xab, 0xcd, 0x45, 0x67, 0x89, 0xef,
                                                  0x0a, 0x1b, 0x2c, 0x3d, 0x4e, 0x5f, 0x6a, 0x7b};
     EXPECT_EQ(memcmp(guid, expected, sizeof guid), 0);
 
-    char text[TESSEL_GUID_TEXT_LENGTH + 1];
+    char text[GUID_TEXT_SIZE];
     memset(text, '#', sizeof text);
-    tessel_guid_format(guid, text);
+    guid_to_text(guid, text, false);
     EXPECT_STREQ(text, "0123abcd-4567-89ef-0a1b-2c3d4e5f6a7b");
-    tessel_guid_format(guid, text, true);
+    guid_to_text(guid, text, true);
     EXPECT_STREQ(text, "0123ABCD-4567-89EF-0A1B-2C3D4E5F6A7B");
 
-    EXPECT_FALSE(tessel_guid_is_zero(guid));
-    const uint8_t zero[TESSEL_GUID_BYTES] = {};
-    EXPECT_TRUE(tessel_guid_is_zero(zero));
-    uint8_t lastOnly[TESSEL_GUID_BYTES] = {};
+    EXPECT_FALSE(guid_is_absent(guid));
+    const uint8_t zero[16] = {};
+    EXPECT_TRUE(guid_is_absent(zero));
+    uint8_t lastOnly[16] = {};
     lastOnly[15] = 1;
-    EXPECT_FALSE(tessel_guid_is_zero(lastOnly));
+    EXPECT_FALSE(guid_is_absent(lastOnly));
 }
 
 }  // namespace

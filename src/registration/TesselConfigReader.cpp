@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "host/IConfig.h"
+#include "kit/registration_manager/registration_manager_util.h"
 #include "kit/util/guid_text.h"
 #include "host/Util.h"
 #include "registration/cert_store.h"
@@ -111,7 +112,7 @@ void TesselConfigReader::ReleaseTesselConfiguration(registration_config* config)
     config->client_keypair = nullptr;
     EVP_PKEY_free(config->legacy_client_keypair);
     config->legacy_client_keypair = nullptr;
-    cert_store_free_certs(config->system_trust_root_certs, config->system_trust_root_certs_count);
+    registration_roots_free(config->system_trust_root_certs, config->system_trust_root_certs_count);
     config->system_trust_root_certs = nullptr;
     config->system_trust_root_certs_count = 0;
     OPENSSL_cleanse(config->identity.actcode, sizeof config->identity.actcode);
@@ -276,7 +277,7 @@ int TesselConfigReader::GetLegacyClientKeypair(registration_config* config) {
 }
 
 int TesselConfigReader::GetTrustedRootCerts(registration_config* config) {
-    cert_store_free_certs(config->system_trust_root_certs, config->system_trust_root_certs_count);
+    registration_roots_free(config->system_trust_root_certs, config->system_trust_root_certs_count);
     config->system_trust_root_certs = nullptr;
     config->system_trust_root_certs_count = 0;
 

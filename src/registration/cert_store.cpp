@@ -176,11 +176,3 @@ int cert_store_unload() {
     FreeAll(&store.configured);
     return 0;
 }
-
-void cert_store_free_certs(X509** certs, uint32_t count) {
-    if (!certs)
-        return;
-    for (uint32_t i = 0; i < count; ++i)
-        X509_free(certs[i]);
-    free(certs);
-}

@@ -21,15 +21,12 @@ int cert_store_load(X509* const* config_certs, size_t count);
 int cert_store_reload(X509* const* config_certs, size_t count);
 
 // Every held certificate, system anchors first, each in load order, in a new
-// array (*certs, see cert_store_free_certs). 0 or -1; with nothing loaded,
+// array (*certs, freed with registration_roots_free). 0 or -1; with nothing loaded,
 // 0 with an empty (null) array.
 int cert_store_retrieve_certs(X509*** certs, uint32_t* count);
 
 // Releases every held certificate. 0.
 int cert_store_unload();
-
-// Frees an array from cert_store_retrieve_certs and its certificates.
-void cert_store_free_certs(X509** certs, uint32_t count);
 
 // The file the system anchors are read from.
 const char* cert_store_system_bundle();

@@ -36,11 +36,10 @@ void FreeAll(std::vector<X509*>* certs) {
 constexpr int kMaxBundleBlocks = 100000;
 
 // One PEM block of the bundle as a certificate: null for blocks of other
-// kinds (with *isCertificate false) and for certificates that do not decode.
-X509* DecodeBlock(const char* name, const unsigned char* data, long length, bool* isCertificate) {
+// kinds (keys, parameters) and for certificates that do not decode.
+X509* DecodeBlock(const char* name, const unsigned char* data, long length) {
     const bool trusted = strcmp(name, PEM_STRING_X509_TRUSTED) == 0;
-    *isCertificate = trusted || strcmp(name, PEM_STRING_X509) == 0 || strcmp(name, PEM_STRING_X509_OLD) == 0;
-    if (!*isCertificate)
+    if (!trusted && strcmp(name, PEM_STRING_X509) != 0 && strcmp(name, PEM_STRING_X509_OLD) != 0)
         return nullptr;
     const unsigned char* p = data;
     X509* cert = trusted ? d2i_X509_AUX(nullptr, &p, length) : d2i_X509(nullptr, &p, length);
@@ -62,19 +61,20 @@ bool ReadSystemAnchors(std::vector<X509*>* out) {
         unsigned char* data = nullptr;
         long length = 0;
         ERR_clear_error();
+        const long position = BIO_tell(bio.get());
         if (PEM_read_bio(bio.get(), &name, &header, &data, &length) != 1) {
             unsigned long err = ERR_peek_last_error();
-            if (err == 0 || ERR_GET_REASON(err) == PEM_R_NO_START_LINE)
+            // The end, or a file that cannot be read on (a directory, an I/O error).
+            if (err == 0 || ERR_GET_REASON(err) == PEM_R_NO_START_LINE || BIO_tell(bio.get()) == position)
                 break;
             // A damaged block was consumed; the ones after it still count.
             error("cert_store_load(): Invalid certificate (CryptBinaryToString() %lu)", err);
             continue;
         }
-        bool isCertificate = false;
-        X509* cert = DecodeBlock(name, data, length, &isCertificate);
+        X509* cert = DecodeBlock(name, data, length);
         OPENSSL_free(name);
         OPENSSL_free(header);
-        OPENSSL_free(data);
+        OPENSSL_clear_free(data, static_cast<size_t>(length));  // a bundle may hold a key by mistake
         if (cert)
             out->push_back(cert);
     }

@@ -295,6 +295,12 @@ TEST_F(ConfigReaderTest, TrustedRootsArePlatformAnchorsThenConfiguredOnesNotAmon
     EXPECT_TRUE(log.containsError("TesselConfigReader::GetTrustedRootCerts: Cert store load failed...."));
     TesselConfigReader reader(s.store.get(), s.persistent.get());
     EXPECT_EQ(reader.GetTrustedRootCerts(&record), TesselConfigReader::kTrustStoreFailed);
+
+    // A bundle path that cannot be read as a file fails at once.
+    BundleOverride directory(s.dir.path());
+    log.clear();
+    EXPECT_EQ(reader.GetTrustedRootCerts(&record), TesselConfigReader::kTrustStoreFailed);
+    EXPECT_LE(log.count("cert_store_load(): Invalid certificate"), 1u);
 }
 
 TEST_F(ConfigReaderTest, ReadersOnSeveralThreadsEachGetTheWholeTrustStore) {

@@ -1,0 +1,128 @@
+// Shared set-up of the registration manager tests: one test PKI per process,
+// the testbed's management, EST and cloud servers on loopback, a registration
+// configuration aimed at them, a replaceable kit clock, and what the host's
+// callbacks saw.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "kit/registration_manager/tessel_registration_manager.h"
+#include "kit/tessel_time.h"
+#include "support/kit_log_capture.h"
+#include "testbed/cloud_server.h"
+#include "testbed/est_server.h"
+#include "testbed/management_server.h"
+#include "testbed/pki.h"
+
+namespace mgr_test {
+
+using namespace std::chrono_literals;
+
+inline const uint8_t kAgentGuid[16] = {0x6a, 0x1b, 0x2c, 0x3d, 0x4e, 0x5f, 0x40, 0x71,
+                                       0x82, 0x93, 0xa4, 0xb5, 0xc6, 0xd7, 0xe8, 0xf9};
+inline const char kAgentText[] = "6a1b2c3d-4e5f-4071-8293-a4b5c6d7e8f9";
+inline const uint8_t kSecondAgentGuid[16] = {0x0f, 0x1e, 0x2d, 0x3c, 0x4b, 0x5a, 0x49, 0x78,
+                                             0x87, 0x96, 0xa5, 0xb4, 0xc3, 0xd2, 0xe1, 0xf0};
+inline const char kSecondAgentText[] = "0f1e2d3c-4b5a-4978-8796-a5b4c3d2e1f0";
+inline const uint8_t kBusinessGuid[16] = {0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80,
+                                          0x90, 0xa0, 0xb0, 0xc0, 0xd0, 0xe0, 0xf0, 0x01};
+inline const char kBusinessText[] = "10203040-5060-7080-90a0-b0c0d0e0f001";
+inline const uint8_t kAffiliateGuid[16] = {0xaf, 0xf1, 0x11, 0xa7, 0xe0, 0x00, 0x41, 0x11,
+                                           0x82, 0x22, 0x33, 0x33, 0x44, 0x44, 0x55, 0x55};
+inline const char kAffiliateText[] = "aff111a7-e000-4111-8222-333344445555";
+inline const uint8_t kActcode[16] = {0xc0, 0xde, 0xc0, 0xde, 0x12, 0x34, 0x45, 0x67,
+                                     0x89, 0xab, 0xcd, 0xef, 0x01, 0x23, 0x45, 0x67};
+inline const char kActcodeText[] = "c0dec0de-1234-4567-89ab-cdef01234567";
+
+testbed::Pki& pki();
+
+// Polls `pred` every 5 ms; true once it holds, false after `timeout`.
+bool eventually(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
+
+// A kit clock whose second lasts `second_ns` in the kit's waits and whose
+// time runs at the same pace; its random source returns `random_value`.
+// Installed while alive.
+class ScaledClock {
+public:
+    ScaledClock(uint64_t second_ns, uint32_t random_value);
+    ~ScaledClock();
+    ScaledClock(const ScaledClock&) = delete;
+    ScaledClock& operator=(const ScaledClock&) = delete;
+
+private:
+    static int64_t now(void* self);
+    static uint32_t random(void* self);
+    tessel_clock clock_;
+    int64_t epoch_;
+    std::chrono::steady_clock::time_point start_;
+    uint32_t random_value_;
+};
+
+// The form fields and adapters the tests' host fills in: a text entry, a
+// number entry of 0, an empty text entry and one of an unknown type (both
+// left out), and three adapters.
+void fill_host_records(vesta_registration_info* registration_info, vesta_host_info* host_info);
+
+// Sends one file lookup through the connector's current cloud connection and
+// waits (bounded) for its completion. True when a response arrived.
+bool lookup(client_connector* connector);
+
+// The back-off waits the run announced, in order (from its debug lines).
+std::vector<unsigned> announced_waits(const testbed::KitLogCapture& log);
+
+struct RegistrationFree {
+    void operator()(tessel_registration_handle* h) const { tessel_registration_free(h); }
+};
+using RegistrationPtr = std::unique_ptr<tessel_registration_handle, RegistrationFree>;
+
+// What the host's callbacks saw.
+struct HostRecord {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<int> statuses;        // every status_update_fn state
+    std::vector<int> final_states;    // registration_completed_fn
+    std::vector<bool> final_connector;  // whether it carried a connector
+    std::vector<int64_t> prepared_at;   // kit time of each prepare_vesta_registration_fn
+    int guid_requests = 0;
+    int certificates = 0;
+    int prepare_result = 0;  // what prepare_vesta_registration_fn answers
+    const uint8_t* next_guid = kAgentGuid;  // what new_guid_fn answers
+    std::function<void(int)> on_status;     // runs inside status_update_fn
+
+    // Forgets everything seen (the answers stay).
+    void reset();
+    // Waits (bounded) until `pred` holds under the mutex.
+    bool wait(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
+};
+
+class MgrFixture : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    void start_management();
+    void start_est();
+    void start_cloud();
+    tessel_registration_handle* make_registration();
+
+    testbed::KitLogCapture log_;
+    testbed::ManagementServer management_;
+    testbed::EstServer est_;
+    testbed::CloudServer cloud_;
+    testbed::PKeyPtr key_;
+    X509* roots_[1] {};
+    registration_config config_ {};
+    HostRecord host_;
+    RegistrationPtr reg_;
+};
+
+}  // namespace mgr_test

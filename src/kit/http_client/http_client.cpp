@@ -645,6 +645,9 @@ int http_client_request_set_write_mode(http_client_request_t* req, int32_t mode,
         return HTTP_CLIENT_ERR_CONNECT;
     }
     req->write_mode = mode;
+    // The send's time-out follows what is installed now: only a progress
+    // function can end a stalled transfer in its place.
+    req->progress_set = 0;
     CURL* curl = req->curl;
     CURLcode rc;
     if (mode == HTTP_CLIENT_WRITE_CALLBACK) {

@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "kit/tessel_logger.h"
 #include "testbed/https_server.h"
 #include "testbed/pki.h"
 #include "testbed/proxies.h"
@@ -261,6 +262,27 @@ TEST_F(HttpClientTest, MemoryModeCollectsTheBodyExactlyOnEverySend) {
     }
 }
 
+TEST_F(HttpClientTest, MemoryModeFailsClearlyPastTheBodyLimitAndKeepsTheLimitAcrossSends) {
+    auto handle = make_handle(*pki_);
+    auto req = make_request(handle.get());
+    ASSERT_EQ(http_client_request_set_body_limit(req.get(), 100000), 0);
+    ASSERT_EQ(http_client_request_set_write_mode(req.get(), 1, nullptr, nullptr, nullptr, nullptr), 0);
+    auto over = send(req.get(), plain_->url("/large?size=300007&chunk=7000"));
+    ASSERT_TRUE(over);
+    EXPECT_EQ(over->error, HTTP_CLIENT_ERR_TOO_LARGE);
+    EXPECT_EQ(over->body, nullptr);
+    EXPECT_EQ(over->body_len, 0u);
+    EXPECT_TRUE(log_.contains(TESSEL_LOG_ERR, "response body exceeds the limit of 100000 bytes")) << log_.dump();
+
+    ASSERT_EQ(http_client_request_set_write_mode(req.get(), 1, nullptr, nullptr, nullptr, nullptr), 0);
+    auto exact = send(req.get(), plain_->url("/large?size=100000&chunk=7000"));
+    ASSERT_TRUE(exact);
+    EXPECT_EQ(exact->error, HTTP_CLIENT_OK);
+    std::string body = body_of(exact.get());
+    EXPECT_EQ(body.size(), 100000u);
+    EXPECT_TRUE(is_pattern(body));
+}
+
 TEST_F(HttpClientTest, CallbackModeHandsEveryByteThenTheRequestDiscards) {
     auto handle = make_handle(*pki_);
     auto req = make_request(handle.get());
@@ -499,9 +521,11 @@ TEST_F(HttpClientTest, BodyGrowthFailureAbortsAndKeepsNoPartialBody) {
 #ifdef DTK_SANITIZED
     GTEST_SKIP() << "address-space limits do not combine with sanitizer runtimes";
 #else
-    // In a child limited in address space, a 1 GiB body cannot be collected.
+    // In a child limited in address space, a 1 GiB body cannot be collected
+    // (with the body limit lifted, growth itself must fail).
     auto handle = make_handle(*pki_);
     auto req = make_request(handle.get());
+    ASSERT_EQ(http_client_request_set_body_limit(req.get(), SIZE_MAX), 0);
     ASSERT_EQ(http_client_request_set_write_mode(req.get(), 1, nullptr, nullptr, nullptr, nullptr), 0);
     const std::string url = plain_->url("/large?size=1073741824&chunk=262144");
     pid_t child = fork();

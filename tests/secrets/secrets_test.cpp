@@ -191,10 +191,12 @@ private:
 
 // ---- The steps ------------------------------------------------------------------
 
-// What every step may use: the test PKI, an HTTPS server and the secrets.
+// What every step may use: the test PKI, an HTTPS server demanding a client
+// certificate, an EST server and the secrets.
 struct World {
     testbed::Pki& pki;
     testbed::HttpsServer& https;
+    testbed::EstServer& est;
     Secrets& secrets;
 };
 
@@ -285,11 +287,7 @@ int est_enrol(World& w, testbed::EstServer& server, EVP_PKEY* key, const std::st
 }
 
 void est_enrolment_with_basic_and_digest(World& w) {
-    testbed::EstServer server;
-    testbed::EstServerOptions options;
-    options.identity = &w.pki.server();
-    options.ca = &w.pki.ca();
-    ASSERT_TRUE(server.start(options));
+    testbed::EstServer& server = w.est;
     const std::string user = "est-user";
     const std::string basic_password = "Est-Basic-Secret-2718";
     const std::string digest_password = "Est-Digest-Secret-3141";
@@ -324,11 +322,7 @@ void est_enrolment_with_basic_and_digest(World& w) {
 // The cloud client's enrolment: a GUID signature as password, and the
 // activation-code password of the second identity.
 void cloud_client_enrolment(World& w) {
-    testbed::EstServer server;
-    testbed::EstServerOptions options;
-    options.identity = &w.pki.server();
-    options.ca = &w.pki.ca();
-    ASSERT_TRUE(server.start(options));
+    testbed::EstServer& server = w.est;
     testbed::PKeyPtr key = enrolment_key(w, "cloud client key");
     const std::string guid = "3f2504e0-4f89-11d3-9a0c-0305e82c3301";
 
@@ -344,6 +338,7 @@ void cloud_client_enrolment(World& w) {
     signature.auth = testbed::EstAuth::Basic;
     signature.verify_guid_signature = true;
     server.set_behaviour(signature);
+    server.reset_stats();
     cv_cloud_est_client_ctx v1 = ctx;
     snprintf(v1.guid, sizeof v1.guid, "%s", guid.c_str());
     int err = -1;
@@ -437,9 +432,14 @@ protected:
         options.client_ca = pki_.ca().cert();
         options.require_client_cert = true;
         ASSERT_TRUE(https_.start(options));
+        testbed::EstServerOptions est_options;
+        est_options.identity = &pki_.server();
+        est_options.ca = &pki_.ca();
+        ASSERT_TRUE(est_.start(est_options));
     }
     void TearDown() override {
         https_.stop();
+        est_.stop();
         DeleteWinApiWrapper(win_api_);
         store_.reset();
         fs::remove_all(dir_);
@@ -450,6 +450,7 @@ protected:
     IWinApiWrapper* win_api_ = nullptr;
     testbed::Pki pki_;
     testbed::HttpsServer https_;
+    testbed::EstServer est_;
 };
 
 TEST_F(SecretsTest, NoLoggerAtItsHighestLevelEverWritesASecret) {
@@ -461,7 +462,7 @@ TEST_F(SecretsTest, NoLoggerAtItsHighestLevelEverWritesASecret) {
         AllLogs logs;
         ASSERT_TRUE(logs.capturing());
         Secrets secrets;
-        World world{pki_, https_, secrets};
+        World world{pki_, https_, est_, secrets};
 
         // The check itself: a planted secret is seen in every logger's text.
         Secrets canary;

@@ -1,22 +1,32 @@
 #!/usr/bin/env bash
 # Installs what the project needs, builds it and runs the whole test suite.
 #   scripts/test.sh                 the default preset, plus short fuzzing runs
+#   scripts/test.sh all             the same, then the asan and tsan presets (what
+#                                   CI runs; CI=true without arguments does too)
 #   scripts/test.sh asan            another preset (debug, asan, tsan)
 #   scripts/test.sh default -R kit  extra arguments go to ctest
+# Presets run one after the other and the first that fails ends the run, so the
+# last lines are always the summary of the ctest run that decided the outcome.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+if (($# == 0)) && [[ ${CI:-} == true ]]; then
+  set -- all
+fi
 preset=${1:-default}
 shift || true
+presets=("$preset")
+[[ $preset == all ]] && presets=(default asan tsan)
 
 bash scripts/setup.sh
-cmake --preset "$preset" >/dev/null
-cmake --build --preset "$preset"
-
-# Short fuzzing runs of every parser of untrusted input (a clang build of its
-# own). They go first so that ctest's summary closes the output.
-if [[ $preset == default && $# -eq 0 && -x scripts/fuzz-smoke.sh ]]; then
-  scripts/fuzz-smoke.sh
-fi
-
-ctest --preset "$preset" "$@"
+for p in "${presets[@]}"; do
+  echo "test.sh: preset $p" >&2
+  cmake --preset "$p" >/dev/null
+  cmake --build --preset "$p"
+  # Short fuzzing runs of every parser of untrusted input (a clang build of its
+  # own). They go before ctest so that ctest's summary closes the output.
+  if [[ $p == default && $# -eq 0 && -x scripts/fuzz-smoke.sh ]]; then
+    scripts/fuzz-smoke.sh
+  fi
+  ctest --preset "$p" "$@"
+done

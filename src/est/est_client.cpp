@@ -777,26 +777,35 @@ int est_client_copy_enrolled_cert(est_context* ctx, unsigned char* pkcs7)
     return EST_ERR_NONE;
 }
 
+// The DER behind base64 text, or null. Servers send it in lines of any length
+// (or one line), broken with LF or CRLF; the decoder skips that white space and
+// refuses every character outside the base64 alphabet.
+static PKCS7* est_p7b64_decode(const unsigned char* b64, int b64_len)
+{
+    unsigned char* der = (unsigned char*)malloc((size_t)b64_len + 3);
+    EVP_ENCODE_CTX* decoder = EVP_ENCODE_CTX_new();
+    PKCS7* p7 = nullptr;
+    int len = 0;
+    int tail = 0;
+    if (der && decoder) {
+        EVP_DecodeInit(decoder);
+        if (EVP_DecodeUpdate(decoder, der, &len, b64, b64_len) >= 0 && EVP_DecodeFinal(decoder, der + len, &tail) == 1) {
+            const unsigned char* pos = der;
+            p7 = d2i_PKCS7(nullptr, &pos, len + tail);
+        }
+    }
+    EVP_ENCODE_CTX_free(decoder);
+    free(der);
+    return p7;
+}
+
 int est_convert_p7b64_to_pem(const unsigned char* certs_p7, int certs_len, unsigned char** pem)
 {
     if (!certs_p7 || certs_len <= 0 || !pem) {
         return -1;
     }
     *pem = nullptr;
-    BIO* b64 = BIO_new(BIO_f_base64());
-    if (!b64) {
-        EST_LOG_ERR("BIO_new failed");
-        return -1;
-    }
-    BIO* in = BIO_new_mem_buf(certs_p7, certs_len);
-    if (!in) {
-        EST_LOG_ERR("BIO_new failed while attempting to create mem BIO");
-        BIO_free(b64);
-        return -1;
-    }
-    in = BIO_push(b64, in);
-    PKCS7* p7 = d2i_PKCS7_bio(in, nullptr);
-    BIO_free_all(in);
+    PKCS7* p7 = est_p7b64_decode(certs_p7, certs_len);
     if (!p7) {
         EST_LOG_ERR("PEM_read_bio_PKCS7 failed");
         est_log_ossl_errors();

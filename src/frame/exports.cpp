@@ -44,8 +44,17 @@ bool InitTesselWrapper(IConfig* pConfig, IWinApiWrapper* pWinApiWrapper) {
         error("WSAStartup failed with error: %d", result);
         return false;
     }
-    g_entity = std::make_unique<TesselRegistrationEntity>();
-    g_instance = std::make_unique<TesselWrapper>(pConfig, pWinApiWrapper, g_entity.get());
+    // A throw while building (a host component, an allocation) still reaches the
+    // host, but only after what was set up here is undone: the library stays
+    // uninitialised and the sockets start-up count balanced.
+    try {
+        g_entity = std::make_unique<TesselRegistrationEntity>();
+        g_instance = std::make_unique<TesselWrapper>(pConfig, pWinApiWrapper, g_entity.get());
+    } catch (...) {
+        g_entity.reset();
+        WSACleanup();
+        throw;
+    }
     return true;
 }
 

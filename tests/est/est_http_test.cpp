@@ -165,7 +165,7 @@ TEST_F(EstHttp, TokenReaderSplitsInPlace)
     EXPECT_EQ(tokens, (std::vector<std::string> {"a", "b", "q \\\" d", "x y", "plain"}));
 }
 
-TEST_F(EstHttp, Pkcs7ToPem)
+TEST_F(EstHttp, Pkcs7ToPemAcceptsBase64InAnyLineLayoutAndRefusesTheRest)
 {
     testbed::PKeyPtr key = testbed::generate_key(testbed::KeyType::P256);
     // A certs-only bundle from the openssl tool's format: one certificate, as
@@ -192,15 +192,30 @@ TEST_F(EstHttp, Pkcs7ToPem)
         BIO_free_all(b64);
     }
     OPENSSL_free(der);
+    std::string one_line;
+    for (char c : lines)
+        if (c != '\n') one_line += c;
+    std::string crlf;
+    for (char c : lines) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    const std::string expected = pki().client().cert_pem + "\n" + pki().ca().credential().cert_pem + "\n";
     unsigned char* pem = nullptr;
-    int len = est_convert_p7b64_to_pem((const unsigned char*)lines.data(), (int)lines.size(), &pem);
-    ASSERT_GT(len, 0);
-    std::string text((char*)pem, (size_t)len);
-    free(pem);
-    EXPECT_EQ(text, pki().client().cert_pem + "\n" + pki().ca().credential().cert_pem + "\n");
+    // Line-broken as the openssl tool writes it, one line with and without a
+    // final line break (as many servers send it), and broken with CRLF.
+    for (const std::string& layout : {lines, one_line, one_line + "\n", crlf, crlf.substr(0, crlf.size() - 2)}) {
+        int len = est_convert_p7b64_to_pem((const unsigned char*)layout.data(), (int)layout.size(), &pem);
+        ASSERT_GT(len, 0) << layout;
+        std::string text((char*)pem, (size_t)len);
+        free(pem);
+        EXPECT_EQ(text, expected) << layout;
+    }
 
-    std::string junk = "bm90IGEgUEtDUzcgYnVuZGxl\n";
-    EXPECT_EQ(est_convert_p7b64_to_pem((const unsigned char*)junk.data(), (int)junk.size(), &pem), -1);
+    // Not base64: a foreign character inside, base64 of something else, a cut-off end.
+    std::string foreign = one_line;
+    foreign[40] = '!';
+    for (const std::string& junk : {foreign, std::string("bm90IGEgUEtDUzcgYnVuZGxl\n"), one_line.substr(0, one_line.size() / 2)}) {
+        EXPECT_EQ(est_convert_p7b64_to_pem((const unsigned char*)junk.data(), (int)junk.size(), &pem), -1) << junk;
+        EXPECT_EQ(pem, nullptr);
+    }
     EXPECT_NE(log_text().find("PEM_read_bio_PKCS7 failed"), std::string::npos);
     EXPECT_EQ(est_convert_p7b64_to_pem(nullptr, 4, &pem), -1);
     // signedData whose optional content is absent, and a bundle of another type.

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -98,6 +99,33 @@ TEST_F(ExportsTest, InitRefusesNullArgumentsInOrderWithoutStartingSockets) {
     EXPECT_EQ(CreateTesselWrapper(), nullptr);
 
     ASSERT_TRUE(InitTesselWrapper(store.get(), winApi));
+    EXPECT_EQ(WSAStartupCount(), sockets + 1);
+    DeinitTesselWrapper();
+    EXPECT_EQ(WSAStartupCount(), sockets);
+}
+
+// The host's wrapper whose registry access throws while the instance is built.
+class ThrowingWinApi : public IWinApiWrapper {
+public:
+    explicit ThrowingWinApi(IWinApiWrapper* real) : m_real(real) {}
+    IComputerName* GetComputerNameObject() override { return m_real->GetComputerNameObject(); }
+    IIpHelper* GetIpHelperObject() override { return m_real->GetIpHelperObject(); }
+    RegistryAccess GetRegistryAccess() override { throw std::runtime_error("registry unavailable"); }
+
+private:
+    IWinApiWrapper* m_real;
+};
+
+TEST_F(ExportsTest, InitThatThrowsLeavesTheLibraryUninitialisedAndSocketsBalanced) {
+    int sockets = WSAStartupCount();
+    ThrowingWinApi throwing(winApi);
+    EXPECT_THROW(InitTesselWrapper(store.get(), &throwing), std::runtime_error);
+    EXPECT_EQ(WSAStartupCount(), sockets);
+    EXPECT_EQ(CreateTesselWrapper(), nullptr);
+    tessel_log(TESSEL_LOG_ERR, "unit.c", 1, "no bridge after a failed start");
+    EXPECT_FALSE(log.contains("no bridge after a failed start"));
+
+    ASSERT_TRUE(InitTesselWrapper(store.get(), winApi)) << "a failed start must not count as initialised";
     EXPECT_EQ(WSAStartupCount(), sockets + 1);
     DeinitTesselWrapper();
     EXPECT_EQ(WSAStartupCount(), sockets);

@@ -27,10 +27,13 @@ size_t memory_collector(char* data, size_t size, size_t nmemb, void* userdata) {
     if (size != 0 && nmemb > SIZE_MAX / size) return 0;
     size_t chunk = size * nmemb;
     if (chunk == 0 || resp->body_failed) return 0;
+    // A peer must not be able to push more into the agent's memory than the
+    // request allows; the limit is only changed while no send runs.
+    const bool too_large = chunk > resp->request->body_limit || resp->body_len > resp->request->body_limit - chunk;
     uint8_t* grown = nullptr;
-    if (resp->body_len <= SIZE_MAX - chunk)
-        grown = static_cast<uint8_t*>(realloc(resp->body, resp->body_len + chunk));
+    if (!too_large) grown = static_cast<uint8_t*>(realloc(resp->body, resp->body_len + chunk));
     if (!grown) {
+        resp->body_too_large = too_large;
         free(resp->body);
         resp->body = nullptr;
         resp->body_len = 0;
@@ -347,6 +350,11 @@ int32_t perform_send(http_client_request_t* req, http_client_response* resp, con
     CURLcode result = curl_easy_perform(curl);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, static_cast<char*>(nullptr));
 
+    if (result == CURLE_WRITE_ERROR && resp->body_too_large) {
+        TLOG_ERR("%s request %s failed: response body exceeds the limit of %zu bytes", method ? method : "GET", url,
+                 req->body_limit);
+        return HTTP_CLIENT_ERR_TOO_LARGE;
+    }
     if (result != CURLE_OK) {
         TLOG_ERR("%s request %s failed (%d): %s (%s)", method ? method : "GET", url, result,
                  curl_easy_strerror(result), errbuf);
@@ -552,6 +560,7 @@ http_client_request_t* http_client_request_new(http_client_handle* handle, const
         return nullptr;
     }
     req->handle = handle;
+    req->body_limit = HTTP_CLIENT_BODY_LIMIT_DEFAULT;
     req->curl = curl_easy_init();
     if (!req->curl) {
         TLOG_ERR("curl_easy_init() failed");
@@ -625,6 +634,20 @@ int http_client_request_set_basic_auth(http_client_request_t* req, const char* u
     return HTTP_CLIENT_OK;
 }
 
+int http_client_request_set_body_limit(http_client_request_t* req, size_t limit) {
+    if (!req) {
+        TLOG_ERR("http_client_req is NULL");
+        return HTTP_CLIENT_ERR_ARGUMENT;
+    }
+    TESSEL_SCOPED_LOCK(&req->mutex);
+    if (req->in_progress) {
+        TLOG_NOTICE("existing request is already in progress");
+        return HTTP_CLIENT_ERR_CONNECT;
+    }
+    req->body_limit = limit;
+    return HTTP_CLIENT_OK;
+}
+
 int http_client_request_set_write_mode(http_client_request_t* req, int32_t mode, curl_write_callback write_fn,
                                        void* write_data, curl_xferinfo_callback progress_fn, void* progress_data) {
     if (!req) {
@@ -645,6 +668,9 @@ int http_client_request_set_write_mode(http_client_request_t* req, int32_t mode,
         return HTTP_CLIENT_ERR_CONNECT;
     }
     req->write_mode = mode;
+    // The send's time-out follows what is installed now: only a progress
+    // function can end a stalled transfer in its place.
+    req->progress_set = 0;
     CURL* curl = req->curl;
     CURLcode rc;
     if (mode == HTTP_CLIENT_WRITE_CALLBACK) {

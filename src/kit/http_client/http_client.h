@@ -59,6 +59,7 @@ enum http_client_err {
     HTTP_CLIENT_ERR_SETOPT = 6,          // setting a transfer option failed
     HTTP_CLIENT_ERR_IN_PROGRESS = 8,     // a send is already running on the request
     HTTP_CLIENT_ERR_PROXY = 9,           // the handle's proxy could not be applied
+    HTTP_CLIENT_ERR_TOO_LARGE = 10,      // mode 1 body passed the request's body limit
 };
 
 enum http_client_write_mode {
@@ -68,6 +69,8 @@ enum http_client_write_mode {
 };
 
 constexpr size_t HTTP_CLIENT_USER_AGENT_SIZE = 8192;
+// Most bytes a mode 1 body may hold unless the request sets its own limit.
+constexpr size_t HTTP_CLIENT_BODY_LIMIT_DEFAULT = size_t{64} << 20;
 
 typedef void (*http_client_resolve_failure_fn)(void* ctx);
 
@@ -112,6 +115,7 @@ struct http_client_request_t {
     http_client_handle* handle;
     uint8_t in_progress;
     uint8_t progress_set;
+    size_t body_limit;
 };
 
 struct http_client_response {
@@ -121,6 +125,7 @@ struct http_client_response {
     uint8_t* body;
     size_t body_len;
     uint8_t body_failed;
+    uint8_t body_too_large;  // with body_failed: the body passed the request's limit
     int32_t error;
 };
 
@@ -135,6 +140,9 @@ void http_client_handle_set_verbose(http_client_handle* handle, bool verbose);
 http_client_request_t* http_client_request_new(http_client_handle* handle, const http_client_header_list* headers);
 void http_client_request_free(http_client_request_t* req);
 int http_client_request_set_basic_auth(http_client_request_t* req, const char* username, const char* password);
+// Most bytes a mode 1 body may hold (kept across sends); a larger body fails
+// the send with HTTP_CLIENT_ERR_TOO_LARGE and keeps nothing.
+int http_client_request_set_body_limit(http_client_request_t* req, size_t limit);
 int http_client_request_set_write_mode(http_client_request_t* req, int32_t mode, curl_write_callback write_fn,
                                        void* write_data, curl_xferinfo_callback progress_fn, void* progress_data);
 

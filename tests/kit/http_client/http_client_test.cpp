@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "kit/tessel_logger.h"
 #include "testbed/https_server.h"
 #include "testbed/pki.h"
 #include "testbed/proxies.h"
@@ -261,6 +262,27 @@ TEST_F(HttpClientTest, MemoryModeCollectsTheBodyExactlyOnEverySend) {
     }
 }
 
+TEST_F(HttpClientTest, MemoryModeFailsClearlyPastTheBodyLimitAndKeepsTheLimitAcrossSends) {
+    auto handle = make_handle(*pki_);
+    auto req = make_request(handle.get());
+    ASSERT_EQ(http_client_request_set_body_limit(req.get(), 100000), 0);
+    ASSERT_EQ(http_client_request_set_write_mode(req.get(), 1, nullptr, nullptr, nullptr, nullptr), 0);
+    auto over = send(req.get(), plain_->url("/large?size=300007&chunk=7000"));
+    ASSERT_TRUE(over);
+    EXPECT_EQ(over->error, HTTP_CLIENT_ERR_TOO_LARGE);
+    EXPECT_EQ(over->body, nullptr);
+    EXPECT_EQ(over->body_len, 0u);
+    EXPECT_TRUE(log_.contains(TESSEL_LOG_ERR, "response body exceeds the limit of 100000 bytes")) << log_.dump();
+
+    ASSERT_EQ(http_client_request_set_write_mode(req.get(), 1, nullptr, nullptr, nullptr, nullptr), 0);
+    auto exact = send(req.get(), plain_->url("/large?size=100000&chunk=7000"));
+    ASSERT_TRUE(exact);
+    EXPECT_EQ(exact->error, HTTP_CLIENT_OK);
+    std::string body = body_of(exact.get());
+    EXPECT_EQ(body.size(), 100000u);
+    EXPECT_TRUE(is_pattern(body));
+}
+
 TEST_F(HttpClientTest, CallbackModeHandsEveryByteThenTheRequestDiscards) {
     auto handle = make_handle(*pki_);
     auto req = make_request(handle.get());
@@ -388,23 +410,38 @@ TEST_F(HttpClientTest, TransferFailuresAreMapped) {
     EXPECT_EQ(g_resolve_failures, 2);
 }
 
-TEST_F(HttpClientTest, StallTimesOutAfter15SecondsButNotWithAProgressFunction) {
+TEST_F(HttpClientTest, StallTimesOutAfter15SecondsUnlessAProgressFunctionIsInstalledAtSend) {
     auto handle = make_handle(*pki_);
     auto plain_req = make_request(handle.get());
     auto progress_req = make_request(handle.get());
+    auto removed_req = make_request(handle.get());
     std::atomic<bool> abort_now{false};
     auto progress = [](void* flag, curl_off_t, curl_off_t, curl_off_t, curl_off_t) -> int {
         return static_cast<std::atomic<bool>*>(flag)->load() ? 1 : 0;
     };
     ASSERT_EQ(http_client_request_set_write_mode(progress_req.get(), 0, nullptr, nullptr, progress, &abort_now), 0);
+    // A progress function installed and then replaced by a plain write mode
+    // leaves nothing to end the wait: the time-out applies again.
+    ASSERT_EQ(http_client_request_set_write_mode(removed_req.get(), 1, nullptr, nullptr, progress, &abort_now), 0);
+    ASSERT_EQ(http_client_request_set_write_mode(removed_req.get(), 1, nullptr, nullptr, nullptr, nullptr), 0);
     plain_->set_stall_bound(60s);
 
-    // Both stall together; the one without a progress function gives up after
-    // its 15 s, the other is still waiting then and is aborted by its callback.
+    // All stall together; those without a progress function give up after
+    // their 15 s, the other is still waiting then and is aborted by its callback.
     auto with_progress = std::async(std::launch::async, [&] { return send(progress_req.get(), plain_->url("/stall")); });
+    auto removed = std::async(std::launch::async, [&] { return send(removed_req.get(), plain_->url("/stall")); });
     auto timed = send(plain_req.get(), plain_->url("/stall"));
     ASSERT_TRUE(timed);
     EXPECT_EQ(timed->error, HTTP_CLIENT_ERR_TIMEOUT);
+    // Bound only: a send that ignores the time-out is freed by the released stall.
+    if (removed.wait_for(15s) != std::future_status::ready) {
+        plain_->release_stalls();
+        abort_now = true;
+        FAIL() << "a send without a progress function outlived its time-out";
+    }
+    auto removed_resp = removed.get();
+    ASSERT_TRUE(removed_resp);
+    EXPECT_EQ(removed_resp->error, HTTP_CLIENT_ERR_TIMEOUT);
     ASSERT_EQ(with_progress.wait_for(0s), std::future_status::timeout) << "progress send ended by itself";
     abort_now = true;
     ASSERT_EQ(with_progress.wait_for(30s), std::future_status::ready);
@@ -484,9 +521,11 @@ TEST_F(HttpClientTest, BodyGrowthFailureAbortsAndKeepsNoPartialBody) {
 #ifdef DTK_SANITIZED
     GTEST_SKIP() << "address-space limits do not combine with sanitizer runtimes";
 #else
-    // In a child limited in address space, a 1 GiB body cannot be collected.
+    // In a child limited in address space, a 1 GiB body cannot be collected
+    // (with the body limit lifted, growth itself must fail).
     auto handle = make_handle(*pki_);
     auto req = make_request(handle.get());
+    ASSERT_EQ(http_client_request_set_body_limit(req.get(), SIZE_MAX), 0);
     ASSERT_EQ(http_client_request_set_write_mode(req.get(), 1, nullptr, nullptr, nullptr, nullptr), 0);
     const std::string url = plain_->url("/large?size=1073741824&chunk=262144");
     pid_t child = fork();

@@ -1,0 +1,496 @@
+// No secret in any log: every operation that handles one runs with every
+// logger at its highest level (kit, cloud client writers on standard output,
+// EST client, host), and nothing any of them wrote may contain a secret the
+// operation was given, nor a plain encoding of it.
+//
+// Operations are the steps of one table; an operation that comes later
+// (registration, proxy discovery, downloads, lookups) becomes one more step.
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "Util.h"
+#include "cloud/cv_cloud_est.h"
+#include "cloud/cv_cloud_lock.h"
+#include "dtk/dtk.h"
+#include "est/est.h"
+#include "hostkit.h"
+#include "kit/http_client/http_client.h"
+#include "kit/tessel_init.h"
+#include "kit/tessel_logger.h"
+#include "support/log_capture.h"
+#include "support/testbed_kit.h"
+#include "testbed/est_server.h"
+#include "testbed/https_server.h"
+#include "testbed/pki.h"
+#include "testbed/proxies.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// ---- Everything the loggers write --------------------------------------------
+
+std::mutex g_est_mutex;
+std::string g_est_text;
+
+void est_sink(const char* format, va_list ap) {
+    char line[8192];
+    vsnprintf(line, sizeof line, format, ap);
+    std::lock_guard<std::mutex> lock(g_est_mutex);
+    g_est_text += line;
+}
+
+// Standard output goes to a file while the object lives: the cloud client's
+// writers print there.
+class StdoutCapture {
+public:
+    StdoutCapture() {
+        char pattern[] = "/tmp/dtk-secrets-stdout-XXXXXX";
+        fd_ = mkstemp(pattern);
+        path_ = pattern;
+        fflush(stdout);
+        saved_ = dup(STDOUT_FILENO);
+        if (fd_ >= 0 && saved_ >= 0) dup2(fd_, STDOUT_FILENO);
+    }
+    ~StdoutCapture() {
+        restore();
+        if (fd_ >= 0) close(fd_);
+        unlink(path_.c_str());
+    }
+    void restore() {
+        fflush(stdout);
+        if (saved_ >= 0) {
+            dup2(saved_, STDOUT_FILENO);
+            close(saved_);
+            saved_ = -1;
+        }
+    }
+    bool active() const { return fd_ >= 0 && saved_ >= 0; }
+    std::string text() const {
+        fflush(stdout);
+        std::ifstream in(path_);
+        std::stringstream all;
+        all << in.rdbuf();
+        return all.str();
+    }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    int saved_ = -1;
+};
+
+// Every logger at its highest level, each one's text kept apart.
+class AllLogs {
+public:
+    AllLogs() {
+        est_set_log_sink(est_sink);
+        est_set_log_level(EST_LOG_LVL_INFO);
+        previous_mask_ = cv_log_set_trace_mask(0xFFFFFFFFu);
+    }
+    ~AllLogs() {
+        cv_log_set_trace_mask(previous_mask_);
+        est_set_log_sink(nullptr);
+    }
+
+    std::map<std::string, std::string> texts() const {
+        std::map<std::string, std::string> all;
+        for (const auto& line : kit_.lines()) all["kit"] += line.text + "\n";
+        for (const auto& line : host_.lines()) all["host"] += line + "\n";
+        {
+            std::lock_guard<std::mutex> lock(g_est_mutex);
+            all["EST client"] = g_est_text;
+        }
+        all["cloud client (standard output)"] = stdout_.text();
+        return all;
+    }
+    void end_capture() { stdout_.restore(); }
+    bool capturing() const { return stdout_.active(); }
+
+private:
+    LogCapture host_;
+    testbed::KitLogCapture kit_;
+    StdoutCapture stdout_;
+    uint32_t previous_mask_ = 0;
+};
+
+// ---- Secrets and the check ----------------------------------------------------
+
+std::string base64(const std::string& bytes) {
+    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                            reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+    out.resize(static_cast<size_t>(n));
+    return out;
+}
+
+std::string md5_hex(const std::string& text) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    EVP_Digest(text.data(), text.size(), digest, &len, EVP_md5(), nullptr);
+    std::string hex;
+    char two[3];
+    for (unsigned int i = 0; i < len; ++i) {
+        snprintf(two, sizeof two, "%02x", digest[i]);
+        hex += two;
+    }
+    return hex;
+}
+
+class Secrets {
+public:
+    void add(const std::string& what, const std::string& text) {
+        ASSERT_GE(text.size(), 8u) << what << ": too short to be told apart from ordinary text";
+        known_.push_back({what, text});
+    }
+    // A password, and what an HTTP exchange derives from it without hashing.
+    void add_password(const std::string& what, const std::string& user, const std::string& password) {
+        add(what, password);
+        add(what + " (basic credentials)", base64(user + ":" + password));
+    }
+    // A private key's PEM, whole and line by line (a partial dump counts too).
+    void add_key_pem(const std::string& what, const std::string& pem) {
+        add(what, pem);
+        std::istringstream lines(pem);
+        for (std::string line; std::getline(lines, line);)
+            if (line.rfind("-----", 0) != 0 && line.size() >= 16) add(what + " (a line)", line);
+    }
+    // Each secret found in a logger's text, as failure text.
+    std::vector<std::string> found_in(const std::map<std::string, std::string>& texts) const {
+        std::vector<std::string> found;
+        for (const auto& [logger, text] : texts)
+            for (const auto& secret : known_)
+                if (text.find(secret.text) != std::string::npos)
+                    found.push_back(secret.what + " in the " + logger + " log");
+        return found;
+    }
+
+private:
+    struct Known {
+        std::string what;
+        std::string text;
+    };
+    std::vector<Known> known_;
+};
+
+// ---- The steps ------------------------------------------------------------------
+
+// What every step may use: the test PKI, an HTTPS server demanding a client
+// certificate, an EST server and the secrets.
+struct World {
+    testbed::Pki& pki;
+    testbed::HttpsServer& https;
+    testbed::EstServer& est;
+    Secrets& secrets;
+};
+
+constexpr char kProxyUser[] = "proxy-user";
+std::string g_proxy_password;
+
+char* get_proxy_password() { return strdup(g_proxy_password.c_str()); }
+void free_proxy_password(char* password) {
+    Util::ClearString(password);
+    free(password);
+}
+
+// One GET through `type` at `port` with the kit's HTTP client (verbose, mutual
+// TLS); the response's error and status.
+std::pair<int32_t, int32_t> kit_get_through(World& w, int32_t type, uint16_t port) {
+    auto handle = testbed::make_handle(w.pki, &w.pki.client());
+    http_client_handle_set_verbose(handle.get(), true);
+    tessel_proxy_t proxy{};
+    proxy.type = type;
+    snprintf(proxy.server, sizeof proxy.server, "127.0.0.1");
+    proxy.port = port;
+    proxy.auth = TESSEL_PROXY_AUTH_BASIC;
+    proxy.username = const_cast<char*>(kProxyUser);
+    proxy.get_password = get_proxy_password;
+    proxy.free_password = free_proxy_password;
+    EXPECT_EQ(http_client_handle_set_proxy(handle.get(), &proxy), 0);
+    auto req = testbed::make_request(handle.get());
+    EXPECT_EQ(http_client_request_set_write_mode(req.get(), HTTP_CLIENT_WRITE_MEMORY, nullptr, nullptr, nullptr, nullptr),
+              0);
+    auto resp = testbed::send(req.get(), w.https.url("/status/200"));
+    if (!resp) return {-1, 0};
+    return {resp->error, resp->status};
+}
+
+void kit_request_through_proxies(World& w) {
+    w.secrets.add_key_pem("the kit's TLS client key", w.pki.client().key_pem);
+    const std::string password = "Tiny-Pr0xy-Secret-4711";
+    const std::string wrong = "Wrong-Pr0xy-Guess-0815";
+    w.secrets.add_password("proxy password", kProxyUser, password);
+    w.secrets.add_password("mistyped proxy password", kProxyUser, wrong);
+
+    testbed::Tinyproxy http_proxy;
+    ASSERT_TRUE(http_proxy.start(testbed::ProxyCredentials{kProxyUser, password}, {w.https.port()}));
+    testbed::Microsocks socks;
+    ASSERT_TRUE(socks.start(testbed::ProxyCredentials{kProxyUser, password}));
+    for (auto [type, port] : {std::pair<int32_t, uint16_t>{TESSEL_PROXY_HTTP, http_proxy.port()},
+                              {TESSEL_PROXY_SOCKS5, socks.port()}}) {
+        g_proxy_password = password;
+        auto [error, status] = kit_get_through(w, type, port);
+        EXPECT_EQ(error, HTTP_CLIENT_OK) << "proxy type " << type;
+        EXPECT_EQ(status, 200) << "proxy type " << type;
+        // A refused password takes the failure paths, which log the most.
+        g_proxy_password = wrong;
+        std::tie(error, status) = kit_get_through(w, type, port);
+        EXPECT_FALSE(error == HTTP_CLIENT_OK && status == 200) << "proxy type " << type;
+    }
+    g_proxy_password.clear();
+}
+
+// A CSR for a fresh key whose PEM is a secret.
+testbed::PKeyPtr enrolment_key(World& w, const std::string& what) {
+    testbed::PKeyPtr key = testbed::generate_key(testbed::KeyType::P256);
+    BIO* bio = BIO_new(BIO_s_mem());
+    PEM_write_bio_PrivateKey(bio, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+    char* data = nullptr;
+    long len = BIO_get_mem_data(bio, &data);
+    w.secrets.add_key_pem(what, std::string(data, static_cast<size_t>(len)));
+    BIO_free(bio);
+    return key;
+}
+
+int est_enrol(World& w, testbed::EstServer& server, EVP_PKEY* key, const std::string& user,
+              const std::string& password, const testbed::Tinyproxy* proxy, const std::string& proxy_password) {
+    const std::string& anchors = w.pki.ca().credential().cert_pem;
+    est_context* ctx = est_client_init(reinterpret_cast<const unsigned char*>(anchors.c_str()),
+                                       static_cast<int>(anchors.size()));
+    if (!ctx) return -1;
+    int rv = est_client_set_target(ctx, "127.0.0.1", server.port());
+    if (rv == EST_ERR_NONE) rv = est_client_set_auth(ctx, user.c_str(), password.c_str());
+    if (rv == EST_ERR_NONE && proxy)
+        rv = est_client_use_proxy(ctx, EST_CLIENT_PROXY_HTTP_TUNNEL, "127.0.0.1", proxy->port(),
+                                  EST_CLIENT_PROXY_AUTH_BASIC, kProxyUser, proxy_password.c_str());
+    testbed::X509ReqPtr csr = testbed::make_csr(key, "dtk secrets test");
+    int len = 0;
+    if (rv == EST_ERR_NONE) rv = est_client_enroll_csr(ctx, csr.get(), &len, key);
+    est_context_free(ctx);
+    return rv;
+}
+
+void est_enrolment_with_basic_and_digest(World& w) {
+    testbed::EstServer& server = w.est;
+    const std::string user = "est-user";
+    const std::string basic_password = "Est-Basic-Secret-2718";
+    const std::string digest_password = "Est-Digest-Secret-3141";
+    const std::string proxy_password = "Est-Pr0xy-Secret-1618";
+    w.secrets.add_password("EST basic password", user, basic_password);
+    w.secrets.add_password("EST digest password", user, digest_password);
+    w.secrets.add_password("EST proxy password", kProxyUser, proxy_password);
+
+    testbed::EstBehaviour basic;
+    basic.auth = testbed::EstAuth::Basic;
+    basic.user = user;
+    basic.password = basic_password;
+    server.set_behaviour(basic);
+    testbed::Tinyproxy proxy;
+    ASSERT_TRUE(proxy.start(testbed::ProxyCredentials{kProxyUser, proxy_password}, {server.port()}));
+    testbed::PKeyPtr key = enrolment_key(w, "EST enrolment key");
+    EXPECT_EQ(est_enrol(w, server, key.get(), user, basic_password, &proxy, proxy_password), EST_ERR_NONE);
+    EXPECT_NE(est_enrol(w, server, key.get(), user, digest_password, nullptr, ""), EST_ERR_NONE)
+        << "a wrong basic password was accepted";
+
+    testbed::EstBehaviour digest = basic;
+    digest.auth = testbed::EstAuth::Digest;
+    digest.password = digest_password;
+    server.set_behaviour(digest);
+    // The digest's first hash stands for the password.
+    w.secrets.add("EST digest password (HA1)", md5_hex(user + ":" + digest.realm + ":" + digest_password));
+    EXPECT_EQ(est_enrol(w, server, key.get(), user, digest_password, nullptr, ""), EST_ERR_NONE);
+    EXPECT_NE(est_enrol(w, server, key.get(), user, basic_password, nullptr, ""), EST_ERR_NONE)
+        << "a wrong digest password was accepted";
+}
+
+// The cloud client's enrolment: a GUID signature as password, and the
+// activation-code password of the second identity.
+void cloud_client_enrolment(World& w) {
+    testbed::EstServer& server = w.est;
+    testbed::PKeyPtr key = enrolment_key(w, "cloud client key");
+    const std::string guid = "3f2504e0-4f89-11d3-9a0c-0305e82c3301";
+
+    cv_cloud_est_client_ctx ctx{};
+    ctx.server = "127.0.0.1";
+    ctx.port = server.port();
+    ctx.trust_anchors_pem = w.pki.ca().credential().cert_pem.c_str();
+    ctx.trust_anchors_len = static_cast<int>(w.pki.ca().credential().cert_pem.size());
+    ctx.keypair = key.get();
+    ctx.log_sink = est_sink;
+
+    testbed::EstBehaviour signature;
+    signature.auth = testbed::EstAuth::Basic;
+    signature.verify_guid_signature = true;
+    server.set_behaviour(signature);
+    server.reset_stats();
+    cv_cloud_est_client_ctx v1 = ctx;
+    snprintf(v1.guid, sizeof v1.guid, "%s", guid.c_str());
+    int err = -1;
+    EXPECT_EQ(cv_cloud_est_enrollment(&v1, &err), 0);
+    X509_free(v1.issued_cert);
+    auto stats = server.stats();
+    ASSERT_EQ(stats.authorizations.size(), 1u);
+    const std::string basic = stats.authorizations[0].substr(strlen("Basic "));
+    w.secrets.add("GUID signature (basic credentials)", basic);
+    std::string pair(basic.size(), '\0');
+    int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(pair.data()),
+                            reinterpret_cast<const unsigned char*>(basic.data()), static_cast<int>(basic.size()));
+    ASSERT_GT(n, static_cast<int>(guid.size()) + 1);
+    pair.resize(strnlen(pair.c_str(), static_cast<size_t>(n)));
+    w.secrets.add("GUID signature", pair.substr(guid.size() + 1));
+
+    testbed::EstBehaviour v2_behaviour;
+    v2_behaviour.auth = testbed::EstAuth::Basic;
+    v2_behaviour.user = guid + ".qrv";
+    v2_behaviour.password = "{\"actcode\":\"ACT-9F3K-77QZ\",\"devid\":\"d\",\"productid\":\"p,1\"}";
+    server.set_behaviour(v2_behaviour);
+    w.secrets.add_password("activation-code password", v2_behaviour.user, v2_behaviour.password);
+    w.secrets.add("activation code", "ACT-9F3K-77QZ");
+    cv_cloud_est_client_ctx_v2 v2{};
+    snprintf(v2.username, sizeof v2.username, "%s", v2_behaviour.user.c_str());
+    snprintf(v2.org, sizeof v2.org, "0b1c2d3e-0000-4000-8000-00000000abcd");
+    v2.ctx = ctx;
+    v2.ctx.password = v2_behaviour.password.c_str();
+    EXPECT_EQ(cv_cloud_est_enrollment_v2(&v2, &err), 0);
+    X509_free(v2.ctx.issued_cert);
+    // Refused: the server demands another password.
+    testbed::EstBehaviour refused = v2_behaviour;
+    refused.password = "Some-Other-Password-99";
+    server.set_behaviour(refused);
+    v2.ctx.issued_cert = nullptr;
+    EXPECT_NE(cv_cloud_est_enrollment_v2(&v2, &err), 0);
+    X509_free(v2.ctx.issued_cert);
+}
+
+// The host's password utility, as the stored cipher texts use it.
+void host_password_util(World& w) {
+    const std::string clear = "Stored-Clear-Text-Secret-5772";
+    w.secrets.add("stored cipher text's clear text", clear);
+    IPasswordUtil* util = Util::CreatePClassInstance();
+    ASSERT_NE(util, nullptr);
+    uint8_t seed[IPasswordUtil::kSeedSize] = {7};
+    uint8_t initial[IPasswordUtil::kKeySize] = {9};
+    uint8_t key[IPasswordUtil::kKeySize];
+    ASSERT_TRUE(util->PrepareKey(seed, initial, key));
+    std::vector<uint8_t> cipher(util->CipherSize(clear.size()));
+    size_t written = 0;
+    EXPECT_TRUE(util->Encipher(key, reinterpret_cast<const uint8_t*>(clear.data()), clear.size(), cipher.data(),
+                               cipher.size(), &written));
+    std::vector<uint8_t> out(clear.size() + 16);
+    EXPECT_TRUE(util->Decipher(key, cipher.data(), cipher.size(), out.data(), out.size(), &written));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(out.data()), written), clear);
+    cipher.back() ^= 1;
+    EXPECT_FALSE(util->Decipher(key, cipher.data(), cipher.size(), out.data(), out.size(), &written));
+    Util::RtlSecureZeroMemory(out.data(), out.size());
+    Util::ReleasePClassInstance(util);
+}
+
+struct Step {
+    const char* name;
+    void (*run)(World&);
+};
+
+// Every operation that handles a secret; later operations join here.
+const Step kSteps[] = {
+    {"kit HTTP request through tinyproxy and microsocks with a proxy password", kit_request_through_proxies},
+    {"EST enrolment with basic and digest passwords, through an authenticating proxy", est_enrolment_with_basic_and_digest},
+    {"cloud client enrolment with a GUID signature and an activation code", cloud_client_enrolment},
+    {"host password utility round trip and a refused cipher text", host_password_util},
+};
+
+// ---- The test -------------------------------------------------------------------
+
+class SecretsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/dtk-secrets-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        std::string error;
+        store_ = hostkit::ConfigStore::Open((dir_ / "config.db").string(), &error);
+        ASSERT_TRUE(store_) << error;
+        win_api_ = CreateWinApiWrapper();
+        ASSERT_NE(win_api_, nullptr);
+        testbed::TlsServerOptions options;
+        options.identity = &pki_.server();
+        options.client_ca = pki_.ca().cert();
+        options.require_client_cert = true;
+        ASSERT_TRUE(https_.start(options));
+        testbed::EstServerOptions est_options;
+        est_options.identity = &pki_.server();
+        est_options.ca = &pki_.ca();
+        ASSERT_TRUE(est_.start(est_options));
+    }
+    void TearDown() override {
+        https_.stop();
+        est_.stop();
+        DeleteWinApiWrapper(win_api_);
+        store_.reset();
+        fs::remove_all(dir_);
+    }
+
+    fs::path dir_;
+    std::unique_ptr<hostkit::ConfigStore> store_;
+    IWinApiWrapper* win_api_ = nullptr;
+    testbed::Pki pki_;
+    testbed::HttpsServer https_;
+    testbed::EstServer est_;
+};
+
+TEST_F(SecretsTest, NoLoggerAtItsHighestLevelEverWritesASecret) {
+    // The library is up, so kit lines also reach the host's log.
+    ASSERT_TRUE(InitTesselWrapper(store_.get(), win_api_));
+    std::map<std::string, std::string> found;
+    std::map<std::string, size_t> written;
+    {
+        AllLogs logs;
+        ASSERT_TRUE(logs.capturing());
+        Secrets secrets;
+        World world{pki_, https_, est_, secrets};
+
+        // The check itself: a planted secret is seen in every logger's text.
+        Secrets canary;
+        canary.add("canary", "Canary-Secret-0042");
+        tessel_log(TESSEL_LOG_DEBUG, "secrets_test.cpp", 1, "Canary-Secret-0042");
+        est_log_write(EST_LOG_LVL_INFO, "%s", "Canary-Secret-0042");
+        cv_log_trace(CV_TRACE_VERBOSE, "%s", "Canary-Secret-0042");
+        error("%s", "Canary-Secret-0042");
+        const auto planted = logs.texts();
+        const size_t before = canary.found_in(planted).size();
+
+        for (const Step& step : kSteps) {
+            SCOPED_TRACE(step.name);
+            step.run(world);
+            for (const std::string& leak : secrets.found_in(logs.texts()))
+                found.emplace(leak, step.name);  // the first step that showed it
+        }
+        logs.end_capture();
+        const auto texts = logs.texts();
+        for (const auto& [logger, text] : texts) written[logger] = text.size() - planted.at(logger).size();
+        // Standard output was in the capture: show it when something failed.
+        if (HasFailure()) fputs(texts.at("cloud client (standard output)").c_str(), stderr);
+        EXPECT_EQ(before, planted.size()) << "a planted secret did not reach the check from every logger";
+    }
+    DeinitTesselWrapper();
+    for (const auto& [leak, step] : found) ADD_FAILURE() << leak << ", first after: " << step;
+    // Every logger wrote during the steps: the check saw real output.
+    for (const auto& [logger, size] : written) EXPECT_GT(size, 0u) << logger;
+}
+
+}  // namespace

@@ -228,6 +228,18 @@ int _cv_send_message(cv_cloud_handle* handle, CorvaneMessage_t* message) {
         [&](long size) { cv_log_trace(CV_TRACE_DEFAULT, "%s: queued message, %ld bytes.", "_cv_send_message", size); });
 }
 
+// ---- Errors --------------------------------------------------------------------
+
+void _cv_copy_error_text(cv_cloud_handle* handle, char* text) {
+    cv_transfer_state* t = &handle->transfer;
+    text[0] = '\0';
+    if (!_cv_lock(&t->transfer_mutex, CV_LOCK_TAG))
+        return;
+    memcpy(text, handle->error_buffer, CV_ERROR_BUFFER_SIZE);
+    text[CV_ERROR_BUFFER_SIZE - 1] = '\0';
+    _cv_unlock(&t->transfer_mutex, CV_LOCK_TAG);
+}
+
 // ---- Receiving -----------------------------------------------------------------
 
 long _cv_append_inbuf(cv_cloud_handle* handle, const unsigned char* bytes, long n) {

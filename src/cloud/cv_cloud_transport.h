@@ -59,6 +59,10 @@ int _cv_send_message(cv_cloud_handle* handle, CorvaneMessage_t* message);
 int _cv_send_outbuf(cv_cloud_handle* handle);
 int _cv_write_outbuf(cv_cloud_handle* handle, int64_t deadline);
 
+// The stream's last error text, copied under the transfer mutex into `text`
+// (CV_ERROR_BUFFER_SIZE bytes).
+void _cv_copy_error_text(cv_cloud_handle* handle, char* text);
+
 // Receiving one frame within the handle's wait. On RECV_SUCCESS exactly one
 // of the outputs is set (and owned by the caller).
 int _cv_receive_tcp(cv_cloud_handle* handle, CorvaneQueryResponse_t** response, CorvaneMessage_t** message);

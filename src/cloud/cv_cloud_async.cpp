@@ -604,7 +604,9 @@ void connection_broken(cv_cloud_handle* handle, uint16_t conn_id, const char* er
 
 // One write of the transmit worker on the current connection, under the
 // socket lock (shared): `send` runs when a stream is up, else the result is
-// SEND_CLOSED.
+// SEND_CLOSED. When the write finds the connection broken, what the server
+// sent before is read while the lock is still held, so that its alert is in
+// `error_text` whichever worker met the failure first.
 template <typename Send>
 int send_on_connection(cv_cloud_handle* handle, Send send, uint16_t* conn_id, uint32_t* gen, char* error_text) {
     int rc = SEND_CLOSED;
@@ -613,8 +615,11 @@ int send_on_connection(cv_cloud_handle* handle, Send send, uint16_t* conn_id, ui
         return rc;
     *conn_id = handle->conn_id;
     *gen = handle->disconnect_gen.load();
-    if (handle->socket >= 0)
+    if (handle->socket >= 0) {
         rc = send();
+        if (rc == SEND_CLOSED)
+            _cv_read_after_failure(handle, error_text);
+    }
     _cv_unlock_rw(handle, &handle->socket_lock);
     return rc;
 }
@@ -681,14 +686,15 @@ void _cv_process_txqitem(cv_cloud_handle* handle, cv_txq_item* item) {
     }
     if (item->message) {
         cv_cloud_async_unlock(handle);
-        int rc = SEND_CLOSED;
-        if (_cv_lock_rw(handle, &handle->socket_lock, 0)) {
-            if (handle->socket >= 0)
-                rc = _cv_send_message(handle, item->message);
-            _cv_unlock_rw(handle, &handle->socket_lock);
-        }
+        uint16_t conn_id = 0;
+        uint32_t gen = 0;
+        char error_text[CV_ERROR_BUFFER_SIZE];
+        int rc = send_on_connection(
+            handle, [&] { return _cv_send_message(handle, item->message); }, &conn_id, &gen, error_text);
         if (rc != SEND_SUCCESS && rc != SEND_PARTIAL) {
             cv_log_error("%s: _cv_send_message failed with %d.", "_cv_process_txqitem", rc);
+            if (rc == SEND_CLOSED)
+                connection_broken(handle, conn_id, error_text, "_cv_worker_tx");
         } else if (cv_cloud_async_lock(handle)) {
             handle->stats.acks_sent++;
             cv_cloud_async_unlock(handle);

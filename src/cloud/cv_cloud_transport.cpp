@@ -240,6 +240,23 @@ void _cv_copy_error_text(cv_cloud_handle* handle, char* text) {
     _cv_unlock(&t->transfer_mutex, CV_LOCK_TAG);
 }
 
+void _cv_read_after_failure(cv_cloud_handle* handle, char* text) {
+    // Bounded: a broken connection has at most what was in flight.
+    constexpr int max_reads = 8;
+    cv_transfer_state* t = &handle->transfer;
+    unsigned char discard[CV_RECV_CHUNK];
+    for (int i = 0; i < max_reads && handle->stream && handle->stream_ops; i++) {
+        size_t received = 0;
+        if (!_cv_lock(&t->transfer_mutex, CV_LOCK_TAG))
+            break;
+        int rc = handle->stream_ops->recv(handle->stream, discard, sizeof discard, &received);
+        _cv_unlock(&t->transfer_mutex, CV_LOCK_TAG);
+        if (rc != 0 || received == 0)
+            break;
+    }
+    _cv_copy_error_text(handle, text);
+}
+
 // ---- Receiving -----------------------------------------------------------------
 
 long _cv_append_inbuf(cv_cloud_handle* handle, const unsigned char* bytes, long n) {

@@ -62,6 +62,11 @@ int _cv_write_outbuf(cv_cloud_handle* handle, int64_t deadline);
 // The stream's last error text, copied under the transfer mutex into `text`
 // (CV_ERROR_BUFFER_SIZE bytes).
 void _cv_copy_error_text(cv_cloud_handle* handle, char* text);
+// After a write found the connection broken: reads and discards what the
+// peer sent before it broke, without waiting, so that a TLS alert waiting
+// there (it is reported only when read) reaches the error text; then copies
+// the error text as above. Only for a connection that is being given up.
+void _cv_read_after_failure(cv_cloud_handle* handle, char* text);
 
 // Receiving one frame within the handle's wait. On RECV_SUCCESS exactly one
 // of the outputs is set (and owned by the caller).

@@ -799,12 +799,22 @@ int _cv_reconnect(cv_cloud_handle* handle) {
 
     char* proxy_url = nullptr;
     uint32_t proxy_auth = 0;
+    bool proxy_copied = true;
     const uint32_t settings = handle->settings_gen.load();
     {
         CV_ASYNC_GUARD(handle);
-        if (handle->options.proxy_url)
+        if (handle->options.proxy_url) {
             proxy_url = strdup(handle->options.proxy_url);
+            proxy_copied = proxy_url != nullptr;
+        }
         proxy_auth = handle->options.proxy_auth;
+    }
+    // A proxy that cannot be applied ends the attempt: going direct would
+    // bypass it.
+    if (!proxy_copied) {
+        cv_log_error("%s(): unable to copy the proxy setting, not connecting", __func__);
+        curl_easy_cleanup(curl);
+        return -1;
     }
     const int64_t attempt_time = static_cast<int64_t>(time(nullptr));
     handle->error_buffer[0] = '\0';

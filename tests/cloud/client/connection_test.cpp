@@ -3,12 +3,33 @@
 // the synchronous path, and the text helpers.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
 #include "cloud/cv_cloud.h"
 #include "cloud/cloud_client_fixture.h"
 #include "cloud/cloud_test_util.h"
 #include "testbed/proxies.h"
 
 using namespace cloud_client_test;
+
+// Copies of the text in `refused_copy` fail, as when memory runs out; every
+// other copy is made as usual.
+static std::atomic<const char*> refused_copy{nullptr};
+
+extern "C" char* strdup(const char* text) noexcept {
+    const char* refused = refused_copy.load();
+    if (refused && strcmp(text, refused) == 0) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    const size_t size = strlen(text) + 1;
+    auto* copy = static_cast<char*>(malloc(size));
+    if (copy)
+        memcpy(copy, text, size);
+    return copy;
+}
 
 namespace {
 
@@ -398,6 +419,35 @@ TEST_F(CloudClientTest, ChangingTheProxyReconnectsThroughTheNewOne) {
     ASSERT_EQ(submit(file_query(3), 3), 1);
     ASSERT_TRUE(recorder_.wait_for(3, 10s));
     EXPECT_EQ(server_.stats().handshakes, 3);
+}
+
+TEST_F(CloudClientTest, AProxyThatCannotBeAppliedIsNeverBypassed) {
+    testbed::Tinyproxy tinyproxy;
+    ASSERT_TRUE(tinyproxy.start(std::nullopt, {}, "127.0.0.2"));
+    char url[512];
+    ASSERT_EQ(cv_curl_proxy_url(url, sizeof url, 0, "127.0.0.1", tinyproxy.port(), nullptr, nullptr), 0);
+    auto opts = options();
+    opts.proxy_url = strdup(url);
+    auto h = make_handle(opts, 0, false);
+    ASSERT_NE(h, nullptr);
+
+    cv_log_capture log;
+    refused_copy = url;
+    EXPECT_EQ(_cv_reconnect(h.get()), -1);
+    refused_copy = nullptr;
+    EXPECT_TRUE(log.contains("_cv_reconnect(): unable to copy the proxy setting, not connecting"));
+    EXPECT_EQ(h->socket, -1);
+    EXPECT_EQ(server_.stats().accepted, 0);
+
+    // The setting itself is kept: the next attempt goes through the proxy.
+    ASSERT_EQ(_cv_reconnect(h.get()), 0);
+    ASSERT_TRUE(server_.wait_for_handshakes(1, 5s));
+    bool via_proxy = false;
+    for (const auto& line : server_.log()) {
+        EXPECT_EQ(line.find("connected from 127.0.0.1:"), std::string::npos) << line;
+        via_proxy |= line.find("connected from 127.0.0.2:") != std::string::npos;
+    }
+    EXPECT_TRUE(via_proxy);
 }
 
 // ---- Text helpers -------------------------------------------------------------------

@@ -604,7 +604,8 @@ void connection_broken(cv_cloud_handle* handle, uint16_t conn_id, const char* er
 
 // One write of the transmit worker on the current connection, under the
 // socket lock (shared): `send` runs when a stream is up, else the result is
-// SEND_CLOSED. When the write finds the connection broken, what the server
+// SEND_CLOSED. `gen` (optional) receives the connection's disconnect
+// generation. When the write finds the connection broken, what the server
 // sent before is read while the lock is still held, so that its alert is in
 // `error_text` whichever worker met the failure first.
 template <typename Send>
@@ -614,7 +615,8 @@ int send_on_connection(cv_cloud_handle* handle, Send send, uint16_t* conn_id, ui
     if (!_cv_lock_rw(handle, &handle->socket_lock, 0))
         return rc;
     *conn_id = handle->conn_id;
-    *gen = handle->disconnect_gen.load();
+    if (gen)
+        *gen = handle->disconnect_gen.load();
     if (handle->socket >= 0) {
         rc = send();
         if (rc == SEND_CLOSED)
@@ -687,10 +689,9 @@ void _cv_process_txqitem(cv_cloud_handle* handle, cv_txq_item* item) {
     if (item->message) {
         cv_cloud_async_unlock(handle);
         uint16_t conn_id = 0;
-        uint32_t gen = 0;
         char error_text[CV_ERROR_BUFFER_SIZE];
         int rc = send_on_connection(
-            handle, [&] { return _cv_send_message(handle, item->message); }, &conn_id, &gen, error_text);
+            handle, [&] { return _cv_send_message(handle, item->message); }, &conn_id, nullptr, error_text);
         if (rc != SEND_SUCCESS && rc != SEND_PARTIAL) {
             cv_log_error("%s: _cv_send_message failed with %d.", "_cv_process_txqitem", rc);
             if (rc == SEND_CLOSED)
@@ -732,7 +733,6 @@ bool output_pending(cv_cloud_handle* handle) {
 // be all that the caller waits for.
 void flush_output(cv_cloud_handle* handle) {
     uint16_t conn_id = 0;
-    uint32_t gen = 0;
     char error_text[CV_ERROR_BUFFER_SIZE];
     int rc = send_on_connection(
         handle,
@@ -741,7 +741,7 @@ void flush_output(cv_cloud_handle* handle) {
                          static_cast<long>(handle->transfer.outbuf_pending));
             return _cv_write_outbuf(handle, _cv_transfer_deadline(handle));
         },
-        &conn_id, &gen, error_text);
+        &conn_id, nullptr, error_text);
     if (rc == SEND_CLOSED)
         connection_broken(handle, conn_id, error_text, "_cv_worker_tx");
 }

@@ -207,6 +207,9 @@ struct ServerCore {
     long reg_disposition = 5;
     ClientAuth client_auth = ClientAuth::require_ca;
     bool refuse_issuer = false;
+    std::atomic<int64_t> read_pause_until{0};  // Clock ticks; no reading before
+
+    bool reading_paused() const { return Clock::now().time_since_epoch().count() < read_pause_until.load(); }
 
     void accept_loop();
     void reap(bool all);
@@ -439,7 +442,8 @@ void Session::run() {
     std::string reason = "server stopped";
     while (!srv_.stopping) {
         take_outbox();
-        if (ending_ == Ending::none) {
+        const bool paused = srv_.reading_paused();
+        if (ending_ == Ending::none && !paused) {
             int rc = pump_in();
             if (rc < 0) {
                 reason = rc == -1 ? "closed by peer" : "read error";
@@ -468,7 +472,7 @@ void Session::run() {
             auto until = std::chrono::ceil<std::chrono::milliseconds>(pending_.begin()->first - Clock::now());
             timeout = static_cast<int>(std::clamp<long>(until.count(), 0, kSliceMs));
         }
-        short events = POLLIN | (out_off_ < out_.size() ? POLLOUT : 0);
+        short events = (paused ? 0 : POLLIN) | (out_off_ < out_.size() ? POLLOUT : 0);
         if (!wait(events, timeout)) {
             reason = "poll error";
             break;
@@ -492,7 +496,7 @@ int Session::pump_in() {
     unsigned char buf[kReadChunk];
     size_t budget = kReadBudget;
     int frames = 0;
-    while (budget > 0 && frames < kFramesPerTurn && ending_ == Ending::none) {
+    while (budget > 0 && frames < kFramesPerTurn && ending_ == Ending::none && !srv_.reading_paused()) {
         size_t got = 0;
         ERR_clear_error();
         if (SSL_read_ex(ssl_, buf, sizeof buf, &got) == 1) {
@@ -793,6 +797,8 @@ bool CloudServer::start(const CloudServerOptions& options) {
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t alen = sizeof addr;
+    if (s.listen_fd >= 0 && options.receive_buffer > 0)
+        setsockopt(s.listen_fd, SOL_SOCKET, SO_RCVBUF, &options.receive_buffer, sizeof options.receive_buffer);
     if (s.listen_fd < 0 || ::bind(s.listen_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         ::listen(s.listen_fd, 128) != 0 ||
         ::getsockname(s.listen_fd, reinterpret_cast<sockaddr*>(&addr), &alen) != 0) {
@@ -859,6 +865,10 @@ void CloudServer::set_client_auth(ClientAuth auth) {
 void CloudServer::set_refuse_client_issuer(bool refuse) {
     std::lock_guard<std::mutex> lock(impl_->mu);
     impl_->refuse_issuer = refuse;
+}
+
+void CloudServer::pause_reading(std::chrono::milliseconds ms) {
+    impl_->read_pause_until = (Clock::now() + ms).time_since_epoch().count();
 }
 
 int CloudServer::deliver(const Deliver& message, int conn) {

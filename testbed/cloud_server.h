@@ -83,6 +83,10 @@ struct CloudServerOptions {
     // Most connections served at once; further ones are closed on accept.
     int max_connections = 256;
     long disposition = 1;  // header disposition of default responses
+    // Receive buffer of the connections in bytes (0 = system default). A
+    // small one makes a client's writes back up quickly while pause_reading
+    // holds.
+    int receive_buffer = 0;
     // Keep every received query (with its DER bytes) and the text log. Turn
     // off for long benchmark runs; counters are kept either way.
     bool keep_log = true;
@@ -261,6 +265,9 @@ public:
     // (under TLS 1.3 it would arrive only with the first read); OpenSSL 3.0
     // clients report it as error 0A000418.
     void set_refuse_client_issuer(bool refuse);
+    // Every connection stops reading from its client for `ms` from now
+    // (answers already due are still written), then reads again.
+    void pause_reading(std::chrono::milliseconds ms);
 
     // Queues a deliver on one connection (id) or all (kAllConnections); the
     // connection threads write it at once. Returns the number of connections

@@ -543,6 +543,26 @@ int cv_set_header_ts(CorvaneQueryHeader_t* header, const time_t* when) {
 
 // ---- TLS -----------------------------------------------------------------------------
 
+namespace {
+
+// Where a TLS context keeps its handle, for the alert callback.
+int handle_ex_index() {
+    static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+
+// Notes the server's "unknown CA" alert whenever the TLS layer reads it, in
+// the handshake or on any later read.
+void note_alert(const SSL* ssl, int where, int value) {
+    if (!(where & SSL_CB_READ_ALERT) || (value & 0xff) != SSL_AD_UNKNOWN_CA)
+        return;
+    auto* handle = static_cast<cv_cloud_handle*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), handle_ex_index()));
+    if (handle)
+        handle->unknown_ca_alert = true;
+}
+
+}  // namespace
+
 CURLcode cv_sslctx_config_func(CURL* curl, void* ssl_ctx, void* user) {
     auto* handle = static_cast<cv_cloud_handle*>(user);
     auto* ctx = static_cast<SSL_CTX*>(ssl_ctx);
@@ -569,6 +589,8 @@ CURLcode cv_sslctx_config_func(CURL* curl, void* ssl_ctx, void* user) {
             return CURLE_ABORTED_BY_CALLBACK;
         }
     }
+    if (handle_ex_index() >= 0 && SSL_CTX_set_ex_data(ctx, handle_ex_index(), handle) == 1)
+        SSL_CTX_set_info_callback(ctx, note_alert);
     if (handle->options.trust_store_cb)
         handle->options.trust_store_cb(SSL_CTX_get_cert_store(ctx), handle->options.trust_store_data);
     return CURLE_OK;
@@ -578,8 +600,13 @@ bool _cv_check_unknown_ca(cv_cloud_handle* handle, const char* error_text) {
     // The server's "unknown CA" alert: OpenSSL 1.1 wrote it as error:14094418,
     // OpenSSL 3.0 as error:0A000418. Both are the SSL library with the reason
     // SSL_R_TLSV1_ALERT_UNKNOWN_CA; the code is unpacked by the OpenSSL in use.
-    // With TLS 1.3 the alert comes after the handshake, on the first read, so
-    // the receive path checks the same text.
+    // With TLS 1.3 the alert comes after the handshake, on the first read of
+    // either worker, where the stream's text may still hold an earlier error:
+    // the alert noted by the TLS layer counts first.
+    if (handle->unknown_ca_alert.exchange(false)) {
+        _cv_drop_client_cert(handle);
+        return true;
+    }
     for (const char* p = error_text ? strstr(error_text, "error:") : nullptr; p; p = strstr(p + 1, "error:")) {
         char* end = nullptr;
         unsigned long code = strtoul(p + 6, &end, 16);
@@ -772,15 +799,26 @@ int _cv_reconnect(cv_cloud_handle* handle) {
 
     char* proxy_url = nullptr;
     uint32_t proxy_auth = 0;
+    bool proxy_copied = true;
     const uint32_t settings = handle->settings_gen.load();
     {
         CV_ASYNC_GUARD(handle);
-        if (handle->options.proxy_url)
+        if (handle->options.proxy_url) {
             proxy_url = strdup(handle->options.proxy_url);
+            proxy_copied = proxy_url != nullptr;
+        }
         proxy_auth = handle->options.proxy_auth;
+    }
+    // A proxy that cannot be applied ends the attempt: going direct would
+    // bypass it.
+    if (!proxy_copied) {
+        cv_log_error("%s(): unable to copy the proxy setting, not connecting", __func__);
+        curl_easy_cleanup(curl);
+        return -1;
     }
     const int64_t attempt_time = static_cast<int64_t>(time(nullptr));
     handle->error_buffer[0] = '\0';
+    handle->unknown_ca_alert = false;
     bool configured = set_connect_options(handle, curl, url, proxy_url, proxy_auth);
     free_text(&proxy_url);
     if (!configured) {

@@ -71,8 +71,9 @@ void _cv_disconnect(cv_cloud_handle* handle, int force, uint16_t conn_id);
 // Drops the client certificate (the server or a response rejected it).
 void _cv_drop_client_cert(cv_cloud_handle* handle);
 bool _cv_has_client_cert(cv_cloud_handle* handle);
-// True when the stream's last error text is the server's "unknown CA" alert;
-// the certificate is dropped then.
+// True when the TLS layer read the server's "unknown CA" alert on the current
+// connection, or the stream's error text is that alert; the certificate is
+// dropped then.
 bool _cv_check_unknown_ca(cv_cloud_handle* handle, const char* error_text);
 // Synchronous query: the response (caller frees) or null.
 CorvaneQueryResponse_t* _cv_cloud_query_internal(cv_cloud_handle* handle, CorvaneQuery_t* query, uint8_t* truncated);

@@ -590,6 +590,42 @@ void _cv_async_handle_response(cv_cloud_handle* handle, CorvaneQueryResponse_t* 
 
 namespace {
 
+// Gives up connection `conn_id`, which broke under `worker`. A client
+// certificate the server refused shows in `error_text` as its "unknown CA"
+// alert; it is dropped then, so that the next attempt asks for a new one
+// instead of repeating the refused handshake.
+void connection_broken(cv_cloud_handle* handle, uint16_t conn_id, const char* error_text, const char* worker) {
+    if (_cv_check_unknown_ca(handle, error_text))
+        cv_log_error("%s(): the server refused our certificate (alert unknown ca), we remove current "
+                     "certificate to obtain a new one via EST",
+                     worker);
+    _cv_disconnect(handle, 0, conn_id);
+}
+
+// One write of the transmit worker on the current connection, under the
+// socket lock (shared): `send` runs when a stream is up, else the result is
+// SEND_CLOSED. `gen` (optional) receives the connection's disconnect
+// generation. When the write finds the connection broken, what the server
+// sent before is read while the lock is still held, so that its alert is in
+// `error_text` whichever worker met the failure first.
+template <typename Send>
+int send_on_connection(cv_cloud_handle* handle, Send send, uint16_t* conn_id, uint32_t* gen, char* error_text) {
+    int rc = SEND_CLOSED;
+    error_text[0] = '\0';
+    if (!_cv_lock_rw(handle, &handle->socket_lock, 0))
+        return rc;
+    *conn_id = handle->conn_id;
+    if (gen)
+        *gen = handle->disconnect_gen.load();
+    if (handle->socket >= 0) {
+        rc = send();
+        if (rc == SEND_CLOSED)
+            _cv_read_after_failure(handle, error_text);
+    }
+    _cv_unlock_rw(handle, &handle->socket_lock);
+    return rc;
+}
+
 // Sends one item; called with the async mutex held, releases it.
 void _cv_process_txqitem(cv_cloud_handle* handle, cv_txq_item* item) {
     if (item->request) {
@@ -606,14 +642,9 @@ void _cv_process_txqitem(cv_cloud_handle* handle, cv_txq_item* item) {
         uint8_t truncated = 0;
         uint16_t conn_id = 0;
         uint32_t gen = 0;
-        int rc = SEND_CLOSED;
-        if (_cv_lock_rw(handle, &handle->socket_lock, 0)) {
-            conn_id = handle->conn_id;
-            gen = handle->disconnect_gen.load();
-            if (handle->socket >= 0)
-                rc = _cv_send_tcp(handle, query, &truncated);
-            _cv_unlock_rw(handle, &handle->socket_lock);
-        }
+        char error_text[CV_ERROR_BUFFER_SIZE];
+        int rc = send_on_connection(
+            handle, [&] { return _cv_send_tcp(handle, query, &truncated); }, &conn_id, &gen, error_text);
 
         cv_cloud_async_lock(handle);
         request->state &= ~CV_REQ_SENDING;
@@ -638,7 +669,7 @@ void _cv_process_txqitem(cv_cloud_handle* handle, cv_txq_item* item) {
             cv_cloud_async_unlock(handle);
             if (rc == SEND_CLOSED) {
                 cv_log_trace(CV_TRACE_DEFAULT, "%s(): queryfunc returned SEND_CLOSED, disconnecting", "_cv_process_txqitem");
-                _cv_disconnect(handle, 0, conn_id);
+                connection_broken(handle, conn_id, error_text, "_cv_worker_tx");
             }
             sleep_period();
             return;
@@ -657,14 +688,14 @@ void _cv_process_txqitem(cv_cloud_handle* handle, cv_txq_item* item) {
     }
     if (item->message) {
         cv_cloud_async_unlock(handle);
-        int rc = SEND_CLOSED;
-        if (_cv_lock_rw(handle, &handle->socket_lock, 0)) {
-            if (handle->socket >= 0)
-                rc = _cv_send_message(handle, item->message);
-            _cv_unlock_rw(handle, &handle->socket_lock);
-        }
+        uint16_t conn_id = 0;
+        char error_text[CV_ERROR_BUFFER_SIZE];
+        int rc = send_on_connection(
+            handle, [&] { return _cv_send_message(handle, item->message); }, &conn_id, nullptr, error_text);
         if (rc != SEND_SUCCESS && rc != SEND_PARTIAL) {
             cv_log_error("%s: _cv_send_message failed with %d.", "_cv_process_txqitem", rc);
+            if (rc == SEND_CLOSED)
+                connection_broken(handle, conn_id, error_text, "_cv_worker_tx");
         } else if (cv_cloud_async_lock(handle)) {
             handle->stats.acks_sent++;
             cv_cloud_async_unlock(handle);
@@ -687,12 +718,45 @@ bool connected(cv_cloud_handle* handle) {
     return up;
 }
 
+// Whether the rest of a half-sent frame waits in the output buffer (async
+// mutex held; the socket lock comes after it).
+bool output_pending(cv_cloud_handle* handle) {
+    if (!_cv_lock_rw(handle, &handle->socket_lock, 0))
+        return false;
+    bool pending = handle->socket >= 0 && handle->transfer.outbuf_pending > 0;
+    _cv_unlock_rw(handle, &handle->socket_lock);
+    return pending;
+}
+
+// Writes the rest of a half-sent frame as soon as the socket takes it (one
+// transfer wait at a time), rather than with the next frame: its answer may
+// be all that the caller waits for.
+void flush_output(cv_cloud_handle* handle) {
+    uint16_t conn_id = 0;
+    char error_text[CV_ERROR_BUFFER_SIZE];
+    int rc = send_on_connection(
+        handle,
+        [&] {
+            cv_log_trace(CV_TRACE_DEFAULT, "%s(): writing the %ld bytes left of a frame", "_cv_worker_tx",
+                         static_cast<long>(handle->transfer.outbuf_pending));
+            return _cv_write_outbuf(handle, _cv_transfer_deadline(handle));
+        },
+        &conn_id, nullptr, error_text);
+    if (rc == SEND_CLOSED)
+        connection_broken(handle, conn_id, error_text, "_cv_worker_tx");
+}
+
 void* _cv_worker_tx(void* arg) {
     auto* handle = static_cast<cv_cloud_handle*>(arg);
     cv_async_state* a = &handle->async;
     while (!stopping(handle)) {
         if (!cv_cloud_async_lock(handle)) {
             sleep_period();
+            continue;
+        }
+        if (!a->txq_head && output_pending(handle)) {
+            cv_cloud_async_unlock(handle);
+            flush_output(handle);
             continue;
         }
         if (!a->txq_head) {
@@ -745,12 +809,8 @@ void* _cv_worker_rx(void* arg) {
         CorvaneMessage_t* message = nullptr;
         int rc = _cv_receive_tcp(handle, &response, &message);
         char error_text[CV_ERROR_BUFFER_SIZE] = "";
-        if (rc == RECV_CLOSED || rc == RECV_ERROR) {
-            _cv_lock(&handle->transfer.transfer_mutex, CV_LOCK_TAG);
-            memcpy(error_text, handle->error_buffer, sizeof error_text);
-            error_text[sizeof error_text - 1] = '\0';
-            _cv_unlock(&handle->transfer.transfer_mutex, CV_LOCK_TAG);
-        }
+        if (rc == RECV_CLOSED || rc == RECV_ERROR)
+            _cv_copy_error_text(handle, error_text);
         _cv_unlock_rw(handle, &handle->socket_lock);
 
         switch (rc) {
@@ -774,11 +834,7 @@ void* _cv_worker_rx(void* arg) {
                 ASN_STRUCT_FREE(asn_DEF_CorvaneQueryResponse, response);
             if (message)
                 ASN_STRUCT_FREE(asn_DEF_CorvaneMessage, message);
-            if (_cv_check_unknown_ca(handle, error_text))
-                cv_log_error("%s(): the server refused our certificate (alert unknown ca), we remove current "
-                             "certificate to obtain a new one via EST",
-                             "_cv_worker_rx");
-            _cv_disconnect(handle, 0, conn_id);
+            connection_broken(handle, conn_id, error_text, "_cv_worker_rx");
             break;
         default:
             cv_log_error("%s(): recvfunc failed with %d for conn_id %hu", "_cv_worker_rx", rc, conn_id);

@@ -277,6 +277,10 @@ struct cv_cloud_handle {
     // Increased when the proxy or the client credentials change: a
     // connection set up with the old ones while they changed is not used.
     std::atomic<uint32_t> settings_gen;
+    // The server's "unknown CA" alert was read on the current connection
+    // (seen by the TLS layer itself: the stream's error text keeps only the
+    // first error of a connection, which may be the write that met the reset).
+    std::atomic<bool> unknown_ca_alert;
 
     pthread_mutex_t client_auth_mutex;
     X509* client_cert;

@@ -29,17 +29,9 @@ int curl_stream_recv(void* stream, void* buffer, size_t length, size_t* received
 
 const char* curl_stream_strerror(int code) { return curl_easy_strerror(static_cast<CURLcode>(code)); }
 
-bool wait_exhausted(const struct timeval* wait) { return wait->tv_sec <= 0 && wait->tv_usec <= 0; }
-
 const char* stream_error_text(const cv_cloud_handle* handle, int code) {
     const char* text = handle->stream_ops && handle->stream_ops->strerror ? handle->stream_ops->strerror(code) : nullptr;
     return text ? text : "";
-}
-
-long long monotonic_usec() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000000LL + ts.tv_nsec / 1000;
 }
 
 void reset_outbuf(cv_transfer_state* t) {
@@ -80,17 +72,30 @@ void _cv_fill_timeout_tv(cv_cloud_handle* handle, struct timeval* wait) {
     }
 }
 
-int _cv_poll_fd(int socket, struct timeval* wait, int for_writing) {
-    int timeout_ms = 0;
-    if (wait->tv_sec >= 0 && wait->tv_usec >= 0) {
-        long long ms = static_cast<long long>(wait->tv_sec) * 1000LL + wait->tv_usec / 1000;
-        timeout_ms = ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
-    }
+int64_t _cv_monotonic_usec() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+int64_t _cv_transfer_deadline(cv_cloud_handle* handle) {
+    struct timeval wait;
+    _cv_fill_timeout_tv(handle, &wait);
+    int64_t usec = static_cast<int64_t>(wait.tv_sec) * 1000000 + wait.tv_usec;
+    return _cv_monotonic_usec() + (usec > 0 ? usec : 0);
+}
+
+int _cv_poll_fd(int socket, int64_t deadline, int for_writing) {
+    const int64_t left_usec = deadline - _cv_monotonic_usec();
+    if (left_usec <= 0)
+        return 0;
+    // Rounded up, so that a wait of less than a millisecond still waits.
+    const int64_t ms = (left_usec + 999) / 1000;
+    const int timeout_ms = ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
     struct pollfd pfd;
     pfd.fd = socket;
     pfd.events = for_writing ? POLLOUT : (POLLIN | POLLPRI);
     pfd.revents = 0;
-    const long long start = monotonic_usec();
     int rc = poll(&pfd, 1, timeout_ms);
     if (rc < 0) {
         int err = errno;
@@ -106,27 +111,33 @@ int _cv_poll_fd(int socket, struct timeval* wait, int for_writing) {
         }
         return RECV_ERROR;
     }
-    if (rc == 0) {
-        wait->tv_sec = 0;
-        wait->tv_usec = 0;
-        return 0;
-    }
-    // Ready: take the time spent off the wait, so that a stream that keeps
-    // saying "again" on a ready socket still ends within the wait. At least
-    // one more attempt is left for the bytes that made the socket ready.
-    long long left = static_cast<long long>(wait->tv_sec) * 1000000LL + wait->tv_usec - (monotonic_usec() - start);
-    if (left < 1)
-        left = 1;
-    wait->tv_sec = static_cast<time_t>(left / 1000000);
-    wait->tv_usec = static_cast<suseconds_t>(left % 1000000);
     return rc;
 }
 
+namespace {
+
+// After a "try again": waits for the socket until the deadline. True when
+// another attempt is due; false when the deadline passed or polling failed
+// (`*failed` set then). A socket that polls ready while the stream keeps
+// saying "again" ends here too once the deadline has passed.
+bool wait_for_socket(cv_cloud_handle* handle, int64_t deadline, int for_writing, bool* failed) {
+    *failed = false;
+    if (_cv_monotonic_usec() >= deadline)
+        return false;
+    int ready = _cv_poll_fd(handle->socket, deadline, for_writing);
+    if (for_writing)
+        cv_log_trace(CV_TRACE_DEFAULT, "%s(): cv_cumulative_waitfd returned %d", "_cv_write_outbuf", ready);
+    *failed = ready < 0;
+    return ready > 0 || (ready == 0 && _cv_monotonic_usec() < deadline);
+}
+
+}  // namespace
+
 // ---- Sending -------------------------------------------------------------------
 
-int _cv_write_outbuf(cv_cloud_handle* handle, struct timeval* wait) {
+int _cv_write_outbuf(cv_cloud_handle* handle, int64_t deadline) {
     cv_transfer_state* t = &handle->transfer;
-    while (t->outbuf_pending > 0 && !wait_exhausted(wait)) {
+    while (t->outbuf_pending > 0) {
         size_t sent = 0;
         if (!_cv_lock(&t->transfer_mutex, CV_LOCK_TAG))
             return SEND_CLOSED;
@@ -134,9 +145,8 @@ int _cv_write_outbuf(cv_cloud_handle* handle, struct timeval* wait) {
                                           &sent);
         _cv_unlock(&t->transfer_mutex, CV_LOCK_TAG);
         if (rc == CV_STREAM_AGAIN) {
-            int ready = _cv_poll_fd(handle->socket, wait, 1);
-            cv_log_trace(CV_TRACE_DEFAULT, "%s(): cv_cumulative_waitfd returned %d", __func__, ready);
-            if (ready < 0 || wait_exhausted(wait))
+            bool failed;
+            if (!wait_for_socket(handle, deadline, 1, &failed))
                 break;
             continue;
         }
@@ -166,9 +176,7 @@ int _cv_send_outbuf(cv_cloud_handle* handle) {
         return SEND_SUCCESS;
     cv_log_trace(CV_TRACE_DEFAULT, "%s(): leftover %lld bytes in output buffer", __func__,
                  static_cast<long long>(t->outbuf_pending));
-    struct timeval wait;
-    _cv_fill_timeout_tv(handle, &wait);
-    int rc = _cv_write_outbuf(handle, &wait);
+    int rc = _cv_write_outbuf(handle, _cv_transfer_deadline(handle));
     if (t->outbuf_pending == 0)
         return SEND_SUCCESS;
     cv_log_error("%s(): failed to flush output buffer (%d), %ld bytes remain", __func__, rc,
@@ -197,9 +205,7 @@ int send_frame(cv_cloud_handle* handle, Encode encode, Failed failed, Queued que
     t->outbuf_cursor = t->outbuf;
     t->outbuf_pending = static_cast<int32_t>(size);
     queued(static_cast<long>(size));
-    struct timeval wait;
-    _cv_fill_timeout_tv(handle, &wait);
-    return _cv_write_outbuf(handle, &wait);
+    return _cv_write_outbuf(handle, _cv_transfer_deadline(handle));
 }
 
 }  // namespace
@@ -222,6 +228,35 @@ int _cv_send_message(cv_cloud_handle* handle, CorvaneMessage_t* message) {
         [&](long size) { cv_log_trace(CV_TRACE_DEFAULT, "%s: queued message, %ld bytes.", "_cv_send_message", size); });
 }
 
+// ---- Errors --------------------------------------------------------------------
+
+void _cv_copy_error_text(cv_cloud_handle* handle, char* text) {
+    cv_transfer_state* t = &handle->transfer;
+    text[0] = '\0';
+    if (!_cv_lock(&t->transfer_mutex, CV_LOCK_TAG))
+        return;
+    memcpy(text, handle->error_buffer, CV_ERROR_BUFFER_SIZE);
+    text[CV_ERROR_BUFFER_SIZE - 1] = '\0';
+    _cv_unlock(&t->transfer_mutex, CV_LOCK_TAG);
+}
+
+void _cv_read_after_failure(cv_cloud_handle* handle, char* text) {
+    // Bounded: a broken connection has at most what was in flight.
+    constexpr int max_reads = 8;
+    cv_transfer_state* t = &handle->transfer;
+    unsigned char discard[CV_RECV_CHUNK];
+    for (int i = 0; i < max_reads && handle->stream && handle->stream_ops; i++) {
+        size_t received = 0;
+        if (!_cv_lock(&t->transfer_mutex, CV_LOCK_TAG))
+            break;
+        int rc = handle->stream_ops->recv(handle->stream, discard, sizeof discard, &received);
+        _cv_unlock(&t->transfer_mutex, CV_LOCK_TAG);
+        if (rc != 0 || received == 0)
+            break;
+    }
+    _cv_copy_error_text(handle, text);
+}
+
 // ---- Receiving -----------------------------------------------------------------
 
 long _cv_append_inbuf(cv_cloud_handle* handle, const unsigned char* bytes, long n) {
@@ -241,10 +276,10 @@ long _cv_append_inbuf(cv_cloud_handle* handle, const unsigned char* bytes, long 
     return n;
 }
 
-int _cv_read_inbuf(cv_cloud_handle* handle, int32_t wanted, struct timeval* wait) {
+int _cv_read_inbuf(cv_cloud_handle* handle, int32_t wanted, int64_t deadline) {
     cv_transfer_state* t = &handle->transfer;
     unsigned char staging[CV_RECV_CHUNK];
-    while (t->inbuf_fill < wanted && !wait_exhausted(wait)) {
+    while (t->inbuf_fill < wanted) {
         size_t ask = static_cast<size_t>(std::min(wanted - t->inbuf_fill, CV_RECV_CHUNK));
         size_t received = 0;
         if (!_cv_lock(&t->transfer_mutex, CV_LOCK_TAG))
@@ -252,9 +287,12 @@ int _cv_read_inbuf(cv_cloud_handle* handle, int32_t wanted, struct timeval* wait
         int rc = handle->stream_ops->recv(handle->stream, staging, ask, &received);
         _cv_unlock(&t->transfer_mutex, CV_LOCK_TAG);
         if (rc == CV_STREAM_AGAIN) {
-            if (_cv_poll_fd(handle->socket, wait, 0) < 0)
+            bool failed;
+            if (wait_for_socket(handle, deadline, 0, &failed))
+                continue;
+            if (failed)
                 return RECV_ERROR;
-            continue;
+            break;
         }
         if (rc == CV_STREAM_UNSUPPORTED || (rc == 0 && received == 0))
             return RECV_CLOSED;
@@ -270,46 +308,39 @@ int _cv_read_inbuf(cv_cloud_handle* handle, int32_t wanted, struct timeval* wait
     return t->inbuf_fill >= wanted ? 1 : 0;
 }
 
-int _cv_read_message(cv_cloud_handle* handle, struct timeval* wait, uint8_t* kind) {
+int _cv_read_message(cv_cloud_handle* handle, int64_t deadline, uint8_t* kind) {
     if (handle->socket < 0 || !handle->stream || !handle->stream_ops) {
         cv_log_error("%s(): handle is not connected", __func__);
         return RECV_NONE;
     }
     cv_transfer_state* t = &handle->transfer;
-    while (!wait_exhausted(wait)) {
-        int rc = _cv_read_inbuf(handle, static_cast<int32_t>(CV_FRAME_HEADER_SIZE), wait);
-        if (rc < 0)
-            return rc;
-        if (rc == 0)
-            continue;
-        const uint8_t frame_kind = t->inbuf[4];
-        if (frame_kind > CV_FRAME_KIND_MESSAGE) {
-            cv_log_error("%s: type byte 0x%02x is unknown.", __func__, frame_kind);
-            return RECV_ERROR;
-        }
-        uint32_t length;
-        memcpy(&length, t->inbuf, sizeof length);
-        length = ntohl(length);
-        if (length == 0) {
-            t->inbuf_fill = 0;
-            return RECV_NONE;
-        }
-        if (length > static_cast<uint32_t>(TRANSPORT_MAX_SIZE)) {
-            cv_log_error("%s(): messagesz %x (%d) > TRANSPORT_MAX_SIZE %d", __func__, length, static_cast<int>(length),
-                         TRANSPORT_MAX_SIZE);
-            t->inbuf_fill = 0;
-            return RECV_ERROR;
-        }
-        rc = _cv_read_inbuf(handle, static_cast<int32_t>(length + 4), wait);
-        if (rc < 0)
-            return rc;
-        if (rc == 0)
-            continue;
-        cv_log_trace(CV_TRACE_DEFAULT, "%s(): %u-byte message received", __func__, length + 4);
-        *kind = frame_kind;
-        return RECV_SUCCESS;
+    int rc = _cv_read_inbuf(handle, static_cast<int32_t>(CV_FRAME_HEADER_SIZE), deadline);
+    if (rc <= 0)
+        return rc < 0 ? rc : RECV_NONE;
+    const uint8_t frame_kind = t->inbuf[4];
+    if (frame_kind > CV_FRAME_KIND_MESSAGE) {
+        cv_log_error("%s: type byte 0x%02x is unknown.", __func__, frame_kind);
+        return RECV_ERROR;
     }
-    return RECV_NONE;
+    uint32_t length;
+    memcpy(&length, t->inbuf, sizeof length);
+    length = ntohl(length);
+    if (length == 0) {
+        t->inbuf_fill = 0;
+        return RECV_NONE;
+    }
+    if (length > static_cast<uint32_t>(TRANSPORT_MAX_SIZE)) {
+        cv_log_error("%s(): messagesz %x (%d) > TRANSPORT_MAX_SIZE %d", __func__, length, static_cast<int>(length),
+                     TRANSPORT_MAX_SIZE);
+        t->inbuf_fill = 0;
+        return RECV_ERROR;
+    }
+    rc = _cv_read_inbuf(handle, static_cast<int32_t>(length + 4), deadline);
+    if (rc <= 0)
+        return rc < 0 ? rc : RECV_NONE;
+    cv_log_trace(CV_TRACE_DEFAULT, "%s(): %u-byte message received", __func__, length + 4);
+    *kind = frame_kind;
+    return RECV_SUCCESS;
 }
 
 int _cv_receive_tcp(cv_cloud_handle* handle, CorvaneQueryResponse_t** response, CorvaneMessage_t** message) {
@@ -319,10 +350,8 @@ int _cv_receive_tcp(cv_cloud_handle* handle, CorvaneQueryResponse_t** response, 
     }
     *response = nullptr;
     *message = nullptr;
-    struct timeval wait;
-    _cv_fill_timeout_tv(handle, &wait);
     uint8_t kind = 0;
-    int rc = _cv_read_message(handle, &wait, &kind);
+    int rc = _cv_read_message(handle, _cv_transfer_deadline(handle), &kind);
     if (rc == RECV_NONE)
         return rc;
     cv_transfer_state* t = &handle->transfer;

@@ -41,25 +41,40 @@ void _cv_transfer_clear(cv_cloud_handle* handle);
 // time-out on a synchronous one.
 void _cv_fill_timeout_tv(cv_cloud_handle* handle, struct timeval* wait);
 
-// One poll of `socket` for readability or writability within `wait`; the
-// time spent is taken off `wait` (zero after a time-out). Positive when
-// ready, 0 on time-out or interruption, RECV_ERROR on failure.
-int _cv_poll_fd(int socket, struct timeval* wait, int for_writing);
+// Transfers end by an absolute deadline on the monotonic clock (microseconds),
+// so that time spent in the stream counts as well as time spent polling.
+int64_t _cv_monotonic_usec();
+// Now plus the handle's wait.
+int64_t _cv_transfer_deadline(cv_cloud_handle* handle);
+
+// One poll of `socket` for readability or writability until `deadline`.
+// Positive when ready, 0 when the deadline passed (also at once when it has
+// already passed) or on interruption, RECV_ERROR on failure.
+int _cv_poll_fd(int socket, int64_t deadline, int for_writing);
 
 // Sending: SEND_SUCCESS, SEND_PARTIAL, SEND_CLOSED, SEND_RETRY, or -1 when
 // encoding failed (nothing queued).
 int _cv_send_tcp(cv_cloud_handle* handle, CorvaneQuery_t* query, uint8_t* truncated);
 int _cv_send_message(cv_cloud_handle* handle, CorvaneMessage_t* message);
 int _cv_send_outbuf(cv_cloud_handle* handle);
-int _cv_write_outbuf(cv_cloud_handle* handle, struct timeval* wait);
+int _cv_write_outbuf(cv_cloud_handle* handle, int64_t deadline);
+
+// The stream's last error text, copied under the transfer mutex into `text`
+// (CV_ERROR_BUFFER_SIZE bytes).
+void _cv_copy_error_text(cv_cloud_handle* handle, char* text);
+// After a write found the connection broken: reads and discards what the
+// peer sent before it broke, without waiting, so that a TLS alert waiting
+// there (it is reported only when read) reaches the error text; then copies
+// the error text as above. Only for a connection that is being given up.
+void _cv_read_after_failure(cv_cloud_handle* handle, char* text);
 
 // Receiving one frame within the handle's wait. On RECV_SUCCESS exactly one
 // of the outputs is set (and owned by the caller).
 int _cv_receive_tcp(cv_cloud_handle* handle, CorvaneQueryResponse_t** response, CorvaneMessage_t** message);
 // Reads one whole frame into the input buffer; RECV_SUCCESS with its kind.
-int _cv_read_message(cv_cloud_handle* handle, struct timeval* wait, uint8_t* kind);
-// Reads until `wanted` bytes are buffered: 1 reached, 0 wait ended, or
+int _cv_read_message(cv_cloud_handle* handle, int64_t deadline, uint8_t* kind);
+// Reads until `wanted` bytes are buffered: 1 reached, 0 deadline passed, or
 // RECV_ERROR / RECV_CLOSED.
-int _cv_read_inbuf(cv_cloud_handle* handle, int32_t wanted, struct timeval* wait);
+int _cv_read_inbuf(cv_cloud_handle* handle, int32_t wanted, int64_t deadline);
 // Appends n bytes to the input buffer: n, or -1 when they do not fit.
 long _cv_append_inbuf(cv_cloud_handle* handle, const unsigned char* bytes, long n);

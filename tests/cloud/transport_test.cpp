@@ -41,6 +41,25 @@ const char* fd_strerror(int code) { return code == kSendError ? "Failed sending 
 
 const cv_stream_ops kSocketOps = {fd_send, fd_recv, fd_strerror};
 
+// A stream that answers every call with "try again" although its socket polls
+// ready. Past `give_up` it fails instead, so that a transfer that would never
+// end makes the test fail rather than hang.
+struct AgainStream {
+    int64_t give_up;
+    long calls;
+};
+
+int again_result(void* stream) {
+    auto* s = static_cast<AgainStream*>(stream);
+    s->calls++;
+    return _cv_monotonic_usec() < s->give_up ? CV_STREAM_AGAIN : kRecvError;
+}
+
+int again_send(void* stream, const void*, size_t, size_t*) { return again_result(stream); }
+int again_recv(void* stream, void*, size_t, size_t*) { return again_result(stream); }
+
+const cv_stream_ops kAgainOps = {again_send, again_recv, fd_strerror};
+
 class Transport : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -288,16 +307,16 @@ TEST_F(Transport, BufferAndWaitLimits) {
     EXPECT_EQ(handle_->transfer.inbuf_fill, 0);
     EXPECT_EQ(handle_->transfer.inbuf[0], 0);
 
-    struct timeval wait = {0, 20000};
-    EXPECT_EQ(_cv_poll_fd(ours_, &wait, 0), 0);
-    EXPECT_EQ(wait.tv_sec, 0);
-    EXPECT_EQ(wait.tv_usec, 0);
-    wait = {-1, 500000};
-    EXPECT_EQ(_cv_poll_fd(ours_, &wait, 0), 0);
-    wait = {1, 0};
-    EXPECT_GT(_cv_poll_fd(ours_, &wait, 1), 0);
-    EXPECT_GT(wait.tv_sec * 1000000 + wait.tv_usec, 0);
+    // Nothing to read: the poll ends at the deadline; a passed deadline ends it at once.
+    EXPECT_EQ(_cv_poll_fd(ours_, _cv_monotonic_usec() + 20000, 0), 0);
+    EXPECT_EQ(_cv_poll_fd(ours_, _cv_monotonic_usec() - 500000, 0), 0);
+    EXPECT_GT(_cv_poll_fd(ours_, _cv_monotonic_usec() + 1000000, 1), 0);
+    const int64_t before = _cv_monotonic_usec();
+    const int64_t deadline = _cv_transfer_deadline(handle_.get());
+    EXPECT_GE(deadline, before + 100000);
+    EXPECT_LE(deadline, _cv_monotonic_usec() + 100000);
 
+    struct timeval wait;
     _cv_fill_timeout_tv(handle_.get(), &wait);
     EXPECT_EQ(wait.tv_sec, 0);
     EXPECT_EQ(wait.tv_usec, 100000);
@@ -310,4 +329,25 @@ TEST_F(Transport, BufferAndWaitLimits) {
     EXPECT_EQ(wait.tv_sec, 0);
     EXPECT_EQ(wait.tv_usec, 0);
     EXPECT_TRUE(log.contains("_cv_fill_timeout_tv(): DANGER: shouldn't be here.\n"));
+}
+
+TEST_F(Transport, TransfersEndByTheirDeadlineWhileTheStreamSaysAgainOnAReadySocket) {
+    cv_log_capture log;
+    AgainStream again{_cv_monotonic_usec() + 5000000, 0};
+    handle_->stream = &again;
+    handle_->stream_ops = &kAgainOps;
+    // A byte from the peer makes the socket readable; it is writable anyway.
+    peer_write({0});
+
+    asn_ptr<CorvaneQueryResponse_t> got;
+    asn_ptr<CorvaneMessage_t> message;
+    EXPECT_EQ(receive(&got, &message), RECV_NONE);
+    EXPECT_GT(again.calls, 1);
+
+    const long calls = again.calls;
+    auto ping = ping_query(5);
+    EXPECT_EQ(_cv_send_tcp(handle_.get(), ping.get(), nullptr), SEND_PARTIAL);
+    EXPECT_GT(again.calls, calls + 1);
+    EXPECT_EQ(handle_->transfer.outbuf_pending, static_cast<int32_t>(query_frame(ping.get()).size()));
+    EXPECT_FALSE(log.contains("failed with error"));
 }

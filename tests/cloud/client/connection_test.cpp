@@ -3,12 +3,33 @@
 // the synchronous path, and the text helpers.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
 #include "cloud/cv_cloud.h"
 #include "cloud/cloud_client_fixture.h"
 #include "cloud/cloud_test_util.h"
 #include "testbed/proxies.h"
 
 using namespace cloud_client_test;
+
+// Copies of the text in `refused_copy` fail, as when memory runs out; every
+// other copy is made as usual.
+static std::atomic<const char*> refused_copy{nullptr};
+
+extern "C" char* strdup(const char* text) noexcept {
+    const char* refused = refused_copy.load();
+    if (refused && strcmp(text, refused) == 0) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    const size_t size = strlen(text) + 1;
+    auto* copy = static_cast<char*>(malloc(size));
+    if (copy)
+        memcpy(copy, text, size);
+    return copy;
+}
 
 namespace {
 
@@ -44,6 +65,33 @@ struct Provisioner {
         return 0;
     }
 };
+
+// The handle's own TLS stream with its reads held back (for at most
+// `hold_until`) on every connection until a write has failed on it: the
+// transmit side meets the broken connection before the receive side can read
+// what the server sent.
+struct WriteFailsFirst {
+    static inline std::atomic<void*> failed_stream{nullptr};
+    static inline std::atomic<std::chrono::steady_clock::rep> hold_until{0};
+
+    static int send(void* stream, const void* buffer, size_t length, size_t* sent) {
+        int rc = cv_curl_stream_ops.send(stream, buffer, length, sent);
+        if (rc != 0 && rc != CV_STREAM_AGAIN)
+            failed_stream = stream;
+        return rc;
+    }
+    static int recv(void* stream, void* buffer, size_t length, size_t* received) {
+        if (stream != failed_stream.load() &&
+            std::chrono::steady_clock::now().time_since_epoch().count() < hold_until.load()) {
+            std::this_thread::sleep_for(1ms);
+            return CV_STREAM_AGAIN;
+        }
+        return cv_curl_stream_ops.recv(stream, buffer, length, received);
+    }
+};
+
+const cv_stream_ops kWriteFailsFirstOps = {WriteFailsFirst::send, WriteFailsFirst::recv,
+                                           cv_curl_stream_ops.strerror};
 
 }  // namespace
 
@@ -180,6 +228,39 @@ TEST_F(CloudClientTest, UnknownCaAlertDropsTheCertificateAndAsksForANewOne) {
     ASSERT_TRUE(recorder_.wait_for(2, 5s));
     EXPECT_EQ(recorder_.calls(2).at(0).status, CV_STATUS_FIRST);
     EXPECT_TRUE(_cv_has_client_cert(handle_.get()));
+}
+
+TEST_F(CloudClientTest, RefusedCertificateIsDroppedWhenTheTransmitSideMeetsTheFailure) {
+    // TLS 1.3: the server refuses the foreign certificate after the client
+    // finished its handshake; the refusal comes as an alert on the stream.
+    auto opts = options();
+    opts.timeout = {2, 0};
+    handle_ = make_handle(opts, 0, true, &pki().foreign_client());
+    ASSERT_NE(handle_, nullptr);
+    WriteFailsFirst::failed_stream = nullptr;
+    WriteFailsFirst::hold_until = (std::chrono::steady_clock::now() + 5s).time_since_epoch().count();
+    handle_->stream_ops = &kWriteFailsFirstOps;
+    cv_log_capture log;
+
+    ASSERT_EQ(submit(file_query(0), 0), 1);
+    ASSERT_TRUE(server_.wait_until([&] { return server_.stats().failed_handshakes >= 1; }, 5s));
+    // More lookups, until one finds the connection broken.
+    int submitted = 1;
+    EXPECT_TRUE(eventually(
+        [&] {
+            if (submitted < 20 && submit(file_query(submitted), submitted) == 1)
+                submitted++;
+            return !_cv_has_client_cert(handle_.get());
+        },
+        5s));
+    EXPECT_TRUE(log.contains("_cv_worker_tx(): the server refused our certificate (alert unknown ca)"));
+    ASSERT_TRUE(recorder_.wait_for(submitted, 10s));
+    WriteFailsFirst::hold_until = 0;
+    // One handshake with the refused certificate; no attempt without one.
+    EXPECT_EQ(server_.stats().failed_handshakes, 1);
+    EXPECT_EQ(server_.stats().handshakes, 0);
+    for (int i = 0; i < submitted; i++)
+        EXPECT_EQ(recorder_.calls(i).size(), 1u) << i;
 }
 
 TEST_F(CloudClientTest, AuthenticationErrorCodeClearsTheCertificate) {
@@ -338,6 +419,35 @@ TEST_F(CloudClientTest, ChangingTheProxyReconnectsThroughTheNewOne) {
     ASSERT_EQ(submit(file_query(3), 3), 1);
     ASSERT_TRUE(recorder_.wait_for(3, 10s));
     EXPECT_EQ(server_.stats().handshakes, 3);
+}
+
+TEST_F(CloudClientTest, AProxyThatCannotBeAppliedIsNeverBypassed) {
+    testbed::Tinyproxy tinyproxy;
+    ASSERT_TRUE(tinyproxy.start(std::nullopt, {}, "127.0.0.2"));
+    char url[512];
+    ASSERT_EQ(cv_curl_proxy_url(url, sizeof url, 0, "127.0.0.1", tinyproxy.port(), nullptr, nullptr), 0);
+    auto opts = options();
+    opts.proxy_url = strdup(url);
+    auto h = make_handle(opts, 0, false);
+    ASSERT_NE(h, nullptr);
+
+    cv_log_capture log;
+    refused_copy = url;
+    EXPECT_EQ(_cv_reconnect(h.get()), -1);
+    refused_copy = nullptr;
+    EXPECT_TRUE(log.contains("_cv_reconnect(): unable to copy the proxy setting, not connecting"));
+    EXPECT_EQ(h->socket, -1);
+    EXPECT_EQ(server_.stats().accepted, 0);
+
+    // The setting itself is kept: the next attempt goes through the proxy.
+    ASSERT_EQ(_cv_reconnect(h.get()), 0);
+    ASSERT_TRUE(server_.wait_for_handshakes(1, 5s));
+    bool via_proxy = false;
+    for (const auto& line : server_.log()) {
+        EXPECT_EQ(line.find("connected from 127.0.0.1:"), std::string::npos) << line;
+        via_proxy |= line.find("connected from 127.0.0.2:") != std::string::npos;
+    }
+    EXPECT_TRUE(via_proxy);
 }
 
 // ---- Text helpers -------------------------------------------------------------------

@@ -3,6 +3,8 @@
 // shutdown, and a chaos stress run that counts every callback.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
 #include <random>
 #include <set>
 
@@ -17,7 +19,51 @@ testbed::QueryHook delay_all(std::chrono::milliseconds ms) {
     return [ms](const testbed::ReceivedQuery&) { return testbed::Reply::defaults().delayed(ms); };
 }
 
+// A `fileMulti` lookup of about `bytes` bytes (a long file path).
+CorvaneQuery_t* large_file_multi_query(size_t bytes) {
+    CorvaneQuery_t* query = new_query(CorvaneQueryData_PR_fileMulti);
+    CorvaneFileMulti_t& multi = query->data.choice.fileMulti;
+    multi.qtype = 1;
+    const std::string path(bytes, 'p');
+    OCTET_STRING_fromBuf(&multi.filepath, path.data(), static_cast<int>(path.size()));
+    return query;
+}
+
 }  // namespace
+
+TEST_F(CloudClientTest, HalfSentLookupIsAnsweredOnceTheServerReadsAgain) {
+    // Small socket buffers at both ends, so that a large frame backs up
+    // while the server does not read.
+    server_.stop();
+    testbed::CloudServerOptions small;
+    small.identity = &pki().server();
+    small.client_ca = pki().ca().cert();
+    small.receive_buffer = 4096;
+    ASSERT_TRUE(server_.start(small));
+    auto opts = options();
+    opts.timeout = {10, 0};
+    start(opts);
+    ASSERT_EQ(submit(file_query(1), 1), 1);
+    ASSERT_TRUE(recorder_.wait_for(1, 5s));
+    ASSERT_TRUE(_cv_lock_rw(handle_.get(), &handle_->socket_lock, 0));
+    const int send_buffer = 4096;
+    EXPECT_EQ(setsockopt(handle_->socket, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer), 0);
+    _cv_unlock_rw(handle_.get(), &handle_->socket_lock);
+
+    trace_capture traces;
+    cv_log_capture log;
+    server_.pause_reading(1s);
+    ASSERT_EQ(submit(large_file_multi_query(60000), 2), 1);
+    ASSERT_TRUE(recorder_.wait_for(2, 15s));
+    auto calls = recorder_.calls(2);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].status, CV_STATUS_FIRST);
+    EXPECT_EQ(calls[0].response_type, CorvaneQueryResponseData_PR_fileMultiResponse);
+    // The frame did not go out at once; its rest went on its own, nothing else queued.
+    EXPECT_TRUE(log.contains("_cv_worker_tx(): writing the "));
+    EXPECT_EQ(server_.stats().queries, 2);
+    EXPECT_EQ(server_.stats().handshakes, 1);
+}
 
 TEST_F(CloudClientTest, IdenticalFileLookupsShareOneRequest) {
     start(options());

@@ -75,7 +75,12 @@ void HttpFileServer::stop() {
     if (listen_fd_ < 0) return;
     stopping_ = true;
     if (acceptor_.joinable()) acceptor_.join();
-    reap(true);
+    std::vector<std::thread> workers;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        workers.swap(workers_);
+    }
+    for (std::thread& worker : workers) worker.join();
     close(listen_fd_);
     listen_fd_ = -1;
 }
@@ -106,33 +111,13 @@ void HttpFileServer::accept_loop() {
         if (poll(&pfd, 1, POLL_SLICE_MS) <= 0) continue;
         int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) continue;
-        reap(false);
-        auto worker = std::make_unique<Worker>();
-        Worker* raw = worker.get();
+        // Tests make a handful of connections: their threads are joined at stop().
         std::lock_guard<std::mutex> lock(mutex_);
-        workers_.push_back(std::move(worker));
-        raw->thread = std::thread([this, fd, raw] {
+        workers_.emplace_back([this, fd] {
             serve_connection(fd);
             close(fd);
-            raw->done = true;
         });
     }
-}
-
-void HttpFileServer::reap(bool all) {
-    std::list<std::unique_ptr<Worker>> finished;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (auto it = workers_.begin(); it != workers_.end();) {
-            if (all || (*it)->done) {
-                finished.push_back(std::move(*it));
-                it = workers_.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    }
-    for (auto& worker : finished) worker->thread.join();
 }
 
 void HttpFileServer::serve_connection(int fd) {

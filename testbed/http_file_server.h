@@ -6,9 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
-#include <list>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -47,13 +45,8 @@ private:
         std::string type;
         bool stall = false;
     };
-    struct Worker {
-        std::thread thread;
-        std::atomic<bool> done{false};
-    };
     void accept_loop();
     void serve_connection(int fd);
-    void reap(bool all);
 
     int listen_fd_ = -1;
     uint16_t port_ = 0;
@@ -63,7 +56,7 @@ private:
     mutable std::mutex mutex_;
     std::map<std::string, File> files_;
     std::map<std::string, std::vector<std::string>> hosts_;
-    std::list<std::unique_ptr<Worker>> workers_;
+    std::vector<std::thread> workers_;
 };
 
 }  // namespace testbed

@@ -175,15 +175,26 @@ constexpr const char* HOSTS =
     "127.0.0.1 wpad.test\n"  // above the registrable domain: must never be asked
     "127.0.0.1 wpad-dhcp.example.test\n";
 
-TEST(PlatformWpadNamespace, DnsFindsTheFirstResolvableParentNeverAboveTheDomain) {
+class PlatformWpadNamespace : public ::testing::Test {
+protected:
+    // Inside the namespace: its names, `resolv` as resolv.conf, and wpad.dat
+    // served on port 80 of its loopback.
+    void Enter(const std::string& resolv) {
+        ASSERT_TRUE(ns_.SetUp(HOSTS, resolv));
+        ASSERT_TRUE(server_.start("127.0.0.1", 80));
+        server_.serve("/wpad.dat", WPAD_SCRIPT);
+    }
+
+    Namespace ns_;
+    testbed::HttpFileServer server_;
+    proxytest::SettingsScope scope_;
+};
+
+TEST_F(PlatformWpadNamespace, DnsFindsTheFirstResolvableParentNeverAboveTheDomain) {
     if (!InsideNamespace()) return RunCurrentTestInNamespace();
-    Namespace ns;
-    // Nothing listens on port 53: names outside /etc/hosts fail at once.
-    ASSERT_TRUE(ns.SetUp(HOSTS, "nameserver 127.0.0.1\nsearch lab.other.test\noptions timeout:1 attempts:1\n"));
-    testbed::HttpFileServer server;
-    ASSERT_TRUE(server.start("127.0.0.1", 80));
-    server.serve("/wpad.dat", WPAD_SCRIPT);
-    proxytest::SettingsScope scope;  // the host's own name: host.dept.example.test
+    // Nothing listens on port 53: names outside /etc/hosts fail at once. The
+    // host's own name is host.dept.example.test.
+    ASSERT_NO_FATAL_FAILURE(Enter("nameserver 127.0.0.1\nsearch lab.other.test\noptions timeout:1 attempts:1\n"));
 
     Answer a = ProxyForUrl("https://backend.test/", WINHTTP_AUTOPROXY_AUTO_DETECT, WINHTTP_AUTO_DETECT_TYPE_DNS_A);
     ASSERT_TRUE(a.ok) << a.error;
@@ -191,10 +202,10 @@ TEST(PlatformWpadNamespace, DnsFindsTheFirstResolvableParentNeverAboveTheDomain)
     EXPECT_EQ(a.proxy, "wpad-proxy.test:3128");
     // wpad.dept.example.test does not resolve; wpad.example.test answers and
     // wpad.test is never tried.
-    EXPECT_EQ(server.hosts_asking("/wpad.dat"), std::vector<std::string>{"wpad.example.test"});
+    EXPECT_EQ(server_.hosts_asking("/wpad.dat"), std::vector<std::string>{"wpad.example.test"});
 
     // A server that never answers: the detection ends at its budget.
-    server.stall("/wpad.dat");
+    server_.stall("/wpad.dat");
     platform::WinHttpSettings settings = platform::WinHttpGetSettings();
     settings.autoDetectMs = 1500;
     platform::WinHttpSetSettings(settings);
@@ -205,18 +216,13 @@ TEST(PlatformWpadNamespace, DnsFindsTheFirstResolvableParentNeverAboveTheDomain)
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));  // failure bound
 }
 
-TEST(PlatformWpadNamespace, NameThatNeverResolvesIsLeftWithinItsBudget) {
+TEST_F(PlatformWpadNamespace, NameThatNeverResolvesIsLeftWithinItsBudget) {
     if (!InsideNamespace()) return RunCurrentTestInNamespace();
-    Namespace ns;
     // The name server takes every query and never answers; the resolver
     // itself would wait 30 s.
-    ASSERT_TRUE(ns.SetUp(HOSTS, "nameserver 127.0.0.1\noptions timeout:30 attempts:1\n"));
+    ASSERT_NO_FATAL_FAILURE(Enter("nameserver 127.0.0.1\noptions timeout:30 attempts:1\n"));
     SilentNameServer dns;
     ASSERT_TRUE(dns.Start());
-    testbed::HttpFileServer server;
-    ASSERT_TRUE(server.start("127.0.0.1", 80));
-    server.serve("/wpad.dat", WPAD_SCRIPT);
-    proxytest::SettingsScope scope;
     platform::WinHttpSettings settings = platform::WinHttpGetSettings();
     settings.dnsResolveMs = 500;
     settings.autoDetectMs = 5000;
@@ -238,20 +244,15 @@ TEST(PlatformWpadNamespace, NameThatNeverResolvesIsLeftWithinItsBudget) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));  // failure bound
 }
 
-TEST(PlatformWpadNamespace, DhcpLeaseNamesTheFileAndComesBeforeDns) {
+TEST_F(PlatformWpadNamespace, DhcpLeaseNamesTheFileAndComesBeforeDns) {
     if (!InsideNamespace()) return RunCurrentTestInNamespace();
-    Namespace ns;
-    ASSERT_TRUE(ns.SetUp(HOSTS, "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n"));
-    testbed::HttpFileServer server;
-    ASSERT_TRUE(server.start("127.0.0.1", 80));
-    server.serve("/wpad.dat", WPAD_SCRIPT);
-    server.serve("/proxy.pac", DHCP_SCRIPT);
-    fs::create_directories(ns.dir() / "networkd");
-    proxytest::SettingsScope scope;
+    ASSERT_NO_FATAL_FAILURE(Enter("nameserver 127.0.0.1\noptions timeout:1 attempts:1\n"));
+    server_.serve("/proxy.pac", DHCP_SCRIPT);
+    fs::create_directories(ns_.dir() / "networkd");
     platform::WinHttpSettings settings = platform::WinHttpGetSettings();
-    settings.dhclientLeasePaths = {(ns.dir() / "dhclient.leases").string()};
-    settings.networkdLeaseDir = (ns.dir() / "networkd").string();
-    settings.networkManagerDir = (ns.dir() / "nm").string();
+    settings.dhclientLeasePaths = {(ns_.dir() / "dhclient.leases").string()};
+    settings.networkdLeaseDir = (ns_.dir() / "networkd").string();
+    settings.networkManagerDir = (ns_.dir() / "nm").string();
     platform::WinHttpSetSettings(settings);
 
     // No lease yet: DHCP finds nothing, DNS does.
@@ -262,22 +263,22 @@ TEST(PlatformWpadNamespace, DhcpLeaseNamesTheFileAndComesBeforeDns) {
     EXPECT_EQ(ProxyForUrl("https://backend.test/", WINHTTP_AUTOPROXY_AUTO_DETECT, both).proxy,
               "wpad-proxy.test:3128");
 
-    std::ofstream(ns.dir() / "dhclient.leases")
+    std::ofstream(ns_.dir() / "dhclient.leases")
         << "lease {\n  interface \"lo\";\n  option wpad \"http://wpad-dhcp.example.test/proxy.pac\\000\";\n}\n";
     a = ProxyForUrl("https://backend.test/", WINHTTP_AUTOPROXY_AUTO_DETECT, both);
     ASSERT_TRUE(a.ok) << a.error;
     EXPECT_EQ(a.proxy, "socks5://dhcp-proxy.test:1080");
-    EXPECT_EQ(server.hosts_asking("/proxy.pac"), std::vector<std::string>{"wpad-dhcp.example.test"});
+    EXPECT_EQ(server_.hosts_asking("/proxy.pac"), std::vector<std::string>{"wpad-dhcp.example.test"});
 
     // networkd's newer lease names a file that is not there: DHCP fails and
     // DNS still answers.
-    std::ofstream(ns.dir() / "networkd" / "1")
+    std::ofstream(ns_.dir() / "networkd" / "1")
         << "OPTION_252=687474703a2f2f777061642d646863702e6578616d706c652e746573742f676f6e652e706163\n";
-    fs::last_write_time(ns.dir() / "dhclient.leases", fs::file_time_type::clock::now() - std::chrono::hours(1));
+    fs::last_write_time(ns_.dir() / "dhclient.leases", fs::file_time_type::clock::now() - std::chrono::hours(1));
     a = ProxyForUrl("https://backend.test/", WINHTTP_AUTOPROXY_AUTO_DETECT, both);
     ASSERT_TRUE(a.ok) << a.error;
     EXPECT_EQ(a.proxy, "wpad-proxy.test:3128");
-    EXPECT_EQ(server.hosts_asking("/gone.pac").size(), 1u);
+    EXPECT_EQ(server_.hosts_asking("/gone.pac").size(), 1u);
 }
 
 }  // namespace

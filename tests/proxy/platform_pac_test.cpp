@@ -154,6 +154,9 @@ TEST_F(PlatformPac, MisuseIsRefused) {
     ASSERT_NE(session, nullptr);
     EXPECT_FALSE(WinHttpGetProxyForUrl(session, L"not a url", &options, &info));
     EXPECT_EQ(GetLastError(), ERROR_WINHTTP_INVALID_URL);
+    std::wstring huge = L"https://exact.test/" + std::wstring(10000, L'a');
+    EXPECT_FALSE(WinHttpGetProxyForUrl(session, huge.c_str(), &options, &info));
+    EXPECT_EQ(GetLastError(), ERROR_WINHTTP_INVALID_URL);
     WINHTTP_AUTOPROXY_OPTIONS no_url{WINHTTP_AUTOPROXY_CONFIG_URL, 0, nullptr, nullptr, 0, false};
     EXPECT_FALSE(WinHttpGetProxyForUrl(session, L"https://exact.test/", &no_url, &info));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);

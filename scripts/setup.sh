@@ -8,7 +8,7 @@ packages=(
   # build
   build-essential cmake ninja-build pkg-config git
   # libraries the library links
-  libcurl4-openssl-dev libssl-dev libsqlite3-dev libsafec-dev asn1c
+  libcurl4-openssl-dev libssl-dev libsqlite3-dev libsafec-dev asn1c libpacparser-dev
   # tests, benchmarks, fuzzing, the testbed
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   clang libclang-rt-14-dev llvm

@@ -1,0 +1,138 @@
+#include "platform/winhttp/wpad_dns.h"
+
+#include <netdb.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cctype>
+#include <condition_variable>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+namespace platform::winhttp {
+
+namespace {
+
+// Second-level labels under which names are handed out as under a top-level
+// domain (co.uk, com.au, ...). Enough for the domains endpoints commonly sit
+// in; a full public suffix list is not worth its upkeep here.
+constexpr std::array<std::string_view, 9> SECOND_LEVEL = {"ac", "co", "com", "edu", "gov", "net", "org", "ne", "or"};
+
+constexpr int MAX_LINGERING_LOOKUPS = 8;
+std::atomic<int> lingering_lookups{0};
+
+std::string Normalise(std::string_view domain) {
+    while (!domain.empty() && domain.back() == '.') domain.remove_suffix(1);
+    while (!domain.empty() && domain.front() == '.') domain.remove_prefix(1);
+    std::string out(domain);
+    std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) { return std::tolower(c); });
+    return out;
+}
+
+bool ValidDomain(const std::string& domain) {
+    if (domain.empty() || domain.size() > 240 || domain.find("..") != std::string::npos) return false;
+    return std::all_of(domain.begin(), domain.end(),
+                       [](unsigned char c) { return std::isalnum(c) || c == '.' || c == '-' || c == '_'; });
+}
+
+void AddWithParents(std::vector<std::string>* out, std::string_view raw) {
+    std::string domain = Normalise(raw);
+    if (!ValidDomain(domain)) return;
+    std::string floor = RegistrableDomain(domain);
+    if (floor.empty()) return;
+    for (;;) {
+        std::string name = "wpad." + domain;
+        if (std::find(out->begin(), out->end(), name) == out->end()) out->push_back(name);
+        if (domain.size() <= floor.size()) break;
+        domain.erase(0, domain.find('.') + 1);
+    }
+}
+
+struct Lookup {
+    std::mutex mutex;
+    std::condition_variable done_cv;
+    bool done = false;
+    bool found = false;
+};
+
+}  // namespace
+
+std::string RegistrableDomain(std::string_view raw) {
+    std::string domain = Normalise(raw);
+    std::vector<std::string_view> labels;
+    for (std::string_view rest = domain; !rest.empty();) {
+        size_t dot = rest.find('.');
+        labels.push_back(rest.substr(0, dot));
+        rest = dot == std::string_view::npos ? std::string_view() : rest.substr(dot + 1);
+    }
+    size_t n = labels.size();
+    size_t keep = 2;
+    // A second-level suffix counts only under a two-letter country domain.
+    if (n >= 2 && labels[n - 1].size() == 2 &&
+        std::find(SECOND_LEVEL.begin(), SECOND_LEVEL.end(), labels[n - 2]) != SECOND_LEVEL.end())
+        keep = 3;
+    if (n < keep) return "";
+    size_t start = labels[n - keep].data() - domain.data();
+    return domain.substr(start);
+}
+
+std::vector<std::string> WpadCandidates(std::string_view fqdn, const std::vector<std::string>& search) {
+    std::vector<std::string> out;
+    size_t dot = fqdn.find('.');
+    if (dot != std::string_view::npos) AddWithParents(&out, fqdn.substr(dot + 1));
+    for (const std::string& domain : search) AddWithParents(&out, domain);
+    return out;
+}
+
+std::vector<std::string> ReadSearchList(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<std::string> search, domain;
+    std::string line;
+    for (int n = 0; n < 1000 && std::getline(in, line); ++n) {
+        std::istringstream words(line);
+        std::string key, value;
+        words >> key;
+        std::vector<std::string>* into = key == "search" ? &search : key == "domain" ? &domain : nullptr;
+        if (!into) continue;
+        into->clear();  // the last line of each kind counts, as for the resolver
+        while (words >> value && into->size() < 6) into->push_back(value);
+    }
+    return search.empty() ? domain : search;
+}
+
+bool ResolvesBefore(const std::string& name, std::chrono::steady_clock::time_point deadline) {
+    if (lingering_lookups.fetch_add(1) >= MAX_LINGERING_LOOKUPS) {
+        lingering_lookups.fetch_sub(1);
+        return false;
+    }
+    auto lookup = std::make_shared<Lookup>();
+    try {
+        std::thread([lookup, name] {
+            addrinfo hints{};
+            hints.ai_family = AF_INET;  // the "A record" of the detection
+            hints.ai_socktype = SOCK_STREAM;
+            addrinfo* result = nullptr;
+            bool found = getaddrinfo(name.c_str(), nullptr, &hints, &result) == 0;
+            if (result) freeaddrinfo(result);
+            {
+                std::lock_guard<std::mutex> lock(lookup->mutex);
+                lookup->done = true;
+                lookup->found = found;
+            }
+            lookup->done_cv.notify_all();
+            lingering_lookups.fetch_sub(1);
+        }).detach();
+    } catch (const std::system_error&) {
+        lingering_lookups.fetch_sub(1);
+        return false;
+    }
+    std::unique_lock<std::mutex> lock(lookup->mutex);
+    lookup->done_cv.wait_until(lock, deadline, [&] { return lookup->done; });
+    return lookup->found;
+}
+
+}  // namespace platform::winhttp

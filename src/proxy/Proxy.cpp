@@ -85,7 +85,9 @@ int Proxy::RunMethod(int method) {
 void Proxy::Normalise(ProxyInfo* info) {
     if (info->listProtocol == L"http") info->listProtocol = L"http_proxy";
     if (info->type == L"http") info->type = L"http_proxy";
-    if (info->type.empty() && info->listProtocol.empty()) info->type = L"http_proxy";
+    // "https=p:3128" names the proxy for https URLs, which is reached by plain
+    // HTTP (CONNECT); only a "type://" prefix says otherwise.
+    if (info->type.empty()) info->type = L"http_proxy";
 }
 
 int Proxy::GetSecureProxyInfo() {

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,3 +49,44 @@ protected:
     TempDir dir;
     std::unique_ptr<hostkit::ConfigStore> store;
 };
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <thread>
+
+// Clears the proxy environment variables for the test and puts them back after.
+class ProxyEnvironment {
+public:
+    ProxyEnvironment() {
+        for (const char* name : kNames) {
+            const char* value = std::getenv(name);
+            saved_.push_back(value ? std::optional<std::string>(value) : std::nullopt);
+            unsetenv(name);
+        }
+    }
+    ~ProxyEnvironment() {
+        for (size_t i = 0; i < std::size(kNames); ++i) {
+            if (saved_[i])
+                setenv(kNames[i], saved_[i]->c_str(), 1);
+            else
+                unsetenv(kNames[i]);
+        }
+    }
+    void Set(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
+
+private:
+    static constexpr const char* kNames[] = {"http_proxy", "https_proxy", "all_proxy", "no_proxy",
+                                             "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY"};
+    std::vector<std::optional<std::string>> saved_;
+};
+
+// Polls `done` until it holds or `bound` passes (a bound for failure only).
+inline bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds bound = std::chrono::seconds(20)) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}

@@ -13,23 +13,6 @@
 
 namespace {
 
-class ProxyDiscoveryTest : public ProxyStoreTest {
-protected:
-    void SetConfiguredProxy(const std::string& server, int32_t port) {
-        ASSERT_TRUE(store->SetSecureString(proxy_config::kType, "http_proxy"));
-        ASSERT_TRUE(store->SetSecureString(proxy_config::kServer, server.c_str()));
-        ASSERT_TRUE(store->SetSecureInt(proxy_config::kPort, port));
-    }
-    std::vector<int32_t> Modes(const ProxyInfoList& list) {
-        std::vector<int32_t> modes;
-        for (const ProxyInfo& info : list) modes.push_back(info.discoveryMode);
-        return modes;
-    }
-
-    ProxyEnvironment env;
-    LogCapture log;
-};
-
 // The real system-proxy source, held at its start until the test lets it go.
 class GatedWinHttp : public WinHttpWrapper {
 public:
@@ -71,6 +54,40 @@ private:
     std::string name_;
     std::vector<std::string>* order_;
     std::mutex* mutex_;
+};
+
+class ProxyDiscoveryTest : public ProxyStoreTest {
+protected:
+    void SetConfiguredProxy(const std::string& server, int32_t port) {
+        ASSERT_TRUE(store->SetSecureString(proxy_config::kType, "http_proxy"));
+        ASSERT_TRUE(store->SetSecureString(proxy_config::kServer, server.c_str()));
+        ASSERT_TRUE(store->SetSecureInt(proxy_config::kPort, port));
+    }
+    std::vector<int32_t> Modes(const ProxyInfoList& list) {
+        std::vector<int32_t> modes;
+        for (const ProxyInfo& info : list) modes.push_back(info.discoveryMode);
+        return modes;
+    }
+
+    // A container whose only source besides the direct connection is the
+    // system proxy, held by `gated` until the test opens it.
+    std::unique_ptr<ProxyContainer> GatedContainer() {
+        auto gate = std::make_unique<GatedWinHttp>();
+        gated = gate.get();
+        EXPECT_TRUE(store->SetSecureInt(proxy_config::kSourceFlags, 2));
+        env.Set("https_proxy", "http://127.0.0.1:1111");
+        return std::make_unique<ProxyContainer>(store.get(), std::move(gate));
+    }
+    std::vector<std::string> Order() {
+        std::lock_guard<std::mutex> lock(orderMutex);
+        return order;
+    }
+
+    ProxyEnvironment env;
+    LogCapture log;
+    GatedWinHttp* gated = nullptr;
+    std::mutex orderMutex;
+    std::vector<std::string> order;  // consumer:entries, as notified
 };
 
 TEST_F(ProxyDiscoveryTest, SourceMaskAndRunOrder) {
@@ -137,16 +154,11 @@ TEST_F(ProxyDiscoveryTest, SourceMaskAndRunOrder) {
 }
 
 TEST_F(ProxyDiscoveryTest, BackgroundDiscoveryNotifiesInOrderAndRunsOnce) {
-    auto gate = std::make_unique<GatedWinHttp>();
-    GatedWinHttp* gated = gate.get();
-    ASSERT_TRUE(store->SetSecureInt(proxy_config::kSourceFlags, 2));
-    env.Set("https_proxy", "http://127.0.0.1:1111");
-    std::mutex mutex;
-    std::vector<std::string> order;
-    RecordingConsumer first("first", &order, &mutex), second("second", &order, &mutex), third("third", &order, &mutex);
+    RecordingConsumer first("first", &order, &orderMutex), second("second", &order, &orderMutex),
+        third("third", &order, &orderMutex);
     {
-        ProxyContainer container(store.get(), std::move(gate));
-        ThreadedProxyDiscovery* discovery = container.GetProxyDiscovery();
+        auto container = GatedContainer();
+        ThreadedProxyDiscovery* discovery = container->GetProxyDiscovery();
         EXPECT_TRUE(discovery->RegisterForProxyNotifications(&first));
         EXPECT_TRUE(discovery->RegisterForProxyNotifications(&second));
         EXPECT_TRUE(discovery->RegisterForProxyNotifications(&third));
@@ -167,16 +179,10 @@ TEST_F(ProxyDiscoveryTest, BackgroundDiscoveryNotifiesInOrderAndRunsOnce) {
         gated->Open();
         ASSERT_TRUE(WaitUntil([&] { return !discovery->IsRunning(); }));
         EXPECT_TRUE(log.containsTrace("ThreadedProxyDiscovery::DiscoveryThread: exiting proxy discovery thread"));
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            EXPECT_EQ(order, (std::vector<std::string>{"first:2", "third:2", "second:2"}));
-        }
+        EXPECT_EQ(Order(), (std::vector<std::string>{"first:2", "third:2", "second:2"}));
         // Idle again: a new start runs.
         discovery->StartProxyDiscovery();
-        ASSERT_TRUE(WaitUntil([&] {
-            std::lock_guard<std::mutex> lock(mutex);
-            return order.size() == 6;
-        }));
+        ASSERT_TRUE(WaitUntil([&] { return Order().size() == 6; }));
         ASSERT_TRUE(WaitUntil([&] { return !discovery->IsRunning(); }));
         EXPECT_TRUE(discovery->UnregisterForProxyNotifications(&first));
         EXPECT_TRUE(discovery->UnregisterForProxyNotifications(&second));
@@ -186,15 +192,8 @@ TEST_F(ProxyDiscoveryTest, BackgroundDiscoveryNotifiesInOrderAndRunsOnce) {
 }
 
 TEST_F(ProxyDiscoveryTest, DestructionStopsASlowDiscoveryBeforeItsNextSource) {
-    auto gate = std::make_unique<GatedWinHttp>();
-    GatedWinHttp* gated = gate.get();
-    ASSERT_TRUE(store->SetSecureInt(proxy_config::kSourceFlags, 2));
-    env.Set("https_proxy", "http://127.0.0.1:1111");
-    std::mutex mutex;
-    std::vector<std::string> order;
-    RecordingConsumer consumer("consumer", &order, &mutex);
-
-    auto container = std::make_unique<ProxyContainer>(store.get(), std::move(gate));
+    RecordingConsumer consumer("consumer", &order, &orderMutex);
+    auto container = GatedContainer();
     ThreadedProxyDiscovery* discovery = container->GetProxyDiscovery();
     ASSERT_TRUE(discovery->RegisterForProxyNotifications(&consumer));
     discovery->StartProxyDiscovery();
@@ -211,8 +210,7 @@ TEST_F(ProxyDiscoveryTest, DestructionStopsASlowDiscoveryBeforeItsNextSource) {
     // The run stopped before the direct connection and handed on nothing.
     EXPECT_FALSE(log.contains("Proxy::Discovery: Add Direct Connection to discovery list"));
     EXPECT_FALSE(log.contains("Proxy::Discovery method: 0"));
-    std::lock_guard<std::mutex> lock(mutex);
-    EXPECT_EQ(order, (std::vector<std::string>{"consumer:0"}));
+    EXPECT_EQ(Order(), (std::vector<std::string>{"consumer:0"}));
 }
 
 }  // namespace

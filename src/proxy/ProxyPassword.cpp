@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/IConfig.h"
+#include "dtk/ProxyInfo.h"
 #include "host/Util.h"
 
 using proxy_password::kBufferSize;
@@ -63,13 +64,6 @@ struct SecretBuffer {
 
 }  // namespace
 
-void WipeWideString(std::wstring* text) {
-    // The whole capacity: a shorter value may have followed a longer one.
-    text->resize(text->capacity());
-    Util::RtlSecureZeroMemory(text->data(), text->size() * sizeof(wchar_t));
-    text->clear();
-}
-
 bool LoadProxyPassword(IConfig* config, std::wstring* password, proxy_config::View view) {
     if (!config || !password) return false;
     std::vector<uint8_t> cipher;
@@ -96,7 +90,7 @@ bool LoadProxyPassword(IConfig* config, std::wstring* password, proxy_config::Vi
     }
     wchar_t* wide = Util::ConvertStringToWCHAR(reinterpret_cast<const char*>(clear.bytes) + kPrefixLength);
     if (!wide) return false;
-    WipeWideString(password);
+    ProxyInfo::Wipe(password);
     password->assign(wide);
     Util::ClearStringW(wide);
     Util::FreeMem(wide);

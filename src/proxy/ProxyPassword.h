@@ -23,6 +23,3 @@ bool LoadProxyPassword(IConfig* config, std::wstring* password, proxy_config::Vi
 // random prefix, the password utility or both writes fail, or when the
 // enciphered form would exceed 1023 bytes.
 bool StoreProxyPassword(IConfig* config, const char* password);
-
-// Overwrites every character the string's buffer holds, then empties it.
-void WipeWideString(std::wstring* text);

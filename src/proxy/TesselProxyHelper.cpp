@@ -27,7 +27,7 @@ char* _getProxyPassword() {
         return nullptr;
     }
     char* copy = password.empty() ? nullptr : Util::ConvertWCHARToString(password.c_str());
-    WipeWideString(&password);
+    ProxyInfo::Wipe(&password);
     return copy;
 }
 

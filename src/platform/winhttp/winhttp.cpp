@@ -22,6 +22,8 @@ using namespace platform::winhttp;
 
 namespace {
 
+constexpr size_t MAX_URL = 8192;
+
 thread_local uint32_t last_error = 0;
 
 std::mutex settings_mutex;
@@ -143,7 +145,8 @@ bool WinHttpGetProxyForUrl(HINTERNET handle, const wchar_t* url, WINHTTP_AUTOPRO
     if ((!detect && !config) || (detect && !options->dwAutoDetectFlags) || (config && !options->lpszAutoConfigUrl))
         return Fail(ERROR_INVALID_PARAMETER);
     std::string target = platform::WideToUtf8(url);
-    if (UrlHost(target).empty()) return Fail(ERROR_WINHTTP_INVALID_URL);
+    // The URL travels to the PAC helper on its command line.
+    if (target.size() > MAX_URL || UrlHost(target).empty()) return Fail(ERROR_WINHTTP_INVALID_URL);
     WinHttpSettings settings = platform::WinHttpGetSettings();
 
     std::string answer;

@@ -1,0 +1,33 @@
+#include "proxy/TesselProxyHandler.h"
+
+#include "host/Util.h"
+#include "proxy/TesselProxyHelper.h"
+#include "proxy/TesselProxyTester.h"
+
+TesselProxyHandler::TesselProxyHandler(ITesselRegistrationRestart* registration, ITesselProxyHelper* helper,
+                                       IConfig* config, ITesselProxyTester* tester, IProxyDiscovery* discovery)
+    : m_registration(registration), m_helper(helper), m_config(config), m_tester(tester), m_discovery(discovery) {}
+
+TesselProxyHandler::~TesselProxyHandler() {
+    if (m_discovery) m_discovery->UnregisterForProxyNotifications(this);
+}
+
+void TesselProxyHandler::ProxiesDiscovered(const ProxyInfoList& proxies) {
+    trace(kTesselTraceCategory, "TesselProxyHandler::ProxiesDiscovered: Enter Proxy Count %d",
+          static_cast<int>(proxies.size()));
+    ProxyInfoList candidates(proxies);
+    const ProxyInfo* chosen = m_tester->FindFirstValidProxy(candidates, m_config);
+    if (!chosen) return;
+    trace(kTesselTraceCategory, "TesselProxyHandler::ProxiesDiscovered: Proxy %ls verified", chosen->server.c_str());
+
+    // Compared in the form a save would leave, or a list entry would always
+    // look changed.
+    ProxyInfo stored;
+    if (m_helper->LoadProxyFromConfig(&stored) && stored == TesselProxyHelper::StoredForm(*chosen)) {
+        trace(kTesselTraceCategory, "TesselProxyHandler::ProxiesDiscovered: Proxy has not changed. Skipping registration");
+        return;
+    }
+    if (!m_helper->SaveProxyToConfig(*chosen)) return;
+    trace(kTesselTraceCategory, "TesselProxyHandler::ProxiesDiscovered: Proxy saved to config");
+    if (m_registration) m_registration->PerformTesselRegistration();
+}

@@ -17,6 +17,7 @@ public:
     // Creates the temporary file; false (errno set) when it cannot be created.
     bool Open();
     FILE* File() const { return m_file; }
+    const std::string& Destination() const { return m_destination; }
     // Flushes, syncs and renames the temporary file over the destination.
     bool Commit();
 

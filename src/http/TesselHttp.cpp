@@ -96,6 +96,33 @@ bool PolicyArrivedWhole(http_client_request_t* request) {
     return announced < 0 || announced == received;
 }
 
+// What one download holds until it ends: released in every case, and the
+// staged file removed unless it was committed.
+struct Download {
+    explicit Download(const std::string& target) : file(target) {}
+    HandlePtr handle{nullptr, HandleRelease{nullptr}};
+    RequestPtr request;
+    StagedFile file;
+};
+
+bool OpenDownload(TesselHttp* http, const char* operation, Download* download) {
+    download->handle = HandlePtr(http->GetHttpClientHandle(), HandleRelease{http});
+    if (!download->handle) {
+        error("TesselHttp::%s: Failed to get client handle", operation);
+        return false;
+    }
+    download->request.reset(http_client_request_new(download->handle.get(), &kNoHeaders));
+    if (!download->request) {
+        error("TesselHttp::%s: Failed to create http request", operation);
+        return false;
+    }
+    if (!download->file.Open()) {
+        error("TesselHttp::%s: Failed to create file %s", operation, download->file.Destination().c_str());
+        return false;
+    }
+    return true;
+}
+
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 bool ListContains(const HttpNameValueList& list, const std::string& part) {
@@ -172,39 +199,34 @@ HRESULT TesselHttp::SetCredentials(const char* user, const char* password) {
     return S_OK;
 }
 
-HRESULT TesselHttp::AddNameValueToMap(HttpNameValueList* list, const wchar_t* name, const wchar_t* value) {
+HRESULT TesselHttp::AddPair(const char* method, HttpNameValueList* list, const wchar_t* name, const wchar_t* value,
+                            bool encode) {
     std::string narrowName, narrowValue;
     HRESULT result = S_OK;
     if (!ToUtf8(name, &narrowName) || !ToUtf8(value, &narrowValue)) {
-        error(L"TesselHttp::AddNameValueToMap: Failed to encode %ls", name);
+        error(L"TesselHttp::%s: Failed to encode %ls", method, name);
         result = E_OUTOFMEMORY;
     } else {
+        if (encode) {
+            narrowName = PercentEncode(narrowName);
+            // A pair without a name carries a ready-made body part: kept as it is.
+            if (!narrowName.empty())
+                narrowValue = PercentEncode(narrowValue);
+        }
         if (!m_quietValues)
-            trace(kTesselTraceCategory, "TesselHttp::AddNameValueToMap: %s: %s", narrowName.c_str(),
-                  narrowValue.c_str());
+            trace(kTesselTraceCategory, "TesselHttp::%s: %s: %s", method, narrowName.c_str(), narrowValue.c_str());
         list->emplace_back(std::move(narrowName), std::move(narrowValue));
     }
-    trace(kTesselTraceCategory, "TesselHttp::AddNameValueToMap: Exit (%d)", result);
+    trace(kTesselTraceCategory, "TesselHttp::%s: Exit (%d)", method, result);
     return result;
 }
 
+HRESULT TesselHttp::AddNameValueToMap(HttpNameValueList* list, const wchar_t* name, const wchar_t* value) {
+    return AddPair("AddNameValueToMap", list, name, value, false);
+}
+
 HRESULT TesselHttp::EncodeAndAddNameValueToMap(HttpNameValueList* list, const wchar_t* name, const wchar_t* value) {
-    std::string narrowName, narrowValue;
-    HRESULT result = S_OK;
-    if (!ToUtf8(name, &narrowName) || !ToUtf8(value, &narrowValue)) {
-        error(L"TesselHttp::EncodeAndAddNameValueToMap: Failed to encode %ls", name);
-        result = E_OUTOFMEMORY;
-    } else {
-        std::string encodedName = PercentEncode(narrowName);
-        // A pair without a name carries a ready-made body part: kept as it is.
-        std::string encodedValue = encodedName.empty() ? narrowValue : PercentEncode(narrowValue);
-        if (!m_quietValues)
-            trace(kTesselTraceCategory, "TesselHttp::EncodeAndAddNameValueToMap: %s: %s", encodedName.c_str(),
-                  encodedValue.c_str());
-        list->emplace_back(std::move(encodedName), std::move(encodedValue));
-    }
-    trace(kTesselTraceCategory, "TesselHttp::EncodeAndAddNameValueToMap: Exit (%d)", result);
-    return result;
+    return AddPair("EncodeAndAddNameValueToMap", list, name, value, true);
 }
 
 HRESULT TesselHttp::AddSectionHeader(HttpSection* section, const wchar_t* name, const wchar_t* value) {
@@ -335,6 +357,7 @@ bool TesselHttp::GenerateSections(std::string* body) {
 }
 
 HRESULT TesselHttp::Perform(int32_t* status, std::string* received) {
+    *status = 0;  // no answer unless one arrives
     std::string body;
     if (m_sections.empty())
         body = PostBody();
@@ -446,34 +469,24 @@ bool TesselHttp::DownloadFile(const char* url, const wchar_t* path, int32_t* sta
         error("TesselHttp::DownloadFile: Invalid arguments");
         return false;
     }
-    HandlePtr handle(GetHttpClientHandle(), HandleRelease{this});
-    if (!handle) {
-        error("TesselHttp::DownloadFile: Failed to get client handle");
+    if (status)
+        *status = 0;
+    Download download(target);
+    if (!OpenDownload(this, "DownloadFile", &download))
         return false;
-    }
-    RequestPtr request(http_client_request_new(handle.get(), &kNoHeaders));
-    if (!request) {
-        error("TesselHttp::DownloadFile: Failed to create http request");
-        return false;
-    }
-    StagedFile file(target);
-    if (!file.Open()) {
-        error("TesselHttp::DownloadFile: Failed to create file %s", target.c_str());
-        return false;
-    }
-    if (http_client_request_set_write_mode(request.get(), HTTP_CLIENT_WRITE_CALLBACK, WriteToFile, file.File(),
-                                           ProgressThunk, this) != HTTP_CLIENT_OK) {
+    if (http_client_request_set_write_mode(download.request.get(), HTTP_CLIENT_WRITE_CALLBACK, WriteToFile,
+                                           download.file.File(), ProgressThunk, this) != HTTP_CLIENT_OK) {
         error("TesselHttp::DownloadFile: Failed to set http callbacks");
         return false;
     }
-    ResponsePtr response(http_client_send_request(request.get(), url, "GET", nullptr, 0));
+    ResponsePtr response(http_client_send_request(download.request.get(), url, "GET", nullptr, 0));
     if (!response)
         return false;
     if (status)
         *status = response->status;
     if (response->error != HTTP_CLIENT_OK || response->status != 200)
         return false;
-    if (!file.Commit()) {
+    if (!download.file.Commit()) {
         error("TesselHttp::DownloadFile: Failed to move the download into %s", target.c_str());
         return false;
     }
@@ -492,25 +505,13 @@ bool TesselHttp::DownloadPolicy(uint32_t fetchBits, const wchar_t* path) {
         error("TesselHttp::DownloadPolicy: Policy Url is empty");
         return false;
     }
-    HandlePtr handle(GetHttpClientHandle(), HandleRelease{this});
-    if (!handle) {
-        error("TesselHttp::DownloadPolicy: Failed to get client handle");
+    Download download(target);
+    if (!OpenDownload(this, "DownloadPolicy", &download))
         return false;
-    }
-    RequestPtr request(http_client_request_new(handle.get(), &kNoHeaders));
-    if (!request) {
-        error("TesselHttp::DownloadPolicy: Failed to create http request");
-        return false;
-    }
-    StagedFile file(target);
-    if (!file.Open()) {
-        error("TesselHttp::DownloadPolicy: Failed to create file %s", target.c_str());
-        return false;
-    }
-    int result = tessel_fetch_policy(url.c_str(), fetchBits, FileWrite, file.File(), request.get());
+    int result = tessel_fetch_policy(url.c_str(), fetchBits, FileWrite, download.file.File(), download.request.get());
     trace(kTesselTraceCategory, "TesselHttp::DownloadPolicy: tessel_fetch_policy returned %d", result);
     // An error page or a cut transfer must not replace the policy the host reads.
-    return result == 0 && PolicyArrivedWhole(request.get()) && file.Commit();
+    return result == 0 && PolicyArrivedWhole(download.request.get()) && download.file.Commit();
 }
 
 std::string TesselHttp::GetPolicyUrl(uint32_t fetchBits) {

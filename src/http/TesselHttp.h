@@ -98,6 +98,9 @@ private:
     std::string PostBody() const;
     bool GenerateSections(std::string* body);
     bool BoundaryOccursInSections() const;
+    // Names and values go in as UTF-8; `encode` percent-encodes them (form pairs).
+    HRESULT AddPair(const char* method, HttpNameValueList* list, const wchar_t* name, const wchar_t* value,
+                    bool encode);
     HRESULT AddNameValueToMap(HttpNameValueList* list, const wchar_t* name, const wchar_t* value);
     HRESULT EncodeAndAddNameValueToMap(HttpNameValueList* list, const wchar_t* name, const wchar_t* value);
     // True aborts the running transfer (time-out reached or shutdown asked).

@@ -10,19 +10,13 @@ constexpr wchar_t kOpen[] = L"[%set:";
 constexpr size_t kOpenLength = sizeof kOpen / sizeof kOpen[0] - 1;
 constexpr wchar_t kClose[] = L"%]";
 
-std::string TakeString(IConfig* config, char* value) {
+// A copy of a string the configuration returned, which goes back to it.
+template <typename Char, typename Release>
+std::basic_string<Char> Take(Char* value, Release release) {
     if (!value)
         return {};
-    std::string copy(value);
-    config->FreeString(value);
-    return copy;
-}
-
-std::wstring TakeWString(IConfig* config, wchar_t* value) {
-    if (!value)
-        return {};
-    std::wstring copy(value);
-    config->FreeStringW(value);
+    std::basic_string<Char> copy(value);
+    release(value);
     return copy;
 }
 
@@ -68,16 +62,20 @@ std::wstring ExpandTemplate(std::wstring text, const std::function<std::wstring(
 
 XmlConfig::XmlConfig(IConfig* config, IUrlUtil* urlUtil) : m_config(config), m_urlUtil(urlUtil) {}
 
-std::string XmlConfig::GetString(const char* key) { return TakeString(m_config, m_config->GetString(key)); }
+std::string XmlConfig::GetString(const char* key) {
+    return Take(m_config->GetString(key), [this](char* v) { m_config->FreeString(v); });
+}
 
-std::wstring XmlConfig::GetWString(const char* key) { return TakeWString(m_config, m_config->GetStringW(key)); }
+std::wstring XmlConfig::GetWString(const char* key) {
+    return Take(m_config->GetStringW(key), [this](wchar_t* v) { m_config->FreeStringW(v); });
+}
 
 std::string XmlConfig::GetSecureString(const char* key) {
-    return TakeString(m_config, m_config->GetSecureString(key));
+    return Take(m_config->GetSecureString(key), [this](char* v) { m_config->FreeString(v); });
 }
 
 std::wstring XmlConfig::GetSecureWString(const char* key) {
-    return TakeWString(m_config, m_config->GetSecureStringW(key));
+    return Take(m_config->GetSecureStringW(key), [this](wchar_t* v) { m_config->FreeStringW(v); });
 }
 
 std::wstring XmlConfig::GetTemplatedValue(const char* key) {

@@ -106,6 +106,13 @@ bool HttpExchange::respond(int status, const std::string& body, const HttpHeader
     return conn_.write_all(head) && conn_.write_all(body);
 }
 
+bool HttpExchange::respond_cut(int status, const std::string& body, size_t announced) {
+    std::string head = status_head(status, {}) + "Content-Length: " + std::to_string(announced) + "\r\n\r\n";
+    bool written = conn_.write_all(head) && conn_.write_all(body);
+    drop();
+    return written;
+}
+
 bool HttpExchange::begin_chunked(int status, const HttpHeaders& headers) {
     answered_ = true;
     return conn_.write_all(status_head(status, headers) + "Transfer-Encoding: chunked\r\n\r\n");

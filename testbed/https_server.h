@@ -54,6 +54,9 @@ class HttpExchange {
 public:
     // A complete response with Content-Length (none for 204 and 304).
     bool respond(int status, const std::string& body, const HttpHeaders& headers = {});
+    // A response that announces `announced` bytes of body, sends only `body`
+    // and drops the connection: a transfer cut short.
+    bool respond_cut(int status, const std::string& body, size_t announced);
     // A chunked response: begin, any number of chunks, end.
     bool begin_chunked(int status, const HttpHeaders& headers = {});
     bool write_chunk(const void* data, size_t len);

@@ -1,0 +1,191 @@
+// bench_facade: cost of the HTTP facade over the kit's HTTP client alone, in
+// the same run against the testbed's HTTPS server.
+//
+// The facade makes a kit handle and request per operation (so each request
+// takes the proxy stored at that moment); the baseline does the same with the
+// kit alone, so the ratio is the facade's own cost:
+// 1. form posts: TesselHttp Init + AddPostNameValue + MakeRequest against
+//    http_client_handle_new + request + send of the same body;
+// 2. downloads of --download-kib KiB (default 256) into a file: DownloadFile
+//    (temporary file, sync, rename) against the kit writing the file directly.
+// Rounds alternate between the two sides. Prints rates and ratios
+// (facade / kit); the aim is 0.95 or more.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "host_log.h"
+#include "http/TesselHttp.h"
+#include "kit/http_client/http_client.h"
+#include "kit/tessel_init.h"
+#include "kit/tessel_logger.h"
+#include "testbed/https_server.h"
+#include "testbed/pki.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr char kUserAgent[] = "dtk-bench/1.0";
+
+class BenchIdentity : public IHttpIdentitySource {
+public:
+    explicit BenchIdentity(X509* ca) : ca_(ca) {}
+    bool PopulateAgentIdentity(HttpAgentIdentity* identity) override {
+        identity->userAgent = kUserAgent;
+        X509_up_ref(ca_);
+        identity->trustCerts.push_back(ca_);
+        return true;
+    }
+
+private:
+    X509* ca_;
+};
+
+size_t append_body(char* data, size_t size, size_t nmemb, void* out) {
+    static_cast<std::string*>(out)->append(data, size * nmemb);
+    return size * nmemb;
+}
+
+size_t write_file(char* data, size_t size, size_t nmemb, void* file) {
+    return fwrite(data, size, nmemb, static_cast<FILE*>(file)) * size;
+}
+
+// The kit alone: a handle and a request for one send, as the facade does.
+bool kit_send(X509* ca, const std::string& url, const char* method, const std::string& body, curl_write_callback fn,
+              void* data) {
+    X509* trust[] = {ca};
+    http_client_identity identity{nullptr, nullptr, trust, 1};
+    http_client_handle* handle = http_client_handle_new(kUserAgent, nullptr, nullptr, &identity);
+    http_client_header_list no_headers{nullptr, 0};
+    http_client_request_t* req = http_client_request_new(handle, &no_headers);
+    http_client_request_set_write_mode(req, HTTP_CLIENT_WRITE_CALLBACK, fn, data, nullptr, nullptr);
+    http_client_response* resp =
+        http_client_send_request(req, url.c_str(), method, body.data(), static_cast<int64_t>(body.size()));
+    bool ok = resp && resp->error == 0 && resp->status == 200;
+    http_client_response_free(resp);
+    http_client_request_free(req);
+    http_client_handle_free(handle);
+    return ok;
+}
+
+// Seconds spent by `a` and by `b`, alternating rounds of `per_round` calls.
+void alternate(int rounds, int per_round, const std::function<bool()>& a, const std::function<bool()>& b,
+               double* a_s, double* b_s, int* failures) {
+    for (int r = 0; r < rounds; ++r) {
+        auto t0 = Clock::now();
+        for (int i = 0; i < per_round; ++i) *failures += !a();
+        auto t1 = Clock::now();
+        for (int i = 0; i < per_round; ++i) *failures += !b();
+        auto t2 = Clock::now();
+        *a_s += std::chrono::duration<double>(t1 - t0).count();
+        *b_s += std::chrono::duration<double>(t2 - t1).count();
+    }
+}
+
+void report(const char* what, double total, double facade_s, double kit_s) {
+    printf("%s: %.0f each\n", what, total);
+    printf("  facade: %9.1f /s\n", total / facade_s);
+    printf("  kit:    %9.1f /s\n", total / kit_s);
+    printf("  ratio facade/kit: %.3f\n", kit_s / facade_s);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int rounds = 6, per_round = 40;
+    unsigned long download_kib = 256;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (strcmp(argv[i], "--rounds") == 0) rounds = atoi(argv[i + 1]);
+        if (strcmp(argv[i], "--requests") == 0) per_round = atoi(argv[i + 1]);
+        if (strcmp(argv[i], "--download-kib") == 0) download_kib = strtoul(argv[i + 1], nullptr, 10);
+    }
+    tessel_logger_init();
+    tessel_init();
+
+    testbed::Pki pki;
+    testbed::HttpsServer server;
+    testbed::TlsServerOptions options;
+    options.identity = &pki.server();
+    const std::string file_body(download_kib * 1024, 'p');
+    server.on("/form", [](const testbed::HttpRequest& req, testbed::HttpExchange& ex) {
+        ex.respond(req.body == "name=value%20one&n=42" ? 200 : 400, "ok");
+    });
+    server.on("/file", [&](const testbed::HttpRequest&, testbed::HttpExchange& ex) { ex.respond(200, file_body); });
+    if (!server.start(options)) {
+        fprintf(stderr, "cannot start the HTTPS server\n");
+        return 1;
+    }
+    char dir_pattern[] = "/tmp/dtk-bench-facade-XXXXXX";
+    if (!mkdtemp(dir_pattern)) {
+        perror("mkdtemp");
+        return 1;
+    }
+    const std::string dir = dir_pattern;
+    // The facade's lines go where a host's would: to its log file.
+    hostkit::SetLogFile(dir + "/facade.log");
+    const std::string form_url = server.url("/form"), file_url = server.url("/file");
+    X509* ca = pki.ca().cert();
+    BenchIdentity identity(ca);
+
+    auto facade_form = [&] {
+        TesselHttp http(nullptr, &identity, nullptr);
+        if (http.Init("POST", form_url.c_str(), nullptr, 0, 0) != S_OK) return false;
+        http.SetQuietValues(true);
+        http.AddPostNameValue(L"name", L"value one");
+        http.AddPostNameValue(L"n", static_cast<uint32_t>(42));
+        int32_t status = 0;
+        char* body = nullptr;
+        bool ok = http.MakeRequest(&status, &body) == S_OK;
+        free(body);
+        return ok;
+    };
+    auto kit_form = [&] {
+        std::string received;
+        return kit_send(ca, form_url, "POST", "name=value%20one&n=42", append_body, &received) &&
+               received == "ok";
+    };
+    const std::string facade_target = dir + "/facade.bin", kit_target = dir + "/kit.bin";
+    const std::wstring facade_wide(facade_target.begin(), facade_target.end());
+    auto facade_download = [&] {
+        TesselHttp http(nullptr, &identity, nullptr);
+        int32_t status = 0;
+        return http.DownloadFile(file_url.c_str(), facade_wide.c_str(), &status);
+    };
+    auto kit_download = [&] {
+        FILE* file = fopen(kit_target.c_str(), "wb");
+        if (!file) return false;
+        bool ok = kit_send(ca, file_url, "GET", "", write_file, file);
+        return fclose(file) == 0 && ok;
+    };
+
+    int failures = 0;
+    for (int i = 0; i < 5; ++i) failures += !facade_form() + !kit_form() + !facade_download() + !kit_download();
+    if (failures) {
+        fprintf(stderr, "warm-up failed (%d)\n", failures);
+        return 1;
+    }
+    double facade_s = 0, kit_s = 0;
+    alternate(rounds, per_round, facade_form, kit_form, &facade_s, &kit_s, &failures);
+    report("form posts, a new TLS connection each", static_cast<double>(rounds) * per_round, facade_s, kit_s);
+    facade_s = kit_s = 0;
+    alternate(rounds, per_round, facade_download, kit_download, &facade_s, &kit_s, &failures);
+    char what[96];
+    snprintf(what, sizeof what, "downloads of %lu KiB into %s", download_kib, dir.c_str());
+    report(what, static_cast<double>(rounds) * per_round, facade_s, kit_s);
+    struct stat facade_stat{}, kit_stat{};
+    bool same = stat(facade_target.c_str(), &facade_stat) == 0 && stat(kit_target.c_str(), &kit_stat) == 0 &&
+                facade_stat.st_size == kit_stat.st_size && facade_stat.st_size == static_cast<off_t>(file_body.size());
+    printf("  failed operations: %d, files complete: %s\n", failures, same ? "yes" : "NO");
+
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+    server.stop();
+    return failures == 0 && same ? 0 : 1;
+}

@@ -1,0 +1,39 @@
+// Percent-encoding of configuration values and form fields, and the check that
+// a URL handed to a request is an http(s) URL with a path.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+class IStringUtils;
+
+// Keeps 0-9, A-Z, a-z; every other byte becomes "%" and two upper-case hex digits.
+std::string PercentEncode(std::string_view text);
+
+// True when the whole URL is "http" or "https", "://", a letter or digit, then
+// letters, digits and "-_:./" up to a "/", then anything on one line.
+bool IsValidWebUrl(const char* url);
+
+class IUrlUtil {
+public:
+    virtual ~IUrlUtil() = default;
+    virtual std::string UrlEncode(const wchar_t* text) = 0;
+    virtual std::wstring UrlEncodeW(const wchar_t* text) = 0;
+};
+
+class UrlUtil : public IUrlUtil {
+public:
+    using ReleaseFn = void (*)(IStringUtils*);
+    // Takes the string utilities and releases them with `release` on destruction.
+    UrlUtil(IStringUtils* strings, ReleaseFn release);
+    ~UrlUtil() override;
+    UrlUtil(const UrlUtil&) = delete;
+    UrlUtil& operator=(const UrlUtil&) = delete;
+
+    std::string UrlEncode(const wchar_t* text) override;
+    std::wstring UrlEncodeW(const wchar_t* text) override;
+
+private:
+    IStringUtils* m_strings;
+    ReleaseFn m_release;
+};

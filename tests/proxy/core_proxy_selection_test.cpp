@@ -14,6 +14,7 @@
 #include "proxy/TesselProxyTester.h"
 #include "support/log_capture.h"
 #include "support/testbed_kit.h"
+#include "testbed/http_file_server.h"
 #include "testbed/https_server.h"
 #include "testbed/pki.h"
 #include "testbed/proxies.h"
@@ -174,6 +175,45 @@ TEST_F(ProxySelectionTest, DiscoveredProxyNeedingPolicyCredentialsIsSavedEnciphe
     discovery->StartProxyDiscovery();
     ASSERT_TRUE(WaitUntil([&] { return log_.contains("exiting proxy discovery thread"); }));
     EXPECT_FALSE(log_.contains("ProxyDiscovery::NotifyConsumers"));
+}
+
+TEST_F(ProxySelectionTest, PacFileCandidatesAreTestedInTheScriptsOrder) {
+    testbed::Microsocks socks;
+    ASSERT_TRUE(socks.start(std::nullopt));
+    const uint16_t dead = testbed::free_loopback_port();
+    testbed::HttpFileServer pacServer;
+    pacServer.serve("/proxy.pac", "function FindProxyForURL(url, host) { return \"PROXY 127.0.0.1:" +
+                                      std::to_string(dead) + "; SOCKS5 127.0.0.1:" + std::to_string(socks.port()) +
+                                      "; DIRECT\"; }");
+    ASSERT_TRUE(pacServer.start());
+    ASSERT_TRUE(store->SetSecureInt(proxy_config::kSourceFlags, 1 << ProxyInfo::kPacFile));
+    ASSERT_TRUE(store->SetSecureString(proxy_config::kPacLocation, pacServer.url("/proxy.pac").c_str()));
+
+    ProxyContainer container(store.get());
+    ProxyInfoList list;
+    container.GetProxyDiscovery()->StartProxyDiscoverySync(&list);
+    ASSERT_GE(list.size(), 3u);
+    auto entry = list.begin();
+    EXPECT_EQ(entry->discoveryMode, ProxyInfo::kPacFile);
+    EXPECT_EQ(entry->type, L"http_proxy");
+    EXPECT_EQ(entry->port, dead);
+    ++entry;
+    EXPECT_EQ(entry->discoveryMode, ProxyInfo::kPacFile);
+    EXPECT_EQ(entry->type, L"socks5");
+    EXPECT_EQ(entry->port, socks.port());
+    EXPECT_EQ(list.back().discoveryMode, ProxyInfo::kDirect);
+
+    TesselProxyHelper helper(store.get());
+    TesselProxyTester tester(&helper, &handles_);
+    CountingRegistration registration;
+    TesselProxyHandler handler(&registration, &helper, store.get(), &tester, nullptr);
+    handler.ProxiesDiscovered(list);
+    EXPECT_EQ(registration.restarts.load(), 1);
+    ProxyInfo saved;
+    ASSERT_TRUE(helper.LoadProxyFromConfig(&saved));
+    EXPECT_EQ(saved.discoveryMode, ProxyInfo::kPacFile);
+    EXPECT_EQ(saved.type, L"socks5");
+    EXPECT_EQ(saved.port, socks.port());
 }
 
 TEST_F(ProxySelectionTest, EverySendOfOneTestGetsTheWholePassword) {

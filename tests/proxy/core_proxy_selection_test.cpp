@@ -70,6 +70,11 @@ protected:
         info.discoveryMode = mode;
         return info;
     }
+    static void ExpectSaved(TesselProxyHelper& helper, const ProxyInfo& expected) {
+        ProxyInfo saved;
+        ASSERT_TRUE(helper.LoadProxyFromConfig(&saved));
+        EXPECT_TRUE(saved == expected) << "saved " << saved.discoveryMode << " " << saved.port;
+    }
     void SetPolicyCredentials(const char* user, const std::string& password) {
         ASSERT_TRUE(store->SetSecureString(proxy_config::kUserName, user));
         SetPolicyPassword(password);
@@ -149,13 +154,10 @@ TEST_F(ProxySelectionTest, DiscoveredProxyNeedingPolicyCredentialsIsSavedEnciphe
         EXPECT_TRUE(log_.containsTrace("TesselProxyHandler::ProxiesDiscovered: Proxy saved to config"));
         EXPECT_EQ(registration.restarts.load(), 1);
 
-        ProxyInfo saved;
-        ASSERT_TRUE(helper.LoadProxyFromConfig(&saved));
-        EXPECT_EQ(saved.discoveryMode, ProxyInfo::kSystem);
-        EXPECT_EQ(saved.type, L"http_proxy");
-        EXPECT_EQ(saved.port, tinyproxy.port());
-        EXPECT_EQ(saved.user, L"agent");
-        EXPECT_EQ(saved.password, std::wstring(password.begin(), password.end()));
+        ProxyInfo expected = Proxy(L"http_proxy", tinyproxy.port(), ProxyInfo::kSystem);
+        expected.user = L"agent";
+        expected.password = std::wstring(password.begin(), password.end());
+        ExpectSaved(helper, expected);
         store->Checkpoint();
         EXPECT_EQ(StoreBytes().find(password), std::string::npos);
         for (const std::string& line : log_.lines()) EXPECT_EQ(line.find(password), std::string::npos) << line;
@@ -209,11 +211,7 @@ TEST_F(ProxySelectionTest, PacFileCandidatesAreTestedInTheScriptsOrder) {
     TesselProxyHandler handler(&registration, &helper, store.get(), &tester, nullptr);
     handler.ProxiesDiscovered(list);
     EXPECT_EQ(registration.restarts.load(), 1);
-    ProxyInfo saved;
-    ASSERT_TRUE(helper.LoadProxyFromConfig(&saved));
-    EXPECT_EQ(saved.discoveryMode, ProxyInfo::kPacFile);
-    EXPECT_EQ(saved.type, L"socks5");
-    EXPECT_EQ(saved.port, socks.port());
+    ExpectSaved(helper, Proxy(L"socks5", socks.port(), ProxyInfo::kPacFile));
 }
 
 TEST_F(ProxySelectionTest, EverySendOfOneTestGetsTheWholePassword) {

@@ -9,9 +9,10 @@
 //
 // Proxy lists are returned in the list form the proxy string parser reads:
 // entries separated by ";" without spaces, each "host:port" (an HTTP proxy),
-// "type://host:port" (type "https", "socks4" or "socks5"), or for the
-// environment "protocol=host:port" / "protocol=type://host:port" where
-// protocol names the URL scheme the proxy serves ("http", "https").
+// "type://host:port" (type "http", "https", "socks4", "socks4a", "socks5" or
+// "socks5_hostname"), or, from the environment, "protocol=type://host:port"
+// where protocol names the URL scheme the proxy serves ("http", "https").
+// See platform/winhttp/proxy_list.h.
 #pragma once
 
 #include <cstdint>

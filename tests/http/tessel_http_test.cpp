@@ -345,6 +345,18 @@ TEST_F(TesselHttpTest, InitRefusesWhatIsNotAnHttpUrlWithAPath) {
     EXPECT_STREQ(lastModified, L"");
     free(lastModified);
     EXPECT_EQ(http_->GetLastModified(nullptr), E_INVALIDARG);
+
+    // Without an identity there is no client handle, and nothing is sent.
+    TesselHttp anonymous(store_.get(), nullptr, nullptr);
+    ASSERT_EQ(anonymous.Init("GET", server_->url("/form").c_str(), nullptr, 0, 0), S_OK);
+    const size_t before = server_->request_count();
+    status = -1;
+    EXPECT_EQ(anonymous.MakeRequest(&status, &body), E_FAIL);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(server_->request_count(), before);
+    EXPECT_TRUE(log_.containsError("TesselHttp::MakeRequest: Failed to get client handle"));
+    EXPECT_FALSE(anonymous.DownloadFile(server_->url("/file").c_str(), L"/nonexistent/x", &status));
+    EXPECT_TRUE(log_.containsError("TesselHttp::DownloadFile: Failed to get client handle"));
 }
 
 TEST_F(TesselHttpTest, TimeOutAndShutdownAbortAStalledTransfer) {

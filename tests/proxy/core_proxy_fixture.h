@@ -15,6 +15,7 @@
 #include "hostkit/temp_dir.h"
 #include "proxy/ProxyConfig.h"
 #include "proxy/ProxyPassword.h"
+#include "proxy/platform_winhttp_support.h"
 
 class ProxyStoreTest : public ::testing::Test {
 protected:
@@ -51,34 +52,14 @@ protected:
 };
 
 #include <chrono>
-#include <cstdlib>
 #include <functional>
 #include <thread>
 
-// Clears the proxy environment variables for the test and puts them back after.
-class ProxyEnvironment {
+// The proxy environment variables, cleared for the test and put back after.
+class ProxyEnvironment : public proxytest::EnvScope {
 public:
-    ProxyEnvironment() {
-        for (const char* name : kNames) {
-            const char* value = std::getenv(name);
-            saved_.push_back(value ? std::optional<std::string>(value) : std::nullopt);
-            unsetenv(name);
-        }
-    }
-    ~ProxyEnvironment() {
-        for (size_t i = 0; i < std::size(kNames); ++i) {
-            if (saved_[i])
-                setenv(kNames[i], saved_[i]->c_str(), 1);
-            else
-                unsetenv(kNames[i]);
-        }
-    }
-    void Set(const char* name, const std::string& value) { setenv(name, value.c_str(), 1); }
-
-private:
-    static constexpr const char* kNames[] = {"http_proxy", "https_proxy", "all_proxy", "no_proxy",
-                                             "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY"};
-    std::vector<std::optional<std::string>> saved_;
+    ProxyEnvironment() { clear_proxies(); }
+    void Set(const char* name, const std::string& value) { set(name, value); }
 };
 
 // Polls `done` until it holds or `bound` passes (a bound for failure only).

@@ -14,6 +14,7 @@
 #include "proxy/TesselProxyTester.h"
 #include "support/log_capture.h"
 #include "support/testbed_kit.h"
+#include "testbed/http_file_server.h"
 #include "testbed/https_server.h"
 #include "testbed/pki.h"
 #include "testbed/proxies.h"
@@ -68,6 +69,11 @@ protected:
         info.port = port;
         info.discoveryMode = mode;
         return info;
+    }
+    static void ExpectSaved(TesselProxyHelper& helper, const ProxyInfo& expected) {
+        ProxyInfo saved;
+        ASSERT_TRUE(helper.LoadProxyFromConfig(&saved));
+        EXPECT_TRUE(saved == expected) << "saved " << saved.discoveryMode << " " << saved.port;
     }
     void SetPolicyCredentials(const char* user, const std::string& password) {
         ASSERT_TRUE(store->SetSecureString(proxy_config::kUserName, user));
@@ -148,13 +154,10 @@ TEST_F(ProxySelectionTest, DiscoveredProxyNeedingPolicyCredentialsIsSavedEnciphe
         EXPECT_TRUE(log_.containsTrace("TesselProxyHandler::ProxiesDiscovered: Proxy saved to config"));
         EXPECT_EQ(registration.restarts.load(), 1);
 
-        ProxyInfo saved;
-        ASSERT_TRUE(helper.LoadProxyFromConfig(&saved));
-        EXPECT_EQ(saved.discoveryMode, ProxyInfo::kSystem);
-        EXPECT_EQ(saved.type, L"http_proxy");
-        EXPECT_EQ(saved.port, tinyproxy.port());
-        EXPECT_EQ(saved.user, L"agent");
-        EXPECT_EQ(saved.password, std::wstring(password.begin(), password.end()));
+        ProxyInfo expected = Proxy(L"http_proxy", tinyproxy.port(), ProxyInfo::kSystem);
+        expected.user = L"agent";
+        expected.password = std::wstring(password.begin(), password.end());
+        ExpectSaved(helper, expected);
         store->Checkpoint();
         EXPECT_EQ(StoreBytes().find(password), std::string::npos);
         for (const std::string& line : log_.lines()) EXPECT_EQ(line.find(password), std::string::npos) << line;
@@ -174,6 +177,41 @@ TEST_F(ProxySelectionTest, DiscoveredProxyNeedingPolicyCredentialsIsSavedEnciphe
     discovery->StartProxyDiscovery();
     ASSERT_TRUE(WaitUntil([&] { return log_.contains("exiting proxy discovery thread"); }));
     EXPECT_FALSE(log_.contains("ProxyDiscovery::NotifyConsumers"));
+}
+
+TEST_F(ProxySelectionTest, PacFileCandidatesAreTestedInTheScriptsOrder) {
+    testbed::Microsocks socks;
+    ASSERT_TRUE(socks.start(std::nullopt));
+    const uint16_t dead = testbed::free_loopback_port();
+    testbed::HttpFileServer pacServer;
+    pacServer.serve("/proxy.pac", "function FindProxyForURL(url, host) { return \"PROXY 127.0.0.1:" +
+                                      std::to_string(dead) + "; SOCKS5 127.0.0.1:" + std::to_string(socks.port()) +
+                                      "; DIRECT\"; }");
+    ASSERT_TRUE(pacServer.start());
+    ASSERT_TRUE(store->SetSecureInt(proxy_config::kSourceFlags, 1 << ProxyInfo::kPacFile));
+    ASSERT_TRUE(store->SetSecureString(proxy_config::kPacLocation, pacServer.url("/proxy.pac").c_str()));
+
+    ProxyContainer container(store.get());
+    ProxyInfoList list;
+    container.GetProxyDiscovery()->StartProxyDiscoverySync(&list);
+    ASSERT_GE(list.size(), 3u);
+    auto entry = list.begin();
+    EXPECT_EQ(entry->discoveryMode, ProxyInfo::kPacFile);
+    EXPECT_EQ(entry->type, L"http_proxy");
+    EXPECT_EQ(entry->port, dead);
+    ++entry;
+    EXPECT_EQ(entry->discoveryMode, ProxyInfo::kPacFile);
+    EXPECT_EQ(entry->type, L"socks5");
+    EXPECT_EQ(entry->port, socks.port());
+    EXPECT_EQ(list.back().discoveryMode, ProxyInfo::kDirect);
+
+    TesselProxyHelper helper(store.get());
+    TesselProxyTester tester(&helper, &handles_);
+    CountingRegistration registration;
+    TesselProxyHandler handler(&registration, &helper, store.get(), &tester, nullptr);
+    handler.ProxiesDiscovered(list);
+    EXPECT_EQ(registration.restarts.load(), 1);
+    ExpectSaved(helper, Proxy(L"socks5", socks.port(), ProxyInfo::kPacFile));
 }
 
 TEST_F(ProxySelectionTest, EverySendOfOneTestGetsTheWholePassword) {

@@ -5,6 +5,7 @@
 
 #include "host/Util.h"
 #include "kit/http_client/http_client.h"
+#include "proxy/Proxy.h"
 #include "proxy/ProxyConfig.h"
 #include "proxy/ProxyPassword.h"
 #include "proxy/TesselProxyHelper.h"
@@ -90,6 +91,11 @@ TEST_F(ProxyStore, SaveAndLoadKeepAllNineFieldsAndNeverTheClearPassword) {
     EXPECT_TRUE(loaded == saved);
     EXPECT_TRUE(log.containsTrace("TesselProxyHelper::DeleteConfigProxyInfo deleted proxy settings. result: success"));
     EXPECT_TRUE(log.containsTrace("TesselProxyHelper::LoadProxyFromConfig: Exit(1)"));
+    // Discovery's own reader of the stored proxy agrees.
+    Proxy proxy(nullptr);
+    ProxyInfo read;
+    EXPECT_EQ(proxy.LoadProxyInfo(&read), 0);
+    EXPECT_TRUE(read == saved);
 
     // Each field on its own is carried.
     auto changed = [&](auto mutate) {

@@ -242,6 +242,18 @@ TEST_F(PlatformWpadNamespace, NameThatNeverResolvesIsLeftWithinItsBudget) {
     a = ProxyForUrl("https://backend.test/", WINHTTP_AUTOPROXY_AUTO_DETECT, WINHTTP_AUTO_DETECT_TYPE_DNS_A);
     EXPECT_FALSE(a.ok);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));  // failure bound
+
+    // The host's own name does not resolve either: that lookup is left at
+    // its budget too, and the bare host name gives no candidate.
+    std::ofstream(ns_.dir() / "hosts") << "127.0.0.1 localhost\n";
+    settings.hostFqdn = "";
+    settings.autoDetectMs = 5000;
+    platform::WinHttpSetSettings(settings);
+    start = std::chrono::steady_clock::now();
+    a = ProxyForUrl("https://backend.test/", WINHTTP_AUTOPROXY_AUTO_DETECT, WINHTTP_AUTO_DETECT_TYPE_DNS_A);
+    EXPECT_FALSE(a.ok);
+    EXPECT_EQ(a.error, ERROR_WINHTTP_AUTODETECTION_FAILED);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));  // failure bound
 }
 
 TEST_F(PlatformWpadNamespace, DhcpLeaseNamesTheFileAndComesBeforeDns) {

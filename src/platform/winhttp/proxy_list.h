@@ -9,6 +9,7 @@
 // the proxy string parser (IPv6 literals, separators) are left out.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 

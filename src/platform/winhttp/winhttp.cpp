@@ -7,9 +7,7 @@
 #include <mutex>
 #include <set>
 
-#include "host/WinApi.h"
 #include "kit/tessel_logger.h"
-#include "platform/computer_name.h"
 #include "platform/utf8.h"
 #include "platform/winhttp/dhcp_lease.h"
 #include "platform/winhttp/env_proxy.h"
@@ -94,7 +92,7 @@ uint32_t AutoDetect(uint32_t detect, const std::string& url, const std::string& 
     }
     if (detect & WINHTTP_AUTO_DETECT_TYPE_DNS_A) {
         std::string fqdn = settings.hostFqdn;
-        if (fqdn.empty()) platform::ComputerName(ComputerNameDnsFullyQualified, &fqdn);
+        if (fqdn.empty()) fqdn = HostFqdnBefore(std::min(After(settings.dnsResolveMs), deadline));
         for (const std::string& name : WpadCandidates(fqdn, ReadSearchList(settings.resolvConfPath))) {
             if (std::chrono::steady_clock::now() >= deadline) return ERROR_WINHTTP_TIMEOUT;
             bool found = ResolvesBefore(name, std::min(After(settings.dnsResolveMs), deadline));

@@ -8,10 +8,14 @@
 #include <cctype>
 #include <condition_variable>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <sstream>
 #include <thread>
+
+#include "host/WinApi.h"
+#include "platform/computer_name.h"
 
 namespace platform::winhttp {
 
@@ -56,7 +60,7 @@ struct Lookup {
     std::mutex mutex;
     std::condition_variable done_cv;
     bool done = false;
-    bool found = false;
+    std::string result;
 };
 
 }  // namespace
@@ -104,35 +108,63 @@ std::vector<std::string> ReadSearchList(const std::string& path) {
     return search.empty() ? domain : search;
 }
 
-bool ResolvesBefore(const std::string& name, std::chrono::steady_clock::time_point deadline) {
+namespace {
+
+// Runs `lookup` on a thread of its own and waits for its answer until
+// `deadline`; "" when it takes longer (it then finishes alone) or when too
+// many lookups are still lingering.
+std::string LookupBefore(std::function<std::string()> lookup, std::chrono::steady_clock::time_point deadline) {
     if (lingering_lookups.fetch_add(1) >= MAX_LINGERING_LOOKUPS) {
         lingering_lookups.fetch_sub(1);
-        return false;
+        return "";
     }
-    auto lookup = std::make_shared<Lookup>();
+    auto state = std::make_shared<Lookup>();
     try {
-        std::thread([lookup, name] {
-            addrinfo hints{};
-            hints.ai_family = AF_INET;  // the "A record" of the detection
-            hints.ai_socktype = SOCK_STREAM;
-            addrinfo* result = nullptr;
-            bool found = getaddrinfo(name.c_str(), nullptr, &hints, &result) == 0;
-            if (result) freeaddrinfo(result);
+        std::thread([state, lookup = std::move(lookup)] {
+            std::string result = lookup();
             {
-                std::lock_guard<std::mutex> lock(lookup->mutex);
-                lookup->done = true;
-                lookup->found = found;
+                std::lock_guard<std::mutex> lock(state->mutex);
+                state->done = true;
+                state->result = std::move(result);
             }
-            lookup->done_cv.notify_all();
+            state->done_cv.notify_all();
             lingering_lookups.fetch_sub(1);
         }).detach();
     } catch (const std::system_error&) {
         lingering_lookups.fetch_sub(1);
-        return false;
+        return "";
     }
-    std::unique_lock<std::mutex> lock(lookup->mutex);
-    lookup->done_cv.wait_until(lock, deadline, [&] { return lookup->done; });
-    return lookup->found;
+    std::unique_lock<std::mutex> lock(state->mutex);
+    state->done_cv.wait_until(lock, deadline, [&] { return state->done; });
+    return state->done ? state->result : "";
+}
+
+}  // namespace
+
+bool ResolvesBefore(const std::string& name, std::chrono::steady_clock::time_point deadline) {
+    return !LookupBefore(
+                [name] {
+                    addrinfo hints{};
+                    hints.ai_family = AF_INET;  // the "A record" of the detection
+                    hints.ai_socktype = SOCK_STREAM;
+                    addrinfo* result = nullptr;
+                    bool found = getaddrinfo(name.c_str(), nullptr, &hints, &result) == 0;
+                    if (result) freeaddrinfo(result);
+                    return found ? name : std::string();
+                },
+                deadline)
+                .empty();
+}
+
+std::string HostFqdnBefore(std::chrono::steady_clock::time_point deadline) {
+    std::string fqdn = LookupBefore(
+        [] {
+            std::string name;
+            return platform::ComputerName(ComputerNameDnsFullyQualified, &name) == 0 ? name : std::string();
+        },
+        deadline);
+    if (fqdn.empty()) platform::ComputerName(ComputerNameDnsHostname, &fqdn);  // no lookup involved
+    return fqdn;
 }
 
 }  // namespace platform::winhttp

@@ -28,4 +28,8 @@ std::vector<std::string> ReadSearchList(const std::string& path);
 // beyond that a lookup fails at once.
 bool ResolvesBefore(const std::string& name, std::chrono::steady_clock::time_point deadline);
 
+// The host's fully qualified name when its lookup answers before `deadline`
+// (same rules as above), else the plain host name.
+std::string HostFqdnBefore(std::chrono::steady_clock::time_point deadline);
+
 }  // namespace platform::winhttp

@@ -42,6 +42,8 @@ struct ManagementServerOptions {
     const Credential* identity = nullptr;  // server certificate and key (required)
     X509* client_ca = nullptr;             // client certificates must chain to it (required)
     std::string base_path = "/mgmt";
+    // Keep every post; off for long benchmark runs (then only counted).
+    bool keep_posts = true;
 };
 
 class ManagementServer {
@@ -77,6 +79,8 @@ private:
     std::deque<int> script_;
     int fallback_ = 200;
     std::vector<ManagementPost> posts_;
+    size_t post_count_ = 0;
+    bool keep_posts_ = true;
 };
 
 }  // namespace testbed

@@ -127,6 +127,10 @@ void ManagementServer::handle(const HttpRequest& request, HttpExchange& exchange
         if (keep_posts_) posts_.push_back(post);
     }
     changed_.notify_all();
+    if (post.status == 0) {
+        exchange.stall(std::chrono::seconds(30));
+        post.status = 200;
+    }
     exchange.respond(post.status, post.status == 200 ? "{\"registered\":true}" : "{\"registered\":false}",
                      {{"Content-Type", "application/json"}});
 }

@@ -60,8 +60,12 @@ public:
     std::string base_url() const;
     uint16_t port() const { return https_.port(); }
 
-    // Statuses for the next posts, in order; afterwards `fallback`.
+    // Statuses for the next posts, in order; afterwards `fallback`. A status
+    // of 0 holds that post until release() (or stop, or 30 s) and answers 200.
     void script(std::vector<int> statuses, int fallback = 200);
+    // Waits (bounded) until a post is held; release() lets held posts go.
+    bool wait_for_held(std::chrono::milliseconds timeout) const { return https_.wait_for_stalled(1, timeout); }
+    void release() { https_.release_stalls(); }
     std::vector<ManagementPost> posts() const;
     size_t post_count() const;
     // Waits (bounded) until at least `n` posts were recorded.

@@ -14,20 +14,6 @@
 
 namespace mgr_test {
 
-testbed::Pki& pki() {
-    static testbed::Pki instance;
-    return instance;
-}
-
-bool eventually(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
-
 ScaledClock::ScaledClock(uint64_t second_ns, uint32_t random_value)
     : epoch_(static_cast<int64_t>(time(nullptr))), start_(std::chrono::steady_clock::now()),
       random_value_(random_value) {

@@ -22,6 +22,7 @@
 #include "testbed/est_server.h"
 #include "testbed/management_server.h"
 #include "testbed/pki.h"
+#include "regkit/steps_fixture.h"
 
 namespace mgr_test {
 
@@ -43,10 +44,9 @@ inline const uint8_t kActcode[16] = {0xc0, 0xde, 0xc0, 0xde, 0x12, 0x34, 0x45, 0
                                      0x89, 0xab, 0xcd, 0xef, 0x01, 0x23, 0x45, 0x67};
 inline const char kActcodeText[] = "c0dec0de-1234-4567-89ab-cdef01234567";
 
-testbed::Pki& pki();
-
-// Polls `pred` every 5 ms; true once it holds, false after `timeout`.
-bool eventually(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
+// The process's test PKI and the bounded poll are the step tests' own.
+using steps_test::eventually;
+using steps_test::pki;
 
 // A kit clock whose second lasts `second_ns` in the kit's waits and whose
 // time runs at the same pace; its random source returns `random_value`.

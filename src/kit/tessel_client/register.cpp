@@ -92,8 +92,6 @@ void builder_finish_pair(form_builder* b, size_t start, const char* value, bool 
 }
 
 bool builder_begin_pair(form_builder* b, const char* name, size_t name_max) {
-    if (b->failed)
-        return false;
     size_t start = b->len;
     if (!builder_name(b, name, name_max)) {
         TLOG_ERR("reset string to len=%zu", start);
@@ -104,8 +102,8 @@ bool builder_begin_pair(form_builder* b, const char* name, size_t name_max) {
     return true;
 }
 
-// A text pair; `value` is read up to `value_max` bytes.
-void builder_text(form_builder* b, const char* name, size_t name_max, const char* value, size_t value_max) {
+// One "name=value" pair; `value` is escaped when `escape` is set.
+void builder_pair(form_builder* b, const char* name, size_t name_max, const char* value, bool escape) {
     if (b->failed)
         return;
     if (!name || !value) {
@@ -114,28 +112,24 @@ void builder_text(form_builder* b, const char* name, size_t name_max, const char
         return;
     }
     size_t start = b->len;
-    if (!builder_begin_pair(b, name, name_max))
-        return;
-    // Every value field of the host records is at most 128 bytes.
-    char bounded[VESTA_ENTRY_VALUE_SIZE + 1];
-    snprintf(bounded, sizeof bounded, "%.*s", static_cast<int>(value_max), value);
-    builder_finish_pair(b, start, bounded, true);
+    if (builder_begin_pair(b, name, name_max))
+        builder_finish_pair(b, start, value, escape);
 }
 
+// A text pair; `value` is read up to `value_max` bytes.
+void builder_text(form_builder* b, const char* name, size_t name_max, const char* value, size_t value_max) {
+    // Every value field of the host records is at most 128 bytes.
+    char bounded[VESTA_ENTRY_VALUE_SIZE + 1];
+    if (value)
+        snprintf(bounded, sizeof bounded, "%.*s", static_cast<int>(value_max), value);
+    builder_pair(b, name, name_max, value ? bounded : nullptr, true);
+}
+
+// A number pair, written with "%llu" and not escaped.
 void builder_number(form_builder* b, const char* name, size_t name_max, unsigned long long number) {
-    if (b->failed)
-        return;
-    if (!name) {
-        TLOG_ERR("invalid parameter");
-        b->failed = true;
-        return;
-    }
-    size_t start = b->len;
-    if (!builder_begin_pair(b, name, name_max))
-        return;
     char digits[24];
     snprintf(digits, sizeof digits, "%llu", number);
-    builder_finish_pair(b, start, digits, false);
+    builder_pair(b, name, name_max, digits, false);
 }
 
 void builder_nic_text(form_builder* b, const char* pattern, unsigned index, const char* value, size_t value_max) {
@@ -258,7 +252,8 @@ int register_endpoint(const vesta_info* info, const vesta_host_info* host_info,
     if (result != VESTA_REGISTER_OK)
         return result;
 
-    http_client_request_t* request = http_client_request_new(http_client, nullptr);
+    const http_client_header_list no_headers = {nullptr, 0};
+    http_client_request_t* request = http_client_request_new(http_client, &no_headers);
     if (!request) {
         TLOG_ERR("http_client_request_new failed");
         return VESTA_REGISTER_NO_RESPONSE;

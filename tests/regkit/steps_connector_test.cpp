@@ -1,8 +1,5 @@
 // The client connector: counted references on the cloud connection while it
 // is replaced, retirement after the last reference, and the free that waits.
-#include <future>
-
-#include "cloud/cloud_client_fixture.h"
 #include "cloud/cv_cloud.h"
 #include "kit/registration_manager/cloud_query.h"
 #include "kit/tessel_client/tessel_client_connector.h"
@@ -10,23 +7,6 @@
 
 namespace steps_test {
 namespace {
-
-// A file lookup with identity `n` on `cloud`; true when answered.
-bool lookup(cv_cloud_handle* cloud, int n) {
-    std::promise<bool> answered;
-    auto done = [](CorvaneQuery_t* query, CorvaneQueryResponse_t* response, uint32_t status, void* data) {
-        cloud_client_test::free_query(query);
-        static_cast<std::promise<bool>*>(data)->set_value(
-            response && !(status & CV_STATUS_FAILED) && response->data.present == CorvaneQueryResponseData_PR_fileResponse);
-        return 0;
-    };
-    CorvaneQuery_t* query = cloud_client_test::file_query(n);
-    if (cv_cloud_query_async(cloud, query, done, &answered) < 0) {
-        cloud_client_test::free_query(query);
-        return false;
-    }
-    return answered.get_future().get();
-}
 
 class Connector : public StepsFixture {
 protected:

@@ -3,6 +3,10 @@
 #include <openssl/x509.h>
 
 #include <cstdlib>
+#include <future>
+
+#include "cloud/cloud_client_fixture.h"
+#include "cloud/cv_cloud_async.h"
 
 #include "kit/registration_manager/tessel_registration_certificate.h"
 
@@ -20,6 +24,22 @@ bool eventually(const std::function<bool()>& pred, std::chrono::milliseconds tim
         std::this_thread::sleep_for(10ms);
     }
     return true;
+}
+
+bool lookup(cv_cloud_handle* cloud, int n) {
+    std::promise<bool> answered;
+    auto done = [](CorvaneQuery_t* query, CorvaneQueryResponse_t* response, uint32_t status, void* data) {
+        cloud_client_test::free_query(query);
+        static_cast<std::promise<bool>*>(data)->set_value(
+            response && !(status & CV_STATUS_FAILED) && response->data.present == CorvaneQueryResponseData_PR_fileResponse);
+        return 0;
+    };
+    CorvaneQuery_t* query = cloud_client_test::file_query(n);
+    if (cv_cloud_query_async(cloud, query, done, &answered) < 0) {
+        cloud_client_test::free_query(query);
+        return false;
+    }
+    return answered.get_future().get();
 }
 
 namespace {

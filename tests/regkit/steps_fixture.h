@@ -41,6 +41,9 @@ testbed::Pki& pki();
 // Polls `pred` every 10 ms; true once it holds, false after `timeout`.
 bool eventually(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
 
+// A file lookup with identity `n` on `cloud`; true when it is answered.
+bool lookup(cv_cloud_handle* cloud, int n);
+
 struct RegistrationFree {
     void operator()(tessel_registration_handle* h) const { tessel_registration_free(h); }
 };

@@ -29,15 +29,19 @@ std::vector<std::string> info_lines(const testbed::KitLogCapture& log) {
     return out;
 }
 
-TEST(EstLogSink, PiecesBecomeOneLineAtTheLineFeed) {
+TEST(EstLogSink, RecordsBecomeWholeLines) {
     testbed::KitLogCapture log;
-    sink("***EST [ERROR][%s:%d]--> ", "est_client_enroll", 42);
+    // The EST client's shape: a record opens with a line feed and its header,
+    // the message follows in another call.
+    sink("\n***EST [ERROR][%s:%d]--> ", "est_client_enroll", 42);
     sink("%s", "enrolment failed");
     EXPECT_TRUE(info_lines(log).empty());
-    sink("\n");
-    auto lines = info_lines(log);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_NE(lines[0].find("***EST [ERROR][est_client_enroll:42]--> enrolment failed"), std::string::npos);
+    sink("\n***EST [INFO][%s:%d]--> ", "est_io_read_raw", 7);
+    sink("read %d bytes\nsecond line", 12);
+    registration_est_log_flush();
+    EXPECT_EQ(info_lines(log), (std::vector<std::string> {"***EST [ERROR][est_client_enroll:42]--> enrolment failed",
+                                                          "***EST [INFO][est_io_read_raw:7]--> read 12 bytes",
+                                                          "second line"}));
 }
 
 TEST(EstLogSink, NeverWritesPastItsBuffer) {

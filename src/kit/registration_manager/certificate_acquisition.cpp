@@ -171,6 +171,7 @@ int fill_v2_locked(tessel_registration_handle* h, enrolment_input* in) {
 
 // Turns the glue's outcome into the next state.
 int process_result(tessel_registration_handle* h, enrolment_input* in, int rc, int est_err) {
+    registration_est_log_flush();
     X509* issued = in->v2.ctx.issued_cert;
     in->v2.ctx.issued_cert = nullptr;
     release_input(in);

@@ -16,8 +16,10 @@ bool registration_certificate_needs_renewal_at(tessel_registration_handle* handl
 // The EST client's proxy protocol for a `tessel_proxy_t` type (255: none).
 int registration_est_proxy_protocol(int32_t type);
 
-// The EST client's log sink: text accumulates per thread in a buffer of
-// REGISTRATION_EST_LOG_SIZE bytes and is logged at level 6 when a line ends
-// or the buffer fills.
+// The EST client's log sink: text accumulates per thread (so concurrent
+// enrolments keep their lines apart) in a buffer of REGISTRATION_EST_LOG_SIZE
+// bytes; each complete line is logged at level 6, and a full buffer as it is.
 constexpr size_t REGISTRATION_EST_LOG_SIZE = 10000;
 void registration_est_log_sink(const char* format, va_list ap);
+// Logs what the calling thread's sink still holds (the end of an enrolment).
+void registration_est_log_flush(void);

@@ -48,10 +48,14 @@ est_line& thread_est_line() {
 
 // A kit log line holds less than the sink's buffer: long text goes out in
 // pieces that fit one line each, so none of it is cut.
+void log_est_text(const char* text, size_t len) {
+    constexpr size_t k_piece = TESSEL_LOG_BUFFER_SIZE - 256;
+    for (size_t off = 0; off < len; off += k_piece)
+        TLOG_INFO("%.*s", static_cast<int>(len - off < k_piece ? len - off : k_piece), text + off);
+}
+
 void flush_est_line(est_line& line) {
-    constexpr int k_piece = TESSEL_LOG_BUFFER_SIZE - 256;
-    for (size_t off = 0; off < line.len; off += k_piece)
-        TLOG_INFO("%.*s", static_cast<int>(line.len - off < k_piece ? line.len - off : k_piece), line.text + off);
+    log_est_text(line.text, line.len);
     line.len = 0;
     line.text[0] = '\0';
 }
@@ -126,7 +130,27 @@ void registration_est_log_sink(const char* format, va_list ap) {
     }
     line.len += static_cast<size_t>(n);
     if (line.len > REGISTRATION_EST_LOG_SIZE - 1) line.len = REGISTRATION_EST_LOG_SIZE - 1;
-    if (strchr(format, '\n') || line.len == REGISTRATION_EST_LOG_SIZE - 1) flush_est_line(line);
+    if (line.len == REGISTRATION_EST_LOG_SIZE - 1) {
+        flush_est_line(line);
+        return;
+    }
+    // The EST client starts its records with a line feed: every complete line
+    // goes out now, the text after the last line feed waits for the rest.
+    const char* last = static_cast<const char*>(memrchr(line.text, '\n', line.len));
+    if (!last) return;
+    for (const char* start = line.text; start <= last;) {
+        const char* nl = static_cast<const char*>(memchr(start, '\n', static_cast<size_t>(last - start) + 1));
+        log_est_text(start, static_cast<size_t>(nl - start));
+        start = nl + 1;
+    }
+    const size_t tail = line.len - static_cast<size_t>(last + 1 - line.text);
+    memmove(line.text, last + 1, tail + 1);
+    line.len = tail;
+}
+
+void registration_est_log_flush(void) {
+    est_line& line = thread_est_line();
+    if (line.text) flush_est_line(line);
 }
 
 int registration_certificate_kind_locked(tessel_registration_handle* handle) {

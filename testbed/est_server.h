@@ -3,10 +3,12 @@
 //   POST /.well-known/est/simpleenroll  signs the base64 PKCS#10 body with the
 //        test CA and answers a base64 PKCS#7 (certs-only) as
 //        "application/pkcs7-mime"; optional basic, digest or bearer
-//        authentication with 401 challenges, GUID-signature check, and scripted
+//        authentication with 401 challenges, GUID-signature check, the
+//        second generation's "<guid>.qrv" user with its JSON password, and scripted
 //        misbehaviour (other statuses, raw status lines, Retry-After, huge or
 //        short bodies, wrong content type, a certificate for another key).
-//   GET /domains                        the configured body and status.
+//   GET /domains                        the configured body and status, or no
+//                                       answer at all (domains_close).
 // Responses are written raw, so any status line can be sent.
 #pragma once
 

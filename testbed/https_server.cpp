@@ -192,12 +192,12 @@ std::vector<HttpRequest> HttpsServer::requests() const {
 
 size_t HttpsServer::request_count() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return requests_.size();
+    return request_total_;
 }
 
 bool HttpsServer::wait_for_requests(size_t n, std::chrono::milliseconds timeout) const {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return requests_.size() >= n; });
+    return changed_.wait_for(lock, timeout, [&] { return request_total_ >= n; });
 }
 
 int HttpsServer::stalled() const {
@@ -256,7 +256,8 @@ void HttpsServer::serve_connection(TlsConnection& conn, int connection) {
         in.erase(0, length);
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            requests_.push_back(req);
+            ++request_total_;
+            if (keep_requests_) requests_.push_back(req);
         }
         changed_.notify_all();
 

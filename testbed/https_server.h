@@ -99,6 +99,11 @@ public:
     // How long /stall holds a request at most.
     void set_stall_bound(std::chrono::milliseconds bound) { stall_bound_ms_ = bound.count(); }
 
+    // Off: requests are only counted, not kept (long benchmark runs).
+    void set_keep_requests(bool keep) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        keep_requests_ = keep;
+    }
     std::vector<HttpRequest> requests() const;
     size_t request_count() const;
     // Waits (bounded) until at least `n` requests were recorded.
@@ -121,6 +126,8 @@ private:
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::vector<HttpRequest> requests_;
+    size_t request_total_ = 0;
+    bool keep_requests_ = true;
     int stalled_ = 0;
     uint64_t release_generation_ = 0;
     bool stopping_ = false;

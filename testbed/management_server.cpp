@@ -67,6 +67,7 @@ bool ManagementPost::has(const std::string& name) const {
 bool ManagementServer::start(const ManagementServerOptions& options) {
     if (!options.identity || !options.client_ca) return false;
     base_path_ = options.base_path;
+    keep_posts_ = options.keep_posts;
     TlsServerOptions tls;
     tls.identity = options.identity;
     tls.client_ca = options.client_ca;
@@ -74,6 +75,7 @@ bool ManagementServer::start(const ManagementServerOptions& options) {
     https_.on(base_path_ + "/register", [this](const HttpRequest& request, HttpExchange& exchange) {
         handle(request, exchange);
     });
+    https_.set_keep_requests(keep_posts_);
     return https_.start(tls);
 }
 
@@ -94,12 +96,12 @@ std::vector<ManagementPost> ManagementServer::posts() const {
 
 size_t ManagementServer::post_count() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return posts_.size();
+    return post_count_;
 }
 
 bool ManagementServer::wait_for_posts(size_t n, std::chrono::milliseconds timeout) const {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return posts_.size() >= n; });
+    return changed_.wait_for(lock, timeout, [&] { return post_count_ >= n; });
 }
 
 void ManagementServer::handle(const HttpRequest& request, HttpExchange& exchange) {
@@ -121,9 +123,14 @@ void ManagementServer::handle(const HttpRequest& request, HttpExchange& exchange
             post.status = script_.front();
             script_.pop_front();
         }
-        posts_.push_back(post);
+        ++post_count_;
+        if (keep_posts_) posts_.push_back(post);
     }
     changed_.notify_all();
+    if (post.status == 0) {
+        exchange.stall(std::chrono::seconds(30));
+        post.status = 200;
+    }
     exchange.respond(post.status, post.status == 200 ? "{\"registered\":true}" : "{\"registered\":false}",
                      {{"Content-Type", "application/json"}});
 }

@@ -42,6 +42,8 @@ struct ManagementServerOptions {
     const Credential* identity = nullptr;  // server certificate and key (required)
     X509* client_ca = nullptr;             // client certificates must chain to it (required)
     std::string base_path = "/mgmt";
+    // Keep every post; off for long benchmark runs (then only counted).
+    bool keep_posts = true;
 };
 
 class ManagementServer {
@@ -58,8 +60,12 @@ public:
     std::string base_url() const;
     uint16_t port() const { return https_.port(); }
 
-    // Statuses for the next posts, in order; afterwards `fallback`.
+    // Statuses for the next posts, in order; afterwards `fallback`. A status
+    // of 0 holds that post until release() (or stop, or 30 s) and answers 200.
     void script(std::vector<int> statuses, int fallback = 200);
+    // Waits (bounded) until a post is held; release() lets held posts go.
+    bool wait_for_held(std::chrono::milliseconds timeout) const { return https_.wait_for_stalled(1, timeout); }
+    void release() { https_.release_stalls(); }
     std::vector<ManagementPost> posts() const;
     size_t post_count() const;
     // Waits (bounded) until at least `n` posts were recorded.
@@ -77,6 +83,8 @@ private:
     std::deque<int> script_;
     int fallback_ = 200;
     std::vector<ManagementPost> posts_;
+    size_t post_count_ = 0;
+    bool keep_posts_ = true;
 };
 
 }  // namespace testbed

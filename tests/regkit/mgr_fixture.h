@@ -113,7 +113,13 @@ protected:
     void start_est();
     void start_cloud();
     tessel_registration_handle* make_registration();
+    // Installs a scaled kit clock until the end of the test (after the handle is freed).
+    void use_clock(uint64_t second_ns, uint32_t random_value) {
+        clock_.reset();
+        clock_ = std::make_unique<ScaledClock>(second_ns, random_value);
+    }
 
+    std::unique_ptr<ScaledClock> clock_;
     testbed::KitLogCapture log_;
     testbed::ManagementServer management_;
     testbed::EstServer est_;

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <string>
 
+#include "kit/http_client/http_client_ptr.h"
 #include "kit/tessel_client/register.h"
 #include "regkit/mgr_fixture.h"
 
@@ -10,10 +11,7 @@ namespace {
 
 class RegisterEndpoint : public MgrFixture {
 protected:
-    struct HttpClientFree {
-        void operator()(http_client_handle* h) const { http_client_handle_free(h); }
-    };
-    using HttpClientPtr = std::unique_ptr<http_client_handle, HttpClientFree>;
+    using HttpClientPtr = http_client_handle_ptr;
     void SetUp() override {
         MgrFixture::SetUp();
         start_management();

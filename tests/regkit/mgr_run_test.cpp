@@ -74,7 +74,7 @@ TEST_F(RegistrationRun, FromAnEmptyStoreToACloudConnection) {
 }
 
 TEST_F(RegistrationRun, FailuresBackOffAndProgressResetsTheSchedule) {
-    ScaledClock clock(100000, kLongestWaits);  // a kit second lasts 0.1 ms
+    use_clock(100000, kLongestWaits);  // a kit second lasts 0.1 ms
     start_est();
     start_management();
     start_cloud();
@@ -94,7 +94,7 @@ TEST_F(RegistrationRun, FailuresBackOffAndProgressResetsTheSchedule) {
 TEST_F(RegistrationRun, BackOffSequenceAndRetryBudget) {
     config_.ekds_version = -1;  // every certificate acquisition fails (state 3)
     {
-        ScaledClock clock(100000, kLongestWaits);
+        use_clock(100000, kLongestWaits);
         ASSERT_NE(make_registration(), nullptr);
         ASSERT_EQ(tessel_registration_start(reg_.get(), 7), 0);
         ASSERT_TRUE(run_ended()) << log_.dump();
@@ -105,7 +105,7 @@ TEST_F(RegistrationRun, BackOffSequenceAndRetryBudget) {
     }
     {
         // The shortest waits, and a run with no retries ends after one report without waiting.
-        ScaledClock clock(100000, 0);
+        use_clock(100000, 0);
         for (int32_t retries : {3, 0}) {
             SCOPED_TRACE(retries);
             log_.clear();
@@ -125,7 +125,7 @@ TEST_F(RegistrationRun, BackOffSequenceAndRetryBudget) {
 
 TEST_F(RegistrationRun, StopAndFreeEndABackOffWaitAtOnce) {
     config_.ekds_version = -1;
-    ScaledClock clock(1000000000, kLongestWaits);  // real seconds: the second wait is 10 s
+    use_clock(1000000000, kLongestWaits);  // real seconds: the second wait is 10 s
     ASSERT_NE(make_registration(), nullptr);
     ASSERT_EQ(tessel_registration_start(reg_.get(), -1), 0);
     ASSERT_TRUE(eventually([&] { return announced_waits(log_).size() == 2; }, 10s)) << log_.dump();
@@ -149,6 +149,23 @@ TEST_F(RegistrationRun, StopAndFreeEndABackOffWaitAtOnce) {
     reg_.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
     EXPECT_EQ(host_.final_states, (std::vector<int>{1, 1}));
+}
+
+TEST_F(RegistrationRun, StopDuringAStepEndsTheRunAfterIt) {
+    start_est();
+    start_management();
+    start_cloud();
+    management_.script({0});  // the management post is held
+    ASSERT_NE(make_registration(), nullptr);
+    ASSERT_EQ(tessel_registration_start(reg_.get(), -1), 0);
+    ASSERT_TRUE(management_.wait_for_held(30s)) << log_.dump();
+    tessel_registration_stop(reg_.get());
+    management_.release();
+    ASSERT_TRUE(run_ended());
+    // The step finishes and is reported, then the stop: no cloud registration.
+    EXPECT_EQ(statuses(), (std::vector<int>{6, 8, 1}));
+    EXPECT_EQ(host_.final_states, std::vector<int>{1});
+    EXPECT_EQ(cloud_.stats().handshakes, 0);
 }
 
 TEST_F(RegistrationRun, ForbiddenDuplicateGuidAndMissingActivationCode) {
@@ -207,7 +224,11 @@ TEST_F(RegistrationRun, HostSwitchOverAndRollback) {
     ASSERT_EQ(tessel_registration_start(reg_.get(), -1), 0);
     ASSERT_TRUE(run_ended()) << log_.dump();
     ASSERT_EQ(host_.final_states, std::vector<int>{10});
-    client_connector* connector = reg_->client_connector;
+    client_connector* connector;
+    {
+        TESSEL_SCOPED_LOCK(&reg_->mutex);
+        connector = reg_->client_connector;
+    }
 
     // Same cloud host: only the ping interval changes.
     registration_hosts hosts = config_.hosts;
@@ -243,7 +264,7 @@ TEST_F(RegistrationRun, HostSwitchOverAndRollback) {
 }
 
 TEST_F(RegistrationRun, PeriodicRenewalIsSkippedUntilDueAndPostponedAfterFourFailures) {
-    ScaledClock clock(500000, 0);  // a kit second lasts 0.5 ms: one tick is 150 ms
+    use_clock(500000, 0);  // a kit second lasts 0.5 ms: one tick is 150 ms
     constexpr int64_t kInterval = 3000;
     start_est();
     start_management();

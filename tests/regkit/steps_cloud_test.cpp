@@ -118,13 +118,13 @@ TEST_F(Cloud, RejectedCertificateIsDroppedAndTheRunStartsOver) {
     config_.hosts.cloud_opt_override = 3;
     ASSERT_NE(make_registration(), nullptr);
     // No re-provisioning run from the cloud client's check in this test.
-    reg_->shutting_down = 1;
+    locked([](auto* h) { return h->shutting_down = 1; });
     cloud_.set_refuse_client_issuer(true);
     EXPECT_EQ(cloud_registration(reg_.get(), connector_), tessel_registration_not_started);
-    EXPECT_EQ(reg_->client_cert, nullptr);
+    EXPECT_EQ(locked([](auto* h) { return h->client_cert; }), nullptr);
     EXPECT_TRUE(log_.contains(3, "failed due to invalid certificate. Will reacquire certificate."));
     EXPECT_GE(cloud_.stats().unknown_ca_refusals, 1);
-    reg_->shutting_down = 0;
+    locked([](auto* h) { return h->shutting_down = 0; });
 }
 
 TEST_F(Cloud, ThreeConnectionFailuresToggleToDirect) {
@@ -140,7 +140,7 @@ TEST_F(Cloud, ThreeConnectionFailuresToggleToDirect) {
     // Hooks first, so the first attempts count.
     ASSERT_NE(attach_cloud_handle(), nullptr);
     EXPECT_EQ(cloud_registration(reg_.get(), connector_), tessel_cloud_connection_succeeded) << log_.dump();
-    EXPECT_EQ(reg_->proxy_disabled, 1);
+    EXPECT_EQ(locked([](auto* h) { return h->proxy_disabled; }), 1);
     EXPECT_TRUE(log_.contains(5, "Toggling disable proxy to: true"));
     ASSERT_TRUE(eventually([&] { return events().size() >= 2; }, 10s));
     EXPECT_EQ(events(), (std::vector<int> {1, 2}));
@@ -161,7 +161,7 @@ TEST_F(Cloud, WithoutAllowToggleTheFailuresAreOnlyReported) {
     std::thread registering([&] { state = cloud_registration(reg_.get(), connector_); });
     EXPECT_TRUE(eventually([&] { return !events().empty(); }, 40s));
     EXPECT_EQ(events().empty() ? 0 : events()[0], 1);
-    EXPECT_EQ(reg_->proxy_disabled, 0);
+    EXPECT_EQ(locked([](auto* h) { return h->proxy_disabled; }), 0);
     EXPECT_FALSE(log_.contains("Toggling disable proxy"));
     EXPECT_EQ(cloud_.stats().handshakes, 0);
     // Going direct by hand lets the query through.

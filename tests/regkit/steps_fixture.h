@@ -64,6 +64,14 @@ protected:
     testbed::X509Ptr issue_cert(const std::string& cn, double days, double not_before_days = -1);
     // Puts `cert` into the handle (it takes its own reference).
     void give_cert(X509* cert);
+    // `read(handle)` under the handle's mutex, for fields other threads write.
+    template <typename F>
+    auto locked(F read) {
+        pthread_mutex_lock(&reg_->mutex);
+        auto value = read(reg_.get());
+        pthread_mutex_unlock(&reg_->mutex);
+        return value;
+    }
     // True when no captured line holds any of the secrets of the tests.
     void expect_no_secret_logged() const;
 

@@ -100,7 +100,7 @@ TEST_F(Reprovision, UnknownCaDropsTheCertificateAndTheRunEnrolsAgain) {
     ASSERT_NE(restart, seen.end());
     EXPECT_NE(std::find(restart, seen.end(), tessel_certificate_acquisition_succeeded), seen.end());
     EXPECT_EQ(seen.back(), tessel_cloud_connection_succeeded);
-    EXPECT_NE(reg_->client_cert, cert_.get());
+    EXPECT_NE(locked([](auto* h) { return h->client_cert; }), cert_.get());
     EXPECT_TRUE(lookup_through_connector());
 }
 
@@ -113,21 +113,21 @@ TEST_F(Reprovision, ProvisioningCheckStartsOneRunWhenTheCertificateAges) {
     testbed::X509Ptr fresh = issue_cert(kAgentText, 400);
     give_cert(fresh.get());
     EXPECT_EQ(registration_cloud_provision_check(any, &need, reg_.get()), 0);
-    EXPECT_EQ(reg_->thread_ctx, nullptr);
+    EXPECT_EQ(locked([](auto* h) { return h->thread_ctx; }), nullptr);
 
     // Shutting down: skipped whatever the flag says.
     need = 1;
-    reg_->shutting_down = 1;
+    locked([](auto* h) { return h->shutting_down = 1; });
     EXPECT_EQ(registration_cloud_provision_check(any, &need, reg_.get()), 0);
     EXPECT_EQ(need, 1);
-    reg_->shutting_down = 0;
+    locked([](auto* h) { return h->shutting_down = 0; });
 
     // A re-provisioning run already active: the flag is cleared, nothing starts.
-    reg_->reprovisioning = 1;
+    locked([](auto* h) { return h->reprovisioning = 1; });
     EXPECT_EQ(registration_cloud_provision_check(any, &need, reg_.get()), 0);
     EXPECT_EQ(need, 0);
-    EXPECT_EQ(reg_->thread_ctx, nullptr);
-    reg_->reprovisioning = 0;
+    EXPECT_EQ(locked([](auto* h) { return h->thread_ctx; }), nullptr);
+    locked([](auto* h) { return h->reprovisioning = 0; });
 
     // An ageing certificate starts a run that enrols a new one.
     testbed::X509Ptr ageing = issue_cert(kAgentText, 300);
@@ -138,7 +138,9 @@ TEST_F(Reprovision, ProvisioningCheckStartsOneRunWhenTheCertificateAges) {
     ASSERT_TRUE(completed(1)) << log_.dump();
     EXPECT_EQ(completed_[0], tessel_cloud_connection_succeeded);
     EXPECT_EQ(est_.stats().issued, 1);
-    EXPECT_EQ(reg_->reprovisioning, 0);
+    // The run lets go of the handle after its last callback.
+    EXPECT_TRUE(eventually([&] { return locked([](auto* h) { return h->thread_ctx == nullptr; }); }, 10s));
+    EXPECT_EQ(locked([](auto* h) { return h->reprovisioning; }), 0);
     EXPECT_FALSE(tessel_registration_certificate_needs_renewal(reg_.get()));
     EXPECT_TRUE(lookup_through_connector());
 }

@@ -10,23 +10,15 @@
 #include <vector>
 
 #include "kit/http_client/http_client.h"
+#include "kit/http_client/http_client_ptr.h"
 #include "support/kit_log_capture.h"
 #include "testbed/pki.h"
 
 namespace testbed {
 
-struct HandleFree {
-    void operator()(http_client_handle* h) const { http_client_handle_free(h); }
-};
-struct RequestFree {
-    void operator()(http_client_request_t* r) const { http_client_request_free(r); }
-};
-struct ResponseFree {
-    void operator()(http_client_response* r) const { http_client_response_free(r); }
-};
-using HandlePtr = std::unique_ptr<http_client_handle, HandleFree>;
-using RequestPtr = std::unique_ptr<http_client_request_t, RequestFree>;
-using ResponsePtr = std::unique_ptr<http_client_response, ResponseFree>;
+using HandlePtr = http_client_handle_ptr;
+using RequestPtr = http_client_request_ptr;
+using ResponsePtr = http_client_response_ptr;
 
 // A handle trusting the test CA, with `client` (cert and key) as identity when given.
 HandlePtr make_handle(Pki& pki, const Credential* client = nullptr, http_client_resolve_failure_fn resolve_cb = nullptr,

@@ -3,21 +3,11 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
+#include "kit/http_client/http_client_ptr.h"
 #include "kit/tessel_logger.h"
 
 namespace {
-
-struct HandleFree {
-    void operator()(http_client_handle* h) const { http_client_handle_free(h); }
-};
-struct RequestFree {
-    void operator()(http_client_request_t* r) const { http_client_request_free(r); }
-};
-struct ResponseFree {
-    void operator()(http_client_response* r) const { http_client_response_free(r); }
-};
 
 // A token marks a generation when it starts with `marker` and the next
 // character (the terminator counts) is not part of a longer name.
@@ -59,7 +49,7 @@ int est_domains(const char* est_host, uint16_t port, const char* user_agent, con
         TLOG_ERR("Unable to format URL (size=%zu, n=%d).", sizeof url, n);
         return EST_DOMAINS_ERROR;
     }
-    std::unique_ptr<http_client_handle, HandleFree> handle(
+    http_client_handle_ptr handle(
         http_client_handle_new(user_agent, nullptr, nullptr, identity));
     if (!handle) {
         TLOG_ERR("Failed to create new http client handle.");
@@ -70,7 +60,7 @@ int est_domains(const char* est_host, uint16_t port, const char* user_agent, con
         return EST_DOMAINS_ERROR;
     }
     const http_client_header_list no_headers {nullptr, 0};
-    std::unique_ptr<http_client_request_t, RequestFree> request(http_client_request_new(handle.get(), &no_headers));
+    http_client_request_ptr request(http_client_request_new(handle.get(), &no_headers));
     if (!request) {
         TLOG_ERR("Failed to create new http request.");
         return EST_DOMAINS_ERROR;
@@ -80,7 +70,7 @@ int est_domains(const char* est_host, uint16_t port, const char* user_agent, con
         TLOG_ERR("Failed to set request write mode.");
         return EST_DOMAINS_ERROR;
     }
-    std::unique_ptr<http_client_response, ResponseFree> response(
+    http_client_response_ptr response(
         http_client_send_request(request.get(), url, "GET", nullptr, 0));
     if (!response) {
         TLOG_ERR("EST server domain response is null.");

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "kit/http_client/http_client_ptr.h"
 #include "kit/tessel_logger.h"
 
 namespace {
@@ -248,12 +249,18 @@ int register_endpoint(const vesta_info* info, const vesta_host_info* host_info,
         return VESTA_REGISTER_INVALID_ARGUMENT;
     }
     char body[VESTA_FORM_BODY_SIZE];
+    // The body carries the activation code: wiped on every way out.
+    struct stack_wipe {
+        char* data;
+        size_t size;
+        ~stack_wipe() { OPENSSL_cleanse(data, size); }
+    } wipe{body, sizeof body};
     int result = register_compose_body(body, sizeof body, info, host_info, registration_info, install_token);
     if (result != VESTA_REGISTER_OK)
         return result;
 
     const http_client_header_list no_headers = {nullptr, 0};
-    http_client_request_t* request = http_client_request_new(http_client, &no_headers);
+    http_client_request_ptr request(http_client_request_new(http_client, &no_headers));
     if (!request) {
         TLOG_ERR("http_client_request_new failed");
         return VESTA_REGISTER_NO_RESPONSE;
@@ -265,7 +272,6 @@ int register_endpoint(const vesta_info* info, const vesta_host_info* host_info,
                      static_cast<int>(base_len), info->mgmt_url);
     if (n < 0 || static_cast<size_t>(n) >= sizeof url) {
         TLOG_ERR("mgmt URL is too long, ret %d", n);
-        http_client_request_free(request);
         return VESTA_REGISTER_INVALID_ARGUMENT;
     }
 
@@ -274,19 +280,13 @@ int register_endpoint(const vesta_info* info, const vesta_host_info* host_info,
     register_mask_form_value(body, "itoken", logged_body, sizeof logged_body);
     TLOG_DEBUG("Registering with QRV for endpoints %s: %s", url, logged_body);
 
-    http_client_response* response = http_client_send_request(request, url, "POST", body, -1);
-    // The body carries the activation code; do not leave it on the stack.
-    OPENSSL_cleanse(body, sizeof body);
-    if (!response) {
-        http_client_request_free(request);
+    http_client_response_ptr response(http_client_send_request(request.get(), url, "POST", body, -1));
+    if (!response)
         return VESTA_REGISTER_NO_RESPONSE;
-    }
-    uint32_t status = static_cast<uint32_t>(response->status);
+    const uint32_t status = static_cast<uint32_t>(response->status);
     TLOG_DEBUG("Registration response recieved, status %u, error: %d", status, response->error);
     if (http_status)
         *http_status = status;
-    http_client_response_free(response);
-    http_client_request_free(request);
     if (status == 200) {
         TLOG_DEBUG("registered");
         return VESTA_REGISTER_OK;

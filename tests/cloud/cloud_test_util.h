@@ -18,19 +18,30 @@ class cv_log_capture {
 public:
     enum mode { texts, lines_written };
     explicit cv_log_capture(mode m = texts) {
+        {
+            std::lock_guard<std::mutex> guard(registry_mutex());
+            previous_ = current();
+            current() = this;
+        }
         if (m == texts)
-            cv_log_set_hook(&cv_log_capture::receive_text, this);
-        cv_log_set_sink(&cv_log_capture::receive, this);
+            cv_log_set_hook(&cv_log_capture::receive_text, nullptr);
+        cv_log_set_sink(&cv_log_capture::receive, nullptr);
     }
+    // A worker may still be writing a line when the capture ends: lines are
+    // appended under the registry mutex to the capture registered then, so
+    // that a late line is dropped instead of written into a dead capture.
     ~cv_log_capture() {
         cv_log_set_hook(nullptr, nullptr);
         cv_log_set_sink(nullptr, nullptr);
+        std::lock_guard<std::mutex> guard(registry_mutex());
+        if (current() == this)
+            current() = previous_;
     }
     cv_log_capture(const cv_log_capture&) = delete;
     cv_log_capture& operator=(const cv_log_capture&) = delete;
 
     std::vector<std::string> lines() {
-        std::lock_guard<std::mutex> guard(mutex_);
+        std::lock_guard<std::mutex> guard(registry_mutex());
         return lines_;
     }
     std::string text() {
@@ -41,18 +52,26 @@ public:
     }
     bool contains(const std::string& needle) { return text().find(needle) != std::string::npos; }
     void clear() {
-        std::lock_guard<std::mutex> guard(mutex_);
+        std::lock_guard<std::mutex> guard(registry_mutex());
         lines_.clear();
     }
 
 private:
-    static void receive(const char* line, void* self) {
-        auto* capture = static_cast<cv_log_capture*>(self);
-        std::lock_guard<std::mutex> guard(capture->mutex_);
-        capture->lines_.emplace_back(line);
+    static std::mutex& registry_mutex() {
+        static std::mutex mutex;
+        return mutex;
     }
-    static void receive_text(const char* text, void* self) { receive((std::string(text) + "\n").c_str(), self); }
-    std::mutex mutex_;
+    static cv_log_capture*& current() {
+        static cv_log_capture* capture = nullptr;
+        return capture;
+    }
+    static void receive(const char* line, void*) {
+        std::lock_guard<std::mutex> guard(registry_mutex());
+        if (current())
+            current()->lines_.emplace_back(line);
+    }
+    static void receive_text(const char* text, void*) { receive((std::string(text) + "\n").c_str(), nullptr); }
+    cv_log_capture* previous_ = nullptr;
     std::vector<std::string> lines_;
 };
 

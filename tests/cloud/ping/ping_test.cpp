@@ -143,6 +143,7 @@ TEST_F(CloudClientTest, FailedPingDropsItsConnection) {
     ASSERT_TRUE(server_.wait_for_closed(1, 5s));
     EXPECT_TRUE(log.contains("_cv_ping_callback(): ping failed without response, disconnecting"));
     cv_cloud_disable_ping(handle_.get());
+    handle_.reset();  // its workers log into `log` until they stop
 }
 
 TEST_F(CloudClientTest, DeliveredMessagesAreAcknowledgedWithTheHandlersCode) {

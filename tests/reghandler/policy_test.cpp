@@ -58,7 +58,7 @@ protected:
         ASSERT_TRUE(store_->CreateStringW("config/agent/directory/base", platform::Utf8ToWide(dir_.path()).c_str()));
         ASSERT_TRUE(store_->CreateInt("config/vesta/policy_enabled", 1));
         ASSERT_TRUE(store_->CreateInt("config/vesta/policy/serial_number", 7));
-        handler_->SetPolicyCallback(RecordPolicy, 31);
+        stack_->handler->SetPolicyCallback(RecordPolicy, 31);
     }
     void TearDown() override {
         HandlerFixture::TearDown();
@@ -71,7 +71,7 @@ protected:
         response.header.disposition = disposition;
         response.data.present = CorvaneQueryResponseData_PR_pingRetroResponse;
         response.data.choice.pingRetroResponse.serialNumber = static_cast<int32_t>(serial);
-        return handler_->PolicyCallback(&query, &response);
+        return stack_->handler->PolicyCallback(&query, &response);
     }
     std::vector<std::string> TmpEntries() {
         std::vector<std::string> names;
@@ -94,7 +94,7 @@ TEST_F(PolicyTest, ANewSerialDownloadsOnceAnEqualOneSkipsAFailureRetriesOnTheNex
     EXPECT_EQ(g_calls[0].serial, static_cast<int32_t>(kPolicyBits | 7));
     EXPECT_EQ(g_calls[0].status, 5);
     EXPECT_EQ(g_calls[0].user, 31);
-    EXPECT_TRUE(connection_->IsCloudConnected());
+    EXPECT_TRUE(stack_->connection.IsCloudConnected());
 
     // A transfer cut short: -1, the host is not called, nothing is left behind.
     cutNext_ = true;
@@ -127,13 +127,13 @@ TEST_F(PolicyTest, ANewSerialDownloadsOnceAnEqualOneSkipsAFailureRetriesOnTheNex
 TEST_F(PolicyTest, DisabledInvalidAndFailedNoticesDownloadNothing) {
     // A failed query reaches the host with status 4; another disposition with itself.
     CorvaneQuery_t query{};
-    EXPECT_EQ(handler_->PolicyCallback(&query, nullptr), 0);
+    EXPECT_EQ(stack_->handler->PolicyCallback(&query, nullptr), 0);
     EXPECT_EQ(Notice(kPolicyBits | 8, 2), 0);
     ASSERT_EQ(g_calls.size(), 2u);
     EXPECT_EQ(g_calls[0].status, 4);
     EXPECT_EQ(g_calls[1].status, 2);
     EXPECT_EQ(g_calls[1].serial, 0);
-    EXPECT_FALSE(connection_->IsCloudConnected());
+    EXPECT_FALSE(stack_->connection.IsCloudConnected());
 
     // Serial 0 is refused; a disabled policy is neither fetched nor reported.
     EXPECT_EQ(Notice(0), -1);
@@ -142,30 +142,30 @@ TEST_F(PolicyTest, DisabledInvalidAndFailedNoticesDownloadNothing) {
     EXPECT_EQ(Notice(kPolicyBits | 8), 0);
     EXPECT_EQ(g_calls.size(), 2u);
     EXPECT_EQ(server_.request_count(), 0u);
-    EXPECT_TRUE(connection_->IsCloudConnected());
+    EXPECT_TRUE(stack_->connection.IsCloudConnected());
 
     // Without a host callback nothing is decided.
-    handler_->SetPolicyCallback(nullptr, 0);
+    stack_->handler->SetPolicyCallback(nullptr, 0);
     EXPECT_EQ(Notice(kPolicyBits | 8), -1);
     EXPECT_TRUE(log_.containsError("No policy registration callback registered"));
 }
 
 TEST_F(PolicyTest, ADropOfTheCloudConnectionOrAnUnreachableServerStartsProxyDiscovery) {
-    connection_->ReportCloudConnectionSuccessful();
+    stack_->connection.ReportCloudConnectionSuccessful();
     EXPECT_EQ(discovered_.Count(), 0);
-    connection_->ReportCloudConnectionFailure(true);
+    stack_->connection.ReportCloudConnectionFailure(true);
     ASSERT_TRUE(discovered_.WaitFor(1, 30s));
     EXPECT_TRUE(log_.containsTrace("TesselRegistrationHandler::ConnectionStateChanged: Starting Proxy Discovery"));
 
     // The server's host name did not resolve: discovery again, whatever the status.
     // A start is ignored while a discovery runs.
     const auto end = std::chrono::steady_clock::now() + 30s;
-    while (proxies_->GetProxyDiscovery()->IsRunning() && std::chrono::steady_clock::now() < end)
+    while (stack_->proxies.GetProxyDiscovery()->IsRunning() && std::chrono::steady_clock::now() < end)
         std::this_thread::sleep_for(10ms);
     tessel_status_update_info info{6, tessel_certificate_acquisition_succeeded};
-    handler_->RegistrationStatusUpdateCallback(&info);
+    stack_->handler->RegistrationStatusUpdateCallback(&info);
     ASSERT_TRUE(discovered_.WaitFor(2, 30s));
-    EXPECT_EQ(entity_.IsRegistrationComplete(), false);
+    EXPECT_EQ(stack_->entity.IsRegistrationComplete(), false);
     EXPECT_TRUE(log_.containsError("starting proxy discovery"));
 }
 

@@ -64,48 +64,40 @@ bool CertMatchesKey(const std::string& certPem, const std::string& keyPem) {
 
 class RegistrationTest : public HandlerFixture {
 protected:
-    bool WaitRegistered() {
-        const auto end = std::chrono::steady_clock::now() + kRegistrationBound;
-        while (!entity_.IsRegistrationComplete()) {
-            if (std::chrono::steady_clock::now() > end) return false;
-            std::this_thread::sleep_for(20ms);
-        }
-        return true;
-    }
     // The pingRetro queries the cloud server received, decoded.
     std::vector<testbed::QueryPtr> Pings() {
         std::vector<testbed::QueryPtr> pings;
-        for (const auto& q : cloud_.queries())
+        for (const auto& q : servers_.cloud.queries())
             if (q.type == CorvaneQueryData_PR_pingRetro) pings.push_back(testbed::decode_query(q.der));
         return pings;
     }
 };
 
 TEST_F(RegistrationTest, RegistersFromAnEmptyStoreAndKeepsTheIdentityOnTheNextStart) {
-    StoreRegistrationConfig();
+    StartRegistrationServers();
     ASSERT_TRUE(store_->CreateInt("config/agent/hb/interval", 1));
-    handler_->SetAvStatsCallback(AvStats, 4242);
-    handler_->PerformTesselRegistration();
-    ASSERT_TRUE(WaitRegistered());
+    stack_->handler->SetAvStatsCallback(AvStats, 4242);
+    stack_->handler->PerformTesselRegistration();
+    ASSERT_TRUE(stack_->WaitRegistered(kRegistrationBound));
 
-    const std::string guid = Persistent("config/agent/uuid", "guid");
+    const std::string guid = stack_->Persistent("config/agent/uuid", "guid");
     uint8_t bytes[16];
     ASSERT_EQ(guid_parse(guid.c_str(), guid.size(), bytes), 0) << guid;
-    const std::string key = Persistent("config/agent/client_keypair", "client_keypair");
-    const std::string cert = Persistent("config/agent/client_cert", "client_cert");
+    const std::string key = stack_->Persistent("config/agent/client_keypair", "client_keypair");
+    const std::string cert = stack_->Persistent("config/agent/client_cert", "client_cert");
     EXPECT_TRUE(CertMatchesKey(cert, key));
     EXPECT_EQ(store_->GetInt("config/agent/agent_registered"), 1);
     EXPECT_EQ(store_->GetInt("config/agent/agent_disabled"), 0);
-    EXPECT_NE(entity_.GetClientConnector(), nullptr);
-    EXPECT_NE(entity_.GetCloudReference(), nullptr);
-    EXPECT_TRUE(connection_->IsCloudConnected());
+    EXPECT_NE(stack_->entity.GetClientConnector(), nullptr);
+    EXPECT_NE(stack_->entity.GetCloudReference(), nullptr);
+    EXPECT_TRUE(stack_->connection.IsCloudConnected());
     EXPECT_EQ(log_.count("TesselRegistrationHandler::NewGuidRequestedCallback: New Guid Requested"), 1u);
     EXPECT_TRUE(log_.containsTrace("Current Registration state is tessel_certificate_acquisition_succeeded"));
-    EXPECT_GE(management_.post_count(), 1u);
+    EXPECT_GE(servers_.management.post_count(), 1u);
 
     // Every query names the agent by the GUID that was stored.
-    ASSERT_TRUE(cloud_.wait_until([&] { return !Pings().empty(); }, 30s));
-    for (const auto& q : cloud_.queries()) EXPECT_EQ(GuidText(q.quuid), guid);
+    ASSERT_TRUE(servers_.cloud.wait_until([&] { return !Pings().empty(); }, 30s));
+    for (const auto& q : servers_.cloud.queries()) EXPECT_EQ(GuidText(q.quuid), guid);
 
     // The ping carries the host's version and its three engines.
     testbed::QueryPtr ping = std::move(Pings().front());
@@ -128,23 +120,23 @@ TEST_F(RegistrationTest, RegistersFromAnEmptyStoreAndKeepsTheIdentityOnTheNextSt
     }
 
     // A second start of the program on the same store keeps GUID and key.
-    DestroyHandler();
-    entity_.SetStatus(0);
+    stack_->DestroyHandler();
+    stack_->entity.SetStatus(0);
     log_.clear();
-    MakeHandler();
-    handler_->PerformTesselRegistration();
-    ASSERT_TRUE(WaitRegistered());
-    EXPECT_EQ(Persistent("config/agent/uuid", "guid"), guid);
-    EXPECT_EQ(Persistent("config/agent/client_keypair", "client_keypair"), key);
-    EXPECT_TRUE(CertMatchesKey(Persistent("config/agent/client_cert", "client_cert"), key));
+    stack_->MakeHandler();
+    stack_->handler->PerformTesselRegistration();
+    ASSERT_TRUE(stack_->WaitRegistered(kRegistrationBound));
+    EXPECT_EQ(stack_->Persistent("config/agent/uuid", "guid"), guid);
+    EXPECT_EQ(stack_->Persistent("config/agent/client_keypair", "client_keypair"), key);
+    EXPECT_TRUE(CertMatchesKey(stack_->Persistent("config/agent/client_cert", "client_cert"), key));
     EXPECT_FALSE(log_.contains("New Guid Requested"));
 
     // A restart stops the running registration, frees its handle and registers again.
     log_.clear();
-    handler_->PerformTesselRegistration();
+    stack_->handler->PerformTesselRegistration();
     EXPECT_TRUE(log_.containsTrace("TesselRegistrationHandler::RegistrationStop: Exit"));
-    ASSERT_TRUE(WaitRegistered());
-    EXPECT_EQ(Persistent("config/agent/uuid", "guid"), guid);
+    ASSERT_TRUE(stack_->WaitRegistered(kRegistrationBound));
+    EXPECT_EQ(stack_->Persistent("config/agent/uuid", "guid"), guid);
 }
 
 TEST_F(RegistrationTest, ACertificateTheStoreRefusesLeavesTheOldOneInPlace) {
@@ -153,7 +145,7 @@ TEST_F(RegistrationTest, ACertificateTheStoreRefusesLeavesTheOldOneInPlace) {
     const testbed::Credential oldCert = pki().issue(spec, "old-agent");
     spec.common_name = "dtk new agent";
     const testbed::Credential newCert = pki().issue(spec, "new-agent");
-    ASSERT_TRUE(persistent_->WriteString("config/agent/client_cert", "client_cert", oldCert.cert_pem.c_str()));
+    ASSERT_TRUE(stack_->persistent.WriteString("config/agent/client_cert", "client_cert", oldCert.cert_pem.c_str()));
 
     // A second connection to the same file makes SQLite refuse every write.
     sqlite3* db = nullptr;
@@ -162,9 +154,9 @@ TEST_F(RegistrationTest, ACertificateTheStoreRefusesLeavesTheOldOneInPlace) {
                          "CREATE TRIGGER refuse_update BEFORE UPDATE ON entries BEGIN SELECT RAISE(ABORT, 'refused'); END;";
     ASSERT_EQ(sqlite3_exec(db, refuse, nullptr, nullptr, nullptr), SQLITE_OK);
 
-    handler_->NewClientCertAquiredCallback(newCert.x509());
+    stack_->handler->NewClientCertAquiredCallback(newCert.x509());
     EXPECT_TRUE(log_.containsError("TesselRegistrationHandler::NewClientCertAquiredCallback: Failed to write certificate"));
-    testbed::X509Ptr kept = ParseCert(Persistent("config/agent/client_cert", "client_cert"));
+    testbed::X509Ptr kept = ParseCert(stack_->Persistent("config/agent/client_cert", "client_cert"));
     ASSERT_TRUE(kept);
     EXPECT_EQ(X509_cmp(kept.get(), oldCert.x509()), 0);
 
@@ -172,9 +164,9 @@ TEST_F(RegistrationTest, ACertificateTheStoreRefusesLeavesTheOldOneInPlace) {
               SQLITE_OK);
     sqlite3_close(db);
     log_.clear();
-    handler_->NewClientCertAquiredCallback(newCert.x509());
+    stack_->handler->NewClientCertAquiredCallback(newCert.x509());
     EXPECT_FALSE(log_.contains("Failed to write certificate"));
-    testbed::X509Ptr saved = ParseCert(Persistent("config/agent/client_cert", "client_cert"));
+    testbed::X509Ptr saved = ParseCert(stack_->Persistent("config/agent/client_cert", "client_cert"));
     ASSERT_TRUE(saved);
     EXPECT_EQ(X509_cmp(saved.get(), newCert.x509()), 0);
 }

@@ -13,6 +13,8 @@
 #include "hostkit/temp_dir.h"
 #include "support/log_capture.h"
 #include "support/registration_stack.h"
+#include "testbed/cloud_server.h"
+#include "testbed/management_server.h"
 
 namespace reghandler_test {
 

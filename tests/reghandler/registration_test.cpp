@@ -67,7 +67,7 @@ protected:
     // The pingRetro queries the cloud server received, decoded.
     std::vector<testbed::QueryPtr> Pings() {
         std::vector<testbed::QueryPtr> pings;
-        for (const auto& q : servers_.cloud.queries())
+        for (const auto& q : servers_.cloud->queries())
             if (q.type == CorvaneQueryData_PR_pingRetro) pings.push_back(testbed::decode_query(q.der));
         return pings;
     }
@@ -93,11 +93,11 @@ TEST_F(RegistrationTest, RegistersFromAnEmptyStoreAndKeepsTheIdentityOnTheNextSt
     EXPECT_TRUE(stack_->connection.IsCloudConnected());
     EXPECT_EQ(log_.count("TesselRegistrationHandler::NewGuidRequestedCallback: New Guid Requested"), 1u);
     EXPECT_TRUE(log_.containsTrace("Current Registration state is tessel_certificate_acquisition_succeeded"));
-    EXPECT_GE(servers_.management.post_count(), 1u);
+    EXPECT_GE(servers_.management->post_count(), 1u);
 
     // Every query names the agent by the GUID that was stored.
-    ASSERT_TRUE(servers_.cloud.wait_until([&] { return !Pings().empty(); }, 30s));
-    for (const auto& q : servers_.cloud.queries()) EXPECT_EQ(GuidText(q.quuid), guid);
+    ASSERT_TRUE(servers_.cloud->wait_until([&] { return !Pings().empty(); }, 30s));
+    for (const auto& q : servers_.cloud->queries()) EXPECT_EQ(GuidText(q.quuid), guid);
 
     // The ping carries the host's version and its three engines.
     testbed::QueryPtr ping = std::move(Pings().front());

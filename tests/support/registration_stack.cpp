@@ -4,6 +4,9 @@
 #include <thread>
 
 #include "registration/TesselRegistrationCallbacksHandler.h"
+#include "testbed/cloud_server.h"
+#include "testbed/est_server.h"
+#include "testbed/management_server.h"
 
 namespace testbed {
 
@@ -18,6 +21,13 @@ bool PkiIdentity::PopulateAgentIdentity(HttpAgentIdentity* identity) {
     return true;
 }
 
+RegistrationServers::RegistrationServers()
+    : est(std::make_unique<EstServer>()),
+      management(std::make_unique<ManagementServer>()),
+      cloud(std::make_unique<CloudServer>()) {}
+
+RegistrationServers::~RegistrationServers() = default;
+
 bool RegistrationServers::Start(Pki& pki) {
     EstServerOptions estOptions;
     estOptions.identity = &pki.server();
@@ -28,29 +38,29 @@ bool RegistrationServers::Start(Pki& pki) {
     CloudServerOptions cloudOptions;
     cloudOptions.identity = &pki.server();
     cloudOptions.client_ca = pki.ca().cert();
-    if (!est.start(estOptions) || !management.start(managementOptions) || !cloud.start(cloudOptions)) return false;
-    cloud.set_reg_answers({0});
+    if (!est->start(estOptions) || !management->start(managementOptions) || !cloud->start(cloudOptions)) return false;
+    cloud->set_reg_answers({0});
     return true;
 }
 
 void RegistrationServers::Stop() {
-    cloud.stop();
-    management.stop();
-    est.stop();
+    cloud->stop();
+    management->stop();
+    est->stop();
 }
 
 bool RegistrationServers::StoreConfig(hostkit::ConfigStore* store, IPersistentConfig* persistent, Pki& pki,
                                       const char* actcode) {
-    const std::string cloudHost = "127.0.0.1:" + std::to_string(cloud.port());
+    const std::string cloudHost = "127.0.0.1:" + std::to_string(cloud->port());
     return store->SetSecureString("config/agent/affiliate/uuid", "aff111a7-e000-4111-8222-333344445555") &&
            store->SetSecureString("config/vesta/business/uuid", "10203040-5060-7080-90a0-b0c0d0e0f001") &&
            persistent->WriteString("config/vesta/install/token", "install_token", actcode) &&
            store->SetString("config/agent/version", "8.4.2", true) && store->SetString("config/agent/revision", "77", true) &&
            store->SetInt("config/agent/ekds/mode", 1, true) &&
            store->SetString("config/vesta/endpoint/est", "127.0.0.1", true) &&
-           store->SetInt("config/agent/cloud/asn1_port", est.port(), true) &&
+           store->SetInt("config/agent/cloud/asn1_port", est->port(), true) &&
            store->SetString("config/agent/cloud/asn1_host", cloudHost.c_str(), true) &&
-           store->SetString("config/vesta/endpoint/mgmt", management.base_url().c_str(), true) &&
+           store->SetString("config/vesta/endpoint/mgmt", management->base_url().c_str(), true) &&
            store->SetSecureString("config/agent/cloud/trustedcerts/cert", pki.ca().credential().cert_pem.c_str());
 }
 

@@ -18,12 +18,15 @@
 #include "registration/TesselExternal.h"
 #include "registration/TesselRegistrationHandler.h"
 #include "registration/VestaRegistrationDataHandler.h"
-#include "testbed/cloud_server.h"
-#include "testbed/est_server.h"
-#include "testbed/management_server.h"
 #include "testbed/pki.h"
 
 namespace testbed {
+
+// Not included here: the cloud server's header and the kit HTTP helpers'
+// cannot share a translation unit.
+class CloudServer;
+class EstServer;
+class ManagementServer;
 
 // The agent's TLS identity for the HTTP facade: the PKI's client certificate,
 // its CA as trust root.
@@ -38,9 +41,14 @@ private:
 
 // The three servers of a registration, trusting the PKI's CA.
 struct RegistrationServers {
-    EstServer est;
-    ManagementServer management;
-    CloudServer cloud;
+    RegistrationServers();
+    ~RegistrationServers();
+    RegistrationServers(const RegistrationServers&) = delete;
+    RegistrationServers& operator=(const RegistrationServers&) = delete;
+
+    std::unique_ptr<EstServer> est;
+    std::unique_ptr<ManagementServer> management;
+    std::unique_ptr<CloudServer> cloud;
 
     bool Start(Pki& pki);
     void Stop();

@@ -138,6 +138,10 @@ void TesselRegistrationHandler::GetNewRegistrationHandle() {
     tessel_registration_handle* handle = tessel_registration_new(&config);
     if (!handle) error("TesselRegistrationHandler::GetNewRegistrationHandle: Failed to register new configuration");
     m_entity->SetRegistrationHandle(handle);
+    {
+        std::lock_guard<std::mutex> lock(m_connectorMutex);
+        m_connectorAccepted = handle != nullptr;
+    }
     TesselConfigReader::ReleaseTesselConfiguration(&config);
     Util::RtlSecureZeroMemory(config.identity.actcode, sizeof config.identity.actcode);
     trace(kTesselTraceCategory, "TesselRegistrationHandler::GetNewRegistrationHandle: finished getting new registation handle");
@@ -167,11 +171,15 @@ void TesselRegistrationHandler::RegistrationStop() {
 }
 
 void TesselRegistrationHandler::ReleaseRegistrationHandle() {
-    if (cloud_conn* reference = m_entity->GetCloudReference()) {
-        m_entity->SetCloudReference(nullptr);
-        tessel_cloud_conn_release(reference);
+    {
+        std::lock_guard<std::mutex> lock(m_connectorMutex);
+        m_connectorAccepted = false;
+        if (cloud_conn* reference = m_entity->GetCloudReference()) {
+            m_entity->SetCloudReference(nullptr);
+            tessel_cloud_conn_release(reference);
+        }
+        if (m_entity->GetClientConnector()) m_entity->SetClientConnector(nullptr);
     }
-    if (m_entity->GetClientConnector()) m_entity->SetClientConnector(nullptr);
     tessel_registration_handle* handle = m_entity->GetRegistrationHandle();
     if (!handle) {
         error("TesselRegistrationHandler::ReleaseRegistrationHandle:  no registration handle, call ProvisionClient first");
@@ -246,8 +254,13 @@ void TesselRegistrationHandler::RegistrationCompletedCallback(const tessel_regis
         m_entity->SetStatus(tessel_cloud_connection_succeeded);
         trace(kTesselTraceCategory, "TesselRegistrationHandler::RegistrationCompletedCallback: Setting client_connector %p",
               static_cast<void*>(state->connector));
-        m_entity->SetClientConnector(state->connector);
-        GetCloudConnectionFromTessel();
+        {
+            std::lock_guard<std::mutex> lock(m_connectorMutex);
+            if (m_connectorAccepted) {
+                m_entity->SetClientConnector(state->connector);
+                GetCloudConnectionFromTessel();
+            }
+        }
         WriteAgentDisabledToConfig(0);
         if (m_connectionMgr) m_connectionMgr->ReportCloudConnectionSuccessful();
     } else if (state->state == tessel_certificate_acquisition_failed_forbidden) {

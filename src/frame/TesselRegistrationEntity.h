@@ -6,7 +6,7 @@
 #include <mutex>
 
 struct tessel_registration_handle;
-struct tessel_client_connector;
+struct client_connector;
 struct cloud_conn;
 
 // The registration status that means the cloud connection succeeded.
@@ -17,8 +17,8 @@ public:
     virtual ~ITesselRegistrationEntity() = default;
     virtual void SetRegistrationHandle(tessel_registration_handle* handle) = 0;
     virtual tessel_registration_handle* GetRegistrationHandle() = 0;
-    virtual void SetClientConnector(tessel_client_connector* connector) = 0;
-    virtual tessel_client_connector* GetClientConnector() = 0;
+    virtual void SetClientConnector(client_connector* connector) = 0;
+    virtual client_connector* GetClientConnector() = 0;
     virtual void SetCloudReference(cloud_conn* reference) = 0;
     virtual cloud_conn* GetCloudReference() = 0;
     virtual bool IsRegistrationComplete() = 0;
@@ -31,8 +31,8 @@ public:
     // handler and read by the cloud wrapper, as the handler's protocol allows.
     void SetRegistrationHandle(tessel_registration_handle* handle) override { m_registrationHandle = handle; }
     tessel_registration_handle* GetRegistrationHandle() override { return m_registrationHandle; }
-    void SetClientConnector(tessel_client_connector* connector) override { m_clientConnector = connector; }
-    tessel_client_connector* GetClientConnector() override { return m_clientConnector; }
+    void SetClientConnector(client_connector* connector) override { m_clientConnector = connector; }
+    client_connector* GetClientConnector() override { return m_clientConnector; }
     void SetCloudReference(cloud_conn* reference) override { m_cloudReference = reference; }
     cloud_conn* GetCloudReference() override { return m_cloudReference; }
 
@@ -48,7 +48,7 @@ public:
 
 private:
     tessel_registration_handle* m_registrationHandle = nullptr;
-    tessel_client_connector* m_clientConnector = nullptr;
+    client_connector* m_clientConnector = nullptr;
     cloud_conn* m_cloudReference = nullptr;
     int32_t m_status = 0;
     std::mutex m_statusMutex;

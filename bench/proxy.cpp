@@ -167,7 +167,7 @@ void FullSourceSet() {
                 "dead source's fetch budget %u ms\n",
                 ms, answers, settings.pacFetchMs);
     bench_result("proxy_full_source_set", ms, "ms");
-    bench_result("proxy_sources_answered", answers, "of4");
+    bench_result("proxy_sources_answered", answers, "of_4");
     unsetenv("https_proxy");
     platform::WinHttpSetSettings(saved);
     fs::remove_all(dir);

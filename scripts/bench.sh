@@ -2,9 +2,10 @@
 # Builds the default preset and runs every benchmark under bench/ with settings
 # that finish in a few minutes on a 2-core machine, then prints one table of
 # their RESULT lines (see bench/bench_result.h):
-#   figure  value  unit  ceiling  ratio  aim
+#   figure  value  unit  ceiling  ratio  aim  met
 # `ceiling` is the peer or bound measured in the same run, `ratio` is
-# value/ceiling. Each benchmark's own output goes to build/default/bench-logs/.
+# value/ceiling; an aim judges the ratio where there is a ceiling, else the
+# value ("met" says whether this run reached it). Each benchmark's own output goes to build/default/bench-logs/.
 #   scripts/bench.sh            build, run all, print the table
 #   scripts/bench.sh est codec  only these (names without the bench_ prefix)
 # The exit status is non-zero when a benchmark failed, printed no RESULT line
@@ -69,9 +70,16 @@ done | awk '
     for (i = 2; i <= NF; i++) { split($i, kv, "="); if (kv[1] == k) return substr($i, length(k) + 2) }
     return "-"
   }
-  BEGIN { printf "%-44s %12s %-7s %12s %7s %s\n", "figure", "value", "unit", "ceiling", "ratio", "aim" }
-  { printf "%-44s %12s %-7s %12s %7s %s\n", field("figure"), field("value"), field("unit"),
-           field("ceiling"), field("ratio"), field("aim") }'
+  # An aim (">=0.8", "<=405") judges the ratio when there is a ceiling, else the value.
+  function met(aim, value, ratio,   x, bound) {
+    if (aim !~ /^[<>]=[0-9.]+$/) return "-"
+    x = (ratio != "-") ? ratio + 0 : value + 0
+    bound = substr(aim, 3) + 0
+    return ((substr(aim, 1, 1) == ">") ? (x >= bound) : (x <= bound)) ? "yes" : "NO"
+  }
+  BEGIN { printf "%-44s %12s %-7s %12s %7s %-7s %s\n", "figure", "value", "unit", "ceiling", "ratio", "aim", "met" }
+  { printf "%-44s %12s %-7s %12s %7s %-7s %s\n", field("figure"), field("value"), field("unit"),
+           field("ceiling"), field("ratio"), field("aim"), met(field("aim"), field("value"), field("ratio")) }'
 
 if ((${#failed[@]})); then
   echo

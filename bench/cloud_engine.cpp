@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_result.h"
 #include "cloud/cv_cloud.h"
 #include "cloud/cv_cloud_async.h"
 #include "cloud/cv_codec.h"
@@ -340,20 +341,25 @@ int main(int argc, char** argv) {
            "server included)\n",
            ceiling, 1e6 * (u1.cpu - u0.cpu) / lookups, double(u1.switches - u0.switches) / lookups);
     printf("ratio engine/ceiling:                   %10.2f\n", ceiling > 0 ? engine / ceiling : 0.0);
+    bench_result("cloud_lookups_per_s", engine, "1/s", ceiling, ">=0.9");
 
     double p50 = 0, p99 = 0;
     single_latency(env, 2000, &p50, &p99);
     printf("single lookup latency, idle connection: p50 %.0f us, p99 %.0f us\n", p50, p99);
+    bench_result("cloud_single_lookup_p50", p50, "us");
+    bench_result("cloud_single_lookup_p99", p99, "us");
 
     double per_request = 0, query_bytes = 0;
     memory_per_request(env, 50000, &per_request, &query_bytes);
     printf("heap per outstanding request (50000 in flight, engine only): %.0f bytes\n", per_request);
     printf("heap per query value (the caller's, for comparison):        %.0f bytes\n", query_bytes);
+    bench_result("cloud_heap_per_outstanding_request", per_request, "bytes", NAN, "<=405");
 
     double workers_pct = 0, process_pct = 0;
     idle_cpu(env, idle_seconds, &workers_pct, &process_pct);
     printf("idle connected handle over %d s: workers %.3f%% of one core (whole process incl. server %.3f%%)\n",
            idle_seconds, workers_pct, process_pct);
+    bench_result("cloud_idle_cpu_workers", workers_pct, "%core", NAN, "<=0.21");
     env.server.stop();
     return 0;
 }

@@ -4,10 +4,12 @@
 #include <benchmark/benchmark.h>
 
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "../tests/cloud/corvane_samples.h"
+#include "bench_result.h"
 #include "cloud/cv_cloud_lock.h"
 
 using namespace corvane_samples;
@@ -110,6 +112,45 @@ void copy_bytes(benchmark::State& state, size_t bytes) {
     count(state, bytes);
 }
 
+// The console report, and a RESULT line per encode/decode rate with the plain
+// copy of the same sample's bytes as its ceiling.
+class ResultReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            const std::string name = run.benchmark_name();
+            const double seconds = run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+            if (run.error_occurred || run.run_type != Run::RT_Iteration || seconds <= 0) continue;
+            const std::string sample = name.substr(0, name.rfind('/'));
+            const double rate = 1.0 / seconds;
+            if (name.size() > 7 && name.compare(name.size() - 7, 7, "/memcpy") == 0) {
+                copies_[sample] = rate;
+            } else {
+                rates_.push_back({name, rate, sample});
+            }
+        }
+    }
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        for (const auto& r : rates_) {
+            auto copy = copies_.find(r.sample);
+            std::string figure = "codec_" + r.name;
+            for (char& c : figure) if (c == '/') c = '_';
+            bench_result(figure.c_str(), r.rate, "1/s", copy == copies_.end() ? NAN : copy->second);
+        }
+    }
+
+private:
+    struct Rate {
+        std::string name;
+        double rate;
+        std::string sample;
+    };
+    std::vector<Rate> rates_;
+    std::map<std::string, double> copies_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -131,7 +172,8 @@ int main(int argc, char** argv) {
         benchmark::RegisterBenchmark(("response/" + s.name + "/memcpy").c_str(), copy_bytes, rframe.size());
     }
     benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
+    ResultReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;
 }

@@ -21,6 +21,7 @@
 #include <functional>
 #include <string>
 
+#include "bench_result.h"
 #include "host_log.h"
 #include "http/TesselHttp.h"
 #include "kit/http_client/http_client.h"
@@ -89,11 +90,12 @@ void alternate(int rounds, int per_round, const std::function<bool()>& a, const 
     }
 }
 
-void report(const char* what, double total, double facade_s, double kit_s) {
+void report(const char* what, const char* figure, double total, double facade_s, double kit_s) {
     printf("%s: %.0f each\n", what, total);
     printf("  facade: %9.1f /s\n", total / facade_s);
     printf("  kit:    %9.1f /s\n", total / kit_s);
     printf("  ratio facade/kit: %.3f\n", kit_s / facade_s);
+    bench_result(figure, total / facade_s, "1/s", total / kit_s);
 }
 
 }  // namespace
@@ -173,12 +175,12 @@ int main(int argc, char** argv) {
     }
     double facade_s = 0, kit_s = 0;
     alternate(rounds, per_round, facade_form, kit_form, &facade_s, &kit_s, &failures);
-    report("form posts, a new TLS connection each", static_cast<double>(rounds) * per_round, facade_s, kit_s);
+    report("form posts, a new TLS connection each", "facade_form_posts_per_s", static_cast<double>(rounds) * per_round, facade_s, kit_s);
     facade_s = kit_s = 0;
     alternate(rounds, per_round, facade_download, kit_download, &facade_s, &kit_s, &failures);
     char what[96];
     snprintf(what, sizeof what, "downloads of %lu KiB into %s", download_kib, dir.c_str());
-    report(what, static_cast<double>(rounds) * per_round, facade_s, kit_s);
+    report(what, "facade_downloads_per_s", static_cast<double>(rounds) * per_round, facade_s, kit_s);
     struct stat facade_stat{}, kit_stat{};
     bool same = stat(facade_target.c_str(), &facade_stat) == 0 && stat(kit_target.c_str(), &kit_stat) == 0 &&
                 facade_stat.st_size == kit_stat.st_size && facade_stat.st_size == static_cast<off_t>(file_body.size());

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <string>
 
+#include "bench_result.h"
 #include "kit/http_client/http_client.h"
 #include "kit/tessel_init.h"
 #include "kit/tessel_logger.h"
@@ -141,6 +142,7 @@ int main(int argc, char** argv) {
     printf("  http_client_send_request: %9.0f requests/s\n", wrapper_rate);
     printf("  bare libcurl easy handle: %9.0f requests/s\n", bare_rate);
     printf("  ratio wrapper/bare:       %9.3f\n", wrapper_rate / bare_rate);
+    bench_result("http_keepalive_gets_per_s", wrapper_rate, "1/s", bare_rate);
     printf("  connections accepted by the server: %d, failed requests: %d\n", server.connections(), failures);
 
     const long rss_before = peak_rss_kib();
@@ -157,6 +159,8 @@ int main(int argc, char** argv) {
            ok ? "complete" : "FAILED", static_cast<double>(received) / (1024.0 * 1024.0) / secs);
     printf("  peak RSS: %.1f MiB before, %.1f MiB after (limit 64 MiB)\n", rss_before / 1024.0,
            peak_rss_kib() / 1024.0);
+    bench_result("http_download_mib_per_s", ok ? static_cast<double>(received) / (1024.0 * 1024.0) / secs : 0, "MiB/s");
+    bench_result("http_download_peak_rss", peak_rss_kib() / 1024.0, "MiB", NAN, "<=64");
 
     curl_easy_cleanup(bare);
     http_client_request_free(req);

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_result.h"
 #include "platform/utf8.h"
 #include "platform/winhttp.h"
 #include "platform/winhttp/pac_script.h"
@@ -117,6 +118,7 @@ void PacSpeed(int rules, int rounds) {
     fs::remove(file);
     std::printf("PAC evaluation, %d rules, %zu bytes: ours %.0f/s, pactester %.0f/s, ratio %.2f\n", rules,
                 script.size(), ours / 3, tester / 3, tester > 0 ? ours / tester : 0.0);
+    bench_result("pac_evaluations_per_s", ours / 3, "1/s", tester / 3);
 }
 
 void FullSourceSet() {
@@ -164,6 +166,8 @@ void FullSourceSet() {
     std::printf("full source set (env, PAC, DHCP to a silent server, DNS): %.0f ms, %d of 4 sources answered, "
                 "dead source's fetch budget %u ms\n",
                 ms, answers, settings.pacFetchMs);
+    bench_result("proxy_full_source_set", ms, "ms");
+    bench_result("proxy_sources_answered", answers, "of_4");
     unsetenv("https_proxy");
     platform::WinHttpSetSettings(saved);
     fs::remove_all(dir);

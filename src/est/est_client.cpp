@@ -362,6 +362,11 @@ static int est_client_connect(est_context* ctx)
         tcw_close(&ctx->tcw_conn);
         return EST_ERR_SSL_NEW;
     }
+    if (est_use_trust_store(ctx, ssl) != EST_ERR_NONE) {
+        SSL_free(ssl);
+        tcw_close(&ctx->tcw_conn);
+        return EST_ERR_SSL_NEW;
+    }
     SSL_set_ex_data(ssl, est_ssl_ex_index(), ctx);
     SSL_set_tlsext_host_name(ssl, ctx->est_server);
     if (ctx->sess) {

@@ -467,8 +467,10 @@ int est_io_get_response(SSL* ssl, est_context* ctx, unsigned char** body, int* b
 {
     *body = nullptr;
     *body_len = 0;
-    // One spare byte keeps the response NUL-terminated for the parsers.
-    unsigned char* buf = (unsigned char*)calloc(1, (size_t)EST_CA_MAX + 1);
+    // One spare byte keeps the response NUL-terminated for the parsers. Not
+    // zeroed: that would write all 2 MB for an answer of a few kilobytes (the
+    // allocator serves it from the heap once a block this size was freed).
+    unsigned char* buf = (unsigned char*)malloc((size_t)EST_CA_MAX + 1);
     if (!buf) {
         EST_LOG_ERR("Unable to allocate memory");
         return EST_ERR_MALLOC;
@@ -476,6 +478,7 @@ int est_io_get_response(SSL* ssl, est_context* ctx, unsigned char** body, int* b
     int len = 0;
     int rv = est_io_read_raw(ssl, buf, EST_CA_MAX, &len, ctx->read_timeout);
     if (rv == EST_ERR_NONE) {
+        buf[len] = '\0';
         rv = est_io_judge_response(ctx, buf, len, body, body_len);
     }
     free(buf);

@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "est/est.h"
 
@@ -101,6 +102,54 @@ int est_ssl_ex_index(void)
     return g_est_ssl_ex_index;
 }
 
+namespace {
+
+// The trust anchors decoded last, by their PEM text. Decoding a certificate
+// costs about as much as the client's side of a handshake, and an agent enrols
+// with the same anchors every time. Decoded certificates and CRLs are never
+// changed, so the stores of several contexts may hold the same ones. Kept for
+// the life of the process (freeing them at exit could follow the library's own
+// clean-up).
+struct DecodedAnchors {
+    std::string pem;
+    STACK_OF(X509_INFO)* infos = nullptr;
+};
+std::mutex g_anchors_mutex;
+DecodedAnchors* g_anchors = nullptr;
+
+// The certificates and CRLs in `certs`, or null when it holds no PEM at all.
+// Called with g_anchors_mutex held; the cache keeps ownership.
+STACK_OF(X509_INFO)* est_decode_anchors(const unsigned char* certs, int certs_len)
+{
+    if (g_anchors && g_anchors->pem.size() == (size_t)certs_len &&
+        memcmp(g_anchors->pem.data(), certs, (size_t)certs_len) == 0) {
+        return g_anchors->infos;
+    }
+    BIO* in = BIO_new_mem_buf(certs, certs_len);
+    if (!in) {
+        EST_LOG_ERR("Unable to open the raw CA cert buffer\n");
+        est_log_ossl_errors();
+        return nullptr;
+    }
+    STACK_OF(X509_INFO)* infos = PEM_X509_INFO_read_bio(in, nullptr, nullptr, nullptr);
+    BIO_free(in);
+    if (!infos) {
+        EST_LOG_ERR("Unable to read PEM encoded certs from BIO");
+        est_log_ossl_errors();
+        return nullptr;
+    }
+    ERR_clear_error();  // the PEM reader leaves an end-of-data mark
+    if (!g_anchors) {
+        g_anchors = new DecodedAnchors;
+    }
+    sk_X509_INFO_pop_free(g_anchors->infos, X509_INFO_free);
+    g_anchors->pem.assign((const char*)certs, (size_t)certs_len);
+    g_anchors->infos = infos;
+    return infos;
+}
+
+}  // namespace
+
 int est_load_trusted_certs(est_context* ctx, const unsigned char* certs, int certs_len)
 {
     X509_STORE* store = X509_STORE_new();
@@ -111,18 +160,9 @@ int est_load_trusted_certs(est_context* ctx, const unsigned char* certs, int cer
     }
     X509_STORE_set_verify_cb(store, est_store_verify_cb);
     if (certs) {
-        BIO* in = BIO_new_mem_buf(certs, certs_len);
-        if (!in) {
-            EST_LOG_ERR("Unable to open the raw CA cert buffer\n");
-            est_log_ossl_errors();
-            X509_STORE_free(store);
-            return EST_ERR_LOAD_TRUST_CERTS;
-        }
-        STACK_OF(X509_INFO)* infos = PEM_X509_INFO_read_bio(in, nullptr, nullptr, nullptr);
-        BIO_free(in);
+        std::lock_guard<std::mutex> lock(g_anchors_mutex);
+        STACK_OF(X509_INFO)* infos = est_decode_anchors(certs, certs_len);
         if (!infos) {
-            EST_LOG_ERR("Unable to read PEM encoded certs from BIO");
-            est_log_ossl_errors();
             X509_STORE_free(store);
             return EST_ERR_LOAD_TRUST_CERTS;
         }
@@ -141,8 +181,6 @@ int est_load_trusted_certs(est_context* ctx, const unsigned char* certs, int cer
                 X509_STORE_add_crl(store, info->crl);
             }
         }
-        sk_X509_INFO_pop_free(infos, X509_INFO_free);
-        ERR_clear_error();  // the PEM reader leaves an end-of-data mark
         if (cert_count == 0) {
             EST_LOG_ERR("Cert count is zero for store");
             X509_STORE_free(store);
@@ -153,12 +191,16 @@ int est_load_trusted_certs(est_context* ctx, const unsigned char* certs, int cer
     return EST_ERR_NONE;
 }
 
-int est_client_init_ssl_ctx(est_context* ctx)
-{
-    EST_LOG_INFO("%s (API level %d)", EST_CLIENT_VERSION_TEXT, 4);
-    EST_LOG_INFO("Compiled against %s", OPENSSL_VERSION_TEXT);
-    EST_LOG_INFO("Linking to %s", OpenSSL_version(OPENSSL_VERSION));
+namespace {
 
+std::mutex g_shared_ssl_ctx_mutex;
+SSL_CTX* g_shared_ssl_ctx = nullptr;  // made once, never changed afterwards
+
+// The TLS settings every enrolment uses; nothing in them depends on the
+// context, so one TLS context serves them all. Making one costs more than the
+// client's side of a handshake (algorithm and cipher tables are fetched anew).
+int est_make_ssl_ctx(SSL_CTX** out)
+{
     SSL_CTX* s_ctx = SSL_CTX_new(TLS_client_method());
     if (!s_ctx) {
         EST_LOG_ERR("Failed to obtain a new SSL Context\n");
@@ -192,14 +234,39 @@ int est_client_init_ssl_ctx(est_context* ctx)
     X509_VERIFY_PARAM_set_purpose(vpm, X509_PURPOSE_SSL_SERVER);
     SSL_CTX_set1_param(s_ctx, vpm);
     X509_VERIFY_PARAM_free(vpm);
+    *out = s_ctx;
+    return EST_ERR_NONE;
+}
 
-    // The TLS context owns the store from here on.
-    if (ctx->trusted_certs_store) {
-        SSL_CTX_set_cert_store(s_ctx, ctx->trusted_certs_store);
-        ctx->trusted_certs_store = nullptr;
-    }
+}  // namespace
+
+int est_client_init_ssl_ctx(est_context* ctx)
+{
+    EST_LOG_INFO("%s (API level %d)", EST_CLIENT_VERSION_TEXT, 4);
+    EST_LOG_INFO("Compiled against %s", OPENSSL_VERSION_TEXT);
+    EST_LOG_INFO("Linking to %s", OpenSSL_version(OPENSSL_VERSION));
     est_tls_global_init();
-    ctx->ssl_ctx = s_ctx;
+    std::lock_guard<std::mutex> lock(g_shared_ssl_ctx_mutex);
+    if (!g_shared_ssl_ctx) {
+        int rv = est_make_ssl_ctx(&g_shared_ssl_ctx);
+        if (rv != EST_ERR_NONE) {
+            return rv;
+        }
+    }
+    SSL_CTX_up_ref(g_shared_ssl_ctx);
+    ctx->ssl_ctx = g_shared_ssl_ctx;
+    return EST_ERR_NONE;
+}
+
+int est_use_trust_store(est_context* ctx, SSL* ssl)
+{
+    // The context's own anchors and CRLs verify the server, in place of the
+    // shared TLS context's (empty) store.
+    if (ctx->trusted_certs_store && !SSL_set1_verify_cert_store(ssl, ctx->trusted_certs_store)) {
+        EST_LOG_ERR("Unable to attach the trust store to the TLS connection");
+        est_log_ossl_errors();
+        return EST_ERR_SSL_NEW;
+    }
     return EST_ERR_NONE;
 }
 

@@ -10,8 +10,12 @@ struct est_context;
 // Builds the trust store from PEM text (certificates and CRLs) into
 // ctx->trusted_certs_store.
 int est_load_trusted_certs(est_context* ctx, const unsigned char* certs, int certs_len);
-// Builds ctx->ssl_ctx around the trust store, which it then owns.
+// Points ctx->ssl_ctx at the TLS context all enrolments share (one reference
+// each; made on first use). It holds no trust: see est_use_trust_store.
 int est_client_init_ssl_ctx(est_context* ctx);
+// Makes ctx->trusted_certs_store (which the context keeps owning) verify the
+// server on this connection.
+int est_use_trust_store(est_context* ctx, SSL* ssl);
 // Index of the "EST Context" slot on TLS connections (registered once).
 int est_ssl_ex_index(void);
 // Checks the peer certificate against ctx->est_server.

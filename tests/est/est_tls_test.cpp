@@ -3,6 +3,10 @@
 #include "est/est_test_support.h"
 #include "est/est_tls.h"
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 namespace est_test {
 namespace {
 
@@ -102,6 +106,58 @@ TEST_F(EstTls, TrustAnchorsMustHoldCertificatesOfTheGivenLength)
     EXPECT_EQ(ctx->est_mode, EST_CLIENT);
     EXPECT_NE(log_text().find("Cert being added to trust store: /CN=dtk test CA"), std::string::npos);
     EXPECT_EQ(est_context_free(ctx), EST_ERR_NONE);
+}
+
+// Contexts share one TLS context and the decoded anchors of the last text,
+// yet each verifies the server with its own anchors alone, on any thread.
+TEST_F(EstTls, EachContextVerifiesWithItsOwnAnchors)
+{
+    start_server();
+    const std::string& ours_pem = pki().ca().credential().cert_pem;
+    const std::string foreign_pem = testbed::cert_to_pem(pki().foreign_ca().cert());
+    auto ctx_for = [&](const std::string& pem) {
+        est_context* ctx = est_client_init((const unsigned char*)pem.c_str(), (int)pem.size());
+        EXPECT_NE(ctx, nullptr);
+        if (ctx) {
+            contexts_.push_back(ctx);
+            EXPECT_EQ(est_client_set_target(ctx, "127.0.0.1", server_.port()), EST_ERR_NONE);
+        }
+        return ctx;
+    };
+    est_context* before = ctx_for(ours_pem);
+    est_context* foreign = ctx_for(foreign_pem);
+    est_context* after = ctx_for(ours_pem);
+    est_context* both = ctx_for(foreign_pem + ours_pem);
+    ASSERT_TRUE(before && foreign && after && both);
+    EXPECT_EQ(enroll(foreign), EST_ERR_SSL_CONNECT);
+    EXPECT_EQ(enroll(before), EST_ERR_NONE);
+    EXPECT_EQ(enroll(after), EST_ERR_NONE);
+    EXPECT_EQ(enroll(both), EST_ERR_NONE);
+    EXPECT_EQ(enroll(foreign), EST_ERR_SSL_CONNECT);
+    EXPECT_EQ(stats().issued, 3);
+
+    // Contexts made and used on several threads at once, trusting and not.
+    constexpr int kThreads = 4, kEach = 3;
+    std::atomic<int> accepted {0}, refused {0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; t++) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kEach; i++) {
+                const std::string& pem = t % 2 ? foreign_pem : ours_pem;
+                est_context* ctx = est_client_init((const unsigned char*)pem.c_str(), (int)pem.size());
+                if (!ctx) continue;
+                testbed::X509ReqPtr csr = csr_for(key_.get());
+                int len = 0;
+                bool ok = est_client_set_target(ctx, "127.0.0.1", server_.port()) == EST_ERR_NONE &&
+                          est_client_enroll_csr(ctx, csr.get(), &len, key_.get()) == EST_ERR_NONE;
+                (ok ? accepted : refused)++;
+                est_context_free(ctx);
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(accepted.load(), kThreads / 2 * kEach);
+    EXPECT_EQ(refused.load(), kThreads / 2 * kEach);
 }
 
 TEST(EstHostPattern, WildcardRules)

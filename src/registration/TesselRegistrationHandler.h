@@ -30,9 +30,22 @@ class ITesselExternal;
 class ITesselProxyHelper;
 class IProxyDiscovery;
 class IVestaRegistrationDataHandler;
+class IStringUtils;
 struct CorvaneQuery;
 struct CorvaneQueryResponse;
 struct CorvaneAgentStatus;
+
+// One element of the engine array the host's antivirus-statistics callback
+// returns (96 bytes).
+struct TesselAvEngineStats {
+    int32_t engineId;
+    char definitionsVersion[68];       // zero-terminated
+    int64_t firstUpdateFailureTime;    // seconds since the epoch; <= 0: none
+    int32_t lastUpdateFailureCode;
+    int32_t padding;
+    int64_t lastUpdateSuccessTime;     // seconds since the epoch; <= 0: none
+};
+static_assert(sizeof(TesselAvEngineStats) == 96, "the host's engine array has 96-byte elements");
 
 // Registration status names as traced ("Unknown State" outside the table).
 const char* TesselRegistrationStatusName(int32_t status);
@@ -118,10 +131,13 @@ private:
     bool SaveClientCertificate(X509* certificate);
     // A new GUID in text form ("" on failure).
     std::string GenerateNewGuid();
-    void FillOsFields(vesta_registration_info* osFields, const std::wstring& hardwareId,
-                      const std::wstring& reasons, bool* failed);
-    void FillHostInfo(vesta_host_info* hostInfo, const NetworkAdapterMap& adapters);
-    std::string TemporaryPolicyPath();
+    // False when the OS information cannot be read.
+    bool FillOsFields(vesta_registration_info* osFields, IStringUtils* utils, const std::wstring& hardwareId,
+                      const std::wstring& reasons);
+    void FillHostInfo(vesta_host_info* hostInfo, IStringUtils* utils, const NetworkAdapterMap& adapters);
+    // A fresh "<base>/tmp/<guid>.xml" (its directory made when absent); empty on failure.
+    std::wstring TemporaryPolicyPath();
+    // With m_callbackMutex held.
     void CallPolicyCallback(const wchar_t* path, int32_t serial, int32_t status);
 
     IConfig* m_config;

@@ -1,0 +1,361 @@
+#include "registration/TesselRegistrationHandler.h"
+
+#include <openssl/rand.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "frame/TesselCloudConnectionMgr.h"
+#include "frame/TesselRegistrationEntity.h"
+#include "host/IConfig.h"
+#include "host/Util.h"
+#include "kit/tessel_client/tessel_client_connector.h"
+#include "kit/util/guid_text.h"
+#include "proxy/TesselProxyHelper.h"
+#include "registration/TesselConfigReader.h"
+#include "registration/crypto_pem.h"
+
+namespace {
+
+constexpr const char* kAgentRegisteredKey = "config/agent/agent_registered";
+constexpr const char* kAgentDisabledKey = "config/agent/agent_disabled";
+constexpr const char* kAgentUuidKey = "config/agent/uuid";
+constexpr const char* kAgentUuidValue = "guid";
+constexpr const char* kClientCertKey = "config/agent/client_cert";
+constexpr const char* kClientCertValue = "client_cert";
+constexpr const char* kLegacyKeypairKey = "config/agent/client_prvkey";
+constexpr const char* kLegacyKeypairValue = "legacy_keypair";
+
+// EST failures a proxy can explain: the client's authentication failed, the
+// server's name did not resolve, the server was unreachable.
+bool IsProxyExplainableEstError(int32_t code) { return code == 5 || code == 6 || code == 7; }
+
+const char* EstErrorText(int32_t code) {
+    switch (code) {
+        case 5: return "client authentication failed";
+        case 6: return "server host name did not resolve";
+        case 7: return "server host unreachable";
+        default: return "certificate acquisition failed";
+    }
+}
+
+}  // namespace
+
+const char* TesselRegistrationStatusName(int32_t status) {
+    static const char* const kNames[] = {
+        "tessel_registration_not_started",
+        "tessel_registration_stopped",
+        "tessel_certificate_acquisition_failed_forbidden",
+        "tessel_certificate_acquisition_failed",
+        "tessel_certificate_acquisition_duplicate_guid",
+        "tessel_certificate_acquisition_missing_actcode",
+        "tessel_certificate_acquisition_succeeded",
+        "tessel_vesta_registration_failed",
+        "tessel_vesta_registration_succeeded",
+        "tessel_cloud_connection_failed",
+        "tessel_cloud_connection_succeeded",
+        "tessel_registration_status_max_count",
+    };
+    if (status < 0 || static_cast<size_t>(status) >= sizeof kNames / sizeof kNames[0]) return "Unknown State";
+    return kNames[status];
+}
+
+TesselRegistrationHandler::TesselRegistrationHandler(IConfig* config, IPersistentConfig* persistent,
+                                                     ITesselRegistrationEntity* entity,
+                                                     ITesselCloudConnectionMgr* connectionMgr, ITesselHttp* http,
+                                                     ITesselExternal* external, ITesselProxyHelper* proxyHelper,
+                                                     IProxyDiscovery* proxyDiscovery,
+                                                     IVestaRegistrationDataHandler* vestaData)
+    : m_config(config),
+      m_persistent(persistent),
+      m_entity(entity),
+      m_connectionMgr(connectionMgr),
+      m_http(http),
+      m_external(external),
+      m_proxyHelper(proxyHelper),
+      m_proxyDiscovery(proxyDiscovery),
+      m_vestaData(vestaData) {
+    if (m_connectionMgr) m_connectionMgr->RegisterObserver(this);
+}
+
+TesselRegistrationHandler::~TesselRegistrationHandler() {
+    {
+        std::lock_guard<std::mutex> lock(m_registrationMutex);
+        RegistrationStop();
+        ReleaseRegistrationHandle();
+    }
+    free(m_cloudCallbacks.rcms_callbacks);
+    m_cloudCallbacks.rcms_callbacks = nullptr;
+    if (m_connectionMgr) m_connectionMgr->RemoveObserver(this);
+}
+
+// ---- Start, stop, restart ---------------------------------------------------------
+
+void TesselRegistrationHandler::PerformTesselRegistration() {
+    trace(kTesselTraceCategory, "TesselRegistrationHandler::PerformTesselRegistration: Enter");
+    std::lock_guard<std::mutex> lock(m_registrationMutex);
+    if (m_entity->GetRegistrationHandle()) {
+        RegistrationStop();
+        m_entity->SetStatus(tessel_registration_not_started);
+        ReleaseRegistrationHandle();
+    }
+    GetNewRegistrationHandle();
+    ApplyStoredProxy();
+    RegistrationConnect();
+    trace(kTesselTraceCategory, "TesselRegistrationHandler::PerformTesselRegistration: Exit");
+}
+
+void TesselRegistrationHandler::ApplyStoredProxy() {
+    ProxyInfo proxy;
+    if (m_proxyHelper && m_proxyHelper->LoadProxyFromConfig(&proxy) && !proxy.server.empty()) {
+        tessel_proxy_t record{};
+        m_proxyHelper->ConvertProxyInfoToTesselProxyType(&record, proxy);
+        if (tessel_registration_set_proxy(m_entity->GetRegistrationHandle(), &record) != 0)
+            error("TesselRegistrationHandler::PerformTesselRegistration: tessel_registration_set_proxy failed");
+        FreeTesselProxyType(&record);
+    }
+    trace(kTesselTraceCategory, L"TesselRegistrationHandler::PerformTesselRegistration: Set Proxy %ls:%d for registration",
+          proxy.server.c_str(), static_cast<int>(proxy.port));
+}
+
+void TesselRegistrationHandler::GetNewRegistrationHandle() {
+    if (m_entity->GetRegistrationHandle()) return;
+    trace(kTesselTraceCategory, "TesselRegistrationHandler::GetNewRegistrationHandle: About to get new registation handle");
+    registration_config config{};
+    uint8_t guidMissing = 0;
+    TesselConfigReader reader(m_config, m_persistent);
+    reader.PopulateTesselConfiguationInfo(&config, &guidMissing);
+    if (guidMissing) {
+        uint8_t* guid = NewGuidRequestedCallback();
+        if (guid) {
+            memcpy(config.identity.agent_guid, guid, TESSEL_GUID_SIZE);
+            free(guid);
+        } else {
+            error("TesselRegistrationHandler::GetNewRegistrationHandle: Failed to create new agent guid");
+        }
+    }
+    PopulateRegistrationCallbacks(&config);
+    tessel_registration_handle* handle = tessel_registration_new(&config);
+    if (!handle) error("TesselRegistrationHandler::GetNewRegistrationHandle: Failed to register new configuration");
+    m_entity->SetRegistrationHandle(handle);
+    {
+        std::lock_guard<std::mutex> lock(m_connectorMutex);
+        m_connectorAccepted = handle != nullptr;
+    }
+    TesselConfigReader::ReleaseTesselConfiguration(&config);
+    Util::RtlSecureZeroMemory(config.identity.actcode, sizeof config.identity.actcode);
+    trace(kTesselTraceCategory, "TesselRegistrationHandler::GetNewRegistrationHandle: finished getting new registation handle");
+}
+
+void TesselRegistrationHandler::RegistrationConnect() {
+    trace(kTesselTraceCategory, "TesselRegistrationHandler::RegistrationConnect: Enter");
+    tessel_registration_handle* handle = m_entity->GetRegistrationHandle();
+    if (!handle) {
+        error("TesselRegistrationHandler::RegistrationConnect:  no registration handle, call ProvisionClient first");
+        return;
+    }
+    trace(kTesselTraceCategory, "TesselRegistrationHandler::RegistrationConnect: about to connect.");
+    int result = tessel_registration_start(handle, -1);
+    trace(kTesselTraceCategory, "TesselRegistrationHandler::RegistrationConnect: Status of connect %d", result);
+}
+
+void TesselRegistrationHandler::RegistrationStop() {
+    trace(kTesselTraceCategory, "TesselRegistrationHandler::RegistrationStop: Enter");
+    tessel_registration_handle* handle = m_entity->GetRegistrationHandle();
+    if (!handle) {
+        error("TesselRegistrationHandler::RegistrationStop:  no registration handle, call ProvisionClient first");
+        return;
+    }
+    tessel_registration_stop(handle);
+    trace(kTesselTraceCategory, "TesselRegistrationHandler::RegistrationStop: Exit");
+}
+
+void TesselRegistrationHandler::ReleaseRegistrationHandle() {
+    {
+        std::lock_guard<std::mutex> lock(m_connectorMutex);
+        m_connectorAccepted = false;
+        if (cloud_conn* reference = m_entity->GetCloudReference()) {
+            m_entity->SetCloudReference(nullptr);
+            tessel_cloud_conn_release(reference);
+        }
+        if (m_entity->GetClientConnector()) m_entity->SetClientConnector(nullptr);
+    }
+    tessel_registration_handle* handle = m_entity->GetRegistrationHandle();
+    if (!handle) {
+        error("TesselRegistrationHandler::ReleaseRegistrationHandle:  no registration handle, call ProvisionClient first");
+        return;
+    }
+    // Freeing joins the registration thread, so no kit callback runs after it.
+    tessel_registration_free(handle);
+    m_entity->SetRegistrationHandle(nullptr);
+}
+
+void TesselRegistrationHandler::UpdateConfiguration() {
+    std::unique_lock<std::mutex> lock(m_registrationMutex);
+    tessel_registration_handle* handle = m_entity->GetRegistrationHandle();
+    if (!handle) {
+        trace(kTesselTraceCategory,
+              "TesselRegistrationHandler::UpdateConfiguration: registration handle is null. Tessel not initiailed");
+        return;
+    }
+    registration_config config{};
+    TesselConfigReader reader(m_config, m_persistent);
+    reader.PopulateTesselConfiguationInfo(&config);
+    const bool hasCertificate = config.client_cert != nullptr;
+    if (hasCertificate) {
+        uint32_t interval = GetPingInterval();
+        m_cloudCallbacks.ping_interval = interval;
+        trace(kTesselTraceCategory, "TesselRegistrationHandler::UpdateConfiguration: Setting Ping interval to %d",
+              static_cast<int>(interval));
+        int result = registration_update_config(handle, &config.hosts, interval);
+        if (result != 0)
+            error("TesselRegistrationHandler::UpdateConfiguration: registration_update_config returned %d", result);
+    }
+    TesselConfigReader::ReleaseTesselConfiguration(&config);
+    Util::RtlSecureZeroMemory(config.identity.actcode, sizeof config.identity.actcode);
+    if (!hasCertificate) {
+        trace(kTesselTraceCategory, "TesselRegistrationHandler::UpdateConfiguration: Cert was cleared. restarting registration");
+        lock.unlock();
+        PerformTesselRegistration();
+    }
+}
+
+// ---- Kit callbacks (registration thread) ---------------------------------------------
+
+void TesselRegistrationHandler::RegistrationStatusUpdateCallback(const tessel_status_update_info* info) {
+    if (!info) {
+        error("TesselRegistrationHandler::RegistrationStatusUpdateCallback: status_update_info is NULL");
+        return;
+    }
+    m_entity->SetStatus(info->state);
+    trace(kTesselTraceCategory, "TesselRegistrationHandler::RegistrationStatusUpdateCallback: Current Registration state is %s",
+          TesselRegistrationStatusName(info->state));
+    if (info->state == tessel_certificate_acquisition_failed || IsProxyExplainableEstError(info->last_est_error)) {
+        error("TesselRegistrationHandler::RegistrationStatusUpdateCallbackHit error %s, starting proxy discovery ",
+              EstErrorText(info->last_est_error));
+        if (m_proxyDiscovery) m_proxyDiscovery->StartProxyDiscovery();
+        if (m_connectionMgr) m_connectionMgr->ReportCloudConnectionFailure(true);
+    }
+}
+
+void TesselRegistrationHandler::RegistrationCompletedCallback(const tessel_registration_run_state* state) {
+    if (!state) {
+        error("TesselRegistrationHandler::RegistrationCompletedCallback: registrationStatus is NULL");
+        return;
+    }
+    trace(kTesselTraceCategory,
+          "TesselRegistrationHandler::RegistrationCompletedCallback: Registration Completed! Current State: %s",
+          TesselRegistrationStatusName(state->state));
+    if (state->state == tessel_cloud_connection_succeeded) {
+        if (!m_config->SetInt(kAgentRegisteredKey, 1, true))
+            error("TesselRegistrationHandler::RegistrationCompletedCallback: Could neither create nor set %s in config",
+                  kAgentRegisteredKey);
+        RemoveOldLegacyClientCertificate();
+        m_entity->SetStatus(tessel_cloud_connection_succeeded);
+        trace(kTesselTraceCategory, "TesselRegistrationHandler::RegistrationCompletedCallback: Setting client_connector %p",
+              static_cast<void*>(state->connector));
+        {
+            std::lock_guard<std::mutex> lock(m_connectorMutex);
+            if (m_connectorAccepted) {
+                m_entity->SetClientConnector(state->connector);
+                GetCloudConnectionFromTessel();
+            }
+        }
+        WriteAgentDisabledToConfig(0);
+        if (m_connectionMgr) m_connectionMgr->ReportCloudConnectionSuccessful();
+    } else if (state->state == tessel_certificate_acquisition_failed_forbidden) {
+        WriteAgentDisabledToConfig(1);
+        if (m_connectionMgr) m_connectionMgr->ReportCloudConnectionForbidden();
+    } else if (m_connectionMgr) {
+        m_connectionMgr->ReportCloudConnectionFailure(true);
+    }
+}
+
+void TesselRegistrationHandler::WriteAgentDisabledToConfig(int32_t value) {
+    if (m_config->SetInt(kAgentDisabledKey, value) || m_config->CreateInt(kAgentDisabledKey, value)) return;
+    error("TesselRegistrationHandler::WriteAgentDisabledToConfig: Could neither create nor set %s in config",
+          kAgentDisabledKey);
+}
+
+void TesselRegistrationHandler::RemoveOldLegacyClientCertificate() {
+    if (m_persistent->Exists(kLegacyKeypairKey, kLegacyKeypairValue) &&
+        m_persistent->Delete(kLegacyKeypairKey, kLegacyKeypairValue))
+        trace(kTesselTraceCategory,
+              "TesselRegistrationHandler::RemoveOldLegacyClientCertificate: Deleted Legacy client certificates successfully.");
+}
+
+void TesselRegistrationHandler::GetCloudConnectionFromTessel() {
+    client_connector* connector = m_entity->GetClientConnector();
+    if (!connector) {
+        error("TesselRegistrationHandler::GetCloudConnectionFromTessel: No client connector yet.  Registration not complete");
+        return;
+    }
+    if (cloud_conn* old = m_entity->GetCloudReference()) {
+        m_entity->SetCloudReference(nullptr);
+        tessel_cloud_conn_release(old);
+    }
+    cloud_conn* reference = tessel_client_connector_get_cloud_conn(connector);
+    if (!reference) error("TesselRegistrationHandler::GetCloudConnectionFromTessel: Failed to get cloud ref");
+    m_entity->SetCloudReference(reference);
+}
+
+std::string TesselRegistrationHandler::GenerateNewGuid() {
+    uint8_t bytes[TESSEL_GUID_SIZE];
+    if (RAND_bytes(bytes, sizeof bytes) != 1) {
+        error("TesselRegistrationHandler::GenerateNewGuid: UuidCreate");
+        return {};
+    }
+    bytes[6] = static_cast<uint8_t>((bytes[6] & 0x0F) | 0x40);  // version 4: random
+    bytes[8] = static_cast<uint8_t>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
+    char text[GUID_TEXT_SIZE];
+    guid_to_text(bytes, text, false);
+    return text;
+}
+
+uint8_t* TesselRegistrationHandler::NewGuidRequestedCallback() {
+    trace(kTesselTraceCategory, "TesselRegistrationHandler::NewGuidRequestedCallback: New Guid Requested");
+    std::string text = GenerateNewGuid();
+    if (text.empty()) return nullptr;
+    trace(kTesselTraceCategory, "TesselRegistrationHandler::NewGuidRequestedCallback:  New guid computed: %s", text.c_str());
+    if (!m_persistent->WriteString(kAgentUuidKey, kAgentUuidValue, text.c_str()) || !m_persistent->Commit(1))
+        error("TesselRegistrationHandler::NewGuidRequestedCallback: could not save guid %s", text.c_str());
+    auto* guid = static_cast<uint8_t*>(malloc(TESSEL_GUID_SIZE));
+    if (guid && guid_parse(text.c_str(), text.size(), guid) != 0) {
+        free(guid);
+        guid = nullptr;
+    }
+    return guid;
+}
+
+void TesselRegistrationHandler::NewClientCertAquiredCallback(X509* certificate) {
+    if (!certificate) {
+        error("TesselRegistrationHandler::NewClientCertAquiredCallback:  new client certificate is NULL");
+        return;
+    }
+    trace(kTesselTraceCategory, "TesselRegistrationHandler::NewClientCertAquiredCallback: New Client Cert Acquired. Saving to %s",
+          kClientCertKey);
+    if (!SaveClientCertificate(certificate))
+        error("TesselRegistrationHandler::NewClientCertAquiredCallback: Failed to write certificate");
+}
+
+// The store's write replaces the value in one step, so a failed write leaves
+// the previous certificate in place instead of none.
+bool TesselRegistrationHandler::SaveClientCertificate(X509* certificate) {
+    char* pem = nullptr;
+    size_t length = 0;
+    if (crypto_x509_to_pem(certificate, &pem, &length) != 0) return false;
+    bool saved = m_persistent->WriteString(kClientCertKey, kClientCertValue, pem) && m_persistent->Commit(1);
+    free(pem);
+    return saved;
+}
+
+void TesselRegistrationHandler::DnsResolverCallback() {
+    trace(kTesselTraceCategory, "TesselRegistrationHandler::DnsResolverCallback: Not implemented");
+}
+
+void TesselRegistrationHandler::ConnectionStateChanged(int32_t state) {
+    trace(kTesselTraceCategory, "TesselRegistrationHandler::ConnectionStateChanged: Connection state is: %d", state);
+    if (state != TesselCloudDisconnected) return;
+    trace(kTesselTraceCategory, "TesselRegistrationHandler::ConnectionStateChanged: Starting Proxy Discovery");
+    if (m_proxyDiscovery) m_proxyDiscovery->StartProxyDiscovery();
+}

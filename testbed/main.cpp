@@ -196,8 +196,10 @@ hostkit::ConfigEntry text_entry(hostkit::ConfigView view, const std::string& key
     return entry;
 }
 
-hostkit::ConfigEntry int_entry(const std::string& key, int64_t value) {
+hostkit::ConfigEntry int_entry(const std::string& key, int64_t value,
+                               hostkit::ConfigView view = hostkit::ConfigView::Local) {
     hostkit::ConfigEntry entry;
+    entry.view = view;
     entry.key = key;
     entry.type = hostkit::ValueType::Integer;
     entry.integer = value;
@@ -315,22 +317,25 @@ struct Testbed {
     std::vector<hostkit::ConfigEntry> configuration() {
         using hostkit::ConfigView;
         const std::string mgmt = management.base_url();
+        // The enrolment server is reached on the cloud port setting, the cloud
+        // server through the port in its host name (production has both on 443).
         return {
-            text_entry(ConfigView::Local, "config/vesta/endpoint/est", "127.0.0.1:" + std::to_string(est.port())),
+            text_entry(ConfigView::Local, "config/vesta/endpoint/est", "127.0.0.1"),
+            int_entry("config/agent/cloud/asn1_port", est.port()),
+            text_entry(ConfigView::Local, "config/agent/cloud/asn1_host", "127.0.0.1:" + std::to_string(cloud.port())),
             text_entry(ConfigView::Local, "config/vesta/endpoint/mgmt", mgmt),
-            text_entry(ConfigView::Local, "config/agent/cloud/asn1_host", "127.0.0.1"),
-            int_entry("config/agent/cloud/asn1_port", cloud.port()),
-            text_entry(ConfigView::Local, "config/agent/cloud/trustedcerts/cert", pki.ca().credential().cert_pem),
+            text_entry(ConfigView::Secure, "config/agent/cloud/trustedcerts/cert", pki.ca().credential().cert_pem),
             text_entry(ConfigView::Local, "config/agent/version", "1.0"),
             text_entry(ConfigView::Local, "config/agent/revision", "1"),
             text_entry(ConfigView::Secure, "config/vesta/business/uuid", new_guid_text()),
             text_entry(ConfigView::Secure, "config/agent/affiliate/uuid", new_guid_text()),
             text_entry(ConfigView::Persistent, "config/vesta/install/token", new_guid_text(), "install_token"),
             text_entry(ConfigView::Secure, "config/vesta/endpoint/policy/policy", https.url("/policy/current")),
-            text_entry(ConfigView::Local, "config/proxy/testurl", https.url("/files/hello.txt")),
-            text_entry(ConfigView::Local, "config/proxy/pacloc", pac.url("/proxy.pac")),
+            // Proxy discovery settings are policy-delivered (secure view).
+            text_entry(ConfigView::Secure, "config/proxy/testurl", https.url("/files/hello.txt")),
+            text_entry(ConfigView::Secure, "config/proxy/pacloc", pac.url("/proxy.pac")),
             // Configured proxy, PAC file and the direct connection.
-            int_entry("config/proxy/srcfl", (1 << 0) | (1 << 2) | (1 << 3)),
+            int_entry("config/proxy/srcfl", (1 << 0) | (1 << 2) | (1 << 3), ConfigView::Secure),
         };
     }
 

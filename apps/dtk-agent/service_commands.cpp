@@ -218,7 +218,10 @@ int Status(const Options& options, const std::vector<std::string>& args) {
     const std::string proxyPort = Read(s, ConfigView::Local, "config/proxy/port");
     const std::string serial = Read(s, ConfigView::General, "config/vesta/policy/serial_number");
     const bool isRegistered = !registered.empty() && registered != "0";
-    const std::string cloud = cloudHost.empty() ? "" : cloudHost + ":" + (cloudPort.empty() ? "443" : cloudPort);
+    // The host may carry its own port; the port setting is the enrolment server's then.
+    const std::string cloud = cloudHost.empty() || cloudHost.find(':') != std::string::npos
+                                  ? cloudHost
+                                  : cloudHost + ":" + (cloudPort.empty() ? "443" : cloudPort);
     const std::string proxy = proxyServer.empty() ? "" : proxyType + " " + proxyServer + ":" + proxyPort;
 
     if (json) {

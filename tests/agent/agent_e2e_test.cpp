@@ -284,8 +284,9 @@ TEST_F(AgentEndToEnd, KillNineDuringRegistrationNeverLeavesAStoreTheNextStartRef
 
         Result status = Agent({"status", "--json"});
         ASSERT_EQ(status.exitCode, 0) << status.err;
-        if (JsonField(status.out, "certificate") == "true")
+        if (JsonField(status.out, "certificate") == "true") {
             EXPECT_EQ(JsonField(status.out, "client_key"), "true") << "a certificate without its key: " << status.out;
+        }
     }
     Result last = Agent({"register", "--timeout", "60"});
     EXPECT_EQ(last.exitCode, 0) << last.out << last.err;

@@ -39,6 +39,7 @@
 #include "kit/http_client/http_client.h"
 #include "kit/tessel_init.h"
 #include "kit/tessel_logger.h"
+#include "testbed/cloud_queries.h"
 #include "testbed/cloud_server.h"
 #include "testbed/https_server.h"
 #include "testbed/pki.h"
@@ -113,19 +114,6 @@ void report(const char* what, double total, double facade_s, double kit_s) {
 constexpr long kWindow = 1000;  // lookups in flight
 const uint8_t kAgentUuid[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
 
-CorvaneQuery_t* file_query(long n) {
-    auto* query = static_cast<CorvaneQuery_t*>(calloc(1, sizeof(CorvaneQuery_t)));
-    query->data.present = CorvaneQueryData_PR_file;
-    CorvaneFile_t& file = query->data.choice.file;
-    OCTET_STRING_fromBuf(&file.filesize, "4096", 4);
-    file.qtype = 1;
-    file.htype = 3;
-    uint8_t hash[32] = {};
-    memcpy(hash, &n, sizeof n);
-    OCTET_STRING_fromBuf(&file.hash, reinterpret_cast<const char*>(hash), sizeof hash);
-    return query;
-}
-
 // Completions of one batch; the submitter keeps at most kWindow in flight.
 struct Batch {
     std::mutex mutex;
@@ -157,7 +145,7 @@ bool lookups(long count, long first_id, const std::function<int(CorvaneQuery_t*,
             std::unique_lock<std::mutex> lock(batch.mutex);
             batch.cond.wait(lock, [&] { return i - refused - batch.done < kWindow; });
         }
-        CorvaneQuery_t* query = file_query(first_id + i);
+        CorvaneQuery_t* query = testbed::file_lookup(first_id + i);
         if (submit(query, &batch) < 0) {
             ASN_STRUCT_FREE(asn_DEF_CorvaneQuery, query);
             std::lock_guard<std::mutex> lock(batch.mutex);

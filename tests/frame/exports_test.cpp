@@ -249,6 +249,31 @@ TEST_F(ExportsTest, EveryOperationReachesItsComponent) {
     ReleaseTesselWrapper(instance);
 }
 
+// The failure threshold is re-read before the rest of the configuration, and
+// observers registered through the instance hear each verdict.
+TEST_F(ExportsTest, UpdateConfigurationAppliesANewFailureThreshold) {
+    struct Observer : ITesselCloudConnectionObserver {
+        std::vector<int32_t> states;
+        void ConnectionStateChanged(int32_t state) override { states.push_back(state); }
+    } observer;
+    ASSERT_TRUE(InitTesselWrapper(store.get(), winApi));
+    ITesselInstance* instance = CreateTesselWrapper();
+    ASSERT_TRUE(instance->RegisterObserver(&observer));
+    EXPECT_FALSE(instance->RegisterObserver(&observer));
+    instance->ReportCloudConnectionSuccessful();
+    ASSERT_TRUE(store->SetInt("config/agent/cloud/lookup/maxfailures", 2, true));
+    instance->UpdateConfiguration();
+    EXPECT_TRUE(log.containsTrace(
+        "TesselRegistrationHandler::UpdateConfiguration: registration handle is null. Tessel not initiailed"));
+    instance->ReportCloudConnectionFailure();
+    EXPECT_TRUE(instance->IsCloudConnected());
+    instance->ReportCloudConnectionFailure();
+    EXPECT_FALSE(instance->IsCloudConnected()) << "the second failure reaches the new threshold of 2";
+    EXPECT_EQ(observer.states, (std::vector<int32_t>{TesselCloudConnected, TesselCloudDisconnected}));
+    EXPECT_TRUE(instance->RemoveObserver(&observer));
+    ReleaseTesselWrapper(instance);
+}
+
 TEST_F(ExportsTest, CreateAndReleaseBalanceAcrossThreads) {
     ASSERT_TRUE(InitTesselWrapper(store.get(), winApi));
     std::atomic<int> wrong{0};

@@ -3,10 +3,10 @@
 #include <memory>
 #include <vector>
 
-#include "corvane_runtime.h"
-#include "CorvaneQuery.h"
 #include "CorvaneQueryResponse.h"
+#include "corvane_runtime.h"
 #include "instance/instance_fixture.h"
+#include "testbed/cloud_queries.h"
 
 namespace instance_test {
 namespace {
@@ -25,23 +25,10 @@ int OnLookupDone(CorvaneQuery* query, CorvaneQueryResponse* response, uint32_t s
     return 0;
 }
 
-CorvaneQuery_t* FileLookup(uint8_t n) {
-    corvane_asn1_init();
-    auto* query = static_cast<CorvaneQuery_t*>(calloc(1, sizeof(CorvaneQuery_t)));
-    query->data.present = CorvaneQueryData_PR_file;
-    CorvaneFile_t& file = query->data.choice.file;
-    OCTET_STRING_fromBuf(&file.filesize, "100", 3);
-    file.qtype = 1;
-    file.htype = 3;
-    const char hash[32] = {static_cast<char>(n), 2, 3, 4, 5, 6, 7, 8};
-    OCTET_STRING_fromBuf(&file.hash, hash, sizeof hash);
-    return query;
-}
-
 // One lookup through the instance's cloud wrapper: the wrapper's result, and
 // whether the completion carried a response within the bound.
-std::pair<int, bool> Lookup(ITesselInstance* instance, uint8_t n) {
-    CorvaneQuery_t* query = FileLookup(n);
+std::pair<int, bool> Lookup(ITesselInstance* instance, long n) {
+    CorvaneQuery_t* query = testbed::file_lookup(n);
     auto completion = std::make_unique<Completion>();
     auto future = completion->done.get_future();
     int queued = instance->GetCloudWrapper()->QueryAsync(query, OnLookupDone, completion.get());
@@ -57,7 +44,15 @@ std::pair<int, bool> Lookup(ITesselInstance* instance, uint8_t n) {
     return {queued, answered && (status & kAnswered)};
 }
 
-class RegistrationTest : public InstanceTest {};
+class RegistrationTest : public InstanceTest {
+protected:
+    // The status reaches 10 with the kit's status report, just before the
+    // completion stores the connector and reports the cloud connection: a
+    // host that wants lookups waits for both.
+    static bool Registered(ITesselInstance* instance) {
+        return eventually([&] { return instance->IsRegistrationComplete() && instance->IsCloudConnected(); }, 60s);
+    }
+};
 
 TEST_F(RegistrationTest, LookupsNeedARegistrationAndAreAnsweredAfterIt) {
     ConfigureAgent();
@@ -72,7 +67,7 @@ TEST_F(RegistrationTest, LookupsNeedARegistrationAndAreAnsweredAfterIt) {
     EXPECT_FALSE(instance->IsRegistrationComplete());
 
     instance->PerformTesselRegistration();
-    ASSERT_TRUE(eventually([&] { return instance->IsRegistrationComplete(); }, 60s));
+    ASSERT_TRUE(Registered(instance));
     const std::string guid = Persistent("config/agent/uuid", "guid");
     const std::string key = Persistent("config/agent/client_keypair", "client_keypair");
     EXPECT_EQ(guid.size(), 36u);
@@ -81,7 +76,7 @@ TEST_F(RegistrationTest, LookupsNeedARegistrationAndAreAnsweredAfterIt) {
     EXPECT_EQ(store_->GetInt("config/agent/agent_registered"), 1);
     EXPECT_TRUE(instance->IsCloudConnected());
 
-    for (uint8_t n = 1; n <= 3; ++n) {
+    for (long n = 1; n <= 3; ++n) {
         auto [queued, answered] = Lookup(instance, n);
         EXPECT_EQ(queued, 1) << n;
         EXPECT_TRUE(answered) << n;
@@ -92,8 +87,9 @@ TEST_F(RegistrationTest, LookupsNeedARegistrationAndAreAnsweredAfterIt) {
     // again with the same identity.
     const int enrolments = est_.stats().enroll_requests;
     instance->PerformTesselRegistration();
-    ASSERT_TRUE(eventually([&] { return instance->IsRegistrationComplete(); }, 60s));
-    EXPECT_TRUE(Lookup(instance, 4).second);
+    ASSERT_TRUE(Registered(instance));
+    EXPECT_TRUE(eventually([&] { return Lookup(instance, 4).second; }, 60s))
+        << "the cloud verdict stays connected across the restart: lookups resume once the new run completes";
     EXPECT_EQ(est_.stats().enroll_requests, enrolments) << "the stored certificate serves the new run";
 
     // A new start of the program on the same store keeps GUID and key.
@@ -101,7 +97,7 @@ TEST_F(RegistrationTest, LookupsNeedARegistrationAndAreAnsweredAfterIt) {
     instance = Start();
     ASSERT_NE(instance, nullptr);
     instance->PerformTesselRegistration();
-    ASSERT_TRUE(eventually([&] { return instance->IsRegistrationComplete(); }, 60s));
+    ASSERT_TRUE(Registered(instance));
     EXPECT_EQ(Persistent("config/agent/uuid", "guid"), guid);
     EXPECT_EQ(Persistent("config/agent/client_keypair", "client_keypair"), key);
     EXPECT_TRUE(Lookup(instance, 5).second);
@@ -130,14 +126,14 @@ TEST_F(RegistrationTest, DeinitWithLookupsInFlightFailsThemOnce) {
     ITesselInstance* instance = Start();
     ASSERT_NE(instance, nullptr);
     instance->PerformTesselRegistration();
-    ASSERT_TRUE(eventually([&] { return instance->IsRegistrationComplete(); }, 60s));
+    ASSERT_TRUE(Registered(instance));
 
     // The server stops reading: lookups stay outstanding until the instance goes.
     cloud_.pause_reading(10s);
     std::vector<std::unique_ptr<Completion>> completions;
-    for (uint8_t n = 0; n < 8; ++n) {
+    for (long n = 0; n < 8; ++n) {
         completions.push_back(std::make_unique<Completion>());
-        ASSERT_EQ(instance->GetCloudWrapper()->QueryAsync(FileLookup(n), OnLookupDone, completions.back().get()), 1);
+        ASSERT_EQ(instance->GetCloudWrapper()->QueryAsync(testbed::file_lookup(n), OnLookupDone, completions.back().get()), 1);
     }
     lib_.Release(instance);
     instance_ = nullptr;

@@ -173,3 +173,46 @@ TEST_F(RegistrationTest, ACertificateTheStoreRefusesLeavesTheOldOneInPlace) {
 
 }  // namespace
 }  // namespace reghandler_test
+
+namespace reghandler_test {
+namespace {
+
+TEST_F(RegistrationTest, CompletionWritesTheFlagsAndManagementDataIsSentOnlyWhenItChanged) {
+    // Refused by the server: the agent is disabled and the connection forbidden for good.
+    ASSERT_TRUE(stack_->persistent.WriteString("config/agent/client_prvkey", "legacy_keypair", "legacy"));
+    tessel_registration_run_state forbidden{tessel_certificate_acquisition_failed_forbidden, nullptr};
+    stack_->handler->RegistrationCompletedCallback(&forbidden);
+    EXPECT_EQ(store_->GetInt("config/agent/agent_disabled"), 1);
+    stack_->connection.ReportCloudConnectionSuccessful();
+    EXPECT_FALSE(stack_->connection.IsCloudConnected());
+
+    // Complete: registered, enabled again, the legacy key pair gone.
+    tessel_registration_run_state complete{tessel_cloud_connection_succeeded, nullptr};
+    stack_->handler->RegistrationCompletedCallback(&complete);
+    EXPECT_EQ(store_->GetInt("config/agent/agent_registered"), 1);
+    EXPECT_EQ(store_->GetInt("config/agent/agent_disabled"), 0);
+    EXPECT_FALSE(stack_->persistent.Exists("config/agent/client_prvkey", "legacy_keypair"));
+    EXPECT_TRUE(stack_->entity.IsRegistrationComplete());
+
+    // The first request after start registers with its reasons; an unchanged one skips.
+    vesta_registration_info fields{};
+    vesta_host_info host{};
+    ASSERT_EQ(stack_->handler->VestaRegistrationInfoCallback(&fields, &host), 0);
+    EXPECT_EQ(fields.count, 14u);
+    EXPECT_STREQ(fields.entries[0].key, "os[architecture]");
+    EXPECT_STREQ(fields.entries[11].key, "os[oriid]");
+    EXPECT_STREQ(fields.entries[13].key, "rrr");
+    EXPECT_NE(std::string(fields.entries[13].value).find("/hwid"), std::string::npos);
+    EXPECT_EQ(std::string(host.hostname), stack_->external.GetHostName(store_.get()));
+    EXPECT_LE(host.nic_count, 3u);
+    vesta_registration_info again{};
+    vesta_host_info hostAgain{};
+    EXPECT_EQ(stack_->handler->VestaRegistrationInfoCallback(&again, &hostAgain), 1);
+    EXPECT_TRUE(log_.containsTrace("TesselRegistrationHandler::VestaRegistrationInfoCallback: Skipping registration"));
+    EXPECT_EQ(again.count, 14u);
+    EXPECT_STREQ(again.entries[13].key, "");
+    EXPECT_STREQ(hostAgain.hostname, host.hostname);
+}
+
+}  // namespace
+}  // namespace reghandler_test

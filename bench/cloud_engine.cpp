@@ -30,6 +30,7 @@
 #include "cloud/cv_cloud_async.h"
 #include "cloud/cv_codec.h"
 #include "corvane_runtime.h"
+#include "testbed/cloud_queries.h"
 #include "testbed/cloud_server.h"
 #include "testbed/pki.h"
 
@@ -56,18 +57,7 @@ double seconds_since(Clock::time_point t) { return std::chrono::duration<double>
 
 void add_ca(X509_STORE* store, void* ca) { X509_STORE_add_cert(store, static_cast<X509*>(ca)); }
 
-CorvaneQuery_t* file_query(int n) {
-    auto* query = static_cast<CorvaneQuery_t*>(calloc(1, sizeof(CorvaneQuery_t)));
-    query->data.present = CorvaneQueryData_PR_file;
-    CorvaneFile_t& file = query->data.choice.file;
-    OCTET_STRING_fromBuf(&file.filesize, "4096", 4);
-    file.qtype = 1;
-    file.htype = 3;
-    uint8_t hash[32] = {};
-    memcpy(hash, &n, sizeof n);
-    OCTET_STRING_fromBuf(&file.hash, reinterpret_cast<const char*>(hash), sizeof hash);
-    return query;
-}
+CorvaneQuery_t* file_query(int n) { return testbed::file_lookup(n); }
 
 // Counts completions; optionally a window of in-flight lookups.
 struct Counter {

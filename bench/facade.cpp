@@ -1,5 +1,5 @@
-// bench_facade: cost of the HTTP facade over the kit's HTTP client alone, in
-// the same run against the testbed's HTTPS server.
+// bench_facade: cost of the instance's facades over what they wrap, in the
+// same run against the testbed's HTTPS and cloud servers.
 //
 // The facade makes a kit handle and request per operation (so each request
 // takes the proxy stored at that moment); the baseline does the same with the
@@ -8,6 +8,10 @@
 //    http_client_handle_new + request + send of the same body;
 // 2. downloads of --download-kib KiB (default 256) into a file: DownloadFile
 //    (temporary file, sync, rename) against the kit writing the file directly.
+// 3. cloud lookups (--lookups per round, default 20000, 1000 in flight):
+//    TesselCloudWrapper::QueryAsync, which takes and drops a counted reference
+//    on the client connector's current connection per call, against
+//    cv_cloud_query_async on the same cloud handle of the same connection.
 // Rounds alternate between the two sides. Prints rates and ratios
 // (facade / kit); the aim is 0.95 or more.
 #include <sys/stat.h>
@@ -21,12 +25,23 @@
 #include <functional>
 #include <string>
 
+#include <condition_variable>
+#include <mutex>
+
+#include "cloud/cv_cloud.h"
+#include "cloud/cv_cloud_async.h"
+#include "corvane_runtime.h"
+#include "frame/TesselCloudWrapper.h"
+#include "frame/TesselRegistrationEntity.h"
 #include "bench_result.h"
 #include "host_log.h"
 #include "http/TesselHttp.h"
+#include "kit/tessel_client/tessel_client_connector.h"
 #include "kit/http_client/http_client.h"
 #include "kit/tessel_init.h"
 #include "kit/tessel_logger.h"
+#include "testbed/cloud_queries.h"
+#include "testbed/cloud_server.h"
 #include "testbed/https_server.h"
 #include "testbed/pki.h"
 
@@ -98,15 +113,146 @@ void report(const char* what, const char* figure, double total, double facade_s,
     bench_result(figure, total / facade_s, "1/s", total / kit_s);
 }
 
+constexpr long kWindow = 1000;  // lookups in flight
+const uint8_t kAgentUuid[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+
+// Completions of one batch; the submitter keeps at most kWindow in flight.
+struct Batch {
+    std::mutex mutex;
+    std::condition_variable cond;
+    long done = 0;
+    long failed = 0;
+    long expected = 0;  // the waiter is always woken from this count on
+
+    static int callback(CorvaneQuery_t* query, CorvaneQueryResponse_t* response, uint32_t status, void* self) {
+        auto* batch = static_cast<Batch*>(self);
+        ASN_STRUCT_FREE(asn_DEF_CorvaneQuery, query);
+        std::lock_guard<std::mutex> lock(batch->mutex);
+        ++batch->done;
+        batch->failed += !response || (status & CV_STATUS_FAILED);
+        // Waking the submitter on every completion would cost a context switch per lookup.
+        if (batch->done % 64 == 0 || batch->done >= batch->expected)
+            batch->cond.notify_all();
+        return 0;
+    }
+};
+
+// `count` distinct lookups through `submit`; true when every one was answered.
+bool lookups(long count, long first_id, const std::function<int(CorvaneQuery_t*, Batch*)>& submit) {
+    Batch batch;
+    batch.expected = count;
+    long refused = 0;
+    for (long i = 0; i < count; ++i) {
+        {
+            std::unique_lock<std::mutex> lock(batch.mutex);
+            batch.cond.wait(lock, [&] { return i - refused - batch.done < kWindow; });
+        }
+        CorvaneQuery_t* query = testbed::file_lookup(first_id + i);
+        if (submit(query, &batch) < 0) {
+            ASN_STRUCT_FREE(asn_DEF_CorvaneQuery, query);
+            std::lock_guard<std::mutex> lock(batch.mutex);
+            ++refused;
+            --batch.expected;
+        }
+    }
+    std::unique_lock<std::mutex> lock(batch.mutex);
+    batch.cond.wait_for(lock, std::chrono::seconds(120), [&] { return batch.done + refused >= count; });
+    return refused == 0 && batch.failed == 0 && batch.done == count;
+}
+
+void add_ca(X509_STORE* store, void* ca) { X509_STORE_add_cert(store, static_cast<X509*>(ca)); }
+
+// Lookups through the cloud wrapper against the cloud client alone, on one
+// connection of a client connector as registration leaves it.
+int bench_lookups(testbed::Pki& pki, int rounds, long per_round) {
+    testbed::CloudServer server;
+    testbed::CloudServerOptions options;
+    options.identity = &pki.server();
+    options.client_ca = pki.ca().cert();
+    options.keep_log = false;
+    if (!server.start(options)) {
+        fprintf(stderr, "cannot start the cloud server\n");
+        return 1;
+    }
+    cv_cloud_opts opts;
+    cv_cloud_initialize_opts(CV_QUERY_METHOD_TCP, &opts);
+    opts.flags = 0;
+    opts.timeout = {60, 0};
+    opts.trust_store_cb = add_ca;
+    opts.trust_store_data = pki.ca().cert();
+    const std::string host = "127.0.0.1:" + std::to_string(server.port());
+    cv_cloud_handle* cloud = cv_cloud_init(CV_QUERY_METHOD_TCP, &opts, kAgentUuid, host.c_str(), pki.client().pkey(),
+                                           pki.client().x509(), nullptr);
+    cv_cloud_free_opts(CV_QUERY_METHOD_TCP, &opts);
+    client_connector* connector = nullptr;
+    if (!cloud || tessel_client_connector_new(&connector) != 0 ||
+        tessel_client_connector_set_cloud_handle(connector, cloud) != 0) {
+        fprintf(stderr, "cannot set up the cloud connection\n");
+        return 1;
+    }
+    TesselRegistrationEntity entity;
+    entity.SetClientConnector(connector);
+    // Registration leaves the entity holding a reference of its own.
+    entity.SetCloudReference(tessel_client_connector_get_cloud_conn(connector));
+    TesselCloudWrapper wrapper(&entity);
+    {
+        constexpr int kHandles = 200000;
+        auto start = Clock::now();
+        for (int i = 0; i < kHandles; ++i) {
+            CloudHandle handle(&entity);
+            if (!handle.Get()) return 1;
+        }
+        printf("CloudHandle, taken and released: %.0f ns each\n",
+               std::chrono::duration<double, std::nano>(Clock::now() - start).count() / kHandles);
+    }
+    auto through_wrapper = [&](CorvaneQuery_t* query, Batch* batch) {
+        return wrapper.QueryAsync(query, Batch::callback, batch);
+    };
+    auto direct = [&](CorvaneQuery_t* query, Batch* batch) {
+        return cv_cloud_query_async(cloud, query, Batch::callback, batch);
+    };
+    int failures = !lookups(100, -1000, through_wrapper) + !lookups(100, -2000, direct);
+    long next_id = 0;
+    double wrapper_s = 0, direct_s = 0;
+    auto timed = [&](const std::function<int(CorvaneQuery_t*, Batch*)>& submit, double* seconds) {
+        auto start = Clock::now();
+        failures += !lookups(per_round, next_id, submit);
+        next_id += per_round;
+        *seconds += std::chrono::duration<double>(Clock::now() - start).count();
+    };
+    // Each side goes first in every other round.
+    for (int r = 0; r < rounds; ++r) {
+        if (r % 2 == 0) {
+            timed(through_wrapper, &wrapper_s);
+            timed(direct, &direct_s);
+        } else {
+            timed(direct, &direct_s);
+            timed(through_wrapper, &wrapper_s);
+        }
+    }
+    report("cloud lookups, 1000 in flight, one connection", "facade_lookups_per_s", static_cast<double>(rounds) * per_round, wrapper_s,
+           direct_s);
+    printf("  failed batches: %d\n", failures);
+    tessel_cloud_conn_release(entity.GetCloudReference());
+    entity.SetCloudReference(nullptr);
+    entity.SetClientConnector(nullptr);
+    tessel_client_connector_free(connector);
+    server.stop();
+    return failures == 0 ? 0 : 1;
+}
+
+
 }  // namespace
 
 int main(int argc, char** argv) {
     int rounds = 6, per_round = 40;
     unsigned long download_kib = 256;
+    long lookups_per_round = 20000;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (strcmp(argv[i], "--rounds") == 0) rounds = atoi(argv[i + 1]);
         if (strcmp(argv[i], "--requests") == 0) per_round = atoi(argv[i + 1]);
         if (strcmp(argv[i], "--download-kib") == 0) download_kib = strtoul(argv[i + 1], nullptr, 10);
+        if (strcmp(argv[i], "--lookups") == 0) lookups_per_round = atol(argv[i + 1]);
     }
     tessel_logger_init();
     tessel_init();
@@ -189,5 +335,6 @@ int main(int argc, char** argv) {
     std::error_code ignored;
     std::filesystem::remove_all(dir, ignored);
     server.stop();
-    return failures == 0 && same ? 0 : 1;
+    const int lookup_result = bench_lookups(pki, rounds, lookups_per_round);
+    return failures == 0 && same && lookup_result == 0 ? 0 : 1;
 }

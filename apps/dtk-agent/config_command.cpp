@@ -1,6 +1,9 @@
 // config get|set|delete|list: the configuration store as the library sees it.
 #include <cctype>
 #include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -13,11 +16,6 @@
 
 namespace agent {
 namespace {
-
-int Usage(const char* message) {
-    fprintf(stderr, "dtk-agent: %s (see --help)\n", message);
-    return 2;
-}
 
 // Keys are slash-separated paths of letters, digits, '_', '-' and '.', without
 // empty segments.
@@ -68,17 +66,96 @@ std::unique_ptr<hostkit::ConfigStore> OpenStore(const Options& options, hostkit:
     return store;
 }
 
-// Identity material of the persistent view (key pairs, certificates, tokens)
-// is never printed.
+// Secrets are never printed: private keys wherever they are, and the
+// activation code.
+bool IsSecret(const hostkit::ConfigEntry& entry) {
+    static const char* const kSecretKeys[] = {"config/agent/client_keypair", "config/agent/client_prvkey",
+                                              "config/vesta/install/token", "config/proxy/password"};
+    for (const char* key : kSecretKeys)
+        if (entry.key == key)
+            return true;
+    return entry.text.find("PRIVATE KEY") != std::string::npos;
+}
+
 std::string Printable(const hostkit::ConfigEntry& entry) {
-    if (entry.view == hostkit::ConfigView::Persistent) {
+    if (IsSecret(entry)) {
         size_t size = entry.type == hostkit::ValueType::Binary ? entry.binary.size() : entry.text.size();
         return "(hidden, " + std::to_string(size) + " bytes)";
     }
     return entry.ValueText();
 }
 
-int Get(const Options& options, const std::vector<std::string>& args) {
+// Splits options from operands; after "--" everything is an operand, so
+// values may begin with "-" (every PEM does).
+struct Arguments {
+    std::vector<std::string> options;
+    std::vector<std::string> operands;
+};
+
+Arguments SplitArguments(const std::vector<std::string>& args, const std::vector<std::string>& withValue) {
+    Arguments split;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--") {
+            split.operands.insert(split.operands.end(), args.begin() + i + 1, args.end());
+            break;
+        }
+        if (args[i].size() > 1 && args[i][0] == '-') {
+            split.options.push_back(args[i]);
+            for (const std::string& option : withValue)
+                if (args[i] == option && i + 1 < args.size())
+                    split.options.push_back(args[++i]);
+        } else {
+            split.operands.push_back(args[i]);
+        }
+    }
+    return split;
+}
+
+// The whole file as the value; false with the reason printed.
+bool ReadValueFile(const std::string& path, std::string* value) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    if (in)
+        text << in.rdbuf();
+    if (!in || (in.fail() && !in.eof())) {
+        fprintf(stderr, "dtk-agent: cannot read %s: %s\n", path.c_str(), strerror(errno ? errno : EIO));
+        return false;
+    }
+    *value = text.str();
+    return true;
+}
+
+int GetPersistent(const Options& options, const std::vector<std::string>& operands) {
+    if (operands.size() != 2)
+        return Usage("config get --persistent takes a key and a value name");
+    if (!ValidKey(operands[0]))
+        return Usage(("invalid key '" + operands[0] + "'").c_str());
+    auto store = OpenStore(options, hostkit::ConfigStore::Mode::ReadOnly);
+    if (!store)
+        return kExitStore;
+    hostkit::ConfigEntry entry;
+    bool found = false;
+    if (!store->Get(hostkit::ConfigView::Persistent, operands[0], &entry, &found, operands[1])) {
+        fprintf(stderr, "dtk-agent: cannot read %s: %s\n", operands[0].c_str(), hostkit::ConfigStore::LastError().c_str());
+        return kExitStore;
+    }
+    if (!found) {
+        fprintf(stderr, "dtk-agent: %s#%s is not set\n", operands[0].c_str(), operands[1].c_str());
+        return kExitFailed;
+    }
+    std::string value = Printable(entry);
+    fprintf(Out(), "%s%s", value.c_str(), !value.empty() && value.back() == '\n' ? "" : "\n");
+    return kExitOk;
+}
+
+int Get(const Options& options, const std::vector<std::string>& rawArgs) {
+    Arguments split = SplitArguments(rawArgs, {"--view"});
+    for (const std::string& option : split.options)
+        if (option == "--persistent")
+            return split.options.size() == 1 ? GetPersistent(options, split.operands)
+                                             : Usage("--persistent takes no other option");
+    std::vector<std::string> args = split.options;
+    args.insert(args.end(), split.operands.begin(), split.operands.end());
     hostkit::ConfigView view = hostkit::ConfigView::General;
     std::vector<std::string> keys;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -87,6 +164,8 @@ int Get(const Options& options, const std::vector<std::string>& args) {
                 view == hostkit::ConfigView::Persistent)
                 return Usage("--view takes local, secure or general");
             ++i;
+        } else if (i < split.options.size()) {
+            return Usage(("unknown option '" + args[i] + "'").c_str());
         } else {
             keys.push_back(args[i]);
         }
@@ -97,42 +176,62 @@ int Get(const Options& options, const std::vector<std::string>& args) {
         return Usage(("invalid key '" + keys[0] + "'").c_str());
     auto store = OpenStore(options, hostkit::ConfigStore::Mode::ReadOnly);
     if (!store)
-        return 1;
+        return kExitStore;
     hostkit::ConfigEntry entry;
     bool found = false;
     if (!store->Get(view, keys[0], &entry, &found)) {
         fprintf(stderr, "dtk-agent: cannot read %s: %s\n", keys[0].c_str(), hostkit::ConfigStore::LastError().c_str());
-        return 1;
+        return kExitStore;
     }
     if (!found) {
         fprintf(stderr, "dtk-agent: %s is not set\n", keys[0].c_str());
         return 1;
     }
-    printf("%s\n", Printable(entry).c_str());
-    return 0;
+    fprintf(Out(), "%s\n", Printable(entry).c_str());
+    return kExitOk;
 }
 
 int Set(const Options& options, const std::vector<std::string>& args) {
     hostkit::ConfigEntry entry;
     entry.view = hostkit::ConfigView::Local;
     entry.type = hostkit::ValueType::String;
-    std::vector<std::string> positional;
-    for (const std::string& arg : args) {
+    Arguments split = SplitArguments(args, {"--from-file"});
+    std::string fromFile;
+    for (size_t i = 0; i < split.options.size(); ++i) {
+        const std::string& arg = split.options[i];
         if (arg == "--secure")
             entry.view = hostkit::ConfigView::Secure;
+        else if (arg == "--persistent")
+            entry.view = hostkit::ConfigView::Persistent;
         else if (arg == "--int")
             entry.type = hostkit::ValueType::Integer;
         else if (arg == "--binary-hex")
             entry.type = hostkit::ValueType::Binary;
-        else if (arg.size() > 2 && arg.compare(0, 2, "--") == 0)
-            return Usage(("unknown option '" + arg + "'").c_str());
+        else if (arg == "--from-file" && i + 1 < split.options.size())
+            fromFile = split.options[++i];
         else
-            positional.push_back(arg);
+            return Usage(("unknown option '" + arg + "'" +
+                          (arg.compare(0, 5, "-----") == 0 ? "; put \"--\" before a value that begins with \"-\"" : ""))
+                             .c_str());
     }
-    if (positional.size() != 2)
-        return Usage("config set takes a key and a value");
+    std::vector<std::string>& positional = split.operands;
+    const bool persistent = entry.view == hostkit::ConfigView::Persistent;
+    if (persistent && entry.type != hostkit::ValueType::String)
+        return Usage("persistent values are strings");
+    const size_t names = persistent ? 2 : 1;
+    if (positional.size() != names + (fromFile.empty() ? 1 : 0))
+        return Usage(persistent ? "config set --persistent takes a key, a value name and a value (or --from-file PATH)"
+                                : "config set takes a key and a value (or --from-file PATH)");
+    if (!fromFile.empty()) {
+        std::string text;
+        if (!ReadValueFile(fromFile, &text))
+            return kExitFailed;
+        positional.push_back(text);
+    }
     entry.key = positional[0];
-    const std::string& value = positional[1];
+    if (persistent)
+        entry.name = positional[1];
+    const std::string& value = positional.back();
     if (!ValidKey(entry.key))
         return Usage(("invalid key '" + entry.key + "'").c_str());
     if (entry.type == hostkit::ValueType::Integer) {
@@ -146,12 +245,14 @@ int Set(const Options& options, const std::vector<std::string>& args) {
     } else {
         entry.text = value;
     }
+    if (persistent && entry.name.empty())
+        return Usage("the value name is empty");
     auto store = OpenStore(options, hostkit::ConfigStore::Mode::ReadWrite);
     if (!store)
-        return 1;
+        return kExitStore;
     if (!store->Put(entry)) {
         fprintf(stderr, "dtk-agent: cannot write %s: %s\n", entry.key.c_str(), hostkit::ConfigStore::LastError().c_str());
-        return 1;
+        return kExitStore;
     }
     return 0;
 }
@@ -163,14 +264,14 @@ int Delete(const Options& options, const std::vector<std::string>& args) {
         return Usage(("invalid key '" + args[0] + "'").c_str());
     auto store = OpenStore(options, hostkit::ConfigStore::Mode::ReadWrite);
     if (!store)
-        return 1;
+        return kExitStore;
     if (!store->SubtreeExists(args[0].c_str())) {
         fprintf(stderr, "dtk-agent: %s is not set\n", args[0].c_str());
         return 1;
     }
     if (!store->DeleteSubtree(args[0].c_str())) {
         fprintf(stderr, "dtk-agent: cannot delete %s: %s\n", args[0].c_str(), hostkit::ConfigStore::LastError().c_str());
-        return 1;
+        return kExitStore;
     }
     return 0;
 }
@@ -181,18 +282,18 @@ int List(const Options& options, const std::vector<std::string>& args) {
     const std::string prefix = args.empty() ? "" : args[0];
     auto store = OpenStore(options, hostkit::ConfigStore::Mode::ReadOnly);
     if (!store)
-        return 1;
+        return kExitStore;
     std::vector<hostkit::ConfigEntry> entries;
     if (!store->List(&entries)) {
         fprintf(stderr, "dtk-agent: cannot list %s: %s\n", options.storePath.c_str(),
                 hostkit::ConfigStore::LastError().c_str());
-        return 1;
+        return kExitStore;
     }
     for (const auto& entry : entries) {
         if (entry.key.compare(0, prefix.size(), prefix) != 0)
             continue;
         std::string key = entry.name.empty() ? entry.key : entry.key + "#" + entry.name;
-        printf("%-10s %-6s %s = %s\n", hostkit::ViewName(entry.view), hostkit::TypeName(entry.type), key.c_str(),
+        fprintf(Out(), "%-10s %-6s %s = %s\n", hostkit::ViewName(entry.view), hostkit::TypeName(entry.type), key.c_str(),
                Printable(entry).c_str());
     }
     return 0;

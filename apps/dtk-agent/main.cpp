@@ -1,5 +1,6 @@
-// dtk-agent: the command-line host. It plays the agent's part so that the
-// library can be run and demonstrated end to end on one machine.
+// dtk-agent: the command-line host. It plays the agent's part: it registers
+// the endpoint, holds the cloud connection, looks files up, fetches the policy
+// and finds the proxy, all through libdtk.so as a real agent would.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -7,32 +8,73 @@
 #include <vector>
 
 #include "agent_commands.h"
+#include "library.h"
 
 namespace {
 
 void PrintUsage(FILE* out) {
     fputs(
-        "Usage: dtk-agent [--store PATH] COMMAND [ARGS]\n"
+        "Usage: dtk-agent [--store PATH] [--verbose] COMMAND [ARGS]\n"
         "\n"
-        "Commands:\n"
-        "  selftest                     load libdtk.so, initialise it with the host components,\n"
-        "                               create and release the instance, de-initialise it, and\n"
-        "                               print every log line the library wrote\n"
-        "  config get KEY               print the value of KEY (general view)\n"
-        "  config set [--secure] [--int|--binary-hex] KEY VALUE\n"
-        "                               store VALUE under KEY (local view, or the secure view\n"
-        "                               that stands for policy-delivered settings)\n"
+        "The service:\n"
+        "  run                          register, hold the cloud connection, take policy and\n"
+        "                               server messages; a line per state change; SIGTERM or\n"
+        "                               SIGINT stops it, SIGHUP reloads the configuration\n"
+        "  register [--timeout S]       one registration, a line per state (default 60 s)\n"
+        "  status [--json]              registration, agent GUID, certificate, cloud, proxy and\n"
+        "                               policy serial, as the store holds them\n"
+        "\n"
+        "Work through the library:\n"
+        "  lookup [--json] [--timeout S] FILE|DIR...\n"
+        "                               SHA-256 of each file (directories walked) asked of the\n"
+        "                               cloud, one line per file: disposition, name, first seen\n"
+        "  policy download [--out FILE] [--serial N]\n"
+        "                               download the policy (default serial: the stored one, else 1)\n"
+        "  http get URL [-o FILE]       fetch an https URL to standard output or FILE\n"
+        "  http post URL NAME=VALUE...  post a form to an https URL\n"
+        "  proxy show                   the saved proxy (never its password)\n"
+        "  proxy discover [--save]      every candidate with its source and test result\n"
+        "  proxy test [URL]             test the saved proxy, or the proxy URL\n"
+        "  proxy set URL                save a configured proxy (http://, socks5://, ... host:port)\n"
+        "  proxy clear                  forget the saved proxy\n"
+        "\n"
+        "The store:\n"
+        "  config get [--view V] KEY    print the value of KEY (general view)\n"
+        "  config get --persistent KEY NAME\n"
+        "                               print a persistent value (private keys and the\n"
+        "                               activation code are never printed)\n"
+        "  config set [--secure|--persistent] [--int|--binary-hex] [--from-file PATH]\n"
+        "             KEY [NAME] [--] VALUE\n"
+        "                               store VALUE (or the file's contents) under KEY; NAME is\n"
+        "                               the value name of a persistent value; put \"--\" before a\n"
+        "                               value that begins with \"-\" (a PEM)\n"
         "  config delete KEY            delete KEY and every key below it\n"
-        "  config list [PREFIX]         list the stored keys\n"
+        "  config list [PREFIX]         list the stored keys (secrets hidden)\n"
+        "  selftest                     load the library, drive its life cycle once\n"
         "\n"
         "Options:\n"
         "  --store PATH                 the configuration store (default: $DTK_STORE, else\n"
         "                               $XDG_DATA_HOME/dtk/config.db, else ~/.local/share/dtk/config.db)\n"
-        "  --library PATH               the library selftest loads (default: libdtk.so beside\n"
-        "                               this program's lib/ directory)\n"
-        "  --help                       show this help\n"
-        "  --version                    show the version\n",
+        "  --library PATH               the library to load (default: libdtk.so in lib/ beside bin/)\n"
+        "  --verbose                    show the library's log lines on standard error\n"
+        "  --help, --version\n"
+        "\n"
+        "Exit codes:\n"
+        "  0  success\n"
+        "  1  the operation failed (refused or unreachable server, a file not answered or\n"
+        "     unreadable, a download or proxy test that failed, a value that is not set)\n"
+        "  2  bad command line\n"
+        "  3  the store is missing, unreadable, corrupt or not writable (it is left untouched)\n"
+        "  4  libdtk.so cannot be loaded or initialised\n"
+        "  5  registration did not complete within the time-out\n"
+        "  6  interrupted by SIGINT or SIGTERM\n",
         out);
+}
+
+// The commands that drive the library's instance.
+bool UsesLibrary(const std::string& command) {
+    return command == "run" || command == "register" || command == "lookup" || command == "policy" ||
+           command == "http" || command == "proxy";
 }
 
 }  // namespace
@@ -40,21 +82,34 @@ void PrintUsage(FILE* out) {
 int main(int argc, char** argv) {
     agent::Options options;
     std::vector<std::string> args;
+    bool operandsOnly = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
+        if (operandsOnly) {
+            args.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            // The rest belongs to the command, uninterpreted.
+            operandsOnly = true;
+            args.push_back(arg);
+            continue;
+        }
         if (arg == "--help" || arg == "-h") {
             PrintUsage(stdout);
-            return 0;
+            return agent::kExitOk;
         }
         if (arg == "--version") {
             printf("dtk-agent %s\n", DTK_VERSION);
-            return 0;
+            return agent::kExitOk;
+        }
+        if (arg == "--verbose" || arg == "-v") {
+            options.verbose = true;
+            continue;
         }
         if (arg == "--store" || arg == "--library") {
-            if (i + 1 >= argc) {
-                fprintf(stderr, "dtk-agent: %s needs a path\n", arg.c_str());
-                return 2;
-            }
+            if (i + 1 >= argc)
+                return agent::Usage(arg + " needs a path");
             (arg == "--store" ? options.storePath : options.libraryPath) = argv[++i];
             options.storeGiven = options.storeGiven || arg == "--store";
             continue;
@@ -63,25 +118,47 @@ int main(int argc, char** argv) {
     }
     if (args.empty()) {
         PrintUsage(stderr);
-        return 2;
+        return agent::kExitUsage;
     }
     if (options.storePath.empty()) {
         options.storeGiven = getenv("DTK_STORE") && *getenv("DTK_STORE");
         options.storePath = agent::DefaultStorePath();
         if (!options.storeGiven && !agent::EnsureDefaultStoreDirectory(options.storePath)) {
             fprintf(stderr, "dtk-agent: cannot create the directory of %s\n", options.storePath.c_str());
-            return 1;
+            return agent::kExitStore;
         }
     }
     if (options.libraryPath.empty())
         options.libraryPath = agent::DefaultLibraryPath(argv[0]);
 
-    const std::string& command = args[0];
+    const std::string command = args[0];
     std::vector<std::string> rest(args.begin() + 1, args.end());
+    if (UsesLibrary(command)) {
+        // Before the library starts a thread: signals are taken by our own wait only.
+        agent::Signals::Block();
+        agent::SeparateLibraryOutput(options.verbose);
+    }
+    int code = agent::kExitUsage;
     if (command == "selftest")
-        return agent::SelfTest(options);
-    if (command == "config")
-        return agent::Config(options, rest);
-    fprintf(stderr, "dtk-agent: unknown command '%s' (see --help)\n", command.c_str());
-    return 2;
+        code = agent::SelfTest(options);
+    else if (command == "config")
+        code = agent::Config(options, rest);
+    else if (command == "register")
+        code = agent::Register(options, rest);
+    else if (command == "run")
+        code = agent::Run(options, rest);
+    else if (command == "status")
+        code = agent::Status(options, rest);
+    else if (command == "lookup")
+        code = agent::Lookup(options, rest);
+    else if (command == "policy")
+        code = agent::Policy(options, rest);
+    else if (command == "http")
+        code = agent::Http(options, rest);
+    else if (command == "proxy")
+        code = agent::Proxy(options, rest);
+    else
+        return agent::Usage("unknown command '" + command + "'");
+    fflush(agent::Out());
+    return code;
 }

@@ -1,6 +1,5 @@
 // selftest: loads libdtk.so as a host would, drives its life cycle once and
 // prints every log line the library wrote to the host.
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,43 +10,10 @@
 #include "agent_commands.h"
 #include "dtk/dtk.h"
 #include "hostkit.h"
+#include "library.h"
 
 namespace agent {
 namespace {
-
-struct Library {
-    void* handle = nullptr;
-    InitTesselWrapperFn init = nullptr;
-    DeinitTesselWrapperFn deinit = nullptr;
-    CreateTesselWrapperFn create = nullptr;
-    ReleaseTesselWrapperFn release = nullptr;
-    SetCustomTesselInstanceFn setCustom = nullptr;
-
-    ~Library() {
-        if (handle)
-            dlclose(handle);
-    }
-
-    bool Load(const std::string& path) {
-        // The kit's global initialisation is once per process and never undone,
-        // so the library stays mapped after dlclose (its state stays reachable).
-        handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
-        if (!handle) {
-            fprintf(stderr, "dtk-agent: cannot load %s: %s\n", path.c_str(), dlerror());
-            return false;
-        }
-        init = reinterpret_cast<InitTesselWrapperFn>(dlsym(handle, "InitTesselWrapper"));
-        deinit = reinterpret_cast<DeinitTesselWrapperFn>(dlsym(handle, "DeinitTesselWrapper"));
-        create = reinterpret_cast<CreateTesselWrapperFn>(dlsym(handle, "CreateTesselWrapper"));
-        release = reinterpret_cast<ReleaseTesselWrapperFn>(dlsym(handle, "ReleaseTesselWrapper"));
-        setCustom = reinterpret_cast<SetCustomTesselInstanceFn>(dlsym(handle, "SetCustomTesselInstance"));
-        if (!init || !deinit || !create || !release || !setCustom) {
-            fprintf(stderr, "dtk-agent: %s lacks an entry point\n", path.c_str());
-            return false;
-        }
-        return true;
-    }
-};
 
 class Checker {
 public:

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <shared_mutex>
 
 struct tessel_registration_handle;
 struct client_connector;
@@ -21,20 +22,46 @@ public:
     virtual client_connector* GetClientConnector() = 0;
     virtual void SetCloudReference(cloud_conn* reference) = 0;
     virtual cloud_conn* GetCloudReference() = 0;
+    // A counted reference on the client connector's current cloud connection
+    // (release it with tessel_cloud_conn_release), taken while the connector
+    // cannot be cleared. Null without a connector (*hasConnector false) or
+    // without a connection.
+    virtual cloud_conn* TakeCloudConnection(bool* hasConnector) = 0;
     virtual bool IsRegistrationComplete() = 0;
     virtual void SetStatus(int32_t status) = 0;
 };
 
 class TesselRegistrationEntity : public ITesselRegistrationEntity {
 public:
-    // The pointer accessors take no lock: they are set by the registration
-    // handler and read by the cloud wrapper, as the handler's protocol allows.
-    void SetRegistrationHandle(tessel_registration_handle* handle) override { m_registrationHandle = handle; }
-    tessel_registration_handle* GetRegistrationHandle() override { return m_registrationHandle; }
-    void SetClientConnector(client_connector* connector) override { m_clientConnector = connector; }
-    client_connector* GetClientConnector() override { return m_clientConnector; }
-    void SetCloudReference(cloud_conn* reference) override { m_cloudReference = reference; }
-    cloud_conn* GetCloudReference() override { return m_cloudReference; }
+    // The pointers are set by the registration handler on host and kit
+    // threads and read by the cloud wrapper on host threads. Clearing the
+    // connector waits for every reader that may still be taking a reference
+    // from it, so the handler may free it right after.
+    void SetRegistrationHandle(tessel_registration_handle* handle) override {
+        std::lock_guard<std::mutex> lock(m_pointerMutex);
+        m_registrationHandle = handle;
+    }
+    tessel_registration_handle* GetRegistrationHandle() override {
+        std::lock_guard<std::mutex> lock(m_pointerMutex);
+        return m_registrationHandle;
+    }
+    void SetClientConnector(client_connector* connector) override {
+        std::unique_lock<std::shared_mutex> lock(m_connectorMutex);
+        m_clientConnector = connector;
+    }
+    client_connector* GetClientConnector() override {
+        std::shared_lock<std::shared_mutex> lock(m_connectorMutex);
+        return m_clientConnector;
+    }
+    void SetCloudReference(cloud_conn* reference) override {
+        std::lock_guard<std::mutex> lock(m_pointerMutex);
+        m_cloudReference = reference;
+    }
+    cloud_conn* GetCloudReference() override {
+        std::lock_guard<std::mutex> lock(m_pointerMutex);
+        return m_cloudReference;
+    }
+    cloud_conn* TakeCloudConnection(bool* hasConnector) override;
 
     bool IsRegistrationComplete() override {
         std::lock_guard<std::mutex> lock(m_statusMutex);
@@ -47,6 +74,8 @@ public:
     }
 
 private:
+    std::mutex m_pointerMutex;  // the handle and the cloud reference
+    std::shared_mutex m_connectorMutex;
     tessel_registration_handle* m_registrationHandle = nullptr;
     client_connector* m_clientConnector = nullptr;
     cloud_conn* m_cloudReference = nullptr;

@@ -12,6 +12,20 @@ class IConfig;
 class IWinApiWrapper;
 class IRegistryOperator;
 class IPersistentConfig;
+class ITesselCloudConnectionMgr;
+class TesselExternal;
+class ProxyContainer;
+class TesselProxyHelper;
+class VestaRegistrationDataHandler;
+class ConfigIdentitySource;
+class HelperProxySource;
+class TesselHttp;
+class TesselRegistrationHandler;
+class HttpHandleSource;
+class TesselProxyTester;
+class TesselProxyHandler;
+class TesselProxyDiscovery;
+class TesselCloudWrapper;
 
 class TesselWrapper : public ITesselInstance {
 public:
@@ -55,10 +69,27 @@ private:
 
     void Destroy();
 
+    // In order of construction; Destroy takes them down in reverse.
     IConfig* m_pConfig;
     IWinApiWrapper* m_pWinApiWrapper;
     ITesselRegistrationEntity* m_entity;  // not owned
+    std::unique_ptr<ITesselCloudConnectionMgr> m_connectionMgr;
     HostObject<IRegistryOperator> m_registryOperator;
     HostObject<IPersistentConfig> m_persistentConfig;
+    std::unique_ptr<TesselExternal> m_external;
+    std::unique_ptr<ProxyContainer> m_proxyContainer;
+    std::unique_ptr<TesselProxyHelper> m_proxyHelper;
+    std::unique_ptr<VestaRegistrationDataHandler> m_vestaData;
+    // What every TesselHttp of the instance (its own and the host's) gets its
+    // identity and proxy from.
+    std::unique_ptr<ConfigIdentitySource> m_httpIdentity;
+    std::unique_ptr<HelperProxySource> m_httpProxy;
+    std::unique_ptr<TesselHttp> m_http;
+    std::unique_ptr<TesselRegistrationHandler> m_registrationHandler;
+    std::unique_ptr<HttpHandleSource> m_testerHandles;
+    std::unique_ptr<TesselProxyTester> m_proxyTester;
+    std::unique_ptr<TesselProxyHandler> m_proxyHandler;
+    std::unique_ptr<TesselProxyDiscovery> m_proxyDiscovery;
+    std::unique_ptr<TesselCloudWrapper> m_cloudWrapper;
     int32_t m_logCallbackId = -1;
 };

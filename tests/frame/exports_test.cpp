@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "dtk/IHttp.h"
+#include "dtk/ProxyInfo.h"
 #include "dtk/dtk.h"
 #include "hostkit.h"
 #include "kit/tessel_logger.h"
@@ -219,17 +221,56 @@ TEST_F(ExportsTest, KitLinesReachTheHostThroughTheBridgeWhileInitialised) {
     EXPECT_FALSE(log.contains("after deinit"));
 }
 
-TEST_F(ExportsTest, OperationsWithoutTheirComponentSayTheyAreNotAvailable) {
+// Every operation reaches its component: none is left "not available", and
+// objects handed to the host come back through the instance.
+TEST_F(ExportsTest, EveryOperationReachesItsComponent) {
     ASSERT_TRUE(InitTesselWrapper(store.get(), winApi));
     ITesselInstance* instance = CreateTesselWrapper();
     ASSERT_NE(instance, nullptr);
-    EXPECT_FALSE(instance->DownloadPolicy(1, L"/tmp/policy.xml"));
     EXPECT_FALSE(instance->IsCloudConnected());
-    EXPECT_EQ(instance->CreateHttp(), nullptr);
-    EXPECT_EQ(instance->LoadProxyInfo(), nullptr);
-    EXPECT_EQ(instance->GetCloudWrapper(), nullptr);
-    for (const char* operation : {"DownloadPolicy", "IsCloudConnected", "CreateHttp", "LoadProxyInfo", "GetCloudWrapper"})
-        EXPECT_TRUE(log.containsError(std::string("TesselWrapper::") + operation + ": not available")) << operation;
+    instance->ReportCloudConnectionSuccessful();
+    EXPECT_TRUE(instance->IsCloudConnected());
+    ITesselCloudWrapper* cloud = instance->GetCloudWrapper();
+    ASSERT_NE(cloud, nullptr);
+    EXPECT_EQ(instance->GetCloudWrapper(), cloud) << "one wrapper for the life of the instance";
+    EXPECT_TRUE(cloud->IsFailedResponse(nullptr));
+    IHttp* http = instance->CreateHttp();
+    ASSERT_NE(http, nullptr);
+    instance->ReleaseHttp(http);
+    instance->ReleaseHttp(nullptr);
+    ProxyInfo* proxy = instance->LoadProxyInfo();
+    ASSERT_NE(proxy, nullptr) << "handed out whatever the load yielded";
+    EXPECT_TRUE(proxy->server.empty());
+    instance->ReleaseProxyInfo(proxy);
+    EXPECT_FALSE(instance->TestProxy(nullptr, store.get()));
+    EXPECT_FALSE(instance->DownloadPolicy(1, L""));
+    EXPECT_TRUE(log.containsError("TesselHttp::DownloadPolicy: Invalid arguments"));
+    EXPECT_FALSE(log.contains("not available"));
+    ReleaseTesselWrapper(instance);
+}
+
+// The failure threshold is re-read before the rest of the configuration, and
+// observers registered through the instance hear each verdict.
+TEST_F(ExportsTest, UpdateConfigurationAppliesANewFailureThreshold) {
+    struct Observer : ITesselCloudConnectionObserver {
+        std::vector<int32_t> states;
+        void ConnectionStateChanged(int32_t state) override { states.push_back(state); }
+    } observer;
+    ASSERT_TRUE(InitTesselWrapper(store.get(), winApi));
+    ITesselInstance* instance = CreateTesselWrapper();
+    ASSERT_TRUE(instance->RegisterObserver(&observer));
+    EXPECT_FALSE(instance->RegisterObserver(&observer));
+    instance->ReportCloudConnectionSuccessful();
+    ASSERT_TRUE(store->SetInt("config/agent/cloud/lookup/maxfailures", 2, true));
+    instance->UpdateConfiguration();
+    EXPECT_TRUE(log.containsTrace(
+        "TesselRegistrationHandler::UpdateConfiguration: registration handle is null. Tessel not initiailed"));
+    instance->ReportCloudConnectionFailure();
+    EXPECT_TRUE(instance->IsCloudConnected());
+    instance->ReportCloudConnectionFailure();
+    EXPECT_FALSE(instance->IsCloudConnected()) << "the second failure reaches the new threshold of 2";
+    EXPECT_EQ(observer.states, (std::vector<int32_t>{TesselCloudConnected, TesselCloudDisconnected}));
+    EXPECT_TRUE(instance->RemoveObserver(&observer));
     ReleaseTesselWrapper(instance);
 }
 

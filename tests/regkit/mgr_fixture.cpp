@@ -11,6 +11,7 @@
 #include "cloud/cv_cloud_async.h"
 #include "corvane_runtime.h"
 #include "kit/tessel_client/tessel_client_connector.h"
+#include "testbed/cloud_queries.h"
 
 namespace mgr_test {
 
@@ -103,15 +104,7 @@ bool lookup(client_connector* connector) {
     cloud_conn* conn = tessel_client_connector_get_cloud_conn(connector);
     if (!conn) return false;
     cv_cloud_handle* cloud = tessel_cloud_connector_get_cloud_handle(conn);
-    corvane_asn1_init();
-    auto* query = static_cast<CorvaneQuery_t*>(calloc(1, sizeof(CorvaneQuery_t)));
-    query->data.present = CorvaneQueryData_PR_file;
-    CorvaneFile_t& file = query->data.choice.file;
-    OCTET_STRING_fromBuf(&file.filesize, "100", 3);
-    file.qtype = 1;
-    file.htype = 3;
-    const char hash[32] = {1, 2, 3, 4, 5, 6, 7, 8};
-    OCTET_STRING_fromBuf(&file.hash, hash, sizeof hash);
+    CorvaneQuery_t* query = testbed::file_lookup(1);
     auto answered = std::make_shared<std::promise<bool>>();
     auto* slot = new std::shared_ptr<std::promise<bool>>(answered);
     auto done = [](CorvaneQuery_t* q, CorvaneQueryResponse_t* response, uint32_t, void* user) -> int {

@@ -1,0 +1,358 @@
+// policy, http and proxy: downloads, requests and the proxy through the
+// library's HTTP facade and proxy operations.
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "agent_commands.h"
+#include "dtk/IHttp.h"
+#include "dtk/ProxyInfo.h"
+#include "library.h"
+#include "wide_text.h"
+
+namespace agent {
+namespace {
+
+constexpr uint32_t kPolicyFetchBit = 0x20000000u;
+constexpr uint32_t kSerialMask = 0x0FFFFFFFu;
+constexpr uint32_t kRequestTimeoutMs = 60000;
+
+bool IsHttpsUrl(const std::string& url) {
+    return url.size() > 8 && strncasecmp(url.c_str(), "https://", 8) == 0 && url.find_first_of(" \t\r\n") == std::string::npos;
+}
+
+// Transfers end early when SIGINT or SIGTERM arrives.
+bool ShutdownRequested() {
+    Signals::Wait(0);
+    return Signals::Stopping();
+}
+
+// An IHttp from the instance, given back when it goes.
+class HttpRequest {
+public:
+    explicit HttpRequest(ITesselInstance* instance) : m_instance(instance), m_http(instance->CreateHttp()) {}
+    ~HttpRequest() {
+        if (m_http)
+            m_instance->ReleaseHttp(m_http);
+    }
+    IHttp* operator->() const { return m_http; }
+    explicit operator bool() const { return m_http != nullptr; }
+
+private:
+    ITesselInstance* m_instance;
+    IHttp* m_http;
+};
+
+int RequestFailed(const std::string& url, HRESULT result, int32_t status) {
+    if (status > 0)
+        fprintf(stderr, "dtk-agent: %s answered HTTP %d\n", url.c_str(), status);
+    else
+        fprintf(stderr, "dtk-agent: %s could not be reached (0x%08x; run with --verbose to see why)\n", url.c_str(),
+                static_cast<unsigned>(result));
+    return kExitFailed;
+}
+
+int PrintBody(const std::string& url, IHttp* http) {
+    int32_t status = 0;
+    char* body = nullptr;
+    HRESULT result = http->MakeRequest(&status, &body);
+    if (result != S_OK) {
+        free(body);
+        return RequestFailed(url, result, status);
+    }
+    if (body)
+        fputs(body, Out());
+    free(body);
+    return kExitOk;
+}
+
+int HttpGet(ITesselInstance* instance, const std::string& url, const std::string& out) {
+    HttpRequest http(instance);
+    if (!http) {
+        fprintf(stderr, "dtk-agent: the library offers no HTTP requests\n");
+        return kExitFailed;
+    }
+    HRESULT result = http->Init("GET", url.c_str(), ShutdownRequested, 0, kRequestTimeoutMs);
+    if (result != S_OK)
+        return Usage("not a URL the library accepts: " + url);
+    if (out.empty())
+        return PrintBody(url, http.operator->());
+    int32_t status = 0;
+    result = http->MakeFileRequest(&status, Widen(out).c_str());
+    if (result != S_OK)
+        return RequestFailed(url, result, status);
+    fprintf(Out(), "HTTP %d, saved to %s\n", status, out.c_str());
+    return kExitOk;
+}
+
+int HttpPost(ITesselInstance* instance, const std::string& url,
+             const std::vector<std::pair<std::string, std::string>>& fields) {
+    HttpRequest http(instance);
+    if (!http) {
+        fprintf(stderr, "dtk-agent: the library offers no HTTP requests\n");
+        return kExitFailed;
+    }
+    if (http->Init("POST", url.c_str(), ShutdownRequested, 0, kRequestTimeoutMs) != S_OK)
+        return Usage("not a URL the library accepts: " + url);
+    for (const auto& [name, value] : fields)
+        if (http->AddPostNameValue(Widen(name).c_str(), Widen(value).c_str()) != S_OK) {
+            fprintf(stderr, "dtk-agent: cannot add the field %s\n", name.c_str());
+            return kExitFailed;
+        }
+    return PrintBody(url, http.operator->());
+}
+
+// ---- proxy --------------------------------------------------------------------------------------
+
+const char* SourceName(int32_t mode) {
+    switch (mode) {
+        case ProxyInfo::kDirect: return "direct";
+        case ProxyInfo::kSystem: return "system";
+        case ProxyInfo::kConfigured: return "configured";
+        case ProxyInfo::kPacFile: return "PAC file";
+        case ProxyInfo::kWpadDhcp: return "WPAD (DHCP)";
+        case ProxyInfo::kWpadDns: return "WPAD (DNS)";
+        default: return "unknown";
+    }
+}
+
+// One line, never the password.
+std::string Describe(const ProxyInfo& proxy) {
+    if (proxy.server.empty())
+        return "direct connection";
+    std::string text = Narrow(proxy.type.empty() ? L"http_proxy" : proxy.type) + " " + Narrow(proxy.server) + ":" +
+                       std::to_string(proxy.port);
+    if (!proxy.user.empty())
+        text += ", user " + Narrow(proxy.user) + (proxy.password.empty() ? "" : ", password set");
+    return text;
+}
+
+struct Scheme {
+    const char* prefix;
+    const wchar_t* type;
+    uint16_t defaultPort;
+};
+constexpr Scheme kSchemes[] = {
+    {"http://", L"http_proxy", 8080}, {"https://", L"https", 443},     {"socks4://", L"socks4", 1080},
+    {"socks4a://", L"socks4a", 1080}, {"socks5://", L"socks5", 1080}, {"socks5h://", L"socks5_hostname", 1080},
+};
+
+// "scheme://host[:port]" into a configured proxy; false with the reason.
+bool ParseProxyUrl(const std::string& url, ProxyInfo* proxy, std::string* why) {
+    const Scheme* scheme = nullptr;
+    for (const Scheme& candidate : kSchemes)
+        if (url.compare(0, strlen(candidate.prefix), candidate.prefix) == 0)
+            scheme = &candidate;
+    if (!scheme) {
+        *why = "a proxy URL begins with http://, https://, socks4://, socks4a://, socks5:// or socks5h://";
+        return false;
+    }
+    std::string rest = url.substr(strlen(scheme->prefix));
+    if (!rest.empty() && rest.back() == '/')
+        rest.pop_back();
+    if (rest.find('@') != std::string::npos) {
+        *why = "proxy credentials are not taken on the command line (they would show in the process list)";
+        return false;
+    }
+    std::string host = rest;
+    long port = scheme->defaultPort;
+    std::string::size_type colon = rest.rfind(':');
+    if (colon != std::string::npos && rest.find(']', colon) == std::string::npos) {
+        host = rest.substr(0, colon);
+        std::string digits = rest.substr(colon + 1);
+        char* end = nullptr;
+        port = strtol(digits.c_str(), &end, 10);
+        if (digits.empty() || *end != '\0' || port < 1 || port > 65535) {
+            *why = "the port must be a number from 1 to 65535";
+            return false;
+        }
+    }
+    if (host.empty() || host.find_first_of("/?# ") != std::string::npos) {
+        *why = "the proxy URL names no host";
+        return false;
+    }
+    proxy->type = scheme->type;
+    proxy->server = Widen(host);
+    proxy->port = static_cast<uint16_t>(port);
+    proxy->discoveryMode = ProxyInfo::kConfigured;
+    return true;
+}
+
+constexpr const char* kProxyRecordKeys[] = {"config/proxy/type",     "config/proxy/server",   "config/proxy/port",
+                                            "config/proxy/tunnel",   "config/proxy/authtype", "config/proxy/discmode",
+                                            "config/proxy/username", "config/proxy/password"};
+
+bool ClearProxyRecord(hostkit::ConfigStore* store) {
+    for (const char* key : kProxyRecordKeys)
+        if (!store->DeleteKey(hostkit::ConfigView::Local, key))
+            return false;
+    return true;
+}
+
+bool SaveConfiguredProxy(hostkit::ConfigStore* store, const ProxyInfo& proxy) {
+    return store->RunTransaction([&] {
+        return ClearProxyRecord(store) && store->SetString("config/proxy/type", Narrow(proxy.type).c_str(), true) &&
+               store->SetString("config/proxy/server", Narrow(proxy.server).c_str(), true) &&
+               store->SetInt("config/proxy/port", proxy.port, true) &&
+               store->SetInt("config/proxy/discmode", ProxyInfo::kConfigured, true);
+    });
+}
+
+int ProxyShow(ITesselInstance* instance) {
+    ProxyInfo* proxy = instance->LoadProxyInfo();
+    if (!proxy) {
+        fprintf(Out(), "proxy: none saved (direct connection)\n");
+        return kExitOk;
+    }
+    fprintf(Out(), "proxy: %s (found by: %s)\n", Describe(*proxy).c_str(), SourceName(proxy->discoveryMode));
+    instance->ReleaseProxyInfo(proxy);
+    return kExitOk;
+}
+
+int ProxyDiscover(Session* session, bool save) {
+    ITesselInstance* instance = session->Instance();
+    ProxyInfoList candidates;
+    instance->DiscoverProxies(&candidates);
+    if (candidates.empty()) {
+        fprintf(stderr, "dtk-agent: discovery found no candidate\n");
+        return kExitFailed;
+    }
+    const ProxyInfo* first = nullptr;
+    for (const ProxyInfo& candidate : candidates) {
+        bool works = instance->TestProxy(&candidate, session->Store());
+        fprintf(Out(), "%-12s %-40s %s\n", SourceName(candidate.discoveryMode), Describe(candidate).c_str(),
+                works ? "works" : "fails");
+        fflush(Out());
+        if (works && !first)
+            first = &candidate;
+    }
+    if (!first) {
+        fprintf(stderr, "dtk-agent: no candidate reached the test URL\n");
+        return kExitFailed;
+    }
+    fprintf(Out(), "chosen: %s (%s)\n", Describe(*first).c_str(), SourceName(first->discoveryMode));
+    if (save) {
+        if (!instance->DiscoverAndSaveProxy()) {
+            fprintf(stderr, "dtk-agent: the discovered proxy could not be saved\n");
+            return kExitFailed;
+        }
+        fprintf(Out(), "saved\n");
+    }
+    return kExitOk;
+}
+
+int ProxyTest(Session* session, const std::string& url) {
+    ITesselInstance* instance = session->Instance();
+    ProxyInfo parsed;
+    ProxyInfo* proxy = &parsed;
+    if (!url.empty()) {
+        std::string why;
+        if (!ParseProxyUrl(url, &parsed, &why))
+            return Usage(why);
+    } else if (!(proxy = instance->LoadProxyInfo())) {
+        proxy = &parsed;
+    }
+    bool works = instance->TestProxy(proxy, session->Store());
+    fprintf(Out(), "%s: %s\n", Describe(*proxy).c_str(), works ? "works" : "fails");
+    if (proxy != &parsed)
+        instance->ReleaseProxyInfo(proxy);
+    return works ? kExitOk : kExitFailed;
+}
+
+}  // namespace
+
+int Policy(const Options& options, const std::vector<std::string>& args) {
+    if (args.empty() || args[0] != "download")
+        return Usage("policy takes: download [--out FILE] [--serial N]");
+    std::string out;
+    long serial = -1;
+    for (size_t i = 1; i < args.size(); ++i) {
+        if ((args[i] == "--out" || args[i] == "-o") && i + 1 < args.size()) {
+            out = args[++i];
+        } else if (args[i] == "--serial" && i + 1 < args.size()) {
+            char* end = nullptr;
+            serial = strtol(args[++i].c_str(), &end, 10);
+            if (*end != '\0' || serial < 0 || serial > static_cast<long>(kSerialMask))
+                return Usage("--serial takes a number from 0 to 268435455");
+        } else {
+            return Usage("unexpected argument '" + args[i] + "'");
+        }
+    }
+    int code = kExitOk;
+    std::unique_ptr<Session> session = Session::Open(options, &code);
+    if (!session)
+        return code;
+    if (serial < 0) {
+        int32_t stored = session->Store()->GetInt("config/vesta/policy/serial_number");
+        serial = stored > 0 ? stored : 1;
+    }
+    if (out.empty())
+        out = "policy-" + std::to_string(serial) + ".xml";
+    const uint32_t bits = kPolicyFetchBit | (static_cast<uint32_t>(serial) & kSerialMask);
+    if (!session->Instance()->DownloadPolicy(bits, Widen(out).c_str())) {
+        fprintf(stderr, "dtk-agent: the policy could not be downloaded (run with --verbose to see why)\n");
+        return kExitFailed;
+    }
+    fprintf(Out(), "policy %ld saved to %s\n", serial, out.c_str());
+    return kExitOk;
+}
+
+int Http(const Options& options, const std::vector<std::string>& args) {
+    if (args.size() < 2 || (args[0] != "get" && args[0] != "post"))
+        return Usage("http takes: get URL [-o FILE] | post URL NAME=VALUE...");
+    const std::string& url = args[1];
+    if (!IsHttpsUrl(url))
+        return Usage("only https:// URLs are fetched: '" + url + "'");
+    std::string out;
+    std::vector<std::pair<std::string, std::string>> fields;
+    for (size_t i = 2; i < args.size(); ++i) {
+        std::string::size_type equals = args[i].find('=');
+        if (args[0] == "get" && (args[i] == "-o" || args[i] == "--out") && i + 1 < args.size())
+            out = args[++i];
+        else if (args[0] == "post" && equals != std::string::npos && equals > 0)
+            fields.emplace_back(args[i].substr(0, equals), args[i].substr(equals + 1));
+        else
+            return Usage("unexpected argument '" + args[i] + "'");
+    }
+    int code = kExitOk;
+    std::unique_ptr<Session> session = Session::Open(options, &code);
+    if (!session)
+        return code;
+    return args[0] == "get" ? HttpGet(session->Instance(), url, out) : HttpPost(session->Instance(), url, fields);
+}
+
+int Proxy(const Options& options, const std::vector<std::string>& args) {
+    const std::string verb = args.empty() ? "" : args[0];
+    const size_t extra = args.empty() ? 0 : args.size() - 1;
+    bool save = verb == "discover" && extra == 1 && args[1] == "--save";
+    bool valid = ((verb == "show" || verb == "clear") && extra == 0) || (verb == "discover" && (extra == 0 || save)) ||
+                 (verb == "test" && extra <= 1) || (verb == "set" && extra == 1);
+    if (!valid)
+        return Usage("proxy takes: show | discover [--save] | test [URL] | set URL | clear");
+    ProxyInfo parsed;
+    std::string why;
+    if (verb == "set" && !ParseProxyUrl(args[1], &parsed, &why))
+        return Usage(why);
+    int code = kExitOk;
+    std::unique_ptr<Session> session = Session::Open(options, &code);
+    if (!session)
+        return code;
+    if (verb == "show")
+        return ProxyShow(session->Instance());
+    if (verb == "discover")
+        return ProxyDiscover(session.get(), save);
+    if (verb == "test")
+        return ProxyTest(session.get(), extra ? args[1] : "");
+    bool written = verb == "set" ? SaveConfiguredProxy(session->Store(), parsed) : ClearProxyRecord(session->Store());
+    if (!written) {
+        fprintf(stderr, "dtk-agent: cannot write the proxy: %s\n", hostkit::ConfigStore::LastError().c_str());
+        return kExitStore;
+    }
+    fprintf(Out(), verb == "set" ? "proxy saved: %s\n" : "proxy cleared%s\n",
+            verb == "set" ? Describe(parsed).c_str() : "");
+    return kExitOk;
+}
+
+}  // namespace agent

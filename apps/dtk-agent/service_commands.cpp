@@ -1,0 +1,255 @@
+// register, run and status: the agent's life with the back ends.
+#include <openssl/bio.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "agent_commands.h"
+#include "json_text.h"
+#include "library.h"
+
+namespace agent {
+namespace {
+
+void PrintState(const RegistrationState& state) {
+    fprintf(Out(), "%s\n", state.text);
+    fflush(Out());
+}
+
+// [--timeout S]; false with the usage error printed.
+bool ParseTimeout(const std::vector<std::string>& args, int* seconds, int* exitCode) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--timeout" && i + 1 < args.size() && ParseSeconds(args[i + 1], seconds)) {
+            ++i;
+            continue;
+        }
+        *exitCode = Usage(args[i] == "--timeout" ? "--timeout takes a number of seconds from 1 to 86400"
+                                                 : "unexpected argument '" + args[i] + "'");
+        return false;
+    }
+    return true;
+}
+
+// ---- run: the host's callbacks ------------------------------------------------------------------
+
+void OnPolicy(const wchar_t* path, int32_t serial, int32_t status, int32_t) {
+    if (path && *path)
+        fprintf(Out(), "policy %d downloaded to %ls (status %d)\n", serial, path, status);
+    else
+        fprintf(Out(), "policy check: serial %d, status %d, nothing to download\n", serial, status);
+    fflush(Out());
+}
+
+void OnRetrospective(int32_t htype, const uint8_t*, int32_t hashLength, int32_t disposition, const char* name,
+                     int32_t) {
+    fprintf(Out(), "retrospective verdict: hash type %d (%d bytes), disposition %d%s%s\n", htype, hashLength,
+            disposition, name ? ", " : "", name ? name : "");
+    fflush(Out());
+}
+
+void OnAvStats(int32_t* major, int32_t* minor, int32_t* build, void** engines, int32_t* engineCount, int32_t) {
+    *major = 1;
+    *minor = 0;
+    *build = 0;
+    *engines = nullptr;
+    *engineCount = 0;
+}
+
+uint16_t OnServerMessage(cv_cloud_handle*, const uint8_t*, const uint8_t*, uint32_t type, const uint8_t*,
+                         size_t length, void*) {
+    fprintf(Out(), "server message: type %u, %zu bytes\n", type, length);
+    fflush(Out());
+    return 0;
+}
+
+class ConnectionPrinter : public ITesselCloudConnectionObserver {
+public:
+    void ConnectionStateChanged(int32_t state) override {
+        const char* text = state == TesselCloudConnected   ? "cloud connection: connected"
+                           : state == TesselCloudForbidden ? "cloud connection: forbidden"
+                                                           : "cloud connection: disconnected";
+        fprintf(Out(), "%s\n", text);
+        fflush(Out());
+    }
+};
+
+// Server message types the demo host handles.
+constexpr int32_t kServerMessageTypes[] = {1, 2, 3, 4};
+
+}  // namespace
+
+int Register(const Options& options, const std::vector<std::string>& args) {
+    int seconds = 60, code = kExitOk;
+    if (!ParseTimeout(args, &seconds, &code))
+        return code;
+    std::unique_ptr<Session> session = Session::Open(options, &code);
+    if (!session)
+        return code;
+    code = session->RegisterAndWait(seconds, PrintState);
+    if (code == kExitOk)
+        fprintf(Out(), "registered\n");
+    else if (code == kExitTimeout)
+        fprintf(stderr, "dtk-agent: registration did not complete within %d s (run with --verbose to see why)\n",
+                seconds);
+    else
+        fprintf(stderr, "dtk-agent: registration interrupted\n");
+    return code;
+}
+
+int Run(const Options& options, const std::vector<std::string>& args) {
+    if (!args.empty())
+        return Usage("run takes no arguments");
+    int code = kExitOk;
+    std::unique_ptr<Session> session = Session::Open(options, &code);
+    if (!session)
+        return code;
+    ITesselInstance* instance = session->Instance();
+    ConnectionPrinter printer;
+    instance->RegisterObserver(&printer);
+    instance->SetPolicyCallback(OnPolicy, 0);
+    instance->SetRetrospectiveCallback(OnRetrospective, 0);
+    instance->SetAvStatsCallback(OnAvStats, 0);
+    for (int32_t type : kServerMessageTypes)
+        instance->AddRcmsHandler(type, OnServerMessage);
+    instance->PerformTesselRegistration();
+    fprintf(Out(), "running (SIGTERM or SIGINT stops, SIGHUP reloads the configuration)\n");
+    fflush(Out());
+    while (!Signals::Stopping()) {
+        for (const RegistrationState* state : session->TakeStates())
+            PrintState(*state);
+        if (Signals::Wait(200) == SIGHUP) {
+            fprintf(Out(), "configuration reloaded\n");
+            fflush(Out());
+            instance->UpdateConfiguration();
+        }
+    }
+    fprintf(Out(), "stopping\n");
+    fflush(Out());
+    instance->RemoveObserver(&printer);
+    session.reset();
+    fprintf(Out(), "stopped\n");
+    return kExitOk;
+}
+
+// ---- status -------------------------------------------------------------------------------------
+
+namespace {
+
+struct CertificateFacts {
+    bool present = false;
+    bool readable = false;
+    std::string subject;
+    std::string notAfter;  // ISO 8601 UTC
+};
+
+CertificateFacts ReadCertificate(hostkit::ConfigStore* store) {
+    CertificateFacts facts;
+    hostkit::ConfigEntry entry;
+    bool found = false;
+    if (!store->Get(hostkit::ConfigView::Persistent, "config/agent/client_cert", &entry, &found, "client_cert") ||
+        !found || entry.text.empty())
+        return facts;
+    facts.present = true;
+    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(entry.text.data(), static_cast<int>(entry.text.size())),
+                                                  BIO_free);
+    std::unique_ptr<X509, decltype(&X509_free)> cert(
+        bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr, X509_free);
+    if (!cert)
+        return facts;
+    facts.readable = true;
+    char subject[512];
+    X509_NAME_oneline(X509_get_subject_name(cert.get()), subject, sizeof subject);
+    facts.subject = subject;
+    struct tm when {};
+    if (ASN1_TIME_to_tm(X509_get0_notAfter(cert.get()), &when) == 1) {
+        char text[32];
+        strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &when);
+        facts.notAfter = text;
+    }
+    return facts;
+}
+
+std::string Read(hostkit::ConfigStore* store, hostkit::ConfigView view, const char* key, const char* name = "") {
+    hostkit::ConfigEntry entry;
+    bool found = false;
+    if (!store->Get(view, key, &entry, &found, name) || !found)
+        return "";
+    return entry.ValueText();
+}
+
+bool Exists(hostkit::ConfigStore* store, hostkit::ConfigView view, const char* key, const char* name) {
+    hostkit::ConfigEntry entry;
+    bool found = false;
+    return store->Get(view, key, &entry, &found, name) && found;
+}
+
+}  // namespace
+
+int Status(const Options& options, const std::vector<std::string>& args) {
+    bool json = false;
+    for (const std::string& arg : args) {
+        if (arg != "--json")
+            return Usage("unexpected argument '" + arg + "'");
+        json = true;
+    }
+    std::string error;
+    std::unique_ptr<hostkit::ConfigStore> store =
+        hostkit::ConfigStore::Open(options.storePath, &error, hostkit::ConfigStore::Mode::ReadOnly);
+    if (!store) {
+        fprintf(stderr, "dtk-agent: %s\n", error.c_str());
+        return kExitStore;
+    }
+    using hostkit::ConfigView;
+    hostkit::ConfigStore* s = store.get();
+    const std::string registered = Read(s, ConfigView::General, "config/agent/agent_registered");
+    const std::string guid = Read(s, ConfigView::Persistent, "config/agent/uuid", "guid");
+    const CertificateFacts cert = ReadCertificate(s);
+    const bool key = Exists(s, ConfigView::Persistent, "config/agent/client_keypair", "client_keypair");
+    const std::string cloudHost = Read(s, ConfigView::General, "config/agent/cloud/asn1_host");
+    const std::string cloudPort = Read(s, ConfigView::General, "config/agent/cloud/asn1_port");
+    const std::string proxyType = Read(s, ConfigView::Local, "config/proxy/type");
+    const std::string proxyServer = Read(s, ConfigView::Local, "config/proxy/server");
+    const std::string proxyPort = Read(s, ConfigView::Local, "config/proxy/port");
+    const std::string serial = Read(s, ConfigView::General, "config/vesta/policy/serial_number");
+    const bool isRegistered = !registered.empty() && registered != "0";
+    // The host may carry its own port; the port setting is the enrolment server's then.
+    const std::string cloud = cloudHost.empty() || cloudHost.find(':') != std::string::npos
+                                  ? cloudHost
+                                  : cloudHost + ":" + (cloudPort.empty() ? "443" : cloudPort);
+    const std::string proxy = proxyServer.empty() ? "" : proxyType + " " + proxyServer + ":" + proxyPort;
+
+    if (json) {
+        JsonObject object;
+        object.Bool("registered", isRegistered);
+        object.String("guid", guid);
+        object.Bool("certificate", cert.readable);
+        object.String("certificate_subject", cert.subject);
+        object.String("certificate_expiry", cert.notAfter);
+        object.Bool("client_key", key);
+        object.String("cloud", cloud);
+        object.String("proxy", proxy);
+        object.String("policy_serial", serial);
+        fprintf(Out(), "%s\n", object.Text().c_str());
+        return kExitOk;
+    }
+    auto line = [](const char* label, const std::string& value) {
+        fprintf(Out(), "%-14s %s\n", label, value.empty() ? "-" : value.c_str());
+    };
+    line("registered:", isRegistered ? "yes" : "no");
+    line("agent GUID:", guid);
+    line("certificate:", cert.readable ? cert.subject + ", valid until " + cert.notAfter
+                         : cert.present ? "unreadable" : "");
+    line("client key:", key ? "present (never shown)" : "");
+    line("cloud:", cloud);
+    line("proxy:", proxy.empty() ? "direct" : proxy);
+    line("policy serial:", serial);
+    return kExitOk;
+}
+
+}  // namespace agent

@@ -1,0 +1,148 @@
+// Registration and cloud lookups through the instance, as a host drives them.
+#include <future>
+#include <memory>
+#include <vector>
+
+#include "CorvaneQueryResponse.h"
+#include "corvane_runtime.h"
+#include "instance/instance_fixture.h"
+#include "testbed/cloud_queries.h"
+
+namespace instance_test {
+namespace {
+
+// Status bit of a completion that carries a response.
+constexpr uint32_t kAnswered = 0x02;
+
+struct Completion {
+    std::promise<std::pair<bool, uint32_t>> done;  // (response present, status)
+};
+
+int OnLookupDone(CorvaneQuery* query, CorvaneQueryResponse* response, uint32_t status, void* user) {
+    auto* completion = static_cast<Completion*>(user);
+    completion->done.set_value({response != nullptr, status});
+    ASN_STRUCT_FREE(asn_DEF_CorvaneQuery, query);
+    return 0;
+}
+
+// One lookup through the instance's cloud wrapper: the wrapper's result, and
+// whether the completion carried a response within the bound.
+std::pair<int, bool> Lookup(ITesselInstance* instance, long n) {
+    CorvaneQuery_t* query = testbed::file_lookup(n);
+    auto completion = std::make_unique<Completion>();
+    auto future = completion->done.get_future();
+    int queued = instance->GetCloudWrapper()->QueryAsync(query, OnLookupDone, completion.get());
+    if (queued < 0) {
+        ASN_STRUCT_FREE(asn_DEF_CorvaneQuery, query);
+        return {queued, false};
+    }
+    if (future.wait_for(30s) != std::future_status::ready) {
+        completion.release();  // the completion may still come: leak rather than free under it
+        return {queued, false};
+    }
+    auto [answered, status] = future.get();
+    return {queued, answered && (status & kAnswered)};
+}
+
+class RegistrationTest : public InstanceTest {
+protected:
+    // The status reaches 10 with the kit's status report, just before the
+    // completion stores the connector and reports the cloud connection: a
+    // host that wants lookups waits for both.
+    static bool Registered(ITesselInstance* instance) {
+        return eventually([&] { return instance->IsRegistrationComplete() && instance->IsCloudConnected(); }, 60s);
+    }
+};
+
+TEST_F(RegistrationTest, LookupsNeedARegistrationAndAreAnsweredAfterIt) {
+    ConfigureAgent();
+    StartServers();
+    ITesselInstance* instance = Start();
+    ASSERT_NE(instance, nullptr);
+
+    // Before registration: refused at once, nothing reaches the server.
+    EXPECT_EQ(Lookup(instance, 1).first, -1);
+    EXPECT_TRUE(log_.containsError("CloudHandle::CloudHandle: client connector not available"));
+    instance->RestartPeriodicFast();
+    EXPECT_FALSE(instance->IsRegistrationComplete());
+
+    instance->PerformTesselRegistration();
+    ASSERT_TRUE(Registered(instance));
+    const std::string guid = Persistent("config/agent/uuid", "guid");
+    const std::string key = Persistent("config/agent/client_keypair", "client_keypair");
+    EXPECT_EQ(guid.size(), 36u);
+    EXPECT_NE(key.find("PRIVATE KEY"), std::string::npos);
+    EXPECT_NE(Persistent("config/agent/client_cert", "client_cert").find("BEGIN CERTIFICATE"), std::string::npos);
+    EXPECT_EQ(store_->GetInt("config/agent/agent_registered"), 1);
+    EXPECT_TRUE(instance->IsCloudConnected());
+
+    for (long n = 1; n <= 3; ++n) {
+        auto [queued, answered] = Lookup(instance, n);
+        EXPECT_EQ(queued, 1) << n;
+        EXPECT_TRUE(answered) << n;
+    }
+    instance->RestartPeriodicFast();
+
+    // A second start while registered stops the run, starts over and completes
+    // again with the same identity.
+    const int enrolments = est_.stats().enroll_requests;
+    instance->PerformTesselRegistration();
+    ASSERT_TRUE(Registered(instance));
+    EXPECT_TRUE(eventually([&] { return Lookup(instance, 4).second; }, 60s))
+        << "the cloud verdict stays connected across the restart: lookups resume once the new run completes";
+    EXPECT_EQ(est_.stats().enroll_requests, enrolments) << "the stored certificate serves the new run";
+
+    // A new start of the program on the same store keeps GUID and key.
+    Stop();
+    instance = Start();
+    ASSERT_NE(instance, nullptr);
+    instance->PerformTesselRegistration();
+    ASSERT_TRUE(Registered(instance));
+    EXPECT_EQ(Persistent("config/agent/uuid", "guid"), guid);
+    EXPECT_EQ(Persistent("config/agent/client_keypair", "client_keypair"), key);
+    EXPECT_TRUE(Lookup(instance, 5).second);
+}
+
+TEST_F(RegistrationTest, DeinitDuringRegistrationAndDiscoveryReturnsPromptly) {
+    // The enrolment server is not there: the run fails, starts proxy discovery
+    // and waits to retry.
+    ConfigureAgent();
+    ASSERT_TRUE(store_->SetString("config/vesta/endpoint/est", "127.0.0.1", true));
+    ASSERT_TRUE(store_->SetInt("config/agent/cloud/asn1_port", 1, true));
+    ITesselInstance* instance = Start();
+    ASSERT_NE(instance, nullptr);
+    instance->PerformTesselRegistration();
+    ASSERT_TRUE(log_.waitFor("starting proxy discovery", 30s));
+    instance->StartProxyDiscovery();
+    lib_.Release(instance);
+    instance_ = nullptr;
+    EXPECT_TRUE(returnsWithin([this] { lib_.Deinit(); }, 20s));
+    EXPECT_EQ(lib_.Create(), nullptr);
+}
+
+TEST_F(RegistrationTest, DeinitWithLookupsInFlightFailsThemOnce) {
+    ConfigureAgent();
+    StartServers();
+    ITesselInstance* instance = Start();
+    ASSERT_NE(instance, nullptr);
+    instance->PerformTesselRegistration();
+    ASSERT_TRUE(Registered(instance));
+
+    // The server stops reading: lookups stay outstanding until the instance goes.
+    cloud_.pause_reading(10s);
+    std::vector<std::unique_ptr<Completion>> completions;
+    for (long n = 0; n < 8; ++n) {
+        completions.push_back(std::make_unique<Completion>());
+        ASSERT_EQ(instance->GetCloudWrapper()->QueryAsync(testbed::file_lookup(n), OnLookupDone, completions.back().get()), 1);
+    }
+    lib_.Release(instance);
+    instance_ = nullptr;
+    ASSERT_TRUE(returnsWithin([this] { lib_.Deinit(); }, 30s));
+    for (auto& completion : completions) {
+        auto future = completion->done.get_future();
+        ASSERT_EQ(future.wait_for(0s), std::future_status::ready) << "every lookup ends before the instance is gone";
+    }
+}
+
+}  // namespace
+}  // namespace instance_test

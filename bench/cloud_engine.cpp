@@ -107,6 +107,7 @@ struct Env {
         options.identity = &pki.server();
         options.client_ca = pki.ca().cert();
         options.keep_log = false;
+        options.handshake_timeout = std::chrono::seconds(120);  // handshakes under valgrind are slow
         return server.start(options);
     }
 

@@ -526,14 +526,20 @@ int cv_set_header_ts(CorvaneQueryHeader_t* header, const time_t* when) {
         return -1;
     }
     time_t t = when ? *when : time(nullptr);
-    struct tm utc;
-    if (!gmtime_r(&t, &utc)) {
-        cv_log_error("Error getting localtime, errno = %d", errno);
-        return -1;
+    // Every query is stamped: the text is made once per second and thread.
+    thread_local time_t cached_second = -1;
+    thread_local char text[32];
+    thread_local int n = 0;
+    if (t != cached_second) {
+        struct tm utc;
+        if (!gmtime_r(&t, &utc)) {
+            cv_log_error("Error getting localtime, errno = %d", errno);
+            return -1;
+        }
+        n = snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                     utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
+        cached_second = n == 15 ? t : -1;
     }
-    char text[32];
-    int n = snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02dZ", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday,
-                     utc.tm_hour, utc.tm_min, utc.tm_sec);
     if (n != 15 || OCTET_STRING_fromBuf(&header->ts, text, n) != 0) {
         cv_log_error("Error setting header timestamp, errno = %d", errno);
         return -1;

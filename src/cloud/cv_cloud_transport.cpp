@@ -34,6 +34,12 @@ const char* stream_error_text(const cv_cloud_handle* handle, int code) {
     return text ? text : "";
 }
 
+// Drops the first n buffered bytes; what was read beyond them starts the next frame.
+void consume_inbuf(cv_transfer_state* t, size_t n) {
+    t->inbuf_fill -= static_cast<int32_t>(n);
+    memmove(t->inbuf, t->inbuf + n, static_cast<size_t>(t->inbuf_fill));
+}
+
 void reset_outbuf(cv_transfer_state* t) {
     t->outbuf_cursor = t->outbuf;
     t->outbuf_pending = 0;
@@ -280,7 +286,11 @@ int _cv_read_inbuf(cv_cloud_handle* handle, int32_t wanted, int64_t deadline) {
     cv_transfer_state* t = &handle->transfer;
     unsigned char staging[CV_RECV_CHUNK];
     while (t->inbuf_fill < wanted) {
-        size_t ask = static_cast<size_t>(std::min(wanted - t->inbuf_fill, CV_RECV_CHUNK));
+        // As much as there is room for, up to a chunk: under load one read
+        // brings many frames, which then cost no read of their own. A frame
+        // that cannot fit asks for its whole rest, so that the append refuses it.
+        const int32_t room = std::max(wanted, TRANSPORT_MAX_SIZE) - t->inbuf_fill;
+        size_t ask = static_cast<size_t>(std::min(room, CV_RECV_CHUNK));
         size_t received = 0;
         if (!_cv_lock(&t->transfer_mutex, CV_LOCK_TAG))
             return RECV_ERROR;
@@ -326,7 +336,8 @@ int _cv_read_message(cv_cloud_handle* handle, int64_t deadline, uint8_t* kind) {
     memcpy(&length, t->inbuf, sizeof length);
     length = ntohl(length);
     if (length == 0) {
-        t->inbuf_fill = 0;
+        // Skipped; what follows it in the buffer is the next frame.
+        consume_inbuf(t, CV_FRAME_HEADER_SIZE);
         return RECV_NONE;
     }
     if (length > static_cast<uint32_t>(TRANSPORT_MAX_SIZE)) {
@@ -355,9 +366,12 @@ int _cv_receive_tcp(cv_cloud_handle* handle, CorvaneQueryResponse_t** response, 
     if (rc == RECV_NONE)
         return rc;
     cv_transfer_state* t = &handle->transfer;
+    size_t length = 0;
     if (rc == RECV_SUCCESS) {
         cv_log_trace(CV_TRACE_DEFAULT, "%s(): message received from %s", __func__, handle->peer_address);
-        const size_t length = static_cast<size_t>(t->inbuf_fill);
+        uint32_t payload;
+        memcpy(&payload, t->inbuf, sizeof payload);
+        length = ntohl(payload) + 4;
         if (kind == CV_FRAME_KIND_QUERY) {
             auto* decoded = static_cast<CorvaneQueryResponse_t*>(calloc(1, sizeof(CorvaneQueryResponse_t)));
             if (!decoded) {
@@ -389,6 +403,10 @@ int _cv_receive_tcp(cv_cloud_handle* handle, CorvaneQueryResponse_t** response, 
     } else if (rc == RECV_ERROR) {
         cv_log_error("%s(): error reading message", __func__);
     }
-    t->inbuf_fill = 0;
+    if (rc == RECV_SUCCESS) {
+        consume_inbuf(t, length);
+    } else {
+        t->inbuf_fill = 0;
+    }
     return rc;
 }

@@ -74,7 +74,8 @@ int _cv_receive_tcp(cv_cloud_handle* handle, CorvaneQueryResponse_t** response, 
 // Reads one whole frame into the input buffer; RECV_SUCCESS with its kind.
 int _cv_read_message(cv_cloud_handle* handle, int64_t deadline, uint8_t* kind);
 // Reads until `wanted` bytes are buffered: 1 reached, 0 deadline passed, or
-// RECV_ERROR / RECV_CLOSED.
+// RECV_ERROR / RECV_CLOSED. Each read takes what the stream has (up to a
+// chunk), so bytes of later frames may follow; _cv_receive_tcp keeps them.
 int _cv_read_inbuf(cv_cloud_handle* handle, int32_t wanted, int64_t deadline);
 // Appends n bytes to the input buffer: n, or -1 when they do not fit.
 long _cv_append_inbuf(cv_cloud_handle* handle, const unsigned char* bytes, long n);

@@ -196,7 +196,8 @@ TEST_F(Transport, AssemblesFramesArrivingInPieces) {
     peer_write({bytes.begin() + 3, bytes.begin() + 20});
     EXPECT_EQ(receive(&got, &message), RECV_NONE);
     EXPECT_EQ(handle_->transfer.inbuf_fill, 20);
-    // The rest, followed by the start of the next frame: only this frame is read.
+    // The rest, followed by the start of the next frame: this frame is
+    // decoded, the start of the next stays buffered.
     auto deliver = deliver_message();
     auto next = message_frame(deliver.get());
     std::vector<unsigned char> rest(bytes.begin() + 20, bytes.end());
@@ -207,13 +208,25 @@ TEST_F(Transport, AssemblesFramesArrivingInPieces) {
     EXPECT_EQ(message, nullptr);
     EXPECT_EQ(got->data.present, CorvaneQueryResponseData_PR_fileResponse);
     EXPECT_EQ(der(&asn_DEF_CorvaneQueryResponse, got.get()), der(&asn_DEF_CorvaneQueryResponse, resp.get()));
-    EXPECT_EQ(handle_->transfer.inbuf_fill, 0);
+    EXPECT_EQ(handle_->transfer.inbuf_fill, 2);
+    EXPECT_EQ(handle_->transfer.inbuf[0], next[0]);
 
     peer_write({next.begin() + 2, next.end()});
     ASSERT_EQ(receive(&got, &message), RECV_SUCCESS);
     EXPECT_EQ(got, nullptr);
     ASSERT_NE(message, nullptr);
     EXPECT_EQ(message->present, CorvaneMessage_PR_deliver);
+
+    // An empty frame and a whole frame in one read: the empty one is
+    // skipped without losing the other, which then needs no read.
+    std::vector<unsigned char> both = {0, 0, 0, 0, 0};
+    both.insert(both.end(), bytes.begin(), bytes.end());
+    peer_write(both);
+    EXPECT_EQ(receive(&got, &message), RECV_NONE);
+    EXPECT_EQ(handle_->transfer.inbuf_fill, static_cast<int32_t>(bytes.size()));
+    ASSERT_EQ(receive(&got, &message), RECV_SUCCESS);
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(handle_->transfer.inbuf_fill, 0);
     EXPECT_TRUE(log.lines().empty());
 }
 

@@ -505,6 +505,13 @@ TEST(CloudText, HeaderTimeStampAndOptionDefaults) {
     time_t when = 1796672700;  // 2026-12-07 19:45:00 UTC
     ASSERT_EQ(cv_set_header_ts(&header, &when), 0);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(header.ts.buf), header.ts.size), "20261207194500Z");
+    // The text is kept per second: the next second and back again are exact.
+    when += 1;
+    ASSERT_EQ(cv_set_header_ts(&header, &when), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(header.ts.buf), header.ts.size), "20261207194501Z");
+    when -= 1;
+    ASSERT_EQ(cv_set_header_ts(&header, &when), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(header.ts.buf), header.ts.size), "20261207194500Z");
     ASN_STRUCT_FREE_CONTENTS_ONLY(asn_DEF_CorvaneQueryHeader, &header);
     EXPECT_EQ(cv_set_header_ts(nullptr, nullptr), -1);
 

@@ -1,11 +1,5 @@
 // Registration runs stopped while a network step is in progress, and whole
 // runs through real proxies with credentials.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -24,19 +18,16 @@ void free_proxy_password(char* p) { free(p); }
 
 class StoppedAndProxiedRuns : public MgrFixture {
 protected:
-    // Waits (bounded) until the run reported its end and its thread let go of the handle.
-    bool run_ended(std::chrono::milliseconds bound) {
-        if (!host_.wait([&] { return !host_.final_states.empty(); }, bound)) return false;
-        return eventually([&] {
-            TESSEL_SCOPED_LOCK(&reg_->mutex);
-            return reg_->thread_ctx == nullptr;
-        }, bound);
-    }
-    std::vector<int> statuses() {
-        std::lock_guard<std::mutex> lock(host_.mutex);
-        return host_.statuses;
-    }
-    void use_proxy(int32_t type, uint16_t port) {
+    // A whole run, from no certificate to a cloud connection that answers a
+    // lookup, through the proxy of `type` on `port` with credentials. The
+    // management server must see the post coming from `outgoing` (the
+    // proxy's side), and the proxy's log name every server as `log_prefix`
+    // followed by its port.
+    void register_through(int32_t type, uint16_t port, const std::string& outgoing,
+                          const testbed::ProxyProcess& proxy, const std::string& log_prefix) {
+        start_est();
+        start_management();
+        start_cloud();
         tessel_proxy_t& p = config_.hosts.proxy;
         p.type = type;
         snprintf(p.server, sizeof p.server, "%s", "127.0.0.1");
@@ -45,13 +36,10 @@ protected:
         p.username = const_cast<char*>("proxyuser");
         p.get_password = proxy_password;
         p.free_password = free_proxy_password;
-    }
-    // A whole run from no certificate to a cloud connection that answers a lookup.
-    void register_fully() {
         config_.client_cert = nullptr;
         ASSERT_NE(make_registration(), nullptr);
         ASSERT_EQ(tessel_registration_start(reg_.get(), 0), 0);
-        ASSERT_TRUE(run_ended(60s)) << log_.dump();
+        ASSERT_TRUE(run_ended()) << log_.dump();
         EXPECT_EQ(statuses(), (std::vector<int>{6, 8, 10})) << log_.dump();
         ASSERT_EQ(host_.final_connector, std::vector<bool>{true});
         client_connector* connector = nullptr;
@@ -61,36 +49,27 @@ protected:
         }
         EXPECT_TRUE(lookup(connector));
         EXPECT_EQ(log_.dump().find(kProxyPassword), std::string::npos) << "proxy password in the log";
-    }
-    // The management server saw the post coming from `address`, the proxy's outgoing side.
-    void expect_post_from(const std::string& address) {
+
         auto posts = management_.posts();
         ASSERT_EQ(posts.size(), 1u);
-        EXPECT_EQ(posts[0].peer.rfind(address + ":", 0), 0u) << posts[0].peer;
+        EXPECT_EQ(posts[0].peer.rfind(outgoing + ":", 0), 0u) << posts[0].peer;
+        const std::string seen = proxy.log_text();
+        for (uint16_t server : {est_.port(), management_.port(), cloud_.port()})
+            EXPECT_NE(seen.find(log_prefix + std::to_string(server)), std::string::npos) << server << "\n" << seen;
     }
 };
 
 TEST_F(StoppedAndProxiedRuns, StopDuringEnrolmentEndsTheRunWhenTheStepGivesUp) {
-    // An EST address that accepts connections and never answers: the
-    // enrolment waits on it until the listener goes away.
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(listener, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(listener, 4), 0);
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-    config_.hosts.cloud_port = ntohs(addr.sin_port);
+    // The enrolment's TLS handshake waits on a listener that never answers.
+    testbed::SilentListener silent;
+    ASSERT_NE(silent.port(), 0);
+    config_.hosts.cloud_port = silent.port();
     start_management();
     ASSERT_NE(make_registration(), nullptr);
     ASSERT_EQ(tessel_registration_start(reg_.get(), -1), 0);
-
-    pollfd pfd{listener, POLLIN, 0};
-    const bool connected = poll(&pfd, 1, 30000) == 1;
+    const bool connected = silent.wait_for_connection(30s);
     tessel_registration_stop(reg_.get());
-    close(listener);  // resets the waiting connection: the step fails now
+    silent.close();  // resets the waiting connection: the step fails now
     ASSERT_TRUE(connected) << log_.dump();
     ASSERT_TRUE(run_ended(30s)) << log_.dump();
     EXPECT_EQ(statuses(), (std::vector<int>{3, 1}));
@@ -126,32 +105,15 @@ TEST_F(StoppedAndProxiedRuns, StopDuringTheCloudStepEndsTheRunAfterIt) {
 }
 
 TEST_F(StoppedAndProxiedRuns, WholeRegistrationThroughTinyproxyWithCredentials) {
-    start_est();
-    start_management();
-    start_cloud();
     testbed::Tinyproxy proxy;
     ASSERT_TRUE(proxy.start(testbed::ProxyCredentials{"proxyuser", kProxyPassword}, {}, "127.0.0.2"));
-    use_proxy(TESSEL_PROXY_HTTP, proxy.port());
-    register_fully();
-    expect_post_from("127.0.0.2");
-    // Enrolment and cloud connection went through the proxy too.
-    const std::string seen = proxy.log_text();
-    for (uint16_t port : {est_.port(), management_.port(), cloud_.port()})
-        EXPECT_NE(seen.find("CONNECT 127.0.0.1:" + std::to_string(port)), std::string::npos) << port << "\n" << seen;
+    register_through(TESSEL_PROXY_HTTP, proxy.port(), "127.0.0.2", proxy, "CONNECT 127.0.0.1:");
 }
 
 TEST_F(StoppedAndProxiedRuns, WholeRegistrationThroughMicrosocksWithCredentials) {
-    start_est();
-    start_management();
-    start_cloud();
     testbed::Microsocks proxy;
     ASSERT_TRUE(proxy.start(testbed::ProxyCredentials{"proxyuser", kProxyPassword}, "127.0.0.3"));
-    use_proxy(TESSEL_PROXY_SOCKS5, proxy.port());
-    register_fully();
-    expect_post_from("127.0.0.3");
-    const std::string seen = proxy.log_text();
-    for (uint16_t port : {est_.port(), management_.port(), cloud_.port()})
-        EXPECT_NE(seen.find("127.0.0.1:" + std::to_string(port)), std::string::npos) << port << "\n" << seen;
+    register_through(TESSEL_PROXY_SOCKS5, proxy.port(), "127.0.0.3", proxy, "127.0.0.1:");
 }
 
 }  // namespace

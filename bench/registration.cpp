@@ -1,17 +1,20 @@
 // bench_registration: a full registration (enrolment, management post, cloud
-// `reg` query) against the loopback testbed, and the memory of the periodic
-// management renewal.
+// `reg` query) against the loopback testbed, the bare cost of its parts, and
+// the memory of the periodic management renewal.
 //
 // 1. --runs full registrations, each with a fresh handle and no certificate:
 //    p50 and p99 of the whole run and of each step (status 6, 8, 10 as seen by
 //    the host's status callback).
-// 2. The bare cost of the management step: one form post on a fresh kit HTTP
-//    client (TLS handshake included) through register_endpoint, p50; and the
-//    ratio bare / management step.
+// 2. The bare costs, p50 of --runs each: one enrolment with the EST client
+//    alone (fresh context, TLS handshake included); one form post on a fresh
+//    kit HTTP client through register_endpoint; one cloud handle that
+//    connects (mutual TLS) and answers one `reg` query. Their sum against the
+//    full registration's p50 is the share of the run that is necessary work.
 // 3. --renewals management renewals on one registered handle (the periodic
 //    task's work, with the interval at 0 so each one posts): heap in use
-//    before and after (mallinfo2), and the growth per renewal.
+//    before and after (mallinfo2), the growth per renewal, and the peak.
 #include <malloc.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -19,9 +22,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <string>
 #include <mutex>
 #include <vector>
 
+#include "cloud/cv_cloud.h"
+#include "cloud/cv_cloud_async.h"
+#include "est/est.h"
+#include "kit/registration_manager/cloud_query.h"
+#include "kit/registration_manager/cloud_registration.h"
 #include "kit/registration_manager/tessel_registration_manager.h"
 #include "kit/registration_manager/vesta_registration.h"
 #include "kit/tessel_client/register.h"
@@ -179,8 +189,38 @@ int main(int argc, char** argv) {
     printf("  management p50 %.2f ms  p99 %.2f ms\n", percentile(vesta, 0.5), percentile(vesta, 0.99));
     printf("  cloud reg  p50 %.2f ms  p99 %.2f ms\n", percentile(cloud_step, 0.5), percentile(cloud_step, 0.99));
 
-    // The bare management post: a fresh client and one post, as the run's step does.
-    std::vector<double> bare;
+    // The bare costs: each part alone, as the run's step does it.
+    // p50 of `once` over the runs; `after` (untimed) cleans up after each.
+    auto bare_p50 = [&](const char* what, const std::function<bool()>& once,
+                        const std::function<void()>& after = [] {}) {
+        std::vector<double> times;
+        for (int i = 0; i < runs; ++i) {
+            auto start = Clock::now();
+            bool ok = once();
+            times.push_back(ms(Clock::now() - start));
+            after();
+            if (!ok) {
+                fprintf(stderr, "bench_registration: bare %s failed\n", what);
+                exit(1);
+            }
+        }
+        return percentile(times, 0.5);
+    };
+    const std::string anchors = pki.ca().credential().cert_pem;
+    const double bare_enrol = bare_p50("enrolment", [&] {
+        est_context* ctx = est_client_init(reinterpret_cast<const unsigned char*>(anchors.data()),
+                                           static_cast<int>(anchors.size()));
+        if (!ctx) return false;
+        testbed::X509ReqPtr csr = testbed::make_csr(key.get(), "bench-endpoint");
+        int len = 0;
+        bool ok = est_client_set_auth(ctx, "bench", "bench-password") == EST_ERR_NONE &&
+                  est_client_set_target(ctx, "127.0.0.1", est.port()) == EST_ERR_NONE;
+        ctx->auth_mode = AUTH_BASIC;
+        ok = ok && est_client_enroll_csr(ctx, csr.get(), &len, key.get()) == EST_ERR_NONE && len > 0;
+        est_context_free(ctx);
+        return ok;
+    });
+
     vesta_info info{};
     snprintf(info.agent_guid, sizeof info.agent_guid, "%s", "5e112233-4455-4677-8899-aabbccddeef0");
     snprintf(info.business_guid, sizeof info.business_guid, "%s", "b0010203-0405-0607-0809-0a0b0c0d0e0f");
@@ -189,21 +229,34 @@ int main(int argc, char** argv) {
     vesta_registration_info reg_info{};
     vesta_host_info host_info{};
     on_prepare(&reg_info, &host_info, nullptr);
-    for (int i = 0; i < runs; ++i) {
-        auto start = Clock::now();
+    const double bare_post = bare_p50("management post", [&] {
         http_client_identity identity = {pki.client().x509(), pki.client().pkey(), roots, 1};
         http_client_handle* http = http_client_handle_new("dtk-bench/1.0", nullptr, nullptr, &identity);
         uint32_t status = 0;
         int rc = register_endpoint(&info, &host_info, &reg_info, nullptr, &status, http);
         http_client_handle_free(http);
-        if (rc != 0) {
-            fprintf(stderr, "bench_registration: bare post failed (%d)\n", rc);
-            return 1;
-        }
-        bare.push_back(ms(Clock::now() - start));
-    }
-    printf("bare management post p50 %.2f ms; bare / step %.2f\n", percentile(bare, 0.5),
-           percentile(bare, 0.5) / percentile(vesta, 0.5));
+        return rc == 0;
+    });
+
+    // The handle's teardown is not part of the cost.
+    cv_cloud_handle* bare_handle = nullptr;
+    const double bare_cloud = bare_p50(
+        "cloud connection and reg query",
+        [&] {
+            bare_handle = cloud_create_handle(kept, 0);
+            return bare_handle && cloud_query_register(bare_handle, kAgent) == CLOUD_QUERY_REGISTERED;
+        },
+        [&] {
+            if (!bare_handle) return;
+            cv_cloud_async_wait(bare_handle);
+            cv_cloud_deinit(bare_handle);
+            bare_handle = nullptr;
+        });
+    const double bare_sum = bare_enrol + bare_post + bare_cloud;
+    printf("bare costs p50: enrolment %.2f ms, management post %.2f ms, cloud connect + reg %.2f ms\n", bare_enrol,
+           bare_post, bare_cloud);
+    printf("bare sum %.2f ms; bare / full %.2f (management bare / step %.2f)\n", bare_sum,
+           bare_sum / percentile(total, 0.5), bare_post / percentile(vesta, 0.5));
 
     // Renewals on the registered handle, each one due.
     {
@@ -221,6 +274,9 @@ int main(int argc, char** argv) {
     printf("%d renewals (%d failed): %.3f ms each; heap in use %zu -> %zu bytes (%+ld, %+.1f per renewal)\n",
            renewals, failures, elapsed / renewals, before.uordblks, after.uordblks, growth,
            renewals ? static_cast<double>(growth) / renewals : 0.0);
+    struct rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    printf("peak resident set %ld KiB\n", usage.ru_maxrss);
     tessel_registration_free(kept);
     cloud.stop();
     management.stop();

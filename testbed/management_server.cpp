@@ -112,6 +112,7 @@ void ManagementServer::handle(const HttpRequest& request, HttpExchange& exchange
     ManagementPost post;
     post.path = request.path;
     post.client_subject = request.client_subject;
+    post.peer = request.peer;
     post.content_type = request.header("Content-Type");
     post.body = request.body;
     post.fields = parse_form(request.body);

@@ -28,6 +28,7 @@ FormFields parse_form(const std::string& body);
 struct ManagementPost {
     std::string path;
     std::string client_subject;  // RFC 2253
+    std::string peer;            // "address:port" of the connecting side (a proxy's, when proxied)
     std::string content_type;
     std::string body;            // as sent
     FormFields fields;           // decoded, in order

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -59,6 +60,28 @@ bool wait_until_accepting(uint16_t port, std::chrono::milliseconds timeout) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     } while (std::chrono::steady_clock::now() < deadline);
     return false;
+}
+
+SilentListener::SilentListener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = loopback(0);
+    socklen_t len = sizeof addr;
+    if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && ::listen(fd_, 8) == 0 &&
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+        port_ = ntohs(addr.sin_port);
+    else
+        close();
+}
+
+bool SilentListener::wait_for_connection(std::chrono::milliseconds timeout) const {
+    if (fd_ < 0) return false;
+    pollfd pfd{fd_, POLLIN, 0};
+    return ::poll(&pfd, 1, static_cast<int>(timeout.count())) == 1;
+}
+
+void SilentListener::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
 }
 
 bool ChildProcess::start(const std::vector<std::string>& argv, const std::string& log_path) {

@@ -25,6 +25,26 @@ uint16_t free_loopback_port();
 // Waits until 127.0.0.1:port accepts a TCP connection, at most `timeout`.
 bool wait_until_accepting(uint16_t port, std::chrono::milliseconds timeout);
 
+// A listener on 127.0.0.1 that never accepts: clients connect (the kernel
+// completes the handshake) and then hear nothing until close() resets the
+// connections still waiting.
+class SilentListener {
+public:
+    SilentListener();
+    ~SilentListener() { close(); }
+    SilentListener(const SilentListener&) = delete;
+    SilentListener& operator=(const SilentListener&) = delete;
+
+    uint16_t port() const { return port_; }  // 0 when it could not listen
+    // Waits (bounded) until a connection is waiting.
+    bool wait_for_connection(std::chrono::milliseconds timeout) const;
+    void close();
+
+private:
+    int fd_ = -1;
+    uint16_t port_ = 0;
+};
+
 // A child process whose standard output and error go to `log_path`.
 class ChildProcess {
 public:

@@ -9,6 +9,7 @@
 
 #include "cloud/cv_cloud.h"
 #include "cloud/cv_cloud_async.h"
+#include "kit/tessel_sync.h"
 #include "corvane_runtime.h"
 #include "kit/tessel_client/tessel_client_connector.h"
 #include "testbed/cloud_queries.h"
@@ -237,6 +238,19 @@ void MgrFixture::start_cloud() {
 tessel_registration_handle* MgrFixture::make_registration() {
     reg_.reset(tessel_registration_new(&config_));
     return reg_.get();
+}
+
+bool MgrFixture::run_ended(std::chrono::milliseconds bound) {
+    if (!host_.wait([&] { return !host_.final_states.empty(); }, bound)) return false;
+    return !reg_ || eventually([&] {
+        TESSEL_SCOPED_LOCK(&reg_->mutex);
+        return reg_->thread_ctx == nullptr;
+    }, bound);
+}
+
+std::vector<int> MgrFixture::statuses() {
+    std::lock_guard<std::mutex> lock(host_.mutex);
+    return host_.statuses;
 }
 
 }  // namespace mgr_test

@@ -113,6 +113,10 @@ protected:
     void start_est();
     void start_cloud();
     tessel_registration_handle* make_registration();
+    // Waits (bounded) until the run reported its end and its thread let go of the handle.
+    bool run_ended(std::chrono::milliseconds bound = 60s);
+    // Every status the host was told, in order.
+    std::vector<int> statuses();
     // Installs a scaled kit clock until the end of the test (after the handle is freed).
     void use_clock(uint64_t second_ns, uint32_t random_value) {
         clock_.reset();

@@ -17,21 +17,7 @@ namespace {
 // (35568 is a multiple of 6, 16, 36, 76 and 156): every wait is its longest.
 constexpr uint32_t kLongestWaits = 35567;
 
-class RegistrationRun : public MgrFixture {
-protected:
-    // Waits (bounded) until the run reported its end and its thread let go of the handle.
-    bool run_ended(std::chrono::milliseconds bound = 60s) {
-        if (!host_.wait([&] { return !host_.final_states.empty(); }, bound)) return false;
-        return !reg_ || eventually([&] {
-            TESSEL_SCOPED_LOCK(&reg_->mutex);
-            return reg_->thread_ctx == nullptr;
-        }, bound);
-    }
-    std::vector<int> statuses() {
-        std::lock_guard<std::mutex> lock(host_.mutex);
-        return host_.statuses;
-    }
-};
+class RegistrationRun : public MgrFixture {};
 
 TEST_F(RegistrationRun, FromAnEmptyStoreToACloudConnection) {
     start_est();

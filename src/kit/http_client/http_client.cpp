@@ -416,9 +416,11 @@ bool set_up_headers(http_client_request_t* req, const http_client_header_list* h
 bool set_up_tls(http_client_request_t* req) {
     http_client_handle* handle = req->handle;
     bool hook;
+    bool has_roots;
     {
         TESSEL_SCOPED_LOCK(&handle->mutex);
-        hook = handle->trust_certs_count > 0 || (handle->client_cert && handle->client_keypair);
+        has_roots = handle->trust_certs_count > 0;
+        hook = has_roots || (handle->client_cert && handle->client_keypair);
     }
     CURLcode rc;
     if (hook) {
@@ -430,6 +432,13 @@ bool set_up_tls(http_client_request_t* req) {
             TLOG_ERR("curl_easy_setopt(CURLOPT_SSL_CTX_DATA) returned %d (%s)", rc, curl_easy_strerror(rc));
             return false;
         }
+    }
+    // The host's roots already hold the system's: libcurl's default bundle
+    // would only be parsed again, a few hundred certificates per connection.
+    if (has_roots && (curl_easy_setopt(req->curl, CURLOPT_CAINFO, static_cast<char*>(nullptr)) != CURLE_OK ||
+                      curl_easy_setopt(req->curl, CURLOPT_CAPATH, static_cast<char*>(nullptr)) != CURLE_OK)) {
+        TLOG_ERR("curl_easy_setopt(CURLOPT_CAINFO) failed");
+        return false;
     }
     if ((rc = curl_easy_setopt(req->curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL))) != CURLE_OK) {
         TLOG_ERR("curl_easy_setopt(CURLOPT_USE_SSL) returned %d (%s)", rc, curl_easy_strerror(rc));

@@ -131,6 +131,7 @@ bool HttpExchange::stall(std::chrono::milliseconds bound) {
     std::unique_lock<std::mutex> lock(server_.mutex_);
     const uint64_t generation = server_.release_generation_;
     ++server_.stalled_;
+    ++server_.stalls_begun_;
     server_.changed_.notify_all();
     bool released = server_.changed_.wait_for(
         lock, bound, [&] { return server_.release_generation_ != generation || server_.stopping_; });
@@ -208,6 +209,16 @@ int HttpsServer::stalled() const {
 bool HttpsServer::wait_for_stalled(int n, std::chrono::milliseconds timeout) const {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] { return stalled_ >= n; });
+}
+
+int HttpsServer::stalls_begun() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stalls_begun_;
+}
+
+bool HttpsServer::wait_for_stalls_begun(int n, std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return stalls_begun_ >= n; });
 }
 
 void HttpsServer::release_stalls() {

@@ -111,6 +111,10 @@ public:
     // Requests now held by stall(); waits (bounded) until at least `n` are.
     int stalled() const;
     bool wait_for_stalled(int n, std::chrono::milliseconds timeout) const;
+    // Stalls begun since start. Unlike stalled(), a stall released just before
+    // the count is read cannot hide a new one, so a test waits on this one.
+    int stalls_begun() const;
+    bool wait_for_stalls_begun(int n, std::chrono::milliseconds timeout) const;
     void release_stalls();
     int failed_handshakes() const { return tls_.failed_handshakes(); }
     int connections() const { return tls_.accepted(); }
@@ -129,6 +133,7 @@ private:
     size_t request_total_ = 0;
     bool keep_requests_ = true;
     int stalled_ = 0;
+    int stalls_begun_ = 0;
     uint64_t release_generation_ = 0;
     bool stopping_ = false;
     int next_connection_ = 0;

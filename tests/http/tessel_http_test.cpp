@@ -376,13 +376,13 @@ TEST_F(TesselHttpTest, TimeOutAndShutdownAbortAStalledTransfer) {
     // A shutdown callback alone, turned on once the server holds the request.
     std::atomic<bool> shuttingDown{false};
     ASSERT_EQ(Init("/stall", "GET", [&] { return shuttingDown.load(); }), S_OK);
-    const int stalledBefore = server_->stalled();
+    const int stallsBefore = server_->stalls_begun();
     auto done = std::async(std::launch::async, [&] {
         char* body = nullptr;
         int32_t s = 0;
         return http_->MakeRequest(&s, &body);
     });
-    EXPECT_TRUE(server_->wait_for_stalled(stalledBefore + 1, kBound));
+    EXPECT_TRUE(server_->wait_for_stalls_begun(stallsBefore + 1, kBound));
     shuttingDown = true;
     ASSERT_EQ(done.wait_for(kBound), std::future_status::ready);
     EXPECT_EQ(done.get(), E_FAIL);

@@ -456,9 +456,9 @@ TEST_F(HttpClientTest, SecondSendOnABusyRequestGivesError8AndLeavesTheFirstAlone
     auto handle = make_handle(*pki_);
     auto req = make_request(handle.get());
     ASSERT_EQ(http_client_request_set_write_mode(req.get(), 1, nullptr, nullptr, nullptr, nullptr), 0);
-    const int stalled = plain_->stalled();
+    const int begun = plain_->stalls_begun();
     auto first = std::async(std::launch::async, [&] { return send(req.get(), plain_->url("/stall")); });
-    ASSERT_TRUE(plain_->wait_for_stalled(stalled + 1, 10s));
+    ASSERT_TRUE(plain_->wait_for_stalls_begun(begun + 1, 10s));
 
     auto second = send(req.get(), plain_->url("/status/200"));
     ASSERT_TRUE(second);

@@ -9,6 +9,7 @@
 #include "frame/TesselRegistrationEntity.h"
 #include "host/IConfig.h"
 #include "host/Util.h"
+#include "kit/registration_manager/tessel_registration_certificate.h"
 #include "kit/tessel_client/tessel_client_connector.h"
 #include "kit/util/guid_text.h"
 #include "proxy/TesselProxyHelper.h"
@@ -28,15 +29,8 @@ constexpr const char* kLegacyKeypairValue = "legacy_keypair";
 
 // EST failures a proxy can explain: the client's authentication failed, the
 // server's name did not resolve, the server was unreachable.
-bool IsProxyExplainableEstError(int32_t code) { return code == 5 || code == 6 || code == 7; }
-
-const char* EstErrorText(int32_t code) {
-    switch (code) {
-        case 5: return "client authentication failed";
-        case 6: return "server host name did not resolve";
-        case 7: return "server host unreachable";
-        default: return "certificate acquisition failed";
-    }
+bool IsProxyExplainableEstError(int32_t code) {
+    return code == TESSEL_EST_AUTH_FAIL || code == TESSEL_EST_IP_GETADDR || code == TESSEL_EST_IP_CONNECT;
 }
 
 }  // namespace
@@ -138,6 +132,10 @@ void TesselRegistrationHandler::GetNewRegistrationHandle() {
     tessel_registration_handle* handle = tessel_registration_new(&config);
     if (!handle) error("TesselRegistrationHandler::GetNewRegistrationHandle: Failed to register new configuration");
     m_entity->SetRegistrationHandle(handle);
+    {
+        std::lock_guard<std::mutex> lock(m_connectorMutex);
+        m_connectorAccepted = handle != nullptr;
+    }
     TesselConfigReader::ReleaseTesselConfiguration(&config);
     Util::RtlSecureZeroMemory(config.identity.actcode, sizeof config.identity.actcode);
     trace(kTesselTraceCategory, "TesselRegistrationHandler::GetNewRegistrationHandle: finished getting new registation handle");
@@ -167,11 +165,15 @@ void TesselRegistrationHandler::RegistrationStop() {
 }
 
 void TesselRegistrationHandler::ReleaseRegistrationHandle() {
-    if (cloud_conn* reference = m_entity->GetCloudReference()) {
-        m_entity->SetCloudReference(nullptr);
-        tessel_cloud_conn_release(reference);
+    {
+        std::lock_guard<std::mutex> lock(m_connectorMutex);
+        m_connectorAccepted = false;
+        if (cloud_conn* reference = m_entity->GetCloudReference()) {
+            m_entity->SetCloudReference(nullptr);
+            tessel_cloud_conn_release(reference);
+        }
+        if (m_entity->GetClientConnector()) m_entity->SetClientConnector(nullptr);
     }
-    if (m_entity->GetClientConnector()) m_entity->SetClientConnector(nullptr);
     tessel_registration_handle* handle = m_entity->GetRegistrationHandle();
     if (!handle) {
         error("TesselRegistrationHandler::ReleaseRegistrationHandle:  no registration handle, call ProvisionClient first");
@@ -224,7 +226,7 @@ void TesselRegistrationHandler::RegistrationStatusUpdateCallback(const tessel_st
           TesselRegistrationStatusName(info->state));
     if (info->state == tessel_certificate_acquisition_failed || IsProxyExplainableEstError(info->last_est_error)) {
         error("TesselRegistrationHandler::RegistrationStatusUpdateCallbackHit error %s, starting proxy discovery ",
-              EstErrorText(info->last_est_error));
+              tessel_est_error_message(info->last_est_error));
         if (m_proxyDiscovery) m_proxyDiscovery->StartProxyDiscovery();
         if (m_connectionMgr) m_connectionMgr->ReportCloudConnectionFailure(true);
     }
@@ -246,8 +248,13 @@ void TesselRegistrationHandler::RegistrationCompletedCallback(const tessel_regis
         m_entity->SetStatus(tessel_cloud_connection_succeeded);
         trace(kTesselTraceCategory, "TesselRegistrationHandler::RegistrationCompletedCallback: Setting client_connector %p",
               static_cast<void*>(state->connector));
-        m_entity->SetClientConnector(state->connector);
-        GetCloudConnectionFromTessel();
+        {
+            std::lock_guard<std::mutex> lock(m_connectorMutex);
+            if (m_connectorAccepted) {
+                m_entity->SetClientConnector(state->connector);
+                GetCloudConnectionFromTessel();
+            }
+        }
         WriteAgentDisabledToConfig(0);
         if (m_connectionMgr) m_connectionMgr->ReportCloudConnectionSuccessful();
     } else if (state->state == tessel_certificate_acquisition_failed_forbidden) {

@@ -34,6 +34,7 @@
 #include "kit/tessel_init.h"
 #include "kit/tessel_logger.h"
 #include "support/log_capture.h"
+#include "support/registration_stack.h"
 #include "support/testbed_kit.h"
 #include "testbed/est_server.h"
 #include "testbed/https_server.h"
@@ -401,6 +402,31 @@ void host_password_util(World& w) {
     Util::ReleasePClassInstance(util);
 }
 
+// A whole registration through the registration handler from an empty store:
+// the activation code and the key pair it makes and stores.
+void registration_through_the_handler(World& w) {
+    const std::string actcode = "5ec2e7ac-7c0d-4e11-9a2b-00c0ffee1234";
+    w.secrets.add("registration activation code", actcode);
+    char pattern[] = "/tmp/dtk-secrets-reg-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const fs::path dir = pattern;
+    {
+        std::string error;
+        auto store = hostkit::ConfigStore::Open((dir / "config.db").string(), &error);
+        ASSERT_TRUE(store) << error;
+        testbed::RegistrationServers servers;
+        ASSERT_TRUE(servers.Start(w.pki));
+        testbed::RegistrationStack stack(store.get(), w.pki);
+        ASSERT_TRUE(servers.StoreConfig(store.get(), &stack.persistent, w.pki, actcode.c_str()));
+        stack.handler->PerformTesselRegistration();
+        EXPECT_TRUE(stack.WaitRegistered(std::chrono::seconds(90)));
+        w.secrets.add_key_pem("registration key pair", stack.Persistent("config/agent/client_keypair", "client_keypair"));
+        stack.DestroyHandler();
+        servers.Stop();
+    }
+    fs::remove_all(dir);
+}
+
 struct Step {
     const char* name;
     void (*run)(World&);
@@ -412,6 +438,7 @@ const Step kSteps[] = {
     {"EST enrolment with basic and digest passwords, through an authenticating proxy", est_enrolment_with_basic_and_digest},
     {"cloud client enrolment with a GUID signature and an activation code", cloud_client_enrolment},
     {"host password utility round trip and a refused cipher text", host_password_util},
+    {"registration through the registration handler from an empty store", registration_through_the_handler},
 };
 
 // ---- The test -------------------------------------------------------------------

@@ -245,7 +245,7 @@ TEST_F(ExportsTest, EveryOperationReachesItsComponent) {
     EXPECT_FALSE(instance->TestProxy(nullptr, store.get()));
     EXPECT_FALSE(instance->DownloadPolicy(1, L""));
     EXPECT_TRUE(log.containsError("TesselHttp::DownloadPolicy: Invalid arguments"));
-    EXPECT_FALSE(log.contains("not available"));
+    EXPECT_FALSE(log.contains(": not available"));
     ReleaseTesselWrapper(instance);
 }
 

@@ -799,7 +799,8 @@ bool CloudServer::start(const CloudServerOptions& options) {
     addr.sin_port = htons(options.port);
     socklen_t alen = sizeof addr;
     const int reuse = 1;
-    if (s.listen_fd >= 0 && options.port != 0)
+    // Also on ephemeral ports: connections accepted now must not block a restart on this port.
+    if (s.listen_fd >= 0)
         setsockopt(s.listen_fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     if (s.listen_fd >= 0 && options.receive_buffer > 0)
         setsockopt(s.listen_fd, SOL_SOCKET, SO_RCVBUF, &options.receive_buffer, sizeof options.receive_buffer);

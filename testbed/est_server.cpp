@@ -306,7 +306,8 @@ bool EstServer::start(const EstServerOptions& options)
     addr.sin_port = htons(options.port);
     socklen_t alen = sizeof addr;
     const int reuse = 1;
-    if (listen_fd_ >= 0 && options.port != 0)
+    // Also on ephemeral ports: connections accepted now must not block a restart on this port.
+    if (listen_fd_ >= 0)
         setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     if (listen_fd_ < 0 || bind(listen_fd_, (sockaddr*)&addr, sizeof addr) != 0 ||
         listen(listen_fd_, 64) != 0 || getsockname(listen_fd_, (sockaddr*)&addr, &alen) != 0) {

@@ -84,7 +84,7 @@ protected:
 fs::path AgentRecovery::s_root;
 agent_test::TestbedProcess* AgentRecovery::s_testbed = nullptr;
 
-TEST_F(AgentRecovery, CloudServerRestartedUnderARunningAgentIsReconnectedAndLookupsWork) {
+TEST_F(AgentRecovery, CloudServerRestartedUnderARunningAgentLookupsAcrossAndAfterItAreAnswered) {
     Child run;
     ASSERT_TRUE(run.Start(AgentArgv({"run"}), dir / "run.out", dir / "run.err"));
     ASSERT_TRUE(WaitForCount("cloud connection: connected", 1, 60s)) << Slurp(dir / "run.out") << Slurp(dir / "run.err");

@@ -102,8 +102,8 @@ int main(int argc, char** argv) {
 
     // The service: memory after batches of server messages.
     Child run;
-    if (!run.Start(agent({"run"}), root / "run.out", root / "run.err") ||
-        !Child::WaitForText(root / "run.out", "cloud connection: connected", 60s))
+    if (!run.Start(agent({"run"}), root / "service.out", root / "service.err") ||
+        !Child::WaitForText(root / "service.out", "cloud connection: connected", 60s))
         return Fail("run did not connect");
     const int batches = 10, perBatch = messages / batches > 0 ? messages / batches : 1;
     const long firstRss = agent_test::ProcessMemoryKiB(run.Pid(), "VmRSS");
@@ -113,11 +113,11 @@ int main(int argc, char** argv) {
             break;
         const size_t expected = static_cast<size_t>((batch + 1) * perBatch);
         const auto end = std::chrono::steady_clock::now() + 60s;
-        while (agent_test::Count(agent_test::Slurp(root / "run.out"), "server message: type 1") < expected &&
+        while (agent_test::Count(agent_test::Slurp(root / "service.out"), "server message: type 1") < expected &&
                std::chrono::steady_clock::now() < end)
             std::this_thread::sleep_for(20ms);
     }
-    const size_t delivered = agent_test::Count(agent_test::Slurp(root / "run.out"), "server message: type 1");
+    const size_t delivered = agent_test::Count(agent_test::Slurp(root / "service.out"), "server message: type 1");
     const long lastRss = agent_test::ProcessMemoryKiB(run.Pid(), "VmRSS");
     const long peak = agent_test::ProcessMemoryKiB(run.Pid(), "VmHWM");
     run.Signal(SIGTERM);

@@ -62,7 +62,7 @@ protected:
     // Waits (bounded) until `text` occurs `n` times in the run's output.
     bool WaitForCount(const std::string& text, size_t n, std::chrono::seconds bound) const {
         const auto end = std::chrono::steady_clock::now() + bound;
-        while (Count(Slurp(dir / "run.out"), text) < n) {
+        while (Count(Slurp(dir / "service.out"), text) < n) {
             if (std::chrono::steady_clock::now() >= end)
                 return false;
             std::this_thread::sleep_for(50ms);
@@ -72,7 +72,7 @@ protected:
 
     void StopRun(Child* run) const {
         run->Signal(SIGTERM);
-        EXPECT_EQ(run->Wait(15s), 0) << Slurp(dir / "run.out") << Slurp(dir / "run.err");
+        EXPECT_EQ(run->Wait(15s), 0) << Slurp(dir / "service.out") << Slurp(dir / "service.err");
     }
 
     static fs::path s_root;
@@ -86,8 +86,8 @@ agent_test::TestbedProcess* AgentRecovery::s_testbed = nullptr;
 
 TEST_F(AgentRecovery, CloudServerRestartedUnderARunningAgentLookupsAcrossAndAfterItAreAnswered) {
     Child run;
-    ASSERT_TRUE(run.Start(AgentArgv({"run"}), dir / "run.out", dir / "run.err"));
-    ASSERT_TRUE(WaitForCount("cloud connection: connected", 1, 60s)) << Slurp(dir / "run.out") << Slurp(dir / "run.err");
+    ASSERT_TRUE(run.Start(AgentArgv({"run"}), dir / "service.out", dir / "service.err"));
+    ASSERT_TRUE(WaitForCount("cloud connection: connected", 1, 60s)) << Slurp(dir / "service.out") << Slurp(dir / "service.err");
 
     std::ofstream(dir / "sample.txt") << "looked up around the restart\n";
     const std::vector<std::string> lookup = AgentArgv({"lookup", (dir / "sample.txt").string()});
@@ -108,7 +108,7 @@ TEST_F(AgentRecovery, CloudServerRestartedUnderARunningAgentLookupsAcrossAndAfte
     EXPECT_EQ(after.exitCode, 0) << after.out << after.err;
     EXPECT_NE(after.out.find("1 of 1 files answered"), std::string::npos) << after.out;
     // The service lives through it, never told its certificate is refused.
-    EXPECT_EQ(Slurp(dir / "run.out").find("forbidden"), std::string::npos) << Slurp(dir / "run.out");
+    EXPECT_EQ(Slurp(dir / "service.out").find("forbidden"), std::string::npos) << Slurp(dir / "service.out");
     StopRun(&run);
 }
 
@@ -116,9 +116,9 @@ TEST_F(AgentRecovery, ManagementServerAnswering500IsRetriedWithBackOffUntilItAcc
     // Two refusals: the first retry is immediate, the second after a back-off of 5 to 10 s.
     ASSERT_TRUE(s_testbed->Control("management status 500 2")) << s_testbed->Output();
     Child run;
-    ASSERT_TRUE(run.Start(AgentArgv({"run"}), dir / "run.out", dir / "run.err"));
-    ASSERT_TRUE(WaitForCount("cloud connection succeeded", 1, 90s)) << Slurp(dir / "run.out") << Slurp(dir / "run.err");
-    const std::string out = Slurp(dir / "run.out");
+    ASSERT_TRUE(run.Start(AgentArgv({"run"}), dir / "service.out", dir / "service.err"));
+    ASSERT_TRUE(WaitForCount("cloud connection succeeded", 1, 90s)) << Slurp(dir / "service.out") << Slurp(dir / "service.err");
+    const std::string out = Slurp(dir / "service.out");
     EXPECT_EQ(Count(out, "management registration failed\n"), 2u) << out;
     EXPECT_LT(out.rfind("management registration failed\n"), out.find("management registration succeeded\n")) << out;
     EXPECT_LT(out.find("management registration succeeded\n"), out.find("cloud connection succeeded\n")) << out;

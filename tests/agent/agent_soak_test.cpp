@@ -83,8 +83,8 @@ TEST(AgentSoak, RunSurvivesServerFaultsWithEveryLookupAnsweredOnceAndFlatMemory)
     }
 
     Child run;
-    const fs::path runOut = root / "run.out";
-    ASSERT_TRUE(run.Start(AgentArgv(store, {"run"}), runOut, root / "run.err"));
+    const fs::path runOut = root / "service.out";
+    ASSERT_TRUE(run.Start(AgentArgv(store, {"run"}), runOut, root / "service.err"));
     ASSERT_TRUE(WaitForCount(runOut, "cloud connection: connected", 1, 60s)) << Slurp(runOut);
 
     const std::vector<std::vector<std::string>> faults = {
@@ -133,7 +133,7 @@ TEST(AgentSoak, RunSurvivesServerFaultsWithEveryLookupAnsweredOnceAndFlatMemory)
             ++registrations;
         }
         rss.push_back(agent_test::ProcessMemoryKiB(run.Pid(), "VmRSS"));
-        ASSERT_GT(rss.back(), 0) << "the run has ended:\n" << Slurp(runOut) << Slurp(root / "run.err");
+        ASSERT_GT(rss.back(), 0) << "the run has ended:\n" << Slurp(runOut) << Slurp(root / "service.err");
     }
     ASSERT_TRUE(testbed.Control("cloud calm"));
     ASSERT_TRUE(testbed.Control("proxy start"));

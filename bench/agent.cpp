@@ -108,7 +108,7 @@ int main(int argc, char** argv) {
     const int batches = 10, perBatch = messages / batches > 0 ? messages / batches : 1;
     const long firstRss = agent_test::ProcessMemoryKiB(run.Pid(), "VmRSS");
     for (int batch = 0; batch < batches; ++batch) {
-        // No open connection (the service holds none while idle): nothing to deliver to.
+        // No open connection to deliver to: the figures below say how many arrived.
         if (!testbed.Control("cloud deliver " + std::to_string(perBatch)))
             break;
         const size_t expected = static_cast<size_t>((batch + 1) * perBatch);

@@ -796,7 +796,12 @@ bool CloudServer::start(const CloudServerOptions& options) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(options.port);
     socklen_t alen = sizeof addr;
+    const int reuse = 1;
+    // Also on ephemeral ports: connections accepted now must not block a restart on this port.
+    if (s.listen_fd >= 0)
+        setsockopt(s.listen_fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     if (s.listen_fd >= 0 && options.receive_buffer > 0)
         setsockopt(s.listen_fd, SOL_SOCKET, SO_RCVBUF, &options.receive_buffer, sizeof options.receive_buffer);
     if (s.listen_fd < 0 || ::bind(s.listen_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||

@@ -82,6 +82,9 @@ struct CloudServerOptions {
     int max_tls_version = 0;
     // Most connections served at once; further ones are closed on accept.
     int max_connections = 256;
+    // Port to bind on 127.0.0.1; 0 = ephemeral. A fixed port lets a restarted
+    // server be found where clients were told to look.
+    uint16_t port = 0;
     long disposition = 1;  // header disposition of default responses
     // Receive buffer of the connections in bytes (0 = system default). A
     // small one makes a client's writes back up quickly while pause_reading

@@ -84,6 +84,7 @@ struct EstServerOptions {
     const Credential* identity = nullptr;  // server certificate and key (required)
     std::vector<X509*> chain;              // further certificates sent after it
     Authority* ca = nullptr;               // signs the CSRs (required for enrolment)
+    uint16_t port = 0;                     // 0 = ephemeral
 };
 
 class EstServer {

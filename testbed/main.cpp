@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -34,7 +35,7 @@ void on_signal(int) { g_stop = 1; }
 
 void usage() {
     printf("usage: dtk-testbed [--mtls]\n"
-           "       dtk-testbed up [--store PATH] [--answers FILE] [--policy FILE] [--print]\n"
+           "       dtk-testbed up [--store PATH] [--answers FILE] [--policy FILE] [--control FILE] [--print]\n"
            "       dtk-testbed cloud\n"
            "       dtk-testbed management\n"
            "  --mtls  the HTTPS server requires a client certificate from the test CA\n"
@@ -44,7 +45,12 @@ void usage() {
            "          microsocks), write the configuration that points an agent at them into the\n"
            "          store (--store) or print it; --answers names a file of lines\n"
            "          \"<sha256 hex> <disposition> [name]\" the cloud server answers file lookups with\n"
-           "          (others: disposition 1); prints \"testbed ready\" once everything listens\n");
+           "          (others: disposition 1); prints \"testbed ready\" once everything listens\n"
+           "          --control names a file polled for commands, one a line, each answered\n"
+           "          \"control: <command> ok|failed\" on standard output; the file is removed once read:\n"
+           "            cloud restart | cloud chaos SEED | cloud calm | cloud deliver COUNT (server messages)\n"
+           "            management restart | management status CODE COUNT | est restart\n"
+           "            proxy stop | proxy start (the PAC file follows the proxy's new port)\n");
 }
 
 void print_pki(testbed::Pki& pki) {
@@ -210,11 +216,12 @@ struct UpOptions {
     std::string store;        // write the configuration here
     std::string answers;      // file answers of the cloud server
     std::string policy_file;  // served as the policy (default: a small built-in one)
+    std::string control;      // polled for commands that script the servers
     bool print = false;       // print the configuration
 };
 
 int usage_up() {
-    fprintf(stderr, "usage: dtk-testbed up [--store PATH] [--answers FILE] [--policy FILE] [--print]\n");
+    fprintf(stderr, "usage: dtk-testbed up [--store PATH] [--answers FILE] [--policy FILE] [--control FILE] [--print]\n");
     return 2;
 }
 
@@ -224,6 +231,7 @@ bool parse_up(int argc, char** argv, UpOptions* options) {
         std::string* target = arg == "--store" ? &options->store
                               : arg == "--answers" ? &options->answers
                               : arg == "--policy" ? &options->policy_file
+                              : arg == "--control" ? &options->control
                                                   : nullptr;
         if (target && i + 1 < argc)
             *target = argv[++i];
@@ -255,19 +263,23 @@ struct Testbed {
     testbed::HttpFileServer pac;
     testbed::Tinyproxy tinyproxy;
     testbed::Microsocks microsocks;
+    // Kept for restarts on the same ports.
+    testbed::EstServerOptions est_options;
+    testbed::ManagementServerOptions management_options;
+    testbed::CloudServerOptions cloud_options;
 
     bool start(const FileAnswers& answers, const std::string& policy) {
-        testbed::EstServerOptions est_options;
+        est_options = {};
         est_options.identity = &pki.server();
         est_options.ca = &pki.ca();
         if (!est.start(est_options))
             return fail("the EST server");
-        testbed::ManagementServerOptions management_options;
+        management_options = {};
         management_options.identity = &pki.server();
         management_options.client_ca = pki.ca().cert();
         if (!management.start(management_options))
             return fail("the management server");
-        testbed::CloudServerOptions cloud_options;
+        cloud_options = {};
         cloud_options.identity = &pki.server();
         cloud_options.client_ca = pki.ca().cert();
         cloud_options.keep_log = false;
@@ -286,9 +298,93 @@ struct Testbed {
             return fail("microsocks");
         if (!pac.start())
             return fail("the PAC server");
+        serve_pac();
+        return true;
+    }
+
+    void serve_pac() {
         pac.serve("/proxy.pac", "function FindProxyForURL(url, host) {\n  return \"PROXY 127.0.0.1:" +
                                     std::to_string(tinyproxy.port()) + "\";\n}\n");
-        return true;
+    }
+
+    // The old port can stay taken a moment while clients close their ends.
+    static bool restart(const std::function<bool()>& start) {
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            if (start())
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+
+    // One line of the control file; false when it is unknown or fails.
+    bool control(const std::string& line) {
+        std::istringstream words(line);
+        std::string server, verb;
+        words >> server >> verb;
+        if (server == "cloud" && verb == "restart") {
+            // Same port: clients configured with it find the new server.
+            cloud_options.port = cloud.port();
+            cloud.stop();
+            return restart([&] { return cloud.start(cloud_options); });
+        }
+        if (server == "management" && verb == "restart") {
+            management_options.port = management.port();
+            management.stop();
+            return restart([&] { return management.start(management_options); });
+        }
+        if (server == "est" && verb == "restart") {
+            est_options.port = est.port();
+            est.stop();
+            return restart([&] { return est.start(est_options); });
+        }
+        if (server == "cloud" && verb == "chaos") {
+            testbed::ChaosOptions chaos;
+            if (!(words >> chaos.seed))
+                return false;
+            chaos.drop = 0.02;
+            chaos.close_mid_frame = 0.01;
+            chaos.garbage = 0.01;
+            chaos.duplicate = 0.02;
+            chaos.delay = 0.05;
+            chaos.max_events = 1 << 30;
+            cloud.set_chaos(chaos);
+            return true;
+        }
+        int count = 0;
+        if (server == "cloud" && verb == "deliver" && words >> count && count >= 0) {
+            // Server messages of type 1 with distinct ids, to every connection.
+            for (int i = 0; i < count; ++i) {
+                testbed::Deliver message;
+                RAND_bytes(message.id.data(), static_cast<int>(message.id.size()));
+                message.type = 1;
+                message.data = {'t', 'e', 's', 't'};
+                if (cloud.deliver(message) < 1)
+                    return false;
+            }
+            return true;
+        }
+        if (server == "cloud" && verb == "calm") {
+            cloud.clear_chaos();
+            return true;
+        }
+        int code = 0;
+        if (server == "management" && verb == "status" && words >> code >> count && count >= 0) {
+            management.script(std::vector<int>(static_cast<size_t>(count), code));
+            return true;
+        }
+        if (server == "proxy" && verb == "stop") {
+            tinyproxy.stop();
+            return true;
+        }
+        if (server == "proxy" && verb == "start") {
+            tinyproxy.stop();
+            if (!tinyproxy.start(std::nullopt))
+                return false;
+            serve_pac();
+            return true;
+        }
+        return false;
     }
 
     void stop() {
@@ -390,6 +486,23 @@ void print_configuration(const std::vector<hostkit::ConfigEntry>& entries) {
     }
 }
 
+// Runs and removes the control file's commands, if there is one. Writers
+// rename a finished file into place, so a file seen is whole.
+void run_control_file(const std::string& path, Testbed* bed) {
+    std::ifstream in(path);
+    if (!in)
+        return;
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty())
+            lines.push_back(line);
+    in.close();
+    std::remove(path.c_str());
+    for (const std::string& line : lines)
+        printf("control: %s %s\n", line.c_str(), bed->control(line) ? "ok" : "failed");
+    fflush(stdout);
+}
+
 int run_up(const UpOptions& options) {
     FileAnswers answers;
     if (!options.answers.empty() && !read_answers(options.answers, &answers))
@@ -420,7 +533,11 @@ int run_up(const UpOptions& options) {
         printf("store:           %s\n", options.store.c_str());
     printf("testbed ready\n");
     fflush(stdout);
-    while (!g_stop) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    while (!g_stop) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (!options.control.empty())
+            run_control_file(options.control, &bed);
+    }
     bed.stop();
     testbed::CloudServerStats stats = bed.cloud.stats();
     printf("testbed stopped: %d cloud connections, %ld queries; %zu registrations\n", stats.handshakes,

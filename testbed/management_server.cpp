@@ -72,6 +72,7 @@ bool ManagementServer::start(const ManagementServerOptions& options) {
     tls.identity = options.identity;
     tls.client_ca = options.client_ca;
     tls.require_client_cert = true;
+    tls.port = options.port;
     https_.on(base_path_ + "/register", [this](const HttpRequest& request, HttpExchange& exchange) {
         handle(request, exchange);
     });

@@ -45,6 +45,7 @@ struct ManagementServerOptions {
     std::string base_path = "/mgmt";
     // Keep every post; off for long benchmark runs (then only counted).
     bool keep_posts = true;
+    uint16_t port = 0;  // 0 = ephemeral
 };
 
 class ManagementServer {

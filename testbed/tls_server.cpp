@@ -139,8 +139,12 @@ bool TlsServer::start(const TlsServerOptions& options, ConnectionHandler handler
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
+    addr.sin_port = htons(options.port);
     socklen_t alen = sizeof addr;
+    const int reuse = 1;
+    // Also on ephemeral ports: connections accepted now must not block a restart on this port.
+    if (listen_fd_ >= 0)
+        setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     if (listen_fd_ < 0 || ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         ::listen(listen_fd_, 64) != 0 || ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &alen) != 0 ||
         !set_nonblocking(listen_fd_)) {

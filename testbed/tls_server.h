@@ -25,6 +25,7 @@ struct TlsServerOptions {
     X509* client_ca = nullptr;             // verify client certificates against this authority
     bool require_client_cert = false;      // refuse handshakes without a valid client certificate
     std::chrono::milliseconds io_timeout{10000};  // bound of one read or write
+    uint16_t port = 0;  // 0 = ephemeral; a fixed one lets a restarted server be found again
 };
 
 class TlsServer;

@@ -21,6 +21,8 @@
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using agent_test::Child;
+using agent_test::JsonField;
+using agent_test::Lines;
 using agent_test::Result;
 using agent_test::Slurp;
 
@@ -35,32 +37,6 @@ std::string Sha256Hex(const std::string& data) {
     for (int i = 0; i < SHA256_DIGEST_LENGTH; ++i)
         snprintf(text + 2 * i, 3, "%02x", digest[i]);
     return text;
-}
-
-// The raw text of a member of a one-line JSON object (strings unquoted), or
-// "<absent>".
-std::string JsonField(const std::string& object, const std::string& name) {
-    const std::string key = "\"" + name + "\":";
-    size_t at = object.find(key);
-    if (at == std::string::npos)
-        return "<absent>";
-    at += key.size();
-    if (object[at] == '"') {
-        std::string value;
-        for (size_t i = at + 1; i < object.size() && object[i] != '"'; ++i)
-            value += object[i] == '\\' ? object[++i] : object[i];
-        return value;
-    }
-    return object.substr(at, object.find_first_of(",}", at) - at);
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        if (!line.empty())
-            lines.push_back(line);
-    return lines;
 }
 
 // What the cloud testbed is told to answer: path in the tree -> (disposition, name).

@@ -18,6 +18,30 @@ std::string Slurp(const std::filesystem::path& path) {
     return text.str();
 }
 
+std::string JsonField(const std::string& object, const std::string& name) {
+    const std::string key = "\"" + name + "\":";
+    size_t at = object.find(key);
+    if (at == std::string::npos)
+        return "<absent>";
+    at += key.size();
+    if (object[at] == '"') {
+        std::string value;
+        for (size_t i = at + 1; i < object.size() && object[i] != '"'; ++i)
+            value += object[i] == '\\' ? object[++i] : object[i];
+        return value;
+    }
+    return object.substr(at, object.find_first_of(",}", at) - at);
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty())
+            lines.push_back(line);
+    return lines;
+}
+
 Child::~Child() {
     if (m_pid > 0) {
         kill(m_pid, SIGKILL);

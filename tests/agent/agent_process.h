@@ -12,6 +12,11 @@
 namespace agent_test {
 
 std::string Slurp(const std::filesystem::path& path);
+// The raw text of a member of a one-line JSON object (strings unquoted), or
+// "<absent>".
+std::string JsonField(const std::string& object, const std::string& name);
+// The non-empty lines of `text`.
+std::vector<std::string> Lines(const std::string& text);
 
 class Child {
 public:

@@ -1,0 +1,128 @@
+// dtk-agent run while the back ends misbehave: the cloud server restarted
+// under it, the management server answering 500 for a while.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "agent_process.h"
+#include "testbed_process.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using agent_test::Child;
+using agent_test::Count;
+using agent_test::Result;
+using agent_test::Slurp;
+
+namespace {
+
+const std::string kBin = std::string(DTK_BINARY_DIR) + "/bin/";
+
+class AgentRecovery : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        char pattern[] = "/tmp/dtk-agent-recovery-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        s_root = pattern;
+        s_testbed = new agent_test::TestbedProcess();
+        std::string why;
+        ASSERT_TRUE(s_testbed->Start(s_root, {}, &why)) << why;
+    }
+
+    static void TearDownTestSuite() {
+        if (s_testbed) {
+            EXPECT_EQ(s_testbed->Stop(), 0) << s_testbed->Output();
+        }
+        delete s_testbed;
+        s_testbed = nullptr;
+        fs::remove_all(s_root);
+    }
+
+    void SetUp() override {
+        ASSERT_NE(s_testbed, nullptr);
+        dir = s_root / ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        fs::create_directories(dir);
+        store = dir / "config.db";
+        s_testbed->CopyStore(store);
+    }
+
+    std::vector<std::string> AgentArgv(const std::vector<std::string>& args) const {
+        std::vector<std::string> argv = {kBin + "dtk-agent", "--store", store.string()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return argv;
+    }
+
+    // Waits (bounded) until `text` occurs `n` times in the run's output.
+    bool WaitForCount(const std::string& text, size_t n, std::chrono::seconds bound) const {
+        const auto end = std::chrono::steady_clock::now() + bound;
+        while (Count(Slurp(dir / "service.out"), text) < n) {
+            if (std::chrono::steady_clock::now() >= end)
+                return false;
+            std::this_thread::sleep_for(50ms);
+        }
+        return true;
+    }
+
+    void StopRun(Child* run) const {
+        run->Signal(SIGTERM);
+        EXPECT_EQ(run->Wait(15s), 0) << Slurp(dir / "service.out") << Slurp(dir / "service.err");
+    }
+
+    static fs::path s_root;
+    static agent_test::TestbedProcess* s_testbed;
+    fs::path dir;
+    fs::path store;
+};
+
+fs::path AgentRecovery::s_root;
+agent_test::TestbedProcess* AgentRecovery::s_testbed = nullptr;
+
+TEST_F(AgentRecovery, CloudServerRestartedUnderARunningAgentLookupsAcrossAndAfterItAreAnswered) {
+    Child run;
+    ASSERT_TRUE(run.Start(AgentArgv({"run"}), dir / "service.out", dir / "service.err"));
+    ASSERT_TRUE(WaitForCount("cloud connection: connected", 1, 60s)) << Slurp(dir / "service.out") << Slurp(dir / "service.err");
+
+    std::ofstream(dir / "sample.txt") << "looked up around the restart\n";
+    const std::vector<std::string> lookup = AgentArgv({"lookup", (dir / "sample.txt").string()});
+    Result before = agent_test::RunProgram(lookup, dir, 60s);
+    ASSERT_EQ(before.exitCode, 0) << before.out << before.err;
+
+    // A lookup in flight while the server goes away and comes back on its port.
+    Child during;
+    std::vector<std::string> many = AgentArgv({"lookup", "--json"});
+    for (int i = 0; i < 200; ++i)
+        many.push_back((dir / "sample.txt").string());
+    ASSERT_TRUE(during.Start(many, dir / "during.out", dir / "during.err"));
+    ASSERT_TRUE(s_testbed->Control("cloud restart")) << s_testbed->Output();
+    EXPECT_NE(during.Wait(120s), -1) << "a lookup across the restart must end";
+    EXPECT_EQ(agent_test::Lines(Slurp(dir / "during.out")).size(), 200u) << Slurp(dir / "during.err");
+
+    Result after = agent_test::RunProgram(lookup, dir, 60s);
+    EXPECT_EQ(after.exitCode, 0) << after.out << after.err;
+    EXPECT_NE(after.out.find("1 of 1 files answered"), std::string::npos) << after.out;
+    // The service lives through it, never told its certificate is refused.
+    EXPECT_EQ(Slurp(dir / "service.out").find("forbidden"), std::string::npos) << Slurp(dir / "service.out");
+    StopRun(&run);
+}
+
+TEST_F(AgentRecovery, ManagementServerAnswering500IsRetriedWithBackOffUntilItAccepts) {
+    // Two refusals: the first retry is immediate, the second after a back-off of 5 to 10 s.
+    ASSERT_TRUE(s_testbed->Control("management status 500 2")) << s_testbed->Output();
+    Child run;
+    ASSERT_TRUE(run.Start(AgentArgv({"run"}), dir / "service.out", dir / "service.err"));
+    ASSERT_TRUE(WaitForCount("cloud connection succeeded", 1, 90s)) << Slurp(dir / "service.out") << Slurp(dir / "service.err");
+    const std::string out = Slurp(dir / "service.out");
+    EXPECT_EQ(Count(out, "management registration failed\n"), 2u) << out;
+    EXPECT_LT(out.rfind("management registration failed\n"), out.find("management registration succeeded\n")) << out;
+    EXPECT_LT(out.find("management registration succeeded\n"), out.find("cloud connection succeeded\n")) << out;
+    StopRun(&run);
+}
+
+}  // namespace

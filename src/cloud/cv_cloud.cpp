@@ -670,6 +670,21 @@ int _cv_handle_connect(cv_cloud_handle* handle) {
 
 namespace {
 
+// Whether the trust-store callback supplies roots (tried on a store of its
+// own). Then those roots alone are trusted: libcurl's default bundle would add
+// a few hundred certificates parsed again on every connection.
+bool trust_store_supplies_roots(const cv_cloud_handle* handle) {
+    if (!handle->options.trust_store_cb)
+        return false;
+    X509_STORE* probe = X509_STORE_new();
+    if (!probe)
+        return false;
+    handle->options.trust_store_cb(probe, handle->options.trust_store_data);
+    const bool roots = sk_X509_OBJECT_num(X509_STORE_get0_objects(probe)) > 0;
+    X509_STORE_free(probe);
+    return roots;
+}
+
 // Sets the transfer options of a connection attempt; false (logged) on failure.
 bool set_connect_options(cv_cloud_handle* handle, CURL* curl, const char* url, const char* proxy_url,
                          uint32_t proxy_auth) {
@@ -709,6 +724,14 @@ bool set_connect_options(cv_cloud_handle* handle, CURL* curl, const char* url, c
               curl_easy_strerror(rc));
     CV_SETOPT(CURLOPT_SSL_CTX_DATA, handle, "%s(): curl_easy_setopt(CURLOPT_SSL_CTX_DATA) returned %d (%s)",
               "_cv_reconnect", rc, curl_easy_strerror(rc));
+    if (trust_store_supplies_roots(handle)) {
+        CV_SETOPT(CURLOPT_CAINFO, static_cast<char*>(nullptr),
+                  "%s(): curl_easy_setopt(CURLOPT_CAINFO) returned %d (%s)", "_cv_reconnect", rc,
+                  curl_easy_strerror(rc));
+        CV_SETOPT(CURLOPT_CAPATH, static_cast<char*>(nullptr),
+                  "%s(): curl_easy_setopt(CURLOPT_CAPATH) returned %d (%s)", "_cv_reconnect", rc,
+                  curl_easy_strerror(rc));
+    }
     CV_SETOPT(CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL),
               "%s(): curl_easy_setopt(CURLOPT_USE_SSL) returned %d (%s)", "_cv_reconnect", rc, curl_easy_strerror(rc));
     CV_SETOPT(CURLOPT_SSL_VERIFYPEER, verify, "%s(): curl_easy_setopt(CURLOPT_SSL_VERIFYPEER) returned %d (%s)",

@@ -13,16 +13,10 @@
 
 namespace {
 
-constexpr long WORKER_PERIOD_NS = 100000000L;  // 100 ms
+constexpr long DEFAULT_PERIOD_MS = 100;
 
 // Array growth of a request: room for 1, then 4, doubling up to the limit.
 constexpr int32_t FIRST_GROWTH = 4;
-
-void sleep_period() {
-    struct timespec ts = {0, WORKER_PERIOD_NS};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
-}
 
 bool stopping(const cv_cloud_handle* handle) { return (handle->flags & CV_HANDLE_FLAG_STOP) != 0; }
 
@@ -33,6 +27,30 @@ struct timespec deadline_in(long ns) {
     ts.tv_sec += ts.tv_nsec / 1000000000L;
     ts.tv_nsec %= 1000000000L;
     return ts;
+}
+
+// Waits (async mutex held once) for the rest of one worker period, or less
+// when the engine stops or `done` holds: whoever makes `done` true broadcasts
+// wake_cond with the mutex held, so no wake-up is lost.
+template <class Done>
+void wait_period(cv_cloud_handle* handle, Done done) {
+    const struct timespec deadline = deadline_in(handle->async.period_ns);
+    while (!stopping(handle) && !done()) {
+        if (cv_cloud_async_lock_cond_timedwait(&handle->async.wake_cond, handle, &deadline) != 0)
+            return;
+    }
+}
+
+// One idle period of a worker that holds no lock; ends early on stop.
+void sleep_period(cv_cloud_handle* handle) {
+    if (cv_cloud_async_lock(handle)) {
+        wait_period(handle, [] { return false; });
+        cv_cloud_async_unlock(handle);
+        return;
+    }
+    struct timespec ts = {handle->async.period_ns / 1000000000L, handle->async.period_ns % 1000000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
 }
 
 int init_monotonic_cond(pthread_cond_t* cond) {
@@ -472,7 +490,7 @@ int cv_cloud_async_wait(cv_cloud_handle* handle) {
     if (!handle || !cv_cloud_async_lock(handle))
         return -1;
     while (handle->async.outstanding > 0) {
-        struct timespec deadline = deadline_in(WORKER_PERIOD_NS);
+        struct timespec deadline = deadline_in(handle->async.period_ns);
         int rc = cv_cloud_async_lock_cond_timedwait(&handle->async.done_cond, handle, &deadline);
         if (rc != 0 && rc != ETIMEDOUT)
             cv_log_error("%s(): DANGER: pthread_cond_wait failed with %d", __func__, rc);
@@ -671,7 +689,7 @@ void _cv_process_txqitem(cv_cloud_handle* handle, cv_txq_item* item) {
                 cv_log_trace(CV_TRACE_DEFAULT, "%s(): queryfunc returned SEND_CLOSED, disconnecting", "_cv_process_txqitem");
                 connection_broken(handle, conn_id, error_text, "_cv_worker_tx");
             }
-            sleep_period();
+            sleep_period(handle);
             return;
         }
         cv_log_error("%s(): queryfunc failed for query method %d with %d", "_cv_process_txqitem", handle->query_method,
@@ -751,7 +769,7 @@ void* _cv_worker_tx(void* arg) {
     cv_async_state* a = &handle->async;
     while (!stopping(handle)) {
         if (!cv_cloud_async_lock(handle)) {
-            sleep_period();
+            sleep_period(handle);
             continue;
         }
         if (!a->txq_head && output_pending(handle)) {
@@ -760,7 +778,7 @@ void* _cv_worker_tx(void* arg) {
             continue;
         }
         if (!a->txq_head) {
-            struct timespec deadline = deadline_in(WORKER_PERIOD_NS);
+            struct timespec deadline = deadline_in(a->period_ns);
             cv_cloud_async_lock_cond_timedwait(&a->cond, handle, &deadline);
         }
         bool work = a->txq_head != nullptr && !stopping(handle);
@@ -776,11 +794,13 @@ void* _cv_worker_tx(void* arg) {
             continue;
         if (_cv_handle_connect(handle) != 0) {
             cv_log_trace(CV_TRACE_DEFAULT, "%s(): _cv_handle_connect failed, waiting.", "_cv_worker_tx");
-            sleep_period();
+            sleep_period(handle);
             continue;
         }
         if (!cv_cloud_async_lock(handle))
             continue;
+        // The receive worker waits for a stream: the answer may come at once.
+        pthread_cond_broadcast(&a->wake_cond);
         cv_txq_item* item = a->txq_head;
         if (!item) {
             cv_cloud_async_unlock(handle);
@@ -796,12 +816,18 @@ void* _cv_worker_rx(void* arg) {
     auto* handle = static_cast<cv_cloud_handle*>(arg);
     while (!stopping(handle)) {
         if (!_cv_lock_rw(handle, &handle->socket_lock, 0)) {
-            sleep_period();
+            sleep_period(handle);
             continue;
         }
         if (handle->socket < 0) {
             _cv_unlock_rw(handle, &handle->socket_lock);
-            sleep_period();
+            // Until the transmit worker connects (it signals), at most a period.
+            if (cv_cloud_async_lock(handle)) {
+                wait_period(handle, [handle] { return connected(handle); });
+                cv_cloud_async_unlock(handle);
+            } else {
+                sleep_period(handle);
+            }
             continue;
         }
         const uint16_t conn_id = handle->conn_id;
@@ -838,7 +864,7 @@ void* _cv_worker_rx(void* arg) {
             break;
         default:
             cv_log_error("%s(): recvfunc failed with %d for conn_id %hu", "_cv_worker_rx", rc, conn_id);
-            sleep_period();
+            sleep_period(handle);
             break;
         }
     }
@@ -884,9 +910,11 @@ void* _cv_worker_periodic(void* arg) {
         _cv_periodic_tick(handle);
         if (cv_cloud_async_lock(handle)) {
             expire_requests(handle);
+            wait_period(handle, [] { return false; });
             cv_cloud_async_unlock(handle);
+        } else {
+            sleep_period(handle);
         }
-        sleep_period();
     }
     return nullptr;
 }
@@ -938,6 +966,8 @@ int _cv_async_init(cv_cloud_handle* handle, const cv_cloud_async_opts* opts) {
     }
     cv_async_state* a = &handle->async;
     a->limit = limit;
+    a->period_ns = (opts && opts->worker_period_ms ? static_cast<long>(opts->worker_period_ms) : DEFAULT_PERIOD_MS) *
+                   1000000L;
     a->txid_bucket = static_cast<int32_t*>(calloc(limit, sizeof(int32_t)));
     if (!a->txid_bucket) {
         cv_log_error("%s(): calloc for async_txid_bucket failed", __func__);
@@ -959,6 +989,8 @@ int _cv_async_init(cv_cloud_handle* handle, const cv_cloud_async_opts* opts) {
             rc = init_monotonic_cond(&a->cond);
             if (rc == 0) {
                 rc = init_monotonic_cond(&a->done_cond);
+                if (rc == 0 && (rc = init_monotonic_cond(&a->wake_cond)) != 0)
+                    pthread_cond_destroy(&a->done_cond);
                 if (rc == 0)
                     a->cond_ready = true;
                 else
@@ -992,6 +1024,12 @@ void _cv_async_deinit(cv_cloud_handle* handle) {
     if (!(handle->flags & CV_HANDLE_FLAG_ASYNC))
         return;
     handle->flags |= CV_HANDLE_FLAG_STOP;
+    // Idle workers wake now instead of at the end of their period.
+    if (cv_cloud_async_lock(handle)) {
+        pthread_cond_broadcast(&a->cond);
+        pthread_cond_broadcast(&a->wake_cond);
+        cv_cloud_async_unlock(handle);
+    }
     join_worker(a->periodic_thread, &a->periodic_started, "periodic");
     join_worker(a->rx_thread, &a->rx_started, "rx");
     join_worker(a->tx_thread, &a->tx_started, "tx");
@@ -1033,6 +1071,8 @@ void _cv_async_deinit(cv_cloud_handle* handle) {
     if (a->cond_ready && (rc = pthread_cond_destroy(&a->cond)) != 0)
         cv_log_error("%s(): DANGER: pthread_cond_destroy failed with %d", __func__, rc);
     if (a->cond_ready && (rc = pthread_cond_destroy(&a->done_cond)) != 0)
+        cv_log_error("%s(): DANGER: pthread_cond_destroy failed with %d", __func__, rc);
+    if (a->cond_ready && (rc = pthread_cond_destroy(&a->wake_cond)) != 0)
         cv_log_error("%s(): DANGER: pthread_cond_destroy failed with %d", __func__, rc);
     a->cond_ready = false;
     if (a->lock_ready) {

@@ -113,6 +113,7 @@ struct cv_cloud_opts {
 
 struct cv_cloud_async_opts {
     uint32_t limit;  // 1..65535; 0 = 65535
+    uint32_t worker_period_ms;  // the workers' idle period; 0 = 100
 };
 
 // ---- Transport --------------------------------------------------------------------
@@ -234,6 +235,8 @@ struct cv_async_state {
     uint32_t outstanding;  // requests submitted and not yet completely finished
     pthread_cond_t cond;       // the queue gained an item (monotonic clock)
     pthread_cond_t done_cond;  // a request finished; separate, so finishing does not wake the transmit worker
+    pthread_cond_t wake_cond;  // a connection is up, or the engine stops: ends the idle waits of the other workers
+    long period_ns;            // the workers' idle period
     bool cond_ready;
     bool lock_ready;
     pthread_t periodic_thread;

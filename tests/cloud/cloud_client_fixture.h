@@ -185,10 +185,10 @@ protected:
     std::string server_text() const { return "127.0.0.1:" + std::to_string(server_.port()); }
 
     handle_ptr make_handle(cv_cloud_opts opts, uint32_t limit = 0, bool engine = true,
-                           const testbed::Credential* client = nullptr) {
+                           const testbed::Credential* client = nullptr, uint32_t worker_period_ms = 0) {
         if (!client)
             client = &pki().client();
-        cv_cloud_async_opts async{limit};
+        cv_cloud_async_opts async{limit, worker_period_ms};
         handle_ptr h(_cv_cloud_create(CV_QUERY_METHOD_TCP, &opts, kEndpointUuid, server_text().c_str(), client->pkey(),
                                       client->x509(), &async, engine));
         cv_cloud_free_opts(CV_QUERY_METHOD_TCP, &opts);

@@ -5,6 +5,7 @@
 
 #include <sys/socket.h>
 
+#include <future>
 #include <random>
 #include <set>
 
@@ -64,6 +65,22 @@ TEST_F(CloudClientTest, HalfSentLookupIsAnsweredOnceTheServerReadsAgain) {
     EXPECT_EQ(server_.stats().queries, 2);
     EXPECT_EQ(server_.stats().handshakes, 1);
     handle_.reset();  // its workers log into `log` until they stop
+}
+
+TEST_F(CloudClientTest, NewConnectionIsReadAtOnceAndShutdownEndsTheIdleWaits) {
+    // Workers idle 5 s at a time: the answer on the new connection and the
+    // shutdown must not wait for the end of a period (bounds well below it).
+    handle_ = make_handle(options(), 0, true, nullptr, 5000);
+    ASSERT_NE(handle_, nullptr);
+    ASSERT_EQ(submit(file_query(1), 1), 1);
+    ASSERT_TRUE(recorder_.wait_for(1, 3s));
+    EXPECT_EQ(recorder_.calls(1).at(0).status, CV_STATUS_FIRST);
+    EXPECT_EQ(server_.stats().handshakes, 1);
+    // Lose the connection: the receive worker goes back to waiting for one.
+    server_.stop();
+    auto stopped = std::async(std::launch::async, [&] { handle_.reset(); });
+    EXPECT_EQ(stopped.wait_for(3s), std::future_status::ready);
+    stopped.wait();
 }
 
 TEST_F(CloudClientTest, IdenticalFileLookupsShareOneRequest) {

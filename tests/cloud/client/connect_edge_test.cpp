@@ -17,7 +17,7 @@ TEST_F(CloudClientTest, UnresolvableNameCallsTheResolveFailureCallback) {
     opts.timeout = {1, 0};
     opts.resolve_failure_cb = [](void* n) { ++*static_cast<std::atomic<int>*>(n); };
     opts.resolve_failure_data = &resolve_failures;
-    cv_cloud_async_opts async{0};
+    cv_cloud_async_opts async{};
     handle_.reset(cv_cloud_init(CV_QUERY_METHOD_TCP, &opts, kEndpointUuid, "no-such-host.invalid:4443",
                                 pki().client().pkey(), pki().client().x509(), &async));
     cv_cloud_free_opts(CV_QUERY_METHOD_TCP, &opts);
@@ -47,7 +47,7 @@ TEST_F(CloudClientTest, ShutdownInterruptsAHandshakeThatNeverEnds) {
 
     auto opts = options();
     opts.timeout = {30, 0};
-    cv_cloud_async_opts async{0};
+    cv_cloud_async_opts async{};
     handle_.reset(cv_cloud_init(CV_QUERY_METHOD_TCP, &opts, kEndpointUuid, text.c_str(), pki().client().pkey(),
                                 pki().client().x509(), &async));
     cv_cloud_free_opts(CV_QUERY_METHOD_TCP, &opts);

@@ -162,7 +162,7 @@ TEST_F(CloudClientTest, ReconnectWaitSpacesAttemptsWithoutTraffic) {
     const uint16_t refused_port = testbed::free_loopback_port();
     auto opts = options();
     opts.reconnect_wait = {5, 0};
-    cv_cloud_async_opts async{0};
+    cv_cloud_async_opts async{};
     std::string text = "127.0.0.1:" + std::to_string(refused_port);
     handle_ptr h(_cv_cloud_create(CV_QUERY_METHOD_TCP, &opts, kEndpointUuid, text.c_str(), pki().client().pkey(),
                                   pki().client().x509(), &async, false));

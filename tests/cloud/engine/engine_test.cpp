@@ -281,7 +281,7 @@ TEST_F(CloudClientTest, BadArgumentsAreRefused) {
     CorvaneQuery_t* refused = file_query(1);
     EXPECT_EQ(cv_cloud_query_async(nullptr, refused, Recorder::callback, nullptr), CV_ASYNC_ERR_SYNC_HANDLE);
     free_query(refused);
-    cv_cloud_async_opts big{70000};
+    cv_cloud_async_opts big{70000, 0};
     cv_cloud_opts opts = options();
     EXPECT_EQ(cv_cloud_init(CV_QUERY_METHOD_TCP, &opts, kEndpointUuid, "h", pki().client().pkey(),
                             pki().client().x509(), &big),

@@ -48,7 +48,8 @@ void usage() {
            "          (others: disposition 1); prints \"testbed ready\" once everything listens\n"
            "          --control names a file polled for commands, one a line, each answered\n"
            "          \"control: <command> ok|failed\" on standard output; the file is removed once read:\n"
-           "            cloud restart | cloud chaos SEED | cloud calm | cloud deliver COUNT (server messages)\n"
+           "            cloud restart | cloud stop | cloud start (on its old port) | cloud chaos SEED\n"
+           "            cloud calm | cloud deliver COUNT (server messages)\n"
            "            management restart | management status CODE COUNT | est restart\n"
            "            proxy stop | proxy start (the PAC file follows the proxy's new port)\n");
 }
@@ -328,6 +329,13 @@ struct Testbed {
             cloud.stop();
             return restart([&] { return cloud.start(cloud_options); });
         }
+        if (server == "cloud" && verb == "stop") {
+            cloud_options.port = cloud.port();
+            cloud.stop();
+            return true;
+        }
+        if (server == "cloud" && verb == "start")
+            return restart([&] { return cloud.start(cloud_options); });
         if (server == "management" && verb == "restart") {
             management_options.port = management.port();
             management.stop();

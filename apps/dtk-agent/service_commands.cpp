@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "agent_commands.h"
+#include "connection_keeper.h"
 #include "json_text.h"
 #include "library.h"
 
@@ -70,13 +71,20 @@ uint16_t OnServerMessage(cv_cloud_handle*, const uint8_t*, const uint8_t*, uint3
 
 class ConnectionPrinter : public ITesselCloudConnectionObserver {
 public:
+    explicit ConnectionPrinter(Session* session) : m_session(session) {}
     void ConnectionStateChanged(int32_t state) override {
+        // The registration states that led here come first.
+        for (const RegistrationState* registration : m_session->TakeStates())
+            PrintState(*registration);
         const char* text = state == TesselCloudConnected   ? "cloud connection: connected"
                            : state == TesselCloudForbidden ? "cloud connection: forbidden"
                                                            : "cloud connection: disconnected";
         fprintf(Out(), "%s\n", text);
         fflush(Out());
     }
+
+private:
+    Session* m_session;
 };
 
 // Server message types the demo host handles.
@@ -110,7 +118,7 @@ int Run(const Options& options, const std::vector<std::string>& args) {
     if (!session)
         return code;
     ITesselInstance* instance = session->Instance();
-    ConnectionPrinter printer;
+    ConnectionPrinter printer(session.get());
     instance->RegisterObserver(&printer);
     instance->SetPolicyCallback(OnPolicy, 0);
     instance->SetRetrospectiveCallback(OnRetrospective, 0);
@@ -120,9 +128,11 @@ int Run(const Options& options, const std::vector<std::string>& args) {
     instance->PerformTesselRegistration();
     fprintf(Out(), "running (SIGTERM or SIGINT stops, SIGHUP reloads the configuration)\n");
     fflush(Out());
+    ConnectionKeeper keeper(instance, Out());
     while (!Signals::Stopping()) {
         for (const RegistrationState* state : session->TakeStates())
             PrintState(*state);
+        keeper.Tick();
         if (Signals::Wait(200) == SIGHUP) {
             fprintf(Out(), "configuration reloaded\n");
             fflush(Out());

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "agent_process.h"
+#include "testbed/https_server.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -181,6 +182,14 @@ TEST_F(AgentEndToEnd, LookupOfATreeGivesTheAnswersTheCloudWasToldToGive) {
     EXPECT_EQ(plain.exitCode, 0) << plain.out << plain.err;
     EXPECT_NE(plain.out.find("3 of 3 files answered"), std::string::npos) << plain.out;
     EXPECT_NE(plain.out.find("Test.Sample.A"), std::string::npos) << plain.out;
+    EXPECT_EQ(plain.err.find('\r'), std::string::npos) << "no progress when piped: " << plain.err;
+
+    // On a terminal the progress shows, and is wiped before the results.
+    Result shown = agent_test::RunWithTerminal(AgentArgv({"lookup", (s_root / "tree").string()}), dir);
+    EXPECT_EQ(shown.exitCode, 0) << shown.out << shown.err;
+    EXPECT_NE(shown.err.find("/3"), std::string::npos) << shown.err;
+    EXPECT_EQ(shown.err.back(), '\r') << shown.err;
+    EXPECT_EQ(shown.out, plain.out);
 }
 
 TEST_F(AgentEndToEnd, PolicyAndFilesDownloadOverHttps) {
@@ -199,6 +208,25 @@ TEST_F(AgentEndToEnd, PolicyAndFilesDownloadOverHttps) {
     Result saved = Agent({"http", "get", url, "-o", (dir / "hello.txt").string()});
     EXPECT_EQ(saved.exitCode, 0) << saved.err;
     EXPECT_EQ(Slurp(dir / "hello.txt"), "hello from the testbed\n");
+    // A large file: on a terminal the amount received shows and is wiped;
+    // with --quiet or piped nothing but results; the file whole every time.
+    const std::string large = url.substr(0, url.rfind('/')) + "/large.bin";
+    const std::string expected = testbed::large_download();
+    Result shown = agent_test::RunWithTerminal(AgentArgv({"http", "get", large, "-o", (dir / "shown.bin").string()}), dir);
+    EXPECT_EQ(shown.exitCode, 0) << shown.err;
+    EXPECT_NE(shown.err.find(" received"), std::string::npos) << shown.err;
+    EXPECT_EQ(shown.err.back(), '\r') << shown.err;
+    EXPECT_TRUE(Slurp(dir / "shown.bin") == expected);
+    Result quiet = agent_test::RunWithTerminal(
+        AgentArgv({"http", "get", large, "-o", (dir / "quiet.bin").string(), "--quiet"}), dir);
+    EXPECT_EQ(quiet.exitCode, 0) << quiet.err;
+    EXPECT_EQ(quiet.err, "");
+    EXPECT_TRUE(Slurp(dir / "quiet.bin") == expected);
+    Result piped = Agent({"http", "get", large, "-o", (dir / "piped.bin").string()});
+    EXPECT_EQ(piped.exitCode, 0) << piped.err;
+    EXPECT_EQ(piped.err, "");
+    EXPECT_TRUE(Slurp(dir / "piped.bin") == expected);
+
     // A path the server does not have: an error, and no file.
     Result absent = Agent({"http", "get", url + ".absent", "-o", (dir / "absent.txt").string()});
     EXPECT_EQ(absent.exitCode, 1);

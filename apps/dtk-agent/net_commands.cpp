@@ -3,8 +3,10 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -110,30 +112,72 @@ private:
     std::string m_staged;
 };
 
+// A private directory for a body on its way to standard output (bodies may
+// be binary and large, so they go through a file, not a string).
+class ScratchDirectory {
+public:
+    explicit ScratchDirectory(bool wanted) {
+        if (!wanted)
+            return;
+        const char* base = getenv("TMPDIR");
+        std::string pattern = std::string(base && *base ? base : "/tmp") + "/dtk-agent-XXXXXX";
+        if (mkdtemp(pattern.data()))
+            m_path = pattern;
+    }
+    ~ScratchDirectory() {
+        std::error_code ignored;
+        if (!m_path.empty())
+            std::filesystem::remove_all(m_path, ignored);
+    }
+    const std::string& Path() const { return m_path; }
+
+private:
+    std::string m_path;
+};
+
+bool CopyToOutput(const std::string& path) {
+    std::unique_ptr<FILE, int (*)(FILE*)> in(fopen(path.c_str(), "rb"), fclose);
+    char buffer[1 << 16];
+    size_t n = 0;
+    while (in && (n = fread(buffer, 1, sizeof buffer, in.get())) > 0)
+        if (fwrite(buffer, 1, n, Out()) != n)
+            return false;
+    return in && !ferror(in.get()) && fflush(Out()) == 0;
+}
+
 int HttpGet(ITesselInstance* instance, const std::string& url, const std::string& out, bool showProgress) {
     HttpRequest http(instance);
     if (!http) {
         fprintf(stderr, "dtk-agent: the library offers no HTTP requests\n");
         return kExitFailed;
     }
+    ScratchDirectory scratch(out.empty());
+    if (out.empty() && scratch.Path().empty()) {
+        fprintf(stderr, "dtk-agent: cannot create a temporary directory: %s\n", strerror(errno));
+        return kExitFailed;
+    }
+    const std::string target = out.empty() ? scratch.Path() + "/body" : out;
     // Asked by the transfer as data arrives, which is when the progress moves.
-    DownloadWatch watch(out);
-    Progress progress(Progress::Unit::Bytes, 0, showProgress && !out.empty());
+    DownloadWatch watch(target);
+    Progress progress(Progress::Unit::Bytes, 0, showProgress);
     auto duringTransfer = [&] {
-        if (!out.empty())
-            progress.Update(watch.Received());
+        progress.Update(watch.Received());
         return ShutdownRequested();
     };
     HRESULT result = http->Init("GET", url.c_str(), duringTransfer, 0, kRequestTimeoutMs);
     if (result != S_OK)
         return Usage("not a URL the library accepts: " + url);
-    if (out.empty())
-        return PrintBody(url, http.operator->());
     int32_t status = 0;
-    result = http->MakeFileRequest(&status, Widen(out).c_str());
+    result = http->MakeFileRequest(&status, Widen(target).c_str());
     progress.Finish();
     if (result != S_OK)
         return RequestFailed(url, result, status);
+    if (out.empty()) {
+        if (CopyToOutput(target))
+            return kExitOk;
+        fprintf(stderr, "dtk-agent: cannot write the body to standard output: %s\n", strerror(errno));
+        return kExitFailed;
+    }
     fprintf(Out(), "HTTP %d, saved to %s\n", status, out.c_str());
     return kExitOk;
 }

@@ -226,6 +226,11 @@ TEST_F(AgentEndToEnd, PolicyAndFilesDownloadOverHttps) {
     EXPECT_EQ(piped.exitCode, 0) << piped.err;
     EXPECT_EQ(piped.err, "");
     EXPECT_TRUE(Slurp(dir / "piped.bin") == expected);
+    // To standard output too, NUL bytes and all.
+    Result toOutput = Agent({"http", "get", large});
+    EXPECT_EQ(toOutput.exitCode, 0) << toOutput.err;
+    EXPECT_EQ(toOutput.out.size(), expected.size());
+    EXPECT_TRUE(toOutput.out == expected);
 
     // A path the server does not have: an error, and no file.
     Result absent = Agent({"http", "get", url + ".absent", "-o", (dir / "absent.txt").string()});

@@ -35,10 +35,12 @@ namespace fs = std::filesystem;
 namespace agent {
 namespace {
 
-// Queries in flight at most; the engine queues the rest anyway, this keeps
-// our memory flat for huge trees. A full window is refilled once half of it
-// was answered, so the sender wakes once per many answers, not per answer.
-constexpr int kMaxInFlight = 4096;
+// Queries in flight at most: enough to keep the connection busy, few enough
+// that the last of them is answered well within the cloud client's query
+// time-out (5 s from submission) on a slow link, and memory stays flat for
+// huge trees. A full window is refilled once half of it was answered, so the
+// sender wakes once per many answers, not per answer.
+constexpr int kMaxInFlight = 512;
 constexpr int kRefillAt = kMaxInFlight / 2;
 // Digests published to the sending thread at a time.
 constexpr size_t kHashBatch = 64;

@@ -7,6 +7,7 @@
 // is there; the answers arrive on the cloud client's workers meanwhile.
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -102,9 +103,17 @@ public:
 
     // False with the reason in *error.
     bool Hash(const std::string& path, unsigned char digest[32], uint64_t* size, std::string* error) {
-        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        // Not blocking on a FIFO named on the command line; only regular files
+        // are hashed (a device could be read for ever).
+        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) {
             *error = strerror(errno);
+            return false;
+        }
+        struct stat info {};
+        if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+            *error = "not a regular file";
+            close(fd);
             return false;
         }
         bool ok = m_ctx && EVP_DigestInit_ex(m_ctx.get(), EVP_sha256(), nullptr) == 1;

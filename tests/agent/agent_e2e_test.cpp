@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -161,13 +162,18 @@ TEST_F(AgentEndToEnd, RegisterOnAnEmptyStoreThenStatusTellsWhatItGot) {
 TEST_F(AgentEndToEnd, LookupOfATreeGivesTheAnswersTheCloudWasToldToGive) {
     Register();
     const std::string missing = (dir / "no-such-file").string();
-    Result result = Agent({"lookup", "--json", (s_root / "tree").string(), missing});
-    // Every file of the tree answered; the missing one reported, hence exit 1.
+    // Named on the command line, neither a FIFO nor a device is read (for ever).
+    const std::string fifo = (dir / "fifo").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    Result result = Agent({"lookup", "--json", (s_root / "tree").string(), missing, fifo, "/dev/zero"}, 60s);
+    // Every file of the tree answered; the others reported, hence exit 1.
     EXPECT_EQ(result.exitCode, 1) << result.out << result.err;
     std::map<std::string, std::string> byPath;
     for (const std::string& line : Lines(result.out))
         byPath[JsonField(line, "path")] = line;
-    ASSERT_EQ(byPath.size(), s_expected.size() + 1) << result.out;
+    ASSERT_EQ(byPath.size(), s_expected.size() + 3) << result.out;
+    EXPECT_EQ(JsonField(byPath[fifo], "error"), "cannot read: not a regular file") << byPath[fifo];
+    EXPECT_EQ(JsonField(byPath["/dev/zero"], "error"), "cannot read: not a regular file") << byPath["/dev/zero"];
     for (const auto& [path, expected] : s_expected) {
         const std::string& line = byPath[path];
         EXPECT_EQ(JsonField(line, "sha256"), Sha256Hex(Slurp(path))) << line;

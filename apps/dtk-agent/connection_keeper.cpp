@@ -52,8 +52,8 @@ CorvaneQuery_t* NewPing() {
 
 }  // namespace
 
-ConnectionKeeper::ConnectionKeeper(ITesselInstance* instance, FILE* out)
-    : m_instance(instance), m_out(out), m_probe(std::make_shared<Probe>()), m_next(std::chrono::steady_clock::now()) {
+ConnectionKeeper::ConnectionKeeper(ITesselInstance* instance, FILE* out, int checkSeconds)
+    : m_instance(instance), m_out(out), m_checkSeconds(checkSeconds), m_probe(std::make_shared<Probe>()), m_next(std::chrono::steady_clock::now()) {
     corvane_asn1_init();
 }
 
@@ -83,7 +83,7 @@ void ConnectionKeeper::Answered(bool answered) {
         if (m_failing)
             fprintf(m_out, "cloud connection: answering again\n");
         m_failing = false;
-        m_next = now + std::chrono::seconds(kCheckSeconds);
+        m_next = now + std::chrono::seconds(m_checkSeconds);
     } else {
         m_instance->ReportCloudConnectionFailure();
         if (!m_failing)

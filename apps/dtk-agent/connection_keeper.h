@@ -3,7 +3,9 @@
 // connection, so a restarted server would stay unreachable (and its pushed
 // messages undelivered) until the next lookup or the 15-minute ping. The
 // keeper therefore sends a ping of its own through the instance's cloud
-// wrapper: every kCheckSeconds while pings are answered, and once per
+// wrapper: every `checkSeconds` while pings are answered (a minute by default:
+// the library's own pings come every 15 minutes, and every endpoint's keeper
+// adds to the server's load), and once per
 // reconnect wait after one went unanswered; a queued ping is what makes the
 // library reconnect. Answers and failures are reported to the instance as
 // the host's cloud results, and the keeper says when the cloud stops and
@@ -20,12 +22,12 @@ namespace agent {
 
 class ConnectionKeeper {
 public:
-    // Seconds between checks while the cloud answers.
-    static constexpr int kCheckSeconds = 10;
+    // Seconds between checks while the cloud answers, unless run says otherwise.
+    static constexpr int kDefaultCheckSeconds = 60;
     // The library's least time between two connection attempts.
     static constexpr int kReconnectWaitSeconds = 5;
 
-    ConnectionKeeper(ITesselInstance* instance, FILE* out);
+    ConnectionKeeper(ITesselInstance* instance, FILE* out, int checkSeconds);
     ~ConnectionKeeper();
     ConnectionKeeper(const ConnectionKeeper&) = delete;
     ConnectionKeeper& operator=(const ConnectionKeeper&) = delete;
@@ -43,6 +45,7 @@ private:
 
     ITesselInstance* m_instance;
     FILE* m_out;
+    int m_checkSeconds;
     // Outlives the keeper while a ping is outstanding: the library completes
     // it (as failed) only when it shuts down.
     std::shared_ptr<Probe> m_probe;

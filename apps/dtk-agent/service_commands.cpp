@@ -23,15 +23,16 @@ void PrintState(const RegistrationState& state) {
     fflush(Out());
 }
 
-// [--timeout S]; false with the usage error printed.
-bool ParseTimeout(const std::vector<std::string>& args, int* seconds, int* exitCode) {
+// [OPTION S] where OPTION is `option` (--timeout, --keepalive); false with the
+// usage error printed.
+bool ParseSecondsOption(const std::vector<std::string>& args, const std::string& option, int* seconds, int* exitCode) {
     for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--timeout" && i + 1 < args.size() && ParseSeconds(args[i + 1], seconds)) {
+        if (args[i] == option && i + 1 < args.size() && ParseSeconds(args[i + 1], seconds)) {
             ++i;
             continue;
         }
-        *exitCode = Usage(args[i] == "--timeout" ? "--timeout takes a number of seconds from 1 to 86400"
-                                                 : "unexpected argument '" + args[i] + "'");
+        *exitCode = Usage(args[i] == option ? option + " takes a number of seconds from 1 to 86400"
+                                            : "unexpected argument '" + args[i] + "'");
         return false;
     }
     return true;
@@ -94,7 +95,7 @@ constexpr int32_t kServerMessageTypes[] = {1, 2, 3, 4};
 
 int Register(const Options& options, const std::vector<std::string>& args) {
     int seconds = 60, code = kExitOk;
-    if (!ParseTimeout(args, &seconds, &code))
+    if (!ParseSecondsOption(args, "--timeout", &seconds, &code))
         return code;
     std::unique_ptr<Session> session = Session::Open(options, &code);
     if (!session)
@@ -111,9 +112,10 @@ int Register(const Options& options, const std::vector<std::string>& args) {
 }
 
 int Run(const Options& options, const std::vector<std::string>& args) {
-    if (!args.empty())
-        return Usage("run takes no arguments");
     int code = kExitOk;
+    int keepaliveSeconds = ConnectionKeeper::kDefaultCheckSeconds;
+    if (!ParseSecondsOption(args, "--keepalive", &keepaliveSeconds, &code))
+        return code;
     std::unique_ptr<Session> session = Session::Open(options, &code);
     if (!session)
         return code;
@@ -128,7 +130,7 @@ int Run(const Options& options, const std::vector<std::string>& args) {
     instance->PerformTesselRegistration();
     fprintf(Out(), "running (SIGTERM or SIGINT stops, SIGHUP reloads the configuration)\n");
     fflush(Out());
-    ConnectionKeeper keeper(instance, Out());
+    ConnectionKeeper keeper(instance, Out(), keepaliveSeconds);
     while (!Signals::Stopping()) {
         for (const RegistrationState* state : session->TakeStates())
             PrintState(*state);

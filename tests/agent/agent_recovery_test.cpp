@@ -98,7 +98,7 @@ agent_test::TestbedProcess* AgentRecovery::s_testbed = nullptr;
 
 TEST_F(AgentRecovery, CloudServerRestartedUnderARunningAgentLookupsAcrossAndAfterItAreAnswered) {
     Child run;
-    ASSERT_TRUE(run.Start(AgentArgv({"run"}), dir / "service.out", dir / "service.err"));
+    ASSERT_TRUE(run.Start(AgentArgv({"run", "--keepalive", "10"}), dir / "service.out", dir / "service.err"));
     ASSERT_TRUE(WaitForCount("cloud connection: connected", 1, 60s)) << Slurp(dir / "service.out") << Slurp(dir / "service.err");
 
     std::ofstream(dir / "sample.txt") << "looked up around the restart\n";
@@ -126,7 +126,7 @@ TEST_F(AgentRecovery, CloudServerRestartedUnderARunningAgentLookupsAcrossAndAfte
 
 TEST_F(AgentRecovery, RunGetsItsConnectionBackByItselfAndReceivesWhatTheServerPushesThen) {
     Child run;
-    ASSERT_TRUE(run.Start(AgentArgv({"run"}), dir / "service.out", dir / "service.err"));
+    ASSERT_TRUE(run.Start(AgentArgv({"run", "--keepalive", "10"}), dir / "service.out", dir / "service.err"));
     ASSERT_TRUE(WaitForCount("cloud connection: connected", 1, 60s)) << Slurp(dir / "service.out") << Slurp(dir / "service.err");
     ASSERT_TRUE(s_testbed->Control("cloud deliver 1")) << s_testbed->Output();
     ASSERT_TRUE(WaitForCount("server message: type 1", 1, 30s)) << Slurp(dir / "service.out");

@@ -1,4 +1,7 @@
 // Registration and cloud lookups through the instance, as a host drives them.
+#include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <memory>
 #include <vector>
@@ -6,7 +9,9 @@
 #include "CorvaneQueryResponse.h"
 #include "corvane_runtime.h"
 #include "instance/instance_fixture.h"
+#include "platform/utf8.h"
 #include "testbed/cloud_queries.h"
+#include "testbed/https_server.h"
 
 namespace instance_test {
 namespace {
@@ -142,6 +147,62 @@ TEST_F(RegistrationTest, DeinitWithLookupsInFlightFailsThemOnce) {
         auto future = completion->done.get_future();
         ASSERT_EQ(future.wait_for(0s), std::future_status::ready) << "every lookup ends before the instance is gone";
     }
+}
+
+// Policy notices that reached the host with a file (called on a cloud worker).
+std::atomic<int> g_policyFiles{0};
+
+void CountPolicyFile(const wchar_t* path, int32_t, int32_t, int32_t) {
+    if (path && *path)
+        ++g_policyFiles;
+}
+
+TEST_F(RegistrationTest, DeinitDuringAPolicyDownloadAbortsItAndLeavesOnlyTheOldFile) {
+    // The policy server holds the download: only an abort ends it before the
+    // download's own 15 s bound, which the bound on Deinit stays below.
+    constexpr uint32_t kSerial = 0x20000000u | 8;
+    testbed::HttpsServer policyServer;
+    policyServer.on("/pol-" + std::to_string(kSerial), [](const testbed::HttpRequest&, testbed::HttpExchange& ex) {
+        if (ex.stall(60s))
+            ex.respond(200, "<policy/>");
+    });
+    testbed::TlsServerOptions options;
+    options.identity = &pki().server();
+    ASSERT_TRUE(policyServer.start(options));
+
+    ConfigureAgent();
+    StartServers(5);
+    testbed::PingAnswers answers;
+    answers.serial_number = kSerial;
+    cloud_.set_ping_answers(answers);
+    namespace fs = std::filesystem;
+    const fs::path tmp = fs::path(dir_.path()) / "tmp";
+    ASSERT_TRUE(fs::create_directory(tmp));
+    std::ofstream(tmp / "previous.xml") << "<policy serial=\"7\"/>";
+    ASSERT_TRUE(store_->SetSecureString("config/vesta/endpoint/policy/policy", policyServer.url("/pol").c_str()));
+    ASSERT_TRUE(store_->CreateStringW("config/agent/directory/base", platform::Utf8ToWide(dir_.path()).c_str()));
+    ASSERT_TRUE(store_->CreateInt("config/vesta/policy_enabled", 1));
+    ASSERT_TRUE(store_->CreateInt("config/vesta/policy/serial_number", 7));
+    ASSERT_TRUE(store_->CreateInt("config/agent/hb/interval", 1));
+
+    g_policyFiles = 0;
+    ITesselInstance* instance = Start();
+    ASSERT_NE(instance, nullptr);
+    instance->SetPolicyCallback(CountPolicyFile, 0);
+    instance->PerformTesselRegistration();
+    ASSERT_TRUE(policyServer.wait_for_stalls_begun(1, 90s)) << "the first ping's notice starts the download";
+
+    lib_.Release(instance);
+    instance_ = nullptr;
+    EXPECT_TRUE(returnsWithin([this] { lib_.Deinit(); }, 12s));
+    EXPECT_TRUE(log_.containsError("TesselRegistrationHandler::PolicyCallback: Failed to download Policy " +
+                                   std::to_string(kSerial)));
+    EXPECT_EQ(g_policyFiles, 0);
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(tmp))
+        left.push_back(entry.path().filename().string());
+    EXPECT_EQ(left, std::vector<std::string>{"previous.xml"}) << "the staged download is removed";
+    policyServer.stop();
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "CorvaneQuery.h"
+#include "kit/tessel_client/tessel_client_connector.h"
 #include "kit/util/guid_text.h"
 #include "registration/crypto_pem.h"
 #include "reghandler/reghandler_fixture.h"
@@ -186,13 +187,27 @@ TEST_F(RegistrationTest, CompletionWritesTheFlagsAndManagementDataIsSentOnlyWhen
     stack_->connection.ReportCloudConnectionSuccessful();
     EXPECT_FALSE(stack_->connection.IsCloudConnected());
 
-    // Complete: registered, enabled again, the legacy key pair gone.
-    tessel_registration_run_state complete{tessel_cloud_connection_succeeded, nullptr};
+    // The status report of 10 does not make the registration read complete:
+    // the completion does, after it stored the connector.
+    tessel_status_update_info reported{0, tessel_cloud_connection_succeeded};
+    stack_->handler->RegistrationStatusUpdateCallback(&reported);
+    EXPECT_FALSE(stack_->entity.IsRegistrationComplete());
+
+    // Complete: registered, enabled again, the legacy key pair gone. No handle
+    // of this handler is live (as while one is being released), so the
+    // connector is not taken and the status not published: nothing outlives
+    // the free of the handle that owns the connector.
+    client_connector* connector = nullptr;
+    ASSERT_EQ(tessel_client_connector_new(&connector), 0);
+    tessel_registration_run_state complete{tessel_cloud_connection_succeeded, connector};
     stack_->handler->RegistrationCompletedCallback(&complete);
     EXPECT_EQ(store_->GetInt("config/agent/agent_registered"), 1);
     EXPECT_EQ(store_->GetInt("config/agent/agent_disabled"), 0);
     EXPECT_FALSE(stack_->persistent.Exists("config/agent/client_prvkey", "legacy_keypair"));
-    EXPECT_TRUE(stack_->entity.IsRegistrationComplete());
+    EXPECT_EQ(stack_->entity.GetClientConnector(), nullptr);
+    EXPECT_EQ(stack_->entity.GetCloudReference(), nullptr);
+    EXPECT_FALSE(stack_->entity.IsRegistrationComplete());
+    tessel_client_connector_free(connector);
 
     // The first request after start registers with its reasons; an unchanged one skips.
     vesta_registration_info fields{};

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "platform/utf8.h"
 #include "testbed/cloud_queries.h"
 #include "testbed/https_server.h"
+#include "testbed/proxies.h"
 
 namespace instance_test {
 namespace {
@@ -203,6 +205,87 @@ TEST_F(RegistrationTest, DeinitDuringAPolicyDownloadAbortsItAndLeavesOnlyTheOldF
         left.push_back(entry.path().filename().string());
     EXPECT_EQ(left, std::vector<std::string>{"previous.xml"}) << "the staged download is removed";
     policyServer.stop();
+}
+
+TEST_F(RegistrationTest, UpdateConfigurationMovesTheRunningRegistrationToANewManagementServer) {
+    // The management server configured first does not answer: the run enrols,
+    // fails the management step and waits to retry.
+    ConfigureAgent();
+    StartServers();
+    const std::string closed = "https://127.0.0.1:" + std::to_string(testbed::free_loopback_port()) + "/mgmt";
+    ASSERT_TRUE(store_->SetString("config/vesta/endpoint/mgmt", closed.c_str(), true));
+    ITesselInstance* instance = Start();
+    ASSERT_NE(instance, nullptr);
+    instance->PerformTesselRegistration();
+    ASSERT_TRUE(log_.waitFor("Current Registration state is tessel_vesta_registration_failed", 60s));
+
+    // The same run picks the new host up: no restart, no new enrolment.
+    ASSERT_TRUE(store_->SetString("config/vesta/endpoint/mgmt", management_.base_url().c_str(), true));
+    instance->UpdateConfiguration();
+    ASSERT_TRUE(Registered(instance));
+    EXPECT_GE(management_.post_count(), 1u);
+    EXPECT_EQ(log_.count("TesselRegistrationHandler::PerformTesselRegistration: Enter"), 1u);
+    EXPECT_EQ(est_.stats().enroll_requests, 1);
+
+    // Nothing changed: the cloud connection is kept and nothing is sent again.
+    const int handshakes = cloud_.stats().handshakes;
+    const size_t posts = management_.post_count();
+    instance->UpdateConfiguration();
+    EXPECT_TRUE(Lookup(instance, 1).second);
+    EXPECT_EQ(cloud_.stats().handshakes, handshakes);
+    EXPECT_EQ(management_.post_count(), posts);
+    EXPECT_EQ(log_.count("TesselRegistrationHandler::PerformTesselRegistration: Enter"), 1u);
+    EXPECT_TRUE(instance->IsRegistrationComplete());
+}
+
+// Server-message handlers the host adds: each answers with its own code.
+uint16_t AnswerTwo(cv_cloud_handle*, const uint8_t*, const uint8_t*, uint32_t, const uint8_t*, size_t, void*) {
+    return 0x0202;
+}
+uint16_t AnswerFiveFirst(cv_cloud_handle*, const uint8_t*, const uint8_t*, uint32_t, const uint8_t*, size_t, void*) {
+    return 0x0501;
+}
+uint16_t AnswerFive(cv_cloud_handle*, const uint8_t*, const uint8_t*, uint32_t, const uint8_t*, size_t, void*) {
+    return 0x0505;
+}
+uint16_t AnswerSeven(cv_cloud_handle*, const uint8_t*, const uint8_t*, uint32_t, const uint8_t*, size_t, void*) {
+    return 0x0707;
+}
+
+TEST_F(RegistrationTest, ServerMessagesReachTheHandlersTheHostAdded) {
+    ConfigureAgent();
+    StartServers();
+    ITesselInstance* instance = Start();
+    ASSERT_NE(instance, nullptr);
+    // Added out of order; a second handler for 5 replaces the first, a null one is ignored.
+    instance->AddRcmsHandler(7, AnswerSeven);
+    instance->AddRcmsHandler(2, AnswerTwo);
+    instance->AddRcmsHandler(5, AnswerFiveFirst);
+    instance->AddRcmsHandler(5, AnswerFive);
+    instance->AddRcmsHandler(9, nullptr);
+    instance->PerformTesselRegistration();
+    ASSERT_TRUE(Registered(instance));
+
+    // The table reaches the kit in ascending type order, one entry per type.
+    std::vector<std::string> added;
+    for (const std::string& line : log_.lines())
+        if (line.find("PopulateRegistrationCallbacks: Adding RCMS handler for type") != std::string::npos)
+            added.push_back(line.substr(line.rfind(' ') + 1));
+    EXPECT_EQ(added, (std::vector<std::string>{"2", "5", "7"}));
+
+    const long types[] = {2, 5, 7, 9};
+    for (uint8_t n = 0; n < 4; ++n) {
+        testbed::Deliver message;
+        message.id[0] = static_cast<uint8_t>(0xA0 + n);
+        message.type = types[n];
+        message.data = {n};
+        ASSERT_EQ(cloud_.deliver(message), 1);
+    }
+    ASSERT_TRUE(cloud_.wait_until([&] { return cloud_.acks().size() >= 4; }, 30s));
+    std::map<long, long> codes;  // type -> acknowledgement code
+    for (const testbed::ReceivedAck& ack : cloud_.acks())
+        codes[types[ack.id[0] - 0xA0]] = ack.return_code;
+    EXPECT_EQ(codes, (std::map<long, long>{{2, 0x0202}, {5, 0x0505}, {7, 0x0707}, {9, 0xDEAF}}));
 }
 
 }  // namespace

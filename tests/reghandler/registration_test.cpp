@@ -229,5 +229,58 @@ TEST_F(RegistrationTest, CompletionWritesTheFlagsAndManagementDataIsSentOnlyWhen
     EXPECT_STREQ(hostAgain.hostname, host.hostname);
 }
 
+// The host's data with five adapters in place of the machine's own, which has
+// fewer: names, addresses and order are what the management server must see.
+class FiveAdapters : public VestaRegistrationDataHandler {
+public:
+    using VestaRegistrationDataHandler::VestaRegistrationDataHandler;
+    bool QueryVestaRegistrationData(VestaRegistrationData* data) override {
+        const bool read = VestaRegistrationDataHandler::QueryVestaRegistrationData(data);
+        data->adapters.clear();
+        for (uint32_t index : {14u, 3u, 9u, 21u, 5u}) {
+            NetworkAdapterInfo& adapter = data->adapters[index];
+            adapter.adapterName = L"{if-" + std::to_wstring(index) + L"}";
+            adapter.friendlyName = L"net" + std::to_wstring(index);
+            adapter.ipv4Address = L"10.0.0." + std::to_wstring(index);
+            adapter.macAddress = L"02:00:00:00:00:" + std::to_wstring(index + 10);
+            adapter.interfaceIndex = index;
+            adapter.up = 1;
+        }
+        return read;
+    }
+};
+
+TEST_F(RegistrationTest, FiveAdaptersSendTheFirstThreeByIndexAndTraceTheOthers) {
+    StartRegistrationServers();
+    FiveAdapters five(&stack_->external);
+    stack_->DestroyHandler();
+    stack_->handler = std::make_unique<TesselRegistrationHandler>(
+        store_.get(), &stack_->persistent, &stack_->entity, &stack_->connection, &stack_->http, &stack_->external,
+        &stack_->proxyHelper, stack_->proxies.GetProxyDiscovery(), &five);
+    stack_->handler->PerformTesselRegistration();
+    const bool registered = stack_->WaitRegistered(kRegistrationBound);
+    stack_->DestroyHandler();  // before `five` goes
+    ASSERT_TRUE(registered);
+
+    const auto posts = servers_.management->posts();
+    ASSERT_FALSE(posts.empty());
+    // Indexes 3, 5 and 9, in that order, as the body's bytes; 14 and 21 are left out.
+    std::string nics;
+    int n = 0;
+    for (int index : {3, 5, 9}) {
+        const std::string key = "&nics%5B" + std::to_string(n++) + "%5D%5B";
+        const std::string i = std::to_string(index);
+        nics += key + "friendly_name%5D=net" + i + key + "ip%5D=10.0.0." + i + key + "ipv6%5D=" + key +
+                "mac%5D=02%3A00%3A00%3A00%3A00%3A" + std::to_string(index + 10);
+    }
+    const std::string& body = posts.front().body;
+    EXPECT_NE(body.find(nics), std::string::npos) << body;
+    EXPECT_EQ(body.find("nics%5B3%5D"), std::string::npos) << body;
+    EXPECT_EQ(body.find("net14"), std::string::npos);
+    EXPECT_EQ(log_.count("TesselRegistrationHandler::VestaRegistrationInfoCallback: Skipping nic"), 2u);
+    EXPECT_TRUE(log_.containsTrace("TesselRegistrationHandler::VestaRegistrationInfoCallback: Skipping nic net14"));
+    EXPECT_TRUE(log_.containsTrace("TesselRegistrationHandler::VestaRegistrationInfoCallback: Skipping nic net21"));
+}
+
 }  // namespace
 }  // namespace reghandler_test

@@ -335,14 +335,18 @@ int main(int argc, char** argv) {
     std::vector<double> seconds;
     alternate(rounds, per_round, {facade_form, kit_form}, &seconds, &failures);
     report("form posts, a new TLS connection each", "facade_form_posts_per_s", total, seconds[0], seconds[1]);
-    alternate(rounds, per_round, {facade_download, kit_download, kit_plain_download}, &seconds, &failures);
+    // Two sides at a time, so each follows the other as often as itself (the
+    // unsynced side leaves dirty pages behind that the next side's sync meets).
+    alternate(rounds, per_round, {facade_download, kit_download}, &seconds, &failures);
     char what[128];
     snprintf(what, sizeof what, "downloads of %lu KiB into %s, both staged, synced and renamed", download_kib,
              dir.c_str());
     report(what, "facade_downloads_per_s", total, seconds[0], seconds[1]);
-    printf("  kit writing the target directly (no sync, no rename): %9.1f /s\n", total / seconds[2]);
-    printf("  durability's price, facade/unsynced kit: %.3f\n", seconds[2] / seconds[0]);
-    bench_result("facade_downloads_vs_unsynced_kit_per_s", total / seconds[0], "1/s", total / seconds[2]);
+    alternate(rounds, per_round, {facade_download, kit_plain_download}, &seconds, &failures);
+    printf("  against the kit writing the target directly (no sync, no rename):\n");
+    printf("  facade: %9.1f /s, kit: %9.1f /s, ratio %.3f (what durability costs)\n", total / seconds[0],
+           total / seconds[1], seconds[1] / seconds[0]);
+    bench_result("facade_downloads_vs_unsynced_kit_per_s", total / seconds[0], "1/s", total / seconds[1]);
     struct stat facade_stat{}, kit_stat{};
     bool same = stat(facade_target.c_str(), &facade_stat) == 0 && stat(kit_target.c_str(), &kit_stat) == 0 &&
                 facade_stat.st_size == kit_stat.st_size && facade_stat.st_size == static_cast<off_t>(file_body.size());

@@ -53,9 +53,9 @@ std::pair<int, bool> Lookup(ITesselInstance* instance, long n) {
 
 class RegistrationTest : public InstanceTest {
 protected:
-    // The status reaches 10 with the kit's status report, just before the
-    // completion stores the connector and reports the cloud connection: a
-    // host that wants lookups waits for both.
+    // The status reads complete once the completion has stored the
+    // connector; the cloud connection is reported right after, so a host
+    // that also wants the cloud verdict waits for both.
     static bool Registered(ITesselInstance* instance) {
         return eventually([&] { return instance->IsRegistrationComplete() && instance->IsCloudConnected(); }, 60s);
     }

@@ -103,6 +103,10 @@ TesselWrapper::TesselWrapper(IConfig* pConfig, IWinApiWrapper* pWinApiWrapper, I
 TesselWrapper::~TesselWrapper() { Destroy(); }
 
 void TesselWrapper::Destroy() {
+    // Downloads in flight end first: a policy download on a cloud worker would
+    // otherwise hold up the join of that worker below until its time-out.
+    if (m_http)
+        m_http->Shutdown();
     // 1. The log bridge goes first, so no kit line reaches a half-destroyed host.
     if (m_logCallbackId != -1) {
         tessel_logger_unregister_callback(m_logCallbackId);

@@ -20,6 +20,9 @@
 namespace {
 
 constexpr char kBoundaryPrefix[] = "---------------------------";
+// The bound of a policy download: the kit's own for a transfer it is not told
+// how to end.
+constexpr uint64_t kPolicyTransferMs = 15000;
 // Attempts at a boundary that the multipart body does not contain.
 constexpr int kBoundaryAttempts = 16;
 
@@ -358,6 +361,9 @@ bool TesselHttp::GenerateSections(std::string* body) {
 
 HRESULT TesselHttp::Perform(int32_t* status, std::string* received) {
     *status = 0;  // no answer unless one arrives
+    TransferGate::Pass pass(m_gate);
+    if (!pass.Entered())
+        return E_FAIL;
     std::string body;
     if (m_sections.empty())
         body = PostBody();
@@ -471,6 +477,9 @@ bool TesselHttp::DownloadFile(const char* url, const wchar_t* path, int32_t* sta
     }
     if (status)
         *status = 0;
+    TransferGate::Pass pass(m_gate);
+    if (!pass.Entered())
+        return false;
     Download download(target);
     if (!OpenDownload(this, "DownloadFile", &download))
         return false;
@@ -505,10 +514,15 @@ bool TesselHttp::DownloadPolicy(uint32_t fetchBits, const wchar_t* path) {
         error("TesselHttp::DownloadPolicy: Policy Url is empty");
         return false;
     }
+    TransferGate::Pass pass(m_gate);
+    if (!pass.Entered())
+        return false;
     Download download(target);
     if (!OpenDownload(this, "DownloadPolicy", &download))
         return false;
-    int result = tessel_fetch_policy(url.c_str(), fetchBits, FileWrite, download.file.File(), download.request.get());
+    PolicyWatch watch{&m_gate, TickCount64() + kPolicyTransferMs};
+    int result = tessel_fetch_policy_progress(url.c_str(), fetchBits, FileWrite, download.file.File(),
+                                              download.request.get(), PolicyProgress, &watch);
     trace(kTesselTraceCategory, "TesselHttp::DownloadPolicy: tessel_fetch_policy returned %d", result);
     // An error page or a cut transfer must not replace the policy the host reads.
     return result == 0 && PolicyArrivedWhole(download.request.get()) && download.file.Commit();
@@ -571,6 +585,11 @@ void TesselHttp::ReleaseHttpClientHandle(http_client_handle* handle) {
 }
 
 bool TesselHttp::TransferProgress() {
+    if (m_gate.Closed()) {
+        trace(kTesselTraceCategory,
+              "TesselHttp::TransferProgress: shutdown state detected, setting transfer abort conditions");
+        return true;
+    }
     if (m_timeoutMs != 0) {
         uint64_t now = TickCount64();
         if (m_startTick == 0)
@@ -598,4 +617,13 @@ int TesselHttp::ProgressThunk(void* self, curl_off_t, curl_off_t, curl_off_t, cu
     } catch (...) {
         return 1;
     }
+}
+
+int TesselHttp::PolicyProgress(void* watch, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    const auto* policy = static_cast<const PolicyWatch*>(watch);
+    if (policy->gate->Closed()) {
+        trace(kTesselTraceCategory, "TesselHttp::DownloadPolicy: shutdown state detected, aborting the download");
+        return 1;
+    }
+    return TickCount64() >= policy->deadline ? 1 : 0;
 }

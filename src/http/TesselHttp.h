@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "dtk/IHttp.h"
+#include "http/TransferGate.h"
 #include "kit/http_client/http_client.h"
 
 class IConfig;
@@ -81,6 +82,11 @@ public:
     void SetVerboseLogging(bool verbose) override { m_verbose = verbose; }
     void SetQuietValues(bool quiet) override { m_quietValues = quiet; }
 
+    // Aborts every transfer of this object now and refuses new ones; returns
+    // once none runs (within about a second). The instance calls it first at
+    // teardown, so a policy download on a cloud worker cannot hold it up.
+    void Shutdown() { m_gate.Close(); }
+
     // The policy URL for the fetch bits, "" when the bits or the template do not give one.
     std::string GetPolicyUrl(uint32_t fetchBits);
     // The boundary of the multipart body made at Init (or since, when the
@@ -106,6 +112,13 @@ private:
     // True aborts the running transfer (time-out reached or shutdown asked).
     bool TransferProgress();
     static int ProgressThunk(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
+    // The policy download's progress: no caller's time-out applies, so it is
+    // bounded here, and it ends at Shutdown.
+    struct PolicyWatch {
+        const TransferGate* gate;
+        uint64_t deadline;
+    };
+    static int PolicyProgress(void* watch, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
     void ClearCredentials();
 
     IConfig* m_config;
@@ -125,4 +138,5 @@ private:
     uint64_t m_startTick = 0;
     bool m_verbose = false;
     bool m_quietValues = false;
+    TransferGate m_gate;
 };

@@ -106,15 +106,7 @@ void TesselConfigReader::PopulateTesselConfiguationInfo(registration_config* con
 }
 
 void TesselConfigReader::ReleaseTesselConfiguration(registration_config* config) {
-    X509_free(config->client_cert);
-    config->client_cert = nullptr;
-    EVP_PKEY_free(config->client_keypair);
-    config->client_keypair = nullptr;
-    EVP_PKEY_free(config->legacy_client_keypair);
-    config->legacy_client_keypair = nullptr;
-    registration_roots_free(config->system_trust_root_certs, config->system_trust_root_certs_count);
-    config->system_trust_root_certs = nullptr;
-    config->system_trust_root_certs_count = 0;
+    registration_credentials_release(config);
     OPENSSL_cleanse(config->identity.actcode, sizeof config->identity.actcode);
 }
 

@@ -166,13 +166,17 @@ void TesselRegistrationHandler::RegistrationStop() {
 
 void TesselRegistrationHandler::ReleaseRegistrationHandle() {
     {
+        // From here until the free below joins the run, a completion stores
+        // nothing; status and connector go together, so "complete" is never
+        // read without a connector.
         std::lock_guard<std::mutex> lock(m_connectorMutex);
         m_connectorAccepted = false;
+        if (m_entity->IsRegistrationComplete()) m_entity->SetStatus(tessel_registration_not_started);
+        if (m_entity->GetClientConnector()) m_entity->SetClientConnector(nullptr);
         if (cloud_conn* reference = m_entity->GetCloudReference()) {
             m_entity->SetCloudReference(nullptr);
             tessel_cloud_conn_release(reference);
         }
-        if (m_entity->GetClientConnector()) m_entity->SetClientConnector(nullptr);
     }
     tessel_registration_handle* handle = m_entity->GetRegistrationHandle();
     if (!handle) {
@@ -221,7 +225,9 @@ void TesselRegistrationHandler::RegistrationStatusUpdateCallback(const tessel_st
         error("TesselRegistrationHandler::RegistrationStatusUpdateCallback: status_update_info is NULL");
         return;
     }
-    m_entity->SetStatus(info->state);
+    // Complete is published by the completion, once the connector is there:
+    // a host that reads it complete can look up at once.
+    if (info->state != tessel_cloud_connection_succeeded) m_entity->SetStatus(info->state);
     trace(kTesselTraceCategory, "TesselRegistrationHandler::RegistrationStatusUpdateCallback: Current Registration state is %s",
           TesselRegistrationStatusName(info->state));
     if (info->state == tessel_certificate_acquisition_failed || IsProxyExplainableEstError(info->last_est_error)) {
@@ -245,14 +251,16 @@ void TesselRegistrationHandler::RegistrationCompletedCallback(const tessel_regis
             error("TesselRegistrationHandler::RegistrationCompletedCallback: Could neither create nor set %s in config",
                   kAgentRegisteredKey);
         RemoveOldLegacyClientCertificate();
-        m_entity->SetStatus(tessel_cloud_connection_succeeded);
         trace(kTesselTraceCategory, "TesselRegistrationHandler::RegistrationCompletedCallback: Setting client_connector %p",
               static_cast<void*>(state->connector));
         {
+            // The connector first, then the status; a handle being released
+            // takes neither, so nothing outlives its free.
             std::lock_guard<std::mutex> lock(m_connectorMutex);
             if (m_connectorAccepted) {
                 m_entity->SetClientConnector(state->connector);
                 GetCloudConnectionFromTessel();
+                m_entity->SetStatus(tessel_cloud_connection_succeeded);
             }
         }
         WriteAgentDisabledToConfig(0);

@@ -155,10 +155,11 @@ private:
     // Serialises the host-facing operations (start, restart, update) against
     // each other and against destruction.
     std::mutex m_registrationMutex;
-    // Guards the entity's connector and cloud reference between the kit's
-    // completion and a release: a completion that arrives once the handle is
-    // being released (m_connectorAccepted false) stores nothing, so no
-    // reference outlives the handle (freeing it waits for every reference).
+    // Guards the entity's connector, cloud reference and completed status
+    // between the kit's completion and a release: a completion that arrives
+    // once the handle is being released (m_connectorAccepted false) stores
+    // nothing, so no connector or reference outlives the handle (freeing it
+    // waits for every reference) and "complete" is never read without them.
     std::mutex m_connectorMutex;
     bool m_connectorAccepted = false;
     std::mutex m_callbackMutex;

@@ -112,6 +112,10 @@ protected:
         server_->on("/policy/u1-268435456", [](const testbed::HttpRequest&, testbed::HttpExchange& ex) {
             ex.respond_cut(200, "<pol", 200);
         });
+        server_->on("/policy/stall-536870912", [](const testbed::HttpRequest&, testbed::HttpExchange& ex) {
+            if (ex.stall(kBound))
+                ex.respond(200, "<policy/>");
+        });
         testbed::TlsServerOptions options;
         options.identity = &pki_->server();
         options.client_ca = pki_->ca().cert();
@@ -440,6 +444,50 @@ TEST_F(TesselHttpTest, DownloadsReplaceTheFileOnlyWhenComplete) {
     EXPECT_TRUE(log_.containsError("TesselHttp::DownloadFile: Failed to create file " + missing));
     EXPECT_FALSE(http_->DownloadFile("", wideTarget.c_str(), &status));
     EXPECT_TRUE(log_.containsError("TesselHttp::DownloadFile: Invalid arguments"));
+}
+
+TEST_F(TesselHttpTest, ShutdownEndsTheTransfersInFlightAndRefusesNewOnes) {
+    // Below the policy download's own 15 s bound, so only the abort meets it;
+    // the file download has neither a time-out nor a shutdown callback.
+    constexpr auto kShutdownBound = 10s;
+    server_->set_stall_bound(kBound);
+    ASSERT_TRUE(store_->SetSecureString("config/vesta/endpoint/policy/policy", server_->url("/policy/stall").c_str()));
+    const std::string policy = dir_.file("policy.xml");
+    const std::string file = dir_.file("file.bin");
+    WriteFile(policy, "<old/>");
+    WriteFile(file, "old content");
+    const auto before = DirectoryEntries(dir_.path());
+
+    const int stallsBefore = server_->stalls_begun();
+    auto policyDone = std::async(std::launch::async, [&] { return http_->DownloadPolicy(0x20000000u, Wide(policy).c_str()); });
+    auto fileDone = std::async(std::launch::async, [&] {
+        int32_t status = -1;
+        return http_->DownloadFile(server_->url("/stall").c_str(), Wide(file).c_str(), &status);
+    });
+    ASSERT_TRUE(server_->wait_for_stalls_begun(stallsBefore + 2, kBound));
+    auto shutdown = std::async(std::launch::async, [&] { http_->Shutdown(); });
+    ASSERT_EQ(shutdown.wait_for(kShutdownBound), std::future_status::ready);
+    // Shutdown has returned: neither transfer is running any more.
+    ASSERT_EQ(policyDone.wait_for(0s), std::future_status::ready);
+    ASSERT_EQ(fileDone.wait_for(0s), std::future_status::ready);
+    EXPECT_FALSE(policyDone.get());
+    EXPECT_FALSE(fileDone.get());
+    EXPECT_EQ(ReadFile(policy), "<old/>");
+    EXPECT_EQ(ReadFile(file), "old content");
+    EXPECT_EQ(DirectoryEntries(dir_.path()), before);
+
+    // After it nothing reaches the server.
+    const size_t requests = server_->request_count();
+    int32_t status = -1;
+    EXPECT_FALSE(http_->DownloadFile(server_->url("/file").c_str(), Wide(file).c_str(), &status));
+    EXPECT_FALSE(http_->DownloadPolicy(0x20000000u, Wide(policy).c_str()));
+    ASSERT_EQ(Init("/form"), S_OK);
+    char* body = nullptr;
+    EXPECT_EQ(http_->MakeRequest(&status, &body), E_FAIL);
+    EXPECT_EQ(body, nullptr);
+    EXPECT_EQ(server_->request_count(), requests);
+    EXPECT_EQ(DirectoryEntries(dir_.path()), before);
+    server_->release_stalls();
 }
 
 TEST_F(TesselHttpTest, PolicyUrlFollowsTheHighestFetchBit) {

@@ -98,7 +98,7 @@ void InstanceTest::ConfigureAgent() {
     ASSERT_TRUE(store_->SetInt("config/agent/ekds/mode", 1, true));
 }
 
-void InstanceTest::StartServers() {
+void InstanceTest::StartServers(long cloudDisposition) {
     testbed::EstServerOptions est;
     est.identity = &pki().server();
     est.ca = &pki().ca();
@@ -110,6 +110,7 @@ void InstanceTest::StartServers() {
     testbed::CloudServerOptions cloud;
     cloud.identity = &pki().server();
     cloud.client_ca = pki().ca().cert();
+    cloud.disposition = cloudDisposition;
     ASSERT_TRUE(cloud_.start(cloud));
     cloud_.set_reg_answers({0});
     // The enrolment server is reached on the cloud port setting, the cloud

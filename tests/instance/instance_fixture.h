@@ -60,7 +60,9 @@ protected:
     // registration: identity GUIDs, activation code, versions, trusted CA,
     // enrolment generation and the three servers. No GUID, key or certificate.
     void ConfigureAgent();
-    void StartServers();
+    // `cloudDisposition` is the header disposition of the cloud server's
+    // default answers (5 makes a ping answer a policy notice).
+    void StartServers(long cloudDisposition = 1);
     // InitTesselWrapper and CreateTesselWrapper; the instance is released and
     // the library deinitialised at TearDown (or by Stop).
     ITesselInstance* Start();

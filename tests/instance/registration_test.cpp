@@ -1,12 +1,19 @@
 // Registration and cloud lookups through the instance, as a host drives them.
+#include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <future>
+#include <map>
 #include <memory>
 #include <vector>
 
 #include "CorvaneQueryResponse.h"
 #include "corvane_runtime.h"
 #include "instance/instance_fixture.h"
+#include "platform/utf8.h"
 #include "testbed/cloud_queries.h"
+#include "testbed/https_server.h"
+#include "testbed/proxies.h"
 
 namespace instance_test {
 namespace {
@@ -46,9 +53,9 @@ std::pair<int, bool> Lookup(ITesselInstance* instance, long n) {
 
 class RegistrationTest : public InstanceTest {
 protected:
-    // The status reaches 10 with the kit's status report, just before the
-    // completion stores the connector and reports the cloud connection: a
-    // host that wants lookups waits for both.
+    // The status reads complete once the completion has stored the
+    // connector; the cloud connection is reported right after, so a host
+    // that also wants the cloud verdict waits for both.
     static bool Registered(ITesselInstance* instance) {
         return eventually([&] { return instance->IsRegistrationComplete() && instance->IsCloudConnected(); }, 60s);
     }
@@ -142,6 +149,143 @@ TEST_F(RegistrationTest, DeinitWithLookupsInFlightFailsThemOnce) {
         auto future = completion->done.get_future();
         ASSERT_EQ(future.wait_for(0s), std::future_status::ready) << "every lookup ends before the instance is gone";
     }
+}
+
+// Policy notices that reached the host with a file (called on a cloud worker).
+std::atomic<int> g_policyFiles{0};
+
+void CountPolicyFile(const wchar_t* path, int32_t, int32_t, int32_t) {
+    if (path && *path)
+        ++g_policyFiles;
+}
+
+TEST_F(RegistrationTest, DeinitDuringAPolicyDownloadAbortsItAndLeavesOnlyTheOldFile) {
+    // The policy server holds the download: only an abort ends it before the
+    // download's own 15 s bound, which the bound on Deinit stays below.
+    constexpr uint32_t kSerial = 0x20000000u | 8;
+    testbed::HttpsServer policyServer;
+    policyServer.on("/pol-" + std::to_string(kSerial), [](const testbed::HttpRequest&, testbed::HttpExchange& ex) {
+        if (ex.stall(60s))
+            ex.respond(200, "<policy/>");
+    });
+    testbed::TlsServerOptions options;
+    options.identity = &pki().server();
+    ASSERT_TRUE(policyServer.start(options));
+
+    ConfigureAgent();
+    StartServers(5);
+    testbed::PingAnswers answers;
+    answers.serial_number = kSerial;
+    cloud_.set_ping_answers(answers);
+    namespace fs = std::filesystem;
+    const fs::path tmp = fs::path(dir_.path()) / "tmp";
+    ASSERT_TRUE(fs::create_directory(tmp));
+    std::ofstream(tmp / "previous.xml") << "<policy serial=\"7\"/>";
+    ASSERT_TRUE(store_->SetSecureString("config/vesta/endpoint/policy/policy", policyServer.url("/pol").c_str()));
+    ASSERT_TRUE(store_->CreateStringW("config/agent/directory/base", platform::Utf8ToWide(dir_.path()).c_str()));
+    ASSERT_TRUE(store_->CreateInt("config/vesta/policy_enabled", 1));
+    ASSERT_TRUE(store_->CreateInt("config/vesta/policy/serial_number", 7));
+    ASSERT_TRUE(store_->CreateInt("config/agent/hb/interval", 1));
+
+    g_policyFiles = 0;
+    ITesselInstance* instance = Start();
+    ASSERT_NE(instance, nullptr);
+    instance->SetPolicyCallback(CountPolicyFile, 0);
+    instance->PerformTesselRegistration();
+    ASSERT_TRUE(policyServer.wait_for_stalls_begun(1, 90s)) << "the first ping's notice starts the download";
+
+    lib_.Release(instance);
+    instance_ = nullptr;
+    EXPECT_TRUE(returnsWithin([this] { lib_.Deinit(); }, 12s));
+    EXPECT_TRUE(log_.containsError("TesselRegistrationHandler::PolicyCallback: Failed to download Policy " +
+                                   std::to_string(kSerial)));
+    EXPECT_EQ(g_policyFiles, 0);
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(tmp))
+        left.push_back(entry.path().filename().string());
+    EXPECT_EQ(left, std::vector<std::string>{"previous.xml"}) << "the staged download is removed";
+    policyServer.stop();
+}
+
+TEST_F(RegistrationTest, UpdateConfigurationMovesTheRunningRegistrationToANewManagementServer) {
+    // The management server configured first does not answer: the run enrols,
+    // fails the management step and waits to retry.
+    ConfigureAgent();
+    StartServers();
+    const std::string closed = "https://127.0.0.1:" + std::to_string(testbed::free_loopback_port()) + "/mgmt";
+    ASSERT_TRUE(store_->SetString("config/vesta/endpoint/mgmt", closed.c_str(), true));
+    ITesselInstance* instance = Start();
+    ASSERT_NE(instance, nullptr);
+    instance->PerformTesselRegistration();
+    ASSERT_TRUE(log_.waitFor("Current Registration state is tessel_vesta_registration_failed", 60s));
+
+    // The same run picks the new host up: no restart, no new enrolment.
+    ASSERT_TRUE(store_->SetString("config/vesta/endpoint/mgmt", management_.base_url().c_str(), true));
+    instance->UpdateConfiguration();
+    ASSERT_TRUE(Registered(instance));
+    EXPECT_GE(management_.post_count(), 1u);
+    EXPECT_EQ(log_.count("TesselRegistrationHandler::PerformTesselRegistration: Enter"), 1u);
+    EXPECT_EQ(est_.stats().enroll_requests, 1);
+
+    // Nothing changed: the cloud connection is kept and nothing is sent again.
+    const int handshakes = cloud_.stats().handshakes;
+    const size_t posts = management_.post_count();
+    instance->UpdateConfiguration();
+    EXPECT_TRUE(Lookup(instance, 1).second);
+    EXPECT_EQ(cloud_.stats().handshakes, handshakes);
+    EXPECT_EQ(management_.post_count(), posts);
+    EXPECT_EQ(log_.count("TesselRegistrationHandler::PerformTesselRegistration: Enter"), 1u);
+    EXPECT_TRUE(instance->IsRegistrationComplete());
+}
+
+// Server-message handlers the host adds: each answers with its own code.
+uint16_t AnswerTwo(cv_cloud_handle*, const uint8_t*, const uint8_t*, uint32_t, const uint8_t*, size_t, void*) {
+    return 0x0202;
+}
+uint16_t AnswerFiveFirst(cv_cloud_handle*, const uint8_t*, const uint8_t*, uint32_t, const uint8_t*, size_t, void*) {
+    return 0x0501;
+}
+uint16_t AnswerFive(cv_cloud_handle*, const uint8_t*, const uint8_t*, uint32_t, const uint8_t*, size_t, void*) {
+    return 0x0505;
+}
+uint16_t AnswerSeven(cv_cloud_handle*, const uint8_t*, const uint8_t*, uint32_t, const uint8_t*, size_t, void*) {
+    return 0x0707;
+}
+
+TEST_F(RegistrationTest, ServerMessagesReachTheHandlersTheHostAdded) {
+    ConfigureAgent();
+    StartServers();
+    ITesselInstance* instance = Start();
+    ASSERT_NE(instance, nullptr);
+    // Added out of order; a second handler for 5 replaces the first, a null one is ignored.
+    instance->AddRcmsHandler(7, AnswerSeven);
+    instance->AddRcmsHandler(2, AnswerTwo);
+    instance->AddRcmsHandler(5, AnswerFiveFirst);
+    instance->AddRcmsHandler(5, AnswerFive);
+    instance->AddRcmsHandler(9, nullptr);
+    instance->PerformTesselRegistration();
+    ASSERT_TRUE(Registered(instance));
+
+    // The table reaches the kit in ascending type order, one entry per type.
+    std::vector<std::string> added;
+    for (const std::string& line : log_.lines())
+        if (line.find("PopulateRegistrationCallbacks: Adding RCMS handler for type") != std::string::npos)
+            added.push_back(line.substr(line.rfind(' ') + 1));
+    EXPECT_EQ(added, (std::vector<std::string>{"2", "5", "7"}));
+
+    const long types[] = {2, 5, 7, 9};
+    for (uint8_t n = 0; n < 4; ++n) {
+        testbed::Deliver message;
+        message.id[0] = static_cast<uint8_t>(0xA0 + n);
+        message.type = types[n];
+        message.data = {n};
+        ASSERT_EQ(cloud_.deliver(message), 1);
+    }
+    ASSERT_TRUE(cloud_.wait_until([&] { return cloud_.acks().size() >= 4; }, 30s));
+    std::map<long, long> codes;  // type -> acknowledgement code
+    for (const testbed::ReceivedAck& ack : cloud_.acks())
+        codes[types[ack.id[0] - 0xA0]] = ack.return_code;
+    EXPECT_EQ(codes, (std::map<long, long>{{2, 0x0202}, {5, 0x0505}, {7, 0x0707}, {9, 0xDEAF}}));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "CorvaneQuery.h"
+#include "kit/tessel_client/tessel_client_connector.h"
 #include "kit/util/guid_text.h"
 #include "registration/crypto_pem.h"
 #include "reghandler/reghandler_fixture.h"
@@ -186,13 +187,27 @@ TEST_F(RegistrationTest, CompletionWritesTheFlagsAndManagementDataIsSentOnlyWhen
     stack_->connection.ReportCloudConnectionSuccessful();
     EXPECT_FALSE(stack_->connection.IsCloudConnected());
 
-    // Complete: registered, enabled again, the legacy key pair gone.
-    tessel_registration_run_state complete{tessel_cloud_connection_succeeded, nullptr};
+    // The status report of 10 does not make the registration read complete:
+    // the completion does, after it stored the connector.
+    tessel_status_update_info reported{0, tessel_cloud_connection_succeeded};
+    stack_->handler->RegistrationStatusUpdateCallback(&reported);
+    EXPECT_FALSE(stack_->entity.IsRegistrationComplete());
+
+    // Complete: registered, enabled again, the legacy key pair gone. No handle
+    // of this handler is live (as while one is being released), so the
+    // connector is not taken and the status not published: nothing outlives
+    // the free of the handle that owns the connector.
+    client_connector* connector = nullptr;
+    ASSERT_EQ(tessel_client_connector_new(&connector), 0);
+    tessel_registration_run_state complete{tessel_cloud_connection_succeeded, connector};
     stack_->handler->RegistrationCompletedCallback(&complete);
     EXPECT_EQ(store_->GetInt("config/agent/agent_registered"), 1);
     EXPECT_EQ(store_->GetInt("config/agent/agent_disabled"), 0);
     EXPECT_FALSE(stack_->persistent.Exists("config/agent/client_prvkey", "legacy_keypair"));
-    EXPECT_TRUE(stack_->entity.IsRegistrationComplete());
+    EXPECT_EQ(stack_->entity.GetClientConnector(), nullptr);
+    EXPECT_EQ(stack_->entity.GetCloudReference(), nullptr);
+    EXPECT_FALSE(stack_->entity.IsRegistrationComplete());
+    tessel_client_connector_free(connector);
 
     // The first request after start registers with its reasons; an unchanged one skips.
     vesta_registration_info fields{};
@@ -212,6 +227,59 @@ TEST_F(RegistrationTest, CompletionWritesTheFlagsAndManagementDataIsSentOnlyWhen
     EXPECT_EQ(again.count, 14u);
     EXPECT_STREQ(again.entries[13].key, "");
     EXPECT_STREQ(hostAgain.hostname, host.hostname);
+}
+
+// The host's data with five adapters in place of the machine's own, which has
+// fewer: names, addresses and order are what the management server must see.
+class FiveAdapters : public VestaRegistrationDataHandler {
+public:
+    using VestaRegistrationDataHandler::VestaRegistrationDataHandler;
+    bool QueryVestaRegistrationData(VestaRegistrationData* data) override {
+        const bool read = VestaRegistrationDataHandler::QueryVestaRegistrationData(data);
+        data->adapters.clear();
+        for (uint32_t index : {14u, 3u, 9u, 21u, 5u}) {
+            NetworkAdapterInfo& adapter = data->adapters[index];
+            adapter.adapterName = L"{if-" + std::to_wstring(index) + L"}";
+            adapter.friendlyName = L"net" + std::to_wstring(index);
+            adapter.ipv4Address = L"10.0.0." + std::to_wstring(index);
+            adapter.macAddress = L"02:00:00:00:00:" + std::to_wstring(index + 10);
+            adapter.interfaceIndex = index;
+            adapter.up = 1;
+        }
+        return read;
+    }
+};
+
+TEST_F(RegistrationTest, FiveAdaptersSendTheFirstThreeByIndexAndTraceTheOthers) {
+    StartRegistrationServers();
+    FiveAdapters five(&stack_->external);
+    stack_->DestroyHandler();
+    stack_->handler = std::make_unique<TesselRegistrationHandler>(
+        store_.get(), &stack_->persistent, &stack_->entity, &stack_->connection, &stack_->http, &stack_->external,
+        &stack_->proxyHelper, stack_->proxies.GetProxyDiscovery(), &five);
+    stack_->handler->PerformTesselRegistration();
+    const bool registered = stack_->WaitRegistered(kRegistrationBound);
+    stack_->DestroyHandler();  // before `five` goes
+    ASSERT_TRUE(registered);
+
+    const auto posts = servers_.management->posts();
+    ASSERT_FALSE(posts.empty());
+    // Indexes 3, 5 and 9, in that order, as the body's bytes; 14 and 21 are left out.
+    std::string nics;
+    int n = 0;
+    for (int index : {3, 5, 9}) {
+        const std::string key = "&nics%5B" + std::to_string(n++) + "%5D%5B";
+        const std::string i = std::to_string(index);
+        nics += key + "friendly_name%5D=net" + i + key + "ip%5D=10.0.0." + i + key + "ipv6%5D=" + key +
+                "mac%5D=02%3A00%3A00%3A00%3A00%3A" + std::to_string(index + 10);
+    }
+    const std::string& body = posts.front().body;
+    EXPECT_NE(body.find(nics), std::string::npos) << body;
+    EXPECT_EQ(body.find("nics%5B3%5D"), std::string::npos) << body;
+    EXPECT_EQ(body.find("net14"), std::string::npos);
+    EXPECT_EQ(log_.count("TesselRegistrationHandler::VestaRegistrationInfoCallback: Skipping nic"), 2u);
+    EXPECT_TRUE(log_.containsTrace("TesselRegistrationHandler::VestaRegistrationInfoCallback: Skipping nic net14"));
+    EXPECT_TRUE(log_.containsTrace("TesselRegistrationHandler::VestaRegistrationInfoCallback: Skipping nic net21"));
 }
 
 }  // namespace

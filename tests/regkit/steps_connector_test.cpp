@@ -98,6 +98,11 @@ TEST_F(Connector, QueriesKeepSucceedingWhileTheConnectionIsReplaced) {
     EXPECT_EQ(missing.load(), 0);
     for (int id = 1; id <= kReplacements; id++) EXPECT_TRUE(retired(id)) << id;
     EXPECT_TRUE(log_.contains(6, "tracking cloud handle 6"));
+
+    // A reference leaves no line: a host's lookups do not each cost a trace.
+    log_.clear();
+    for (int i = 0; i < 100; i++) tessel_cloud_conn_release(tessel_client_connector_get_cloud_conn(connector_));
+    EXPECT_EQ(log_.count("tessel_client_connector"), 0u) << log_.dump();
 }
 
 TEST_F(Connector, FreeWaitsForEveryReference) {

@@ -62,7 +62,7 @@ void StepsFixture::SetUp() {
     registration_agent_identity& id = config_.identity;
     memcpy(id.agent_guid, kAgentGuid, 16);
     memcpy(id.business_guid, kBusinessGuid, 16);
-    memcpy(id.affiliate_guid, kBusinessGuid, 16);
+    memcpy(id.affiliate_guid, kAffiliateGuid, 16);
     memcpy(id.actcode, kActcode, 16);
     strcpy(id.devid, "dev-1234");
     strcpy(id.productid, "dtk-endpoint");

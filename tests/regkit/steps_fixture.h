@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "kit/registration_manager/tessel_registration_manager.h"
+#include "regkit/guids.h"
 #include "support/kit_log_capture.h"
 #include "testbed/cloud_server.h"
 #include "testbed/est_server.h"
@@ -25,16 +26,7 @@ namespace steps_test {
 
 using namespace std::chrono_literals;
 
-// Agent, business and activation GUIDs of the tests, and their text forms.
-inline const uint8_t kAgentGuid[16] = {0x3f, 0x2a, 0x01, 0xb4, 0x5c, 0x6d, 0x4e, 0x7f,
-                                       0x80, 0x91, 0xa2, 0xb3, 0xc4, 0xd5, 0xe6, 0xf7};
-inline const char kAgentText[] = "3f2a01b4-5c6d-4e7f-8091-a2b3c4d5e6f7";
-inline const uint8_t kBusinessGuid[16] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88,
-                                          0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff, 0x01};
-inline const char kBusinessText[] = "11223344-5566-7788-99aa-bbccddeeff01";
-inline const uint8_t kActcode[16] = {0xa0, 0xa1, 0xa2, 0xa3, 0xa4, 0xa5, 0xa6, 0xa7,
-                                     0xa8, 0xa9, 0xaa, 0xab, 0xac, 0xad, 0xae, 0xaf};
-inline const char kActcodeText[] = "a0a1a2a3-a4a5-a6a7-a8a9-aaabacadaeaf";
+using namespace regkit_guids;
 
 testbed::Pki& pki();
 

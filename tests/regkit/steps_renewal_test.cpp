@@ -35,7 +35,9 @@ TEST_F(Renewal, KindFollowsTheCommonName) {
     for (char& c : upper) c = static_cast<char>(toupper(c));
     EXPECT_EQ(kind_of(upper), TESSEL_CERT_EKDSV2);
     EXPECT_EQ(kind_of(kAgentText), TESSEL_CERT_EKDSV1);
-    EXPECT_EQ(kind_of("3F2A01B4-5C6D-4E7F-8091-A2B3C4D5E6F7"), TESSEL_CERT_EKDSV1);
+    std::string upperAgent = kAgentText;
+    for (char& c : upperAgent) c = static_cast<char>(toupper(c));
+    EXPECT_EQ(kind_of(upperAgent), TESSEL_CERT_EKDSV1);
     EXPECT_EQ(kind_of(kBusinessText), TESSEL_CERT_UNUSABLE);  // another GUID
     EXPECT_TRUE(log_.contains(3, std::string("certificate common name ") + kBusinessText));
     EXPECT_EQ(kind_of(std::string(kBusinessText) + ".qrv"), TESSEL_CERT_UNREADABLE);

@@ -2,6 +2,7 @@
 // request for a new agent GUID.
 #pragma once
 
+#include <openssl/evp.h>
 #include <openssl/x509.h>
 
 #include <cstddef>
@@ -18,6 +19,22 @@ void registration_proxy_release(tessel_proxy_t* proxy);
 // Duplicates `count` certificates into a new array in *out. 0 or -1 (nothing kept).
 int registration_roots_copy(X509* const* src, uint32_t count, X509*** out);
 void registration_roots_free(X509** roots, uint32_t count);
+
+// Releases and clears the client certificate, both key pairs and the trusted
+// roots of what holds them under these names: a configuration record or a
+// handle.
+template <typename Holder>
+void registration_credentials_release(Holder* holder) {
+    X509_free(holder->client_cert);
+    holder->client_cert = nullptr;
+    EVP_PKEY_free(holder->client_keypair);
+    holder->client_keypair = nullptr;
+    EVP_PKEY_free(holder->legacy_client_keypair);
+    holder->legacy_client_keypair = nullptr;
+    registration_roots_free(holder->system_trust_root_certs, holder->system_trust_root_certs_count);
+    holder->system_trust_root_certs = nullptr;
+    holder->system_trust_root_certs_count = 0;
+}
 
 // Asks the host's `new_guid_fn` for a new agent GUID and stores it in the
 // handle. The caller holds the handle's `mutex`. 0 or -1.

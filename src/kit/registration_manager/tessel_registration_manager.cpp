@@ -220,15 +220,7 @@ int parse_config(tessel_registration_handle* handle, const registration_config* 
 // The parts of `handle` that need releasing; the caller holds `mutex`.
 void release_handle_contents(tessel_registration_handle* handle) {
     registration_proxy_release(&handle->hosts.proxy);
-    X509_free(handle->client_cert);
-    handle->client_cert = nullptr;
-    EVP_PKEY_free(handle->client_keypair);
-    handle->client_keypair = nullptr;
-    EVP_PKEY_free(handle->legacy_client_keypair);
-    handle->legacy_client_keypair = nullptr;
-    registration_roots_free(handle->system_trust_root_certs, handle->system_trust_root_certs_count);
-    handle->system_trust_root_certs = nullptr;
-    handle->system_trust_root_certs_count = 0;
+    registration_credentials_release(handle);
     free_cloud_callbacks(handle->cloud_callbacks);
     handle->cloud_callbacks = nullptr;
 }

@@ -155,8 +155,9 @@ cloud_conn* tessel_client_connector_get_cloud_conn(client_connector* connector) 
     if (!conn) return nullptr;
     TESSEL_SCOPED_LOCK(&connector->cloud_conn->_mutex);
     if (!conn->cloud_handle) TLOG_ERR("*** cloud handle is NULL");
+    // Not logged: every lookup takes a reference. Connections are logged
+    // when they are set and retired.
     conn->refcount++;
-    TLOG_DEBUG("cloud handle %d: refcount is now %u", static_cast<int>(conn->id), conn->refcount);
     return conn;
 }
 
@@ -164,7 +165,6 @@ void tessel_cloud_conn_release(cloud_conn* conn) {
     if (!conn) return;
     TESSEL_SCOPED_LOCK(&conn->_mutex);
     if (conn->refcount > 0) conn->refcount--;
-    TLOG_DEBUG("cloud handle %d: refcount is now %u", static_cast<int>(conn->id), conn->refcount);
     if (conn->refcount == 0) {
         int rc = pthread_cond_broadcast(&conn->_refcount_zero);
         if (rc != 0) TLOG_ERRNO(TESSEL_LOG_ERR, rc, "pthread_cond_broadcast failed");

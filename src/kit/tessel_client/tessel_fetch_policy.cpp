@@ -20,6 +20,12 @@ size_t policy_writer(char* ptr, size_t size, size_t nmemb, void* userdata) {
 
 int tessel_fetch_policy(const char* base_url, uint32_t serial, tessel_policy_write_fn write_fn, FILE* write_data,
                         http_client_request_t* request) {
+    return tessel_fetch_policy_progress(base_url, serial, write_fn, write_data, request, nullptr, nullptr);
+}
+
+int tessel_fetch_policy_progress(const char* base_url, uint32_t serial, tessel_policy_write_fn write_fn,
+                                 FILE* write_data, http_client_request_t* request, curl_xferinfo_callback progress_fn,
+                                 void* progress_data) {
     if (!base_url || !request || !write_fn) {
         TLOG_ERR("missing parameter");
         return HTTP_CLIENT_ERR_ARGUMENT;
@@ -36,8 +42,8 @@ int tessel_fetch_policy(const char* base_url, uint32_t serial, tessel_policy_wri
     }
     TLOG_DEBUG("Fetching policy from %s", url);
     policy_sink sink{write_fn, write_data};
-    int err = http_client_request_set_write_mode(request, HTTP_CLIENT_WRITE_CALLBACK, policy_writer, &sink, nullptr,
-                                                 nullptr);
+    int err = http_client_request_set_write_mode(request, HTTP_CLIENT_WRITE_CALLBACK, policy_writer, &sink, progress_fn,
+                                                 progress_data);
     if (err != HTTP_CLIENT_OK) {
         TLOG_ERR("http_client_request_new returns null with http_client_err: %d", err);
         return HTTP_CLIENT_ERR_SETOPT;

@@ -17,3 +17,10 @@ typedef size_t (*tessel_policy_write_fn)(const void* data, size_t size, size_t c
 // missing argument, 6 when the URL does not fit or the request cannot be set up.
 int tessel_fetch_policy(const char* base_url, uint32_t serial, tessel_policy_write_fn write_fn, FILE* write_data,
                         http_client_request_t* request);
+
+// The same with a progress function that may end the transfer (non-zero
+// return), as the caller's shutdown needs. With one the transfer has no time
+// limit of its own: the progress function bounds it.
+int tessel_fetch_policy_progress(const char* base_url, uint32_t serial, tessel_policy_write_fn write_fn,
+                                 FILE* write_data, http_client_request_t* request, curl_xferinfo_callback progress_fn,
+                                 void* progress_data);

@@ -216,11 +216,39 @@ int send_frame(cv_cloud_handle* handle, Encode encode, Failed failed, Queued que
 
 }  // namespace
 
+int _cv_stage_query(cv_cloud_handle* handle, CorvaneQuery_t* query, uint8_t* truncated) {
+    cv_transfer_state* t = &handle->transfer;
+    if (t->outbuf_pending > 0 && t->outbuf_cursor != t->outbuf)
+        return 1;  // the rest of a half-sent frame goes first
+    const size_t fill = static_cast<size_t>(t->outbuf_pending);
+    size_t size = sizeof t->outbuf - fill;
+    uint8_t cut = 0;
+    const int rc = cv_encode_query_tcp(query, t->outbuf + fill, &size, &cut);
+    if (fill > 0 && (rc != 0 || cut))
+        return 1;  // it may fit whole as the first frame of a write
+    if (rc != 0) {
+        cv_log_error("%s(): cv_encode_query_tcp failed", "_cv_send_tcp");
+        return -1;
+    }
+    if (truncated)
+        *truncated = cut;
+    t->outbuf_cursor = t->outbuf;
+    t->outbuf_pending = static_cast<int32_t>(fill + size);
+    return 0;
+}
+
 int _cv_send_tcp(cv_cloud_handle* handle, CorvaneQuery_t* query, uint8_t* truncated) {
+    if (truncated)
+        *truncated = 0;
     return send_frame(
         handle,
-        [&](unsigned char* frame, size_t* size) { return cv_encode_query_tcp(query, frame, size, truncated) == 0; },
-        [&] { cv_log_error("%s(): cv_encode_query_tcp failed", "_cv_send_tcp"); },
+        [&](unsigned char*, size_t* size) {
+            if (_cv_stage_query(handle, query, truncated) != 0)
+                return false;
+            *size = static_cast<size_t>(handle->transfer.outbuf_pending);
+            return true;
+        },
+        [] {},
         [&](long size) {
             cv_log_trace(CV_TRACE_DEFAULT, "%s(): queued to %s, %ld bytes, sending", "_cv_send_tcp",
                          handle->peer_address, size);

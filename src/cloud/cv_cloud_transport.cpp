@@ -223,10 +223,11 @@ int _cv_stage_query(cv_cloud_handle* handle, CorvaneQuery_t* query, uint8_t* tru
     const size_t fill = static_cast<size_t>(t->outbuf_pending);
     size_t size = sizeof t->outbuf - fill;
     uint8_t cut = 0;
-    const int rc = cv_encode_query_tcp(query, t->outbuf + fill, &size, &cut);
-    if (fill > 0 && (rc != 0 || cut))
-        return 1;  // it may fit whole as the first frame of a write
-    if (rc != 0) {
+    if (fill > 0) {
+        // Only whole: as the first frame of a later write it has more room.
+        if (cv_encode_query_tcp_whole(query, t->outbuf + fill, &size) != 0)
+            return 1;
+    } else if (cv_encode_query_tcp(query, t->outbuf, &size, &cut) != 0) {
         cv_log_error("%s(): cv_encode_query_tcp failed", "_cv_send_tcp");
         return -1;
     }

@@ -365,6 +365,9 @@ constexpr int32_t TX_BATCH_BYTES = 16384;
 
 struct tx_batch {
     cv_async_request* requests[TX_BATCH_MAX];
+    // Their first queries, taken under the async mutex: the request's array
+    // moves when identical lookups attach meanwhile.
+    CorvaneQuery_t* queries[TX_BATCH_MAX];
     uint8_t truncated[TX_BATCH_MAX];
     int count = 0;
     int staged = 0;              // the first `staged` requests went into the write
@@ -423,7 +426,7 @@ void write_batch(cv_cloud_handle* handle, tx_batch* b, int64_t deadline) {
             if (rc != SEND_SUCCESS)
                 return rc;
             while (b->staged < b->count && handle->transfer.outbuf_pending < TX_BATCH_BYTES) {
-                rc = _cv_stage_query(handle, b->requests[b->staged]->queries[0], &b->truncated[b->staged]);
+                rc = _cv_stage_query(handle, b->queries[b->staged], &b->truncated[b->staged]);
                 if (rc != 0) {
                     b->encode_failed = rc < 0;
                     break;
@@ -545,11 +548,12 @@ bool send_directly(cv_cloud_handle* handle, cv_async_request* request) {
         return false;
     a->tx_busy = true;
     request->state |= CV_REQ_SENDING;
-    cv_cloud_async_unlock(handle);
 
     tx_batch batch;
     batch.requests[0] = request;
+    batch.queries[0] = request->queries[0];
     batch.count = 1;
+    cv_cloud_async_unlock(handle);
     write_batch(handle, &batch, _cv_monotonic_usec());
 
     cv_cloud_async_lock(handle);
@@ -874,6 +878,7 @@ void _cv_process_txqitem(cv_cloud_handle* handle) {
         if (request->state & CV_REQ_FINISHING)
             continue;  // timed out while queued: its finish is under way
         request->state |= CV_REQ_SENDING;
+        batch.queries[batch.count] = request->queries[0];
         batch.requests[batch.count++] = request;
     }
     if (batch.count == 0) {

@@ -144,7 +144,8 @@ struct cv_transfer_state {
     unsigned char* outbuf_cursor;  // first byte not yet written
     int32_t outbuf_pending;        // bytes from the cursor not yet written; 0 = free
     unsigned char inbuf[TRANSPORT_MAX_SIZE];
-    int32_t inbuf_fill;            // valid bytes, starting at a frame boundary
+    int32_t inbuf_start;           // offset of the first valid byte, a frame boundary
+    int32_t inbuf_fill;            // valid bytes from there
     pthread_mutex_t transfer_mutex;  // held around every single stream send and receive
 };
 

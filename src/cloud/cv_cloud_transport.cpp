@@ -35,10 +35,20 @@ const char* stream_error_text(const cv_cloud_handle* handle, int code) {
 }
 
 // Drops the first n buffered bytes; what was read beyond them starts the next frame.
+// Nothing moves here: many frames read at once are decoded where they lie,
+// and only the start of a frame still incomplete moves, when more is read.
 void consume_inbuf(cv_transfer_state* t, size_t n) {
     t->inbuf_fill -= static_cast<int32_t>(n);
-    memmove(t->inbuf, t->inbuf + n, static_cast<size_t>(t->inbuf_fill));
+    t->inbuf_start = t->inbuf_fill > 0 ? t->inbuf_start + static_cast<int32_t>(n) : 0;
 }
+
+void reset_inbuf(cv_transfer_state* t) {
+    t->inbuf_start = 0;
+    t->inbuf_fill = 0;
+}
+
+// The first byte of the buffered input (a frame boundary).
+unsigned char* frame_start(cv_transfer_state* t) { return t->inbuf + t->inbuf_start; }
 
 void reset_outbuf(cv_transfer_state* t) {
     t->outbuf_cursor = t->outbuf;
@@ -51,7 +61,7 @@ const cv_stream_ops cv_curl_stream_ops = {curl_stream_send, curl_stream_recv, cu
 
 int _cv_transfer_init(cv_cloud_handle* handle) {
     reset_outbuf(&handle->transfer);
-    handle->transfer.inbuf_fill = 0;
+    reset_inbuf(&handle->transfer);
     return pthread_mutex_init(&handle->transfer.transfer_mutex, nullptr);
 }
 
@@ -62,7 +72,7 @@ void _cv_transfer_clear(cv_cloud_handle* handle) {
     memset(t->outbuf, 0, sizeof t->outbuf);
     memset(t->inbuf, 0, sizeof t->inbuf);
     reset_outbuf(t);
-    t->inbuf_fill = 0;
+    reset_inbuf(t);
 }
 
 void _cv_fill_timeout_tv(cv_cloud_handle* handle, struct timeval* wait) {
@@ -306,7 +316,11 @@ long _cv_append_inbuf(cv_cloud_handle* handle, const unsigned char* bytes, long 
     }
     cv_log_trace(CV_TRACE_DEFAULT, "%s(): appending %ld bytes, %ld bytes in buffer %ld total", __func__, n,
                  static_cast<long>(t->inbuf_fill), static_cast<long>(t->inbuf_fill) + n);
-    memcpy(t->inbuf + t->inbuf_fill, bytes, static_cast<size_t>(n));
+    if (static_cast<long>(t->inbuf_start) + t->inbuf_fill + n > TRANSPORT_MAX_SIZE) {
+        memmove(t->inbuf, frame_start(t), static_cast<size_t>(t->inbuf_fill));
+        t->inbuf_start = 0;
+    }
+    memcpy(frame_start(t) + t->inbuf_fill, bytes, static_cast<size_t>(n));
     t->inbuf_fill += static_cast<int32_t>(n);
     return n;
 }
@@ -356,13 +370,13 @@ int _cv_read_message(cv_cloud_handle* handle, int64_t deadline, uint8_t* kind) {
     int rc = _cv_read_inbuf(handle, static_cast<int32_t>(CV_FRAME_HEADER_SIZE), deadline);
     if (rc <= 0)
         return rc < 0 ? rc : RECV_NONE;
-    const uint8_t frame_kind = t->inbuf[4];
+    const uint8_t frame_kind = frame_start(t)[4];
     if (frame_kind > CV_FRAME_KIND_MESSAGE) {
         cv_log_error("%s: type byte 0x%02x is unknown.", __func__, frame_kind);
         return RECV_ERROR;
     }
     uint32_t length;
-    memcpy(&length, t->inbuf, sizeof length);
+    memcpy(&length, frame_start(t), sizeof length);
     length = ntohl(length);
     if (length == 0) {
         // Skipped; what follows it in the buffer is the next frame.
@@ -372,7 +386,7 @@ int _cv_read_message(cv_cloud_handle* handle, int64_t deadline, uint8_t* kind) {
     if (length > static_cast<uint32_t>(TRANSPORT_MAX_SIZE)) {
         cv_log_error("%s(): messagesz %x (%d) > TRANSPORT_MAX_SIZE %d", __func__, length, static_cast<int>(length),
                      TRANSPORT_MAX_SIZE);
-        t->inbuf_fill = 0;
+        reset_inbuf(t);
         return RECV_ERROR;
     }
     rc = _cv_read_inbuf(handle, static_cast<int32_t>(length + 4), deadline);
@@ -399,14 +413,14 @@ int _cv_receive_tcp(cv_cloud_handle* handle, CorvaneQueryResponse_t** response, 
     if (rc == RECV_SUCCESS) {
         cv_log_trace(CV_TRACE_DEFAULT, "%s(): message received from %s", __func__, handle->peer_address);
         uint32_t payload;
-        memcpy(&payload, t->inbuf, sizeof payload);
+        memcpy(&payload, frame_start(t), sizeof payload);
         length = ntohl(payload) + 4;
         if (kind == CV_FRAME_KIND_QUERY) {
             auto* decoded = static_cast<CorvaneQueryResponse_t*>(calloc(1, sizeof(CorvaneQueryResponse_t)));
             if (!decoded) {
                 cv_log_error("%s: response allocation failed.", __func__);
                 rc = RECV_ERROR;
-            } else if (cv_decode_response(t->inbuf, length, decoded) != 0) {
+            } else if (cv_decode_response(frame_start(t), length, decoded) != 0) {
                 cv_log_error("%s: cv_decode_response failed!", __func__);
                 ASN_STRUCT_FREE(asn_DEF_CorvaneQueryResponse, decoded);
                 rc = RECV_ERROR;
@@ -418,7 +432,7 @@ int _cv_receive_tcp(cv_cloud_handle* handle, CorvaneQueryResponse_t** response, 
             if (!decoded) {
                 cv_log_error("%s: message allocation failed.", __func__);
                 rc = RECV_ERROR;
-            } else if (cv_decode_message(length, t->inbuf, decoded) != 0) {
+            } else if (cv_decode_message(length, frame_start(t), decoded) != 0) {
                 cv_log_error("%s: cv_decode_message failed!", __func__);
                 ASN_STRUCT_FREE(asn_DEF_CorvaneMessage, decoded);
                 rc = RECV_ERROR;
@@ -435,7 +449,7 @@ int _cv_receive_tcp(cv_cloud_handle* handle, CorvaneQueryResponse_t** response, 
     if (rc == RECV_SUCCESS) {
         consume_inbuf(t, length);
     } else {
-        t->inbuf_fill = 0;
+        reset_inbuf(t);
     }
     return rc;
 }

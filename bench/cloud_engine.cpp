@@ -10,9 +10,12 @@
 // - heap per outstanding request with 50 000 distinct queries in flight;
 // - CPU of the handle's three workers while idle and connected, over 30 s.
 // Usage: bench_cloud_engine [lookups] [idle seconds] [engine|bare|split]
+//        bench_cloud_engine lookups idle external PORT CA.pem CLIENT.pem CLIENT.key
+//        (against `dtk-testbed cloud` in another process: throughput and latency)
 #include <fcntl.h>
 #include <malloc.h>
 #include <openssl/err.h>
+#include <openssl/pem.h>
 #include <poll.h>
 #include <openssl/ssl.h>
 #include <sys/resource.h>
@@ -93,9 +96,16 @@ struct Counter {
     }
 };
 
+// The server and the client's credentials: the testbed cloud server in this
+// process, or one in another process (dtk-testbed cloud) with its PKI files.
 struct Env {
     testbed::Pki pki;
     testbed::CloudServer server;
+    bool external = false;
+    uint16_t port = 0;
+    X509* ca = nullptr;
+    X509* cert = nullptr;
+    EVP_PKEY* key = nullptr;
 
     bool start() {
         testbed::CloudServerOptions options;
@@ -103,7 +113,28 @@ struct Env {
         options.client_ca = pki.ca().cert();
         options.keep_log = false;
         options.handshake_timeout = std::chrono::seconds(120);  // handshakes under valgrind are slow
-        return server.start(options);
+        if (!server.start(options))
+            return false;
+        port = server.port();
+        ca = pki.ca().cert();
+        cert = pki.client().x509();
+        key = pki.client().pkey();
+        return true;
+    }
+    bool start_external(int server_port, const char* ca_path, const char* cert_path, const char* key_path) {
+        external = true;
+        port = static_cast<uint16_t>(server_port);
+        auto read_pem = [](const char* path, auto reader) {
+            FILE* f = fopen(path, "r");
+            auto* value = f ? reader(f, nullptr, nullptr, nullptr) : nullptr;
+            if (f)
+                fclose(f);
+            return value;
+        };
+        ca = read_pem(ca_path, PEM_read_X509);
+        cert = read_pem(cert_path, PEM_read_X509);
+        key = read_pem(key_path, PEM_read_PrivateKey);
+        return ca && cert && key;
     }
 
     cv_cloud_handle* handle(long timeout_s) {
@@ -113,10 +144,9 @@ struct Env {
         opts.timeout = {timeout_s, 0};
         opts.reconnect_wait = {0, 50000};
         opts.trust_store_cb = add_ca;
-        opts.trust_store_data = pki.ca().cert();
-        std::string text = "127.0.0.1:" + std::to_string(server.port());
-        cv_cloud_handle* h = cv_cloud_init(CV_QUERY_METHOD_TCP, &opts, kUuid, text.c_str(), pki.client().pkey(),
-                                           pki.client().x509(), nullptr);
+        opts.trust_store_data = ca;
+        std::string text = "127.0.0.1:" + std::to_string(port);
+        cv_cloud_handle* h = cv_cloud_init(CV_QUERY_METHOD_TCP, &opts, kUuid, text.c_str(), key, cert, nullptr);
         cv_cloud_free_opts(CV_QUERY_METHOD_TCP, &opts);
         return h;
     }
@@ -175,12 +205,12 @@ struct BareClient {
 
     bool open(Env& env) {
         ctx = SSL_CTX_new(TLS_client_method());
-        SSL_CTX_use_certificate(ctx, env.pki.client().x509());
-        SSL_CTX_use_PrivateKey(ctx, env.pki.client().pkey());
-        X509_STORE_add_cert(SSL_CTX_get_cert_store(ctx), env.pki.ca().cert());
+        SSL_CTX_use_certificate(ctx, env.cert);
+        SSL_CTX_use_PrivateKey(ctx, env.key);
+        X509_STORE_add_cert(SSL_CTX_get_cert_store(ctx), env.ca);
         SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
         bio = BIO_new_ssl_connect(ctx);
-        std::string target = "127.0.0.1:" + std::to_string(env.server.port());
+        std::string target = "127.0.0.1:" + std::to_string(env.port);
         BIO_set_conn_hostname(bio, target.c_str());
         return BIO_do_connect(bio) == 1 && BIO_do_handshake(bio) == 1;
     }
@@ -453,8 +483,9 @@ int main(int argc, char** argv) {
     const int idle_seconds = argc > 2 ? atoi(argv[2]) : 30;
     corvane_asn1_init();
     Env env;
-    if (!env.start()) {
-        fprintf(stderr, "cannot start the testbed cloud server\n");
+    const bool external = argc > 7 && strcmp(argv[3], "external") == 0;
+    if (external ? !env.start_external(atoi(argv[4]), argv[5], argv[6], argv[7]) : !env.start()) {
+        fprintf(stderr, "cannot start the testbed cloud server, or read the PKI files\n");
         return 1;
     }
     if (argc > 3 && strcmp(argv[3], "engine") == 0) {  // for profiling the engine alone
@@ -470,7 +501,8 @@ int main(int argc, char** argv) {
         printf("server: %ld queries, %ld responses\n", env.server.stats().queries, env.server.stats().responses);
         return 0;
     }
-    printf("cloud engine benchmark: %ld distinct file lookups, window %d, loopback TLS 1.3\n", lookups, kWindow);
+    printf("cloud engine benchmark: %ld distinct file lookups, window %d, loopback TLS 1.3, server %s\n", lookups,
+           kWindow, external ? "in another process" : "in this process");
 
     const Usage u0 = usage_now();
     const double bare = bare_throughput(env, lookups);
@@ -481,8 +513,9 @@ int main(int argc, char** argv) {
     const Usage u3 = usage_now();
     auto per_lookup = [&](const Usage& a, const Usage& b) {
         static char text[96];
-        snprintf(text, sizeof text, "(%.1f us CPU and %.2f context switches per lookup, server included)",
-                 1e6 * (b.cpu - a.cpu) / lookups, double(b.switches - a.switches) / lookups);
+        snprintf(text, sizeof text, "(%.1f us CPU and %.2f context switches per lookup, %s)",
+                 1e6 * (b.cpu - a.cpu) / lookups, double(b.switches - a.switches) / lookups,
+                 external ? "this process" : "server included");
         return text;
     };
     printf("lookups/s through one handle (engine):  %10.0f   %s\n", engine, per_lookup(u2, u3));
@@ -503,6 +536,8 @@ int main(int argc, char** argv) {
     bench_result("cloud_single_lookup_p50", p50, "us", bare_p50);
     bench_result("cloud_single_lookup_p99", p99, "us", bare_p99, "<=1.5");
 
+    if (external)  // the memory figure needs the server to drop answers
+        return 0;
     double per_request = 0, query_bytes = 0;
     memory_per_request(env, 50000, &per_request, &query_bytes);
     printf("heap per outstanding request (50000 in flight, engine only): %.0f bytes\n", per_request);

@@ -8,10 +8,11 @@
 #include <tuple>
 
 #include "cloud/cv_cloud.h"
+#include "cloud/cv_cloud_engine.h"
 #include "cloud/cv_cloud_lock.h"
 #include "cloud/cv_cloud_transport.h"
 
-namespace {
+namespace cv_engine {
 
 constexpr long DEFAULT_PERIOD_MS = 100;
 
@@ -113,7 +114,6 @@ void queue_request(cv_cloud_handle* handle, cv_async_request* request, bool at_h
 }
 
 void free_request(cv_async_request* request) {
-    pthread_cond_destroy(&request->cond);
     if (request->queries != &request->first_query) {
         free(request->queries);
         free(request->user_data);
@@ -237,7 +237,8 @@ int cmp_net_multi(const CorvaneNetMulti_t& a, const CorvaneNetMulti_t& b) {
 // ---- Finishing ------------------------------------------------------------------------
 
 // Takes a request out of the engine (under the async mutex): txid back to the
-// bucket, out of the queue and both trees. Returns the status to report.
+// bucket, out of the queue and both trees. Returns the status to report
+// (complete_request adds the certificate bit).
 uint32_t detach_request(cv_cloud_handle* handle, cv_async_request* request, CorvaneQueryResponse_t* response,
                         uint32_t status) {
     cv_async_state* a = &handle->async;
@@ -267,13 +268,39 @@ uint32_t detach_request(cv_cloud_handle* handle, cv_async_request* request, Corv
         cv_log_error("%s(): DANGER: removed query pointer mismatch (node[1])", "_cv_finish_query");
     else
         a->response_tree.erase(request->response_pos);
-    status |= request->status;
-    if (!_cv_has_client_cert(handle))
-        status |= CV_STATUS_NO_CERT;
-    return status;
+    return status | request->status;
 }
 
-}  // namespace
+// Runs the callbacks of a detached request, then lets it go. They run
+// without engine locks: a slow callback (a policy download behind a ping)
+// must not hold up the other lookups. The arrays no longer change: the
+// request is out of the trees.
+void complete_request(cv_cloud_handle* handle, cv_async_request* request, CorvaneQueryResponse_t* response,
+                      uint32_t status) {
+    if (!_cv_has_client_cert(handle))
+        status |= CV_STATUS_NO_CERT;
+    cv_log_trace(CV_TRACE_DEFAULT, "entering response callback");
+    if (request->callback)
+        request->callback(request->queries[0], response, status | CV_STATUS_FIRST, request->user_data[0]);
+    cv_log_trace(CV_TRACE_DEFAULT, "leaving response callback");
+    for (int32_t i = 1; i < request->count; i++) {
+        if (request->callback)
+            request->callback(request->queries[i], response, status & ~CV_STATUS_FIRST, request->user_data[i]);
+    }
+
+    cv_cloud_async_lock(handle);
+    handle->async.outstanding--;
+    pthread_cond_broadcast(&handle->async.done_cond);
+    cv_cloud_async_unlock(handle);
+
+    if (response)
+        ASN_STRUCT_FREE(asn_DEF_CorvaneQueryResponse, response);
+    free_request(request);
+}
+
+}  // namespace cv_engine
+
+using namespace cv_engine;
 
 bool cv_request_query_less::operator()(const cv_async_request* a, const cv_async_request* b) const {
     return _cv_node_cmp_queue(a->queries[0], b->queries[0]) < 0;
@@ -356,12 +383,6 @@ int cv_cloud_query_async(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_clou
     if (!request) {
         cv_log_error("no mem");
         return CV_ASYNC_ERR_NOMEM;
-    }
-    int rc = init_monotonic_cond(&request->cond);
-    if (rc != 0) {
-        cv_log_error("%s(): pthread_cond_init failed with %d", __func__, rc);
-        free(request);
-        return CV_ASYNC_ERR_COND;
     }
     request->callback = callback;
     request->first_query = query;
@@ -474,15 +495,17 @@ int cv_cloud_query_async(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_clou
         free_request(request);
         return result;
     }
-    queue_request(handle, request, false);
     a->outstanding++;
     if (a->outstanding > handle->stats.outstanding_high)
         handle->stats.outstanding_high = a->outstanding;
     handle->stats.queued++;
     const uint32_t txid = request->txid;
-    cv_cloud_async_unlock(handle);
     cv_log_trace(CV_TRACE_DEFAULT, "%s(): queuing a query to the network: txid=%lu", __func__,
                  static_cast<unsigned long>(txid));
+    if (!send_directly(handle, request)) {
+        queue_request(handle, request, false);
+        cv_cloud_async_unlock(handle);
+    }
     return CV_ASYNC_QUEUED;
 }
 
@@ -538,27 +561,7 @@ void _cv_finish_query(cv_cloud_handle* handle, cv_async_request* request, Corvan
     cv_cloud_async_lock(handle);
     status = detach_request(handle, request, response, status);
     cv_cloud_async_unlock(handle);
-
-    // Callbacks run without engine locks: a slow callback (a policy download
-    // behind a ping) must not hold up the other lookups. The arrays no
-    // longer change: the request is out of the trees.
-    cv_log_trace(CV_TRACE_DEFAULT, "entering response callback");
-    if (request->callback)
-        request->callback(request->queries[0], response, status | CV_STATUS_FIRST, request->user_data[0]);
-    cv_log_trace(CV_TRACE_DEFAULT, "leaving response callback");
-    for (int32_t i = 1; i < request->count; i++) {
-        if (request->callback)
-            request->callback(request->queries[i], response, status & ~CV_STATUS_FIRST, request->user_data[i]);
-    }
-
-    cv_cloud_async_lock(handle);
-    handle->async.outstanding--;
-    pthread_cond_broadcast(&handle->async.done_cond);
-    cv_cloud_async_unlock(handle);
-
-    if (response)
-        ASN_STRUCT_FREE(asn_DEF_CorvaneQueryResponse, response);
-    free_request(request);
+    complete_request(handle, request, response, status);
 }
 
 void _cv_async_handle_response(cv_cloud_handle* handle, CorvaneQueryResponse_t* response) {
@@ -586,7 +589,7 @@ void _cv_async_handle_response(cv_cloud_handle* handle, CorvaneQueryResponse_t* 
         struct timeval began, ended;
         _cv_now(&began);
         while (request->state & CV_REQ_SENDING)
-            cv_cloud_async_lock_cond_timedwait(&request->cond, handle, nullptr);
+            cv_cloud_async_lock_cond_timedwait(&a->sent_cond, handle, nullptr);
         _cv_now(&ended);
         const long long waited = cv_tv_usec(ended) - cv_tv_usec(began);
         cv_log_trace(CV_TRACE_DEFAULT, "%s: Finished RX-Intent wait: %lld.%06llds", __func__, waited / 1000000,
@@ -595,222 +598,20 @@ void _cv_async_handle_response(cv_cloud_handle* handle, CorvaneQueryResponse_t* 
             handle->stats.rx_intent_longest_usec = waited;
         request->rx_intent = 0;
     }
+    // Taken out of the engine in this same hold: one lock less per lookup.
     request->state |= CV_REQ_FINISHING;
-    uint32_t status = response->header.disposition == 4 ? CV_STATUS_FAILED : 0;
-    struct timeval start = request->start;
+    const struct timeval start = request->start;
+    const uint32_t status =
+        detach_request(handle, request, response, response->header.disposition == 4 ? CV_STATUS_FAILED : 0);
     cv_cloud_async_unlock(handle);
 
     _cv_global_resp_handler(handle, response, &start);
-    _cv_finish_query(handle, request, response, status);
+    complete_request(handle, request, response, status);
 }
 
 // ---- Workers ------------------------------------------------------------------------------------
 
 namespace {
-
-// Gives up connection `conn_id`, which broke under `worker`. A client
-// certificate the server refused shows in `error_text` as its "unknown CA"
-// alert; it is dropped then, so that the next attempt asks for a new one
-// instead of repeating the refused handshake.
-void connection_broken(cv_cloud_handle* handle, uint16_t conn_id, const char* error_text, const char* worker) {
-    if (_cv_check_unknown_ca(handle, error_text))
-        cv_log_error("%s(): the server refused our certificate (alert unknown ca), we remove current "
-                     "certificate to obtain a new one via EST",
-                     worker);
-    _cv_disconnect(handle, 0, conn_id);
-}
-
-// One write of the transmit worker on the current connection, under the
-// socket lock (shared): `send` runs when a stream is up, else the result is
-// SEND_CLOSED. `gen` (optional) receives the connection's disconnect
-// generation. When the write finds the connection broken, what the server
-// sent before is read while the lock is still held, so that its alert is in
-// `error_text` whichever worker met the failure first.
-template <typename Send>
-int send_on_connection(cv_cloud_handle* handle, Send send, uint16_t* conn_id, uint32_t* gen, char* error_text) {
-    int rc = SEND_CLOSED;
-    error_text[0] = '\0';
-    if (!_cv_lock_rw(handle, &handle->socket_lock, 0))
-        return rc;
-    *conn_id = handle->conn_id;
-    if (gen)
-        *gen = handle->disconnect_gen.load();
-    if (handle->socket >= 0) {
-        rc = send();
-        if (rc == SEND_CLOSED)
-            _cv_read_after_failure(handle, error_text);
-    }
-    _cv_unlock_rw(handle, &handle->socket_lock);
-    return rc;
-}
-
-// Sends one item; called with the async mutex held, releases it.
-void _cv_process_txqitem(cv_cloud_handle* handle, cv_txq_item* item) {
-    if (item->request) {
-        cv_async_request* request = item->request;
-        request->txq_item = nullptr;
-        if (request->state & CV_REQ_FINISHING) {
-            cv_cloud_async_unlock(handle);
-            return;
-        }
-        request->state |= CV_REQ_SENDING;
-        CorvaneQuery_t* query = request->queries[0];
-        cv_cloud_async_unlock(handle);
-
-        uint8_t truncated = 0;
-        uint16_t conn_id = 0;
-        uint32_t gen = 0;
-        char error_text[CV_ERROR_BUFFER_SIZE];
-        int rc = send_on_connection(
-            handle, [&] { return _cv_send_tcp(handle, query, &truncated); }, &conn_id, &gen, error_text);
-
-        cv_cloud_async_lock(handle);
-        request->state &= ~CV_REQ_SENDING;
-        pthread_cond_broadcast(&request->cond);
-        if (rc == SEND_SUCCESS || rc == SEND_PARTIAL) {
-            handle->stats.sends++;
-            if (truncated)
-                request->status |= CV_STATUS_TRUNCATED;
-            if (is_ping_request(request))
-                handle->ping_conn_id = conn_id;
-            request->sent_gen = gen;
-            // The connection went away while this frame was written: the
-            // re-queue pass may have missed it, so it goes again now.
-            if (handle->disconnect_gen.load() != gen && !request->rx_intent)
-                queue_request(handle, request, true);
-            cv_cloud_async_unlock(handle);
-            return;
-        }
-        if (rc == SEND_CLOSED || rc == SEND_RETRY) {
-            handle->stats.send_retries++;
-            queue_request(handle, request, true);
-            cv_cloud_async_unlock(handle);
-            if (rc == SEND_CLOSED) {
-                cv_log_trace(CV_TRACE_DEFAULT, "%s(): queryfunc returned SEND_CLOSED, disconnecting", "_cv_process_txqitem");
-                connection_broken(handle, conn_id, error_text, "_cv_worker_tx");
-            }
-            sleep_period(handle);
-            return;
-        }
-        cv_log_error("%s(): queryfunc failed for query method %d with %d", "_cv_process_txqitem", handle->query_method,
-                     rc);
-        if (request->rx_intent) {
-            // The receive worker owns the finish of this request now.
-            cv_cloud_async_unlock(handle);
-            return;
-        }
-        request->state |= CV_REQ_FINISHING;
-        cv_cloud_async_unlock(handle);
-        _cv_finish_query(handle, request, nullptr, CV_STATUS_FAILED);
-        return;
-    }
-    if (item->message) {
-        cv_cloud_async_unlock(handle);
-        uint16_t conn_id = 0;
-        char error_text[CV_ERROR_BUFFER_SIZE];
-        int rc = send_on_connection(
-            handle, [&] { return _cv_send_message(handle, item->message); }, &conn_id, nullptr, error_text);
-        if (rc != SEND_SUCCESS && rc != SEND_PARTIAL) {
-            cv_log_error("%s: _cv_send_message failed with %d.", "_cv_process_txqitem", rc);
-            if (rc == SEND_CLOSED)
-                connection_broken(handle, conn_id, error_text, "_cv_worker_tx");
-        } else if (cv_cloud_async_lock(handle)) {
-            handle->stats.acks_sent++;
-            cv_cloud_async_unlock(handle);
-        }
-        ASN_STRUCT_FREE(asn_DEF_CorvaneMessage, item->message);
-        free(item);
-        return;
-    }
-    cv_cloud_async_unlock(handle);
-    cv_log_error("%s: DANGER: unhandled qitem!", "_cv_process_txqitem");
-    free(item);
-}
-
-// Whether a stream is up (async mutex held; the socket lock comes after it).
-bool connected(cv_cloud_handle* handle) {
-    if (!_cv_lock_rw(handle, &handle->socket_lock, 0))
-        return false;
-    bool up = handle->socket >= 0;
-    _cv_unlock_rw(handle, &handle->socket_lock);
-    return up;
-}
-
-// Whether the rest of a half-sent frame waits in the output buffer (async
-// mutex held; the socket lock comes after it).
-bool output_pending(cv_cloud_handle* handle) {
-    if (!_cv_lock_rw(handle, &handle->socket_lock, 0))
-        return false;
-    bool pending = handle->socket >= 0 && handle->transfer.outbuf_pending > 0;
-    _cv_unlock_rw(handle, &handle->socket_lock);
-    return pending;
-}
-
-// Writes the rest of a half-sent frame as soon as the socket takes it (one
-// transfer wait at a time), rather than with the next frame: its answer may
-// be all that the caller waits for.
-void flush_output(cv_cloud_handle* handle) {
-    uint16_t conn_id = 0;
-    char error_text[CV_ERROR_BUFFER_SIZE];
-    int rc = send_on_connection(
-        handle,
-        [&] {
-            cv_log_trace(CV_TRACE_DEFAULT, "%s(): writing the %ld bytes left of a frame", "_cv_worker_tx",
-                         static_cast<long>(handle->transfer.outbuf_pending));
-            return _cv_write_outbuf(handle, _cv_transfer_deadline(handle));
-        },
-        &conn_id, nullptr, error_text);
-    if (rc == SEND_CLOSED)
-        connection_broken(handle, conn_id, error_text, "_cv_worker_tx");
-}
-
-void* _cv_worker_tx(void* arg) {
-    auto* handle = static_cast<cv_cloud_handle*>(arg);
-    cv_async_state* a = &handle->async;
-    while (!stopping(handle)) {
-        if (!cv_cloud_async_lock(handle)) {
-            sleep_period(handle);
-            continue;
-        }
-        if (!a->txq_head && output_pending(handle)) {
-            cv_cloud_async_unlock(handle);
-            flush_output(handle);
-            continue;
-        }
-        if (!a->txq_head) {
-            struct timespec deadline = deadline_in(a->period_ns);
-            cv_cloud_async_lock_cond_timedwait(&a->cond, handle, &deadline);
-        }
-        bool work = a->txq_head != nullptr && !stopping(handle);
-        if (work && connected(handle)) {
-            // The usual case: straight on, without letting go of the lock.
-            cv_txq_item* item = a->txq_head;
-            txq_unlink(a, item);
-            _cv_process_txqitem(handle, item);
-            continue;
-        }
-        cv_cloud_async_unlock(handle);
-        if (!work)
-            continue;
-        if (_cv_handle_connect(handle) != 0) {
-            cv_log_trace(CV_TRACE_DEFAULT, "%s(): _cv_handle_connect failed, waiting.", "_cv_worker_tx");
-            sleep_period(handle);
-            continue;
-        }
-        if (!cv_cloud_async_lock(handle))
-            continue;
-        // The receive worker waits for a stream: the answer may come at once.
-        pthread_cond_broadcast(&a->wake_cond);
-        cv_txq_item* item = a->txq_head;
-        if (!item) {
-            cv_cloud_async_unlock(handle);
-            continue;
-        }
-        txq_unlink(a, item);
-        _cv_process_txqitem(handle, item);
-    }
-    return nullptr;
-}
 
 void* _cv_worker_rx(void* arg) {
     auto* handle = static_cast<cv_cloud_handle*>(arg);
@@ -991,6 +792,10 @@ int _cv_async_init(cv_cloud_handle* handle, const cv_cloud_async_opts* opts) {
                 rc = init_monotonic_cond(&a->done_cond);
                 if (rc == 0 && (rc = init_monotonic_cond(&a->wake_cond)) != 0)
                     pthread_cond_destroy(&a->done_cond);
+                if (rc == 0 && (rc = init_monotonic_cond(&a->sent_cond)) != 0) {
+                    pthread_cond_destroy(&a->wake_cond);
+                    pthread_cond_destroy(&a->done_cond);
+                }
                 if (rc == 0)
                     a->cond_ready = true;
                 else
@@ -1035,6 +840,11 @@ void _cv_async_deinit(cv_cloud_handle* handle) {
     join_worker(a->tx_thread, &a->tx_started, "tx");
 
     cv_cloud_async_lock(handle);
+    // A caller still writing its own frame keeps its request until it is done.
+    while (a->tx_busy) {
+        struct timespec deadline = deadline_in(a->period_ns);
+        cv_cloud_async_lock_cond_timedwait(&a->cond, handle, &deadline);
+    }
     for (;;) {
         cv_async_request* pending = nullptr;
         for (auto& entry : a->response_tree) {
@@ -1073,6 +883,8 @@ void _cv_async_deinit(cv_cloud_handle* handle) {
     if (a->cond_ready && (rc = pthread_cond_destroy(&a->done_cond)) != 0)
         cv_log_error("%s(): DANGER: pthread_cond_destroy failed with %d", __func__, rc);
     if (a->cond_ready && (rc = pthread_cond_destroy(&a->wake_cond)) != 0)
+        cv_log_error("%s(): DANGER: pthread_cond_destroy failed with %d", __func__, rc);
+    if (a->cond_ready && (rc = pthread_cond_destroy(&a->sent_cond)) != 0)
         cv_log_error("%s(): DANGER: pthread_cond_destroy failed with %d", __func__, rc);
     a->cond_ready = false;
     if (a->lock_ready) {

@@ -61,7 +61,6 @@ struct cv_async_request {
     uint32_t txid;
     uint32_t sent_gen;      // disconnect_gen of the connection it was last sent on
     cv_txq_item item;       // its transmit queue entry (txq_item points here while queued)
-    pthread_cond_t cond;    // being-sent state changed (monotonic clock)
     CorvaneQuery_t** queries;
     void** user_data;
     CorvaneQuery_t* first_query;  // inline room for the first entry

@@ -144,7 +144,8 @@ struct cv_transfer_state {
     unsigned char* outbuf_cursor;  // first byte not yet written
     int32_t outbuf_pending;        // bytes from the cursor not yet written; 0 = free
     unsigned char inbuf[TRANSPORT_MAX_SIZE];
-    int32_t inbuf_fill;            // valid bytes, starting at a frame boundary
+    int32_t inbuf_start;           // offset of the first valid byte, a frame boundary
+    int32_t inbuf_fill;            // valid bytes from there
     pthread_mutex_t transfer_mutex;  // held around every single stream send and receive
 };
 
@@ -233,9 +234,14 @@ struct cv_async_state {
     std::set<cv_async_request*, cv_request_query_less> query_tree;
     std::map<uint32_t, cv_async_request*> response_tree;  // by txid
     uint32_t outstanding;  // requests submitted and not yet completely finished
-    pthread_cond_t cond;       // the queue gained an item (monotonic clock)
+    // The sending side (output buffer, stream writes) is in use: by the
+    // transmit worker, or by a caller writing its own frame on an idle
+    // connection. Whoever sets it alone touches the output buffer.
+    bool tx_busy;
+    pthread_cond_t cond;       // the queue gained an item, or the sending side became free (monotonic clock)
     pthread_cond_t done_cond;  // a request finished; separate, so finishing does not wake the transmit worker
     pthread_cond_t wake_cond;  // a connection is up, or the engine stops: ends the idle waits of the other workers
+    pthread_cond_t sent_cond;  // a request that a response waits for is no longer being sent
     long period_ns;            // the workers' idle period
     bool cond_ready;
     bool lock_ready;

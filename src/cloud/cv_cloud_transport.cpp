@@ -35,10 +35,20 @@ const char* stream_error_text(const cv_cloud_handle* handle, int code) {
 }
 
 // Drops the first n buffered bytes; what was read beyond them starts the next frame.
+// Nothing moves here: many frames read at once are decoded where they lie,
+// and only the start of a frame still incomplete moves, when more is read.
 void consume_inbuf(cv_transfer_state* t, size_t n) {
     t->inbuf_fill -= static_cast<int32_t>(n);
-    memmove(t->inbuf, t->inbuf + n, static_cast<size_t>(t->inbuf_fill));
+    t->inbuf_start = t->inbuf_fill > 0 ? t->inbuf_start + static_cast<int32_t>(n) : 0;
 }
+
+void reset_inbuf(cv_transfer_state* t) {
+    t->inbuf_start = 0;
+    t->inbuf_fill = 0;
+}
+
+// The first byte of the buffered input (a frame boundary).
+unsigned char* frame_start(cv_transfer_state* t) { return t->inbuf + t->inbuf_start; }
 
 void reset_outbuf(cv_transfer_state* t) {
     t->outbuf_cursor = t->outbuf;
@@ -51,7 +61,7 @@ const cv_stream_ops cv_curl_stream_ops = {curl_stream_send, curl_stream_recv, cu
 
 int _cv_transfer_init(cv_cloud_handle* handle) {
     reset_outbuf(&handle->transfer);
-    handle->transfer.inbuf_fill = 0;
+    reset_inbuf(&handle->transfer);
     return pthread_mutex_init(&handle->transfer.transfer_mutex, nullptr);
 }
 
@@ -62,7 +72,7 @@ void _cv_transfer_clear(cv_cloud_handle* handle) {
     memset(t->outbuf, 0, sizeof t->outbuf);
     memset(t->inbuf, 0, sizeof t->inbuf);
     reset_outbuf(t);
-    t->inbuf_fill = 0;
+    reset_inbuf(t);
 }
 
 void _cv_fill_timeout_tv(cv_cloud_handle* handle, struct timeval* wait) {
@@ -216,11 +226,40 @@ int send_frame(cv_cloud_handle* handle, Encode encode, Failed failed, Queued que
 
 }  // namespace
 
+int _cv_stage_query(cv_cloud_handle* handle, CorvaneQuery_t* query, uint8_t* truncated) {
+    cv_transfer_state* t = &handle->transfer;
+    if (t->outbuf_pending > 0 && t->outbuf_cursor != t->outbuf)
+        return 1;  // the rest of a half-sent frame goes first
+    const size_t fill = static_cast<size_t>(t->outbuf_pending);
+    size_t size = sizeof t->outbuf - fill;
+    uint8_t cut = 0;
+    if (fill > 0) {
+        // Only whole: as the first frame of a later write it has more room.
+        if (cv_encode_query_tcp_whole(query, t->outbuf + fill, &size) != 0)
+            return 1;
+    } else if (cv_encode_query_tcp(query, t->outbuf, &size, &cut) != 0) {
+        cv_log_error("%s(): cv_encode_query_tcp failed", "_cv_send_tcp");
+        return -1;
+    }
+    if (truncated)
+        *truncated = cut;
+    t->outbuf_cursor = t->outbuf;
+    t->outbuf_pending = static_cast<int32_t>(fill + size);
+    return 0;
+}
+
 int _cv_send_tcp(cv_cloud_handle* handle, CorvaneQuery_t* query, uint8_t* truncated) {
+    if (truncated)
+        *truncated = 0;
     return send_frame(
         handle,
-        [&](unsigned char* frame, size_t* size) { return cv_encode_query_tcp(query, frame, size, truncated) == 0; },
-        [&] { cv_log_error("%s(): cv_encode_query_tcp failed", "_cv_send_tcp"); },
+        [&](unsigned char*, size_t* size) {
+            if (_cv_stage_query(handle, query, truncated) != 0)
+                return false;
+            *size = static_cast<size_t>(handle->transfer.outbuf_pending);
+            return true;
+        },
+        [] {},
         [&](long size) {
             cv_log_trace(CV_TRACE_DEFAULT, "%s(): queued to %s, %ld bytes, sending", "_cv_send_tcp",
                          handle->peer_address, size);
@@ -277,7 +316,11 @@ long _cv_append_inbuf(cv_cloud_handle* handle, const unsigned char* bytes, long 
     }
     cv_log_trace(CV_TRACE_DEFAULT, "%s(): appending %ld bytes, %ld bytes in buffer %ld total", __func__, n,
                  static_cast<long>(t->inbuf_fill), static_cast<long>(t->inbuf_fill) + n);
-    memcpy(t->inbuf + t->inbuf_fill, bytes, static_cast<size_t>(n));
+    if (static_cast<long>(t->inbuf_start) + t->inbuf_fill + n > TRANSPORT_MAX_SIZE) {
+        memmove(t->inbuf, frame_start(t), static_cast<size_t>(t->inbuf_fill));
+        t->inbuf_start = 0;
+    }
+    memcpy(frame_start(t) + t->inbuf_fill, bytes, static_cast<size_t>(n));
     t->inbuf_fill += static_cast<int32_t>(n);
     return n;
 }
@@ -327,13 +370,13 @@ int _cv_read_message(cv_cloud_handle* handle, int64_t deadline, uint8_t* kind) {
     int rc = _cv_read_inbuf(handle, static_cast<int32_t>(CV_FRAME_HEADER_SIZE), deadline);
     if (rc <= 0)
         return rc < 0 ? rc : RECV_NONE;
-    const uint8_t frame_kind = t->inbuf[4];
+    const uint8_t frame_kind = frame_start(t)[4];
     if (frame_kind > CV_FRAME_KIND_MESSAGE) {
         cv_log_error("%s: type byte 0x%02x is unknown.", __func__, frame_kind);
         return RECV_ERROR;
     }
     uint32_t length;
-    memcpy(&length, t->inbuf, sizeof length);
+    memcpy(&length, frame_start(t), sizeof length);
     length = ntohl(length);
     if (length == 0) {
         // Skipped; what follows it in the buffer is the next frame.
@@ -343,7 +386,7 @@ int _cv_read_message(cv_cloud_handle* handle, int64_t deadline, uint8_t* kind) {
     if (length > static_cast<uint32_t>(TRANSPORT_MAX_SIZE)) {
         cv_log_error("%s(): messagesz %x (%d) > TRANSPORT_MAX_SIZE %d", __func__, length, static_cast<int>(length),
                      TRANSPORT_MAX_SIZE);
-        t->inbuf_fill = 0;
+        reset_inbuf(t);
         return RECV_ERROR;
     }
     rc = _cv_read_inbuf(handle, static_cast<int32_t>(length + 4), deadline);
@@ -370,14 +413,14 @@ int _cv_receive_tcp(cv_cloud_handle* handle, CorvaneQueryResponse_t** response, 
     if (rc == RECV_SUCCESS) {
         cv_log_trace(CV_TRACE_DEFAULT, "%s(): message received from %s", __func__, handle->peer_address);
         uint32_t payload;
-        memcpy(&payload, t->inbuf, sizeof payload);
+        memcpy(&payload, frame_start(t), sizeof payload);
         length = ntohl(payload) + 4;
         if (kind == CV_FRAME_KIND_QUERY) {
             auto* decoded = static_cast<CorvaneQueryResponse_t*>(calloc(1, sizeof(CorvaneQueryResponse_t)));
             if (!decoded) {
                 cv_log_error("%s: response allocation failed.", __func__);
                 rc = RECV_ERROR;
-            } else if (cv_decode_response(t->inbuf, length, decoded) != 0) {
+            } else if (cv_decode_response(frame_start(t), length, decoded) != 0) {
                 cv_log_error("%s: cv_decode_response failed!", __func__);
                 ASN_STRUCT_FREE(asn_DEF_CorvaneQueryResponse, decoded);
                 rc = RECV_ERROR;
@@ -389,7 +432,7 @@ int _cv_receive_tcp(cv_cloud_handle* handle, CorvaneQueryResponse_t** response, 
             if (!decoded) {
                 cv_log_error("%s: message allocation failed.", __func__);
                 rc = RECV_ERROR;
-            } else if (cv_decode_message(length, t->inbuf, decoded) != 0) {
+            } else if (cv_decode_message(length, frame_start(t), decoded) != 0) {
                 cv_log_error("%s: cv_decode_message failed!", __func__);
                 ASN_STRUCT_FREE(asn_DEF_CorvaneMessage, decoded);
                 rc = RECV_ERROR;
@@ -406,7 +449,7 @@ int _cv_receive_tcp(cv_cloud_handle* handle, CorvaneQueryResponse_t** response, 
     if (rc == RECV_SUCCESS) {
         consume_inbuf(t, length);
     } else {
-        t->inbuf_fill = 0;
+        reset_inbuf(t);
     }
     return rc;
 }

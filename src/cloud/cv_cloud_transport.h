@@ -56,6 +56,12 @@ int _cv_poll_fd(int socket, int64_t deadline, int for_writing);
 // encoding failed (nothing queued).
 int _cv_send_tcp(cv_cloud_handle* handle, CorvaneQuery_t* query, uint8_t* truncated);
 int _cv_send_message(cv_cloud_handle* handle, CorvaneMessage_t* message);
+// Encodes `query` as a frame after the frames staged in the output buffer
+// (none of them written yet), for one write of several frames. The first
+// frame is encoded as _cv_send_tcp would, with the whole buffer; a later one
+// only when it fits whole with its execution context. 0 staged, 1 not staged
+// (stage it first in a later write), -1 encoding failed (logged).
+int _cv_stage_query(cv_cloud_handle* handle, CorvaneQuery_t* query, uint8_t* truncated);
 int _cv_send_outbuf(cv_cloud_handle* handle);
 int _cv_write_outbuf(cv_cloud_handle* handle, int64_t deadline);
 

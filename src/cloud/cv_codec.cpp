@@ -178,6 +178,19 @@ int cv_encode_query_tcp(CorvaneQuery_t* query, unsigned char* frame, size_t* siz
     return 0;
 }
 
+int cv_encode_query_tcp_whole(CorvaneQuery_t* query, unsigned char* frame, size_t* size) {
+    if (!query || !frame || !size || *size <= CV_FRAME_HEADER_SIZE)
+        return -1;
+    const size_t capacity = *size;
+    size_t payload = 0;
+    if (!der_encode(&asn_DEF_CorvaneQuery, query, frame + CV_FRAME_HEADER_SIZE, capacity - CV_FRAME_HEADER_SIZE,
+                    &payload))
+        return -1;
+    put_frame_header(frame, capacity, payload, CV_FRAME_KIND_QUERY, __func__);
+    *size = payload + CV_FRAME_HEADER_SIZE;
+    return 0;
+}
+
 int cv_encode_message(CorvaneMessage_t* message, unsigned char* frame, size_t* size) {
     if (!message || !size)
         return -1;

@@ -38,6 +38,9 @@ int put1(cv_serial_buf* buf, uint8_t value);
 int cv_encode_query(CorvaneQuery_t* query, unsigned char* buffer, size_t* size, uint8_t* truncated);
 // The same, as a kind-0 frame. `size` is the frame's capacity / length.
 int cv_encode_query_tcp(CorvaneQuery_t* query, unsigned char* frame, size_t* size, uint8_t* truncated);
+// The kind-0 frame of the whole query (execution context included) when it
+// fits in `size`; nothing is logged when it does not. 0 or -1.
+int cv_encode_query_tcp_whole(CorvaneQuery_t* query, unsigned char* frame, size_t* size);
 // A kind-1 frame carrying `message`.
 int cv_encode_message(CorvaneMessage_t* message, unsigned char* frame, size_t* size);
 

@@ -209,7 +209,7 @@ TEST_F(Transport, AssemblesFramesArrivingInPieces) {
     EXPECT_EQ(got->data.present, CorvaneQueryResponseData_PR_fileResponse);
     EXPECT_EQ(der(&asn_DEF_CorvaneQueryResponse, got.get()), der(&asn_DEF_CorvaneQueryResponse, resp.get()));
     EXPECT_EQ(handle_->transfer.inbuf_fill, 2);
-    EXPECT_EQ(handle_->transfer.inbuf[0], next[0]);
+    EXPECT_EQ(handle_->transfer.inbuf[handle_->transfer.inbuf_start], next[0]);
 
     peer_write({next.begin() + 2, next.end()});
     ASSERT_EQ(receive(&got, &message), RECV_SUCCESS);

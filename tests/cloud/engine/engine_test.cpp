@@ -11,6 +11,7 @@
 
 #include "cloud/cloud_client_fixture.h"
 #include "cloud/cloud_test_util.h"
+#include "cloud/corvane_samples.h"
 
 using namespace cloud_client_test;
 
@@ -65,6 +66,62 @@ TEST_F(CloudClientTest, HalfSentLookupIsAnsweredOnceTheServerReadsAgain) {
     EXPECT_EQ(server_.stats().queries, 2);
     EXPECT_EQ(server_.stats().handshakes, 1);
     handle_.reset();  // its workers log into `log` until they stop
+}
+
+TEST_F(CloudClientTest, QueuedLookupsGoOutInOneWriteAndNoFrameIsCutToFit) {
+    // The transmit worker asks the provisioning callback before it connects:
+    // held there until everything is queued, it finds the whole queue.
+    struct Gate {
+        std::promise<void> open;
+        std::shared_future<void> opened = open.get_future().share();
+        bool released = false;
+        void release() {
+            if (!released)
+                open.set_value();
+            released = true;
+        }
+        static int callback(cv_cloud_handle*, uint8_t*, void* self) {
+            static_cast<Gate*>(self)->opened.wait();
+            return 0;
+        }
+    } gate;
+    struct Cleanup {
+        Gate& gate;
+        handle_ptr& handle;
+        ~Cleanup() {
+            gate.release();
+            handle.reset();
+        }
+    } cleanup{gate, handle_};
+    auto opts = options();
+    opts.timeout = {10, 0};
+    opts.provision_cb = Gate::callback;
+    opts.provision_data = &gate;
+    start(opts);
+    trace_capture traces;
+    cv_log_capture log;
+    constexpr int kSmall = 20;
+    for (int i = 0; i < kSmall; i++)
+        ASSERT_EQ(submit(file_query(i), i), 1);
+    // With its execution context it fits a frame alone, not behind the
+    // others; without, it would fit there too.
+    CorvaneQuery_t* large = large_file_multi_query(59800);
+    large->data.choice.fileMulti.ctx = corvane_samples::exec_ctx({std::string(5000, 'a')}, nullptr);
+    ASSERT_EQ(submit(large, kSmall), 1);
+    gate.release();
+
+    ASSERT_TRUE(recorder_.wait_for(kSmall + 1, 10s));
+    for (int i = 0; i <= kSmall; i++)
+        EXPECT_EQ(recorder_.calls(i).at(0).status, CV_STATUS_FIRST) << i;  // the large one not truncated either
+    std::vector<std::string> writes;
+    for (const std::string& line : log.lines()) {
+        const size_t at = line.find("_cv_send_tcp(): queued to ");
+        if (at == std::string::npos)
+            continue;
+        const size_t from = line.find(", ", at) + 2;
+        writes.push_back(line.substr(from, line.find(" frame(s)", from) - from));
+    }
+    EXPECT_EQ(writes, (std::vector<std::string>{std::to_string(kSmall), "1"}));
 }
 
 TEST_F(CloudClientTest, NewConnectionIsReadAtOnceAndShutdownEndsTheIdleWaits) {

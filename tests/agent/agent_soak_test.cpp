@@ -1,6 +1,7 @@
 // Soak of the agent against `dtk-testbed up`, off by default (skipped unless
-// DTK_SOAK_SECONDS is set). Build and run it with
-//   cmake --build --preset default --target test_agent dtk-agent dtk-testbed dtk-pac-eval
+// DTK_SOAK_SECONDS is set). Run it with
+//   scripts/test.sh soak 1800
+// which builds what it needs and runs
 //   DTK_SOAK_SECONDS=1800 build/default/bin/test_agent --gtest_filter='AgentSoak*'
 // (120 s proves the set-up; the figures that count come from a long run).
 //

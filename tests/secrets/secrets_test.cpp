@@ -500,13 +500,12 @@ struct LookupBatch {
 
 int on_lookup_done(CorvaneQuery* query, CorvaneQueryResponse* response, uint32_t status, void* user) {
     auto* batch = static_cast<LookupBatch*>(user);
-    {
-        std::lock_guard<std::mutex> lock(batch->mutex);
-        ++batch->completed;
-        if (response && (status & 0x02)) ++batch->answered;
-    }
-    batch->done.notify_all();
     ASN_STRUCT_FREE(asn_DEF_CorvaneQuery, query);
+    // Notified under the lock: the waiter may free the batch once it sees the count.
+    std::lock_guard<std::mutex> lock(batch->mutex);
+    ++batch->completed;
+    if (response && (status & 0x02)) ++batch->answered;
+    batch->done.notify_all();
     return 0;
 }
 

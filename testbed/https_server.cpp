@@ -322,4 +322,16 @@ void HttpsServer::dispatch(const HttpRequest& req, HttpExchange& ex) {
     }
 }
 
+std::string large_download() {
+    std::string bytes(4 << 20, '\0');
+    uint32_t state = 0x2545F491u;  // xorshift32
+    for (char& byte : bytes) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        byte = static_cast<char>(state >> 24);
+    }
+    return bytes;
+}
+
 }  // namespace testbed

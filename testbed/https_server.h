@@ -139,4 +139,8 @@ private:
     int next_connection_ = 0;
 };
 
+// The body `dtk-testbed up` serves at /files/large.bin: 4 MiB that do not
+// repeat in any short period, long enough a download for its progress to show.
+std::string large_download();
+
 }  // namespace testbed

@@ -48,7 +48,8 @@ void usage() {
            "          (others: disposition 1); prints \"testbed ready\" once everything listens\n"
            "          --control names a file polled for commands, one a line, each answered\n"
            "          \"control: <command> ok|failed\" on standard output; the file is removed once read:\n"
-           "            cloud restart | cloud chaos SEED | cloud calm | cloud deliver COUNT (server messages)\n"
+           "            cloud restart | cloud stop | cloud start (on its old port) | cloud chaos SEED\n"
+           "            cloud calm | cloud deliver COUNT (server messages)\n"
            "            cloud stats (a line \"cloud stats: ...\": counts since the server's last start)\n"
            "            management restart | management status CODE COUNT | est restart\n"
            "            proxy stop | proxy start (the PAC file follows the proxy's new port)\n");
@@ -329,6 +330,13 @@ struct Testbed {
             cloud.stop();
             return restart([&] { return cloud.start(cloud_options); });
         }
+        if (server == "cloud" && verb == "stop") {
+            cloud_options.port = cloud.port();
+            cloud.stop();
+            return true;
+        }
+        if (server == "cloud" && verb == "start")
+            return restart([&] { return cloud.start(cloud_options); });
         if (server == "management" && verb == "restart") {
             management_options.port = management.port();
             management.stop();
@@ -405,7 +413,7 @@ struct Testbed {
         est.stop();
     }
 
-    // The policy under every serial a demo asks for, and a small file.
+    // The policy under every serial a demo asks for, a small and a large file.
     void serve_files(const std::string& policy) {
         auto answer = [](std::string body, std::string type) {
             return [body = std::move(body), type = std::move(type)](const testbed::HttpRequest&,
@@ -416,6 +424,7 @@ struct Testbed {
         for (uint32_t serial = 0; serial < 16; ++serial)
             https.on("/policy/current-" + std::to_string(kPolicyFetchBit | serial), answer(policy, "text/xml"));
         https.on("/files/hello.txt", answer("hello from the testbed\n", "text/plain"));
+        https.on("/files/large.bin", answer(testbed::large_download(), "application/octet-stream"));
     }
 
     std::vector<hostkit::ConfigEntry> configuration() {
@@ -448,7 +457,7 @@ struct Testbed {
         printf("est server:      https://127.0.0.1:%u (simpleenroll, /domains)\n", (unsigned)est.port());
         printf("management:      %s (POST <url>/register, mutual TLS)\n", management.base_url().c_str());
         printf("cloud lookup:    127.0.0.1:%u (framed protocol, mutual TLS)\n", (unsigned)cloud.port());
-        printf("https server:    %s (policy at /policy/current-<bits>, /files/hello.txt, /echo)\n",
+        printf("https server:    %s (policy at /policy/current-<bits>, /files/hello.txt, /files/large.bin, /echo)\n",
                https.url("/").c_str());
         printf("pac file:        %s\n", pac.url("/proxy.pac").c_str());
         printf("tinyproxy:       http://127.0.0.1:%u\n", (unsigned)tinyproxy.port());

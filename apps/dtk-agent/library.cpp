@@ -187,6 +187,7 @@ void Session::OnLogLine(hostkit::LogKind kind, uint64_t category, const std::str
     if (state) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_states.push_back(state);
+        m_stateReported.notify_all();
     }
 }
 
@@ -196,7 +197,13 @@ std::vector<const RegistrationState*> Session::TakeStates() {
 }
 
 int Session::RegisterAndWait(int timeoutSeconds, const std::function<void(const RegistrationState&)>& onState) {
-    m_instance->PerformTesselRegistration();
+    StartRegistration();
+    return WaitForRegistration(timeoutSeconds, onState);
+}
+
+int Session::WaitForRegistration(int timeoutSeconds, const std::function<void(const RegistrationState&)>& onState) {
+    // Woken by each reported state; the slices bound how late a signal is seen.
+    constexpr auto kSlice = std::chrono::milliseconds(20);
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
     for (;;) {
         for (const RegistrationState* state : TakeStates())
@@ -206,11 +213,13 @@ int Session::RegisterAndWait(int timeoutSeconds, const std::function<void(const 
                 onState(*state);
             return kExitOk;
         }
+        Signals::Wait(0);
         if (Signals::Stopping())
             return kExitInterrupted;
         if (std::chrono::steady_clock::now() >= end)
             return kExitTimeout;
-        Signals::Wait(100);
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_stateReported.wait_for(lock, kSlice, [this] { return !m_states.empty(); });
     }
 }
 

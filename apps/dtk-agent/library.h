@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <csignal>
 #include <functional>
 #include <memory>
@@ -74,6 +75,9 @@ public:
     // Starts registration and waits until it completes, `timeoutSeconds`
     // pass or a signal arrives; `onState` sees each state as it is reported.
     int RegisterAndWait(int timeoutSeconds, const std::function<void(const RegistrationState&)>& onState);
+    // The two halves, for callers with work to do meanwhile.
+    void StartRegistration() { m_instance->PerformTesselRegistration(); }
+    int WaitForRegistration(int timeoutSeconds, const std::function<void(const RegistrationState&)>& onState);
 
 private:
     Session() = default;
@@ -86,6 +90,7 @@ private:
     bool m_initialised = false;
     ITesselInstance* m_instance = nullptr;
     std::mutex m_mutex;
+    std::condition_variable m_stateReported;
     std::vector<const RegistrationState*> m_states;
 };
 

@@ -1,6 +1,13 @@
 // lookup FILE|DIR...: SHA-256 of every file, asked of the cloud through the
 // instance's cloud wrapper with many queries in flight, one line per file.
+//
+// The work overlaps: registration runs on the library's thread while the
+// files are walked, a hashing thread of ours digests them, and the main
+// thread sends each query as soon as its digest is ready and the connection
+// is there; the answers arrive on the cloud client's workers meanwhile.
+#include <fcntl.h>
 #include <openssl/evp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CorvaneQuery.h"
@@ -21,79 +29,166 @@
 #include "corvane_runtime.h"
 #include "json_text.h"
 #include "library.h"
+#include "progress.h"
 
 namespace fs = std::filesystem;
 
 namespace agent {
 namespace {
 
-// Queries in flight at most; the engine queues the rest anyway, this keeps
-// our memory flat for huge trees.
-constexpr int kMaxInFlight = 256;
+// Queries in flight at most: enough to keep the connection busy, few enough
+// that the last of them is answered well within the cloud client's query
+// time-out (5 s from submission) on a slow link, and memory stays flat for
+// huge trees. A full window is refilled once half of it was answered, so the
+// sender wakes once per many answers, not per answer.
+constexpr int kMaxInFlight = 512;
+constexpr int kRefillAt = kMaxInFlight / 2;
+// Digests published to the sending thread at a time.
+constexpr size_t kHashBatch = 64;
+// How often a waiting sender redraws the progress and looks for signals.
+constexpr auto kWaitSlice = std::chrono::milliseconds(100);
+constexpr size_t kReadBuffer = 1 << 16;
 constexpr long kHashTypeSha256 = 3;
 constexpr long kFileQueryType = 1;
 constexpr uint32_t kStatusFailed = 0x01;
 
 struct FileResult {
     std::string path;
-    std::string sha256;  // hex; empty when the file could not be read
-    std::string error;   // why there is no answer
+    std::string error;  // why there is no answer
+    unsigned char digest[32];
+    uint64_t size = 0;
+    bool hashed = false;
     bool answered = false;
     long disposition = 0;
     long firstSeen = 0;
     std::string name;
 };
 
-// Shared with the cloud client's worker threads, which complete queries.
-struct Lookups {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<FileResult> results;
-    int inFlight = 0;
-    size_t done = 0;
-};
+struct Lookups;
 
 struct Completion {
     Lookups* lookups;
     size_t index;
 };
 
+// What the sending thread waits for; the others wake it only for that.
+enum class Awaiting { Nothing, Digests, Room, LastAnswer };
+
+// Shared with our hashing thread and the cloud client's workers.
+struct Lookups {
+    std::mutex mutex;
+    std::condition_variable changed;
+    Awaiting awaiting = Awaiting::Nothing;
+    std::vector<FileResult> results;
+    std::vector<Completion> completions;  // one per file, handed to its query
+    size_t hashed = 0;                    // results before this one are hashed (or failed to read)
+    int inFlight = 0;
+    size_t done = 0;  // answered or failed
+};
+
 std::string Hex(const unsigned char* data, size_t size) {
     static const char digits[] = "0123456789abcdef";
-    std::string text;
+    std::string text(2 * size, '0');
     for (size_t i = 0; i < size; ++i) {
-        text += digits[data[i] >> 4];
-        text += digits[data[i] & 15];
+        text[2 * i] = digits[data[i] >> 4];
+        text[2 * i + 1] = digits[data[i] & 15];
     }
     return text;
 }
 
-// SHA-256 of a file; false with the reason in *error.
-bool HashFile(const std::string& path, unsigned char digest[32], uint64_t* size, std::string* error) {
-    FILE* file = fopen(path.c_str(), "rb");
-    if (!file) {
-        *error = strerror(errno);
+// SHA-256 of files with one digest context and one read buffer for all.
+class Hasher {
+public:
+    Hasher() : m_ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free), m_buffer(kReadBuffer) {}
+
+    // False with the reason in *error.
+    bool Hash(const std::string& path, unsigned char digest[32], uint64_t* size, std::string* error) {
+        // Not blocking on a FIFO named on the command line; only regular files
+        // are hashed (a device could be read for ever).
+        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) {
+            *error = strerror(errno);
+            return false;
+        }
+        struct stat info {};
+        if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+            *error = "not a regular file";
+            close(fd);
+            return false;
+        }
+        bool ok = m_ctx && EVP_DigestInit_ex(m_ctx.get(), EVP_sha256(), nullptr) == 1;
+        *size = 0;
+        ssize_t n = 0;
+        while (ok && (n = read(fd, m_buffer.data(), m_buffer.size())) != 0) {
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                *error = strerror(errno);
+                ok = false;
+                break;
+            }
+            ok = EVP_DigestUpdate(m_ctx.get(), m_buffer.data(), static_cast<size_t>(n)) == 1;
+            *size += static_cast<uint64_t>(n);
+        }
+        close(fd);
+        unsigned int length = 0;
+        if (ok && EVP_DigestFinal_ex(m_ctx.get(), digest, &length) == 1 && length == 32)
+            return true;
+        if (error->empty())
+            *error = "cannot compute SHA-256";
         return false;
     }
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    bool ok = ctx && EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) == 1;
-    std::vector<unsigned char> buffer(1 << 16);
-    *size = 0;
-    size_t n = 0;
-    while (ok && (n = fread(buffer.data(), 1, buffer.size(), file)) > 0) {
-        ok = EVP_DigestUpdate(ctx.get(), buffer.data(), n) == 1;
-        *size += n;
+
+private:
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> m_ctx;
+    std::vector<unsigned char> m_buffer;
+};
+
+// Our hashing thread: digests every file in order and publishes them in
+// batches; results are not touched by others before they are published.
+class HashingThread {
+public:
+    explicit HashingThread(Lookups* lookups) : m_lookups(lookups), m_thread(&HashingThread::HashAll, this) {}
+    ~HashingThread() { Stop(); }
+    // Ends the thread at its next batch; every result is ours again after it.
+    void Stop() {
+        if (!m_thread.joinable())
+            return;
+        {
+            std::lock_guard<std::mutex> lock(m_lookups->mutex);
+            m_stop = true;
+        }
+        m_thread.join();
     }
-    if (ok && ferror(file)) {
-        *error = strerror(errno ? errno : EIO);
-        ok = false;
-    } else if (!ok) {
-        *error = "cannot compute SHA-256";
+
+private:
+    void HashAll() {
+        Hasher hasher;
+        const size_t total = m_lookups->results.size();
+        for (size_t i = 0; i < total;) {
+            const size_t end = std::min(total, i + kHashBatch);
+            for (; i < end; ++i) {
+                FileResult& result = m_lookups->results[i];
+                if (!result.error.empty())
+                    continue;
+                std::string error;
+                result.hashed = hasher.Hash(result.path, result.digest, &result.size, &error);
+                if (!result.hashed)
+                    result.error = "cannot read: " + error;
+            }
+            std::lock_guard<std::mutex> lock(m_lookups->mutex);
+            m_lookups->hashed = i;
+            if (m_lookups->awaiting == Awaiting::Digests)
+                m_lookups->changed.notify_one();
+            if (m_stop)
+                return;
+        }
     }
-    fclose(file);
-    unsigned int length = 0;
-    return ok && EVP_DigestFinal_ex(ctx.get(), digest, &length) == 1 && length == 32;
-}
+
+    Lookups* m_lookups;
+    bool m_stop = false;  // under the lookups' mutex
+    std::thread m_thread;
+};
 
 FileResult Pending(std::string path, std::string error = "") {
     FileResult result;
@@ -130,7 +225,7 @@ CorvaneQuery_t* NewFileQuery(const unsigned char digest[32], uint64_t size) {
         return nullptr;
     query->data.present = CorvaneQueryData_PR_file;
     CorvaneFile_t& file = query->data.choice.file;
-    std::string filesize = std::to_string(size);
+    const std::string filesize = std::to_string(size);
     file.qtype = kFileQueryType;
     file.htype = kHashTypeSha256;
     if (OCTET_STRING_fromBuf(&file.filesize, filesize.data(), static_cast<int>(filesize.size())) != 0 ||
@@ -142,7 +237,7 @@ CorvaneQuery_t* NewFileQuery(const unsigned char digest[32], uint64_t size) {
 }
 
 int OnAnswer(CorvaneQuery* query, CorvaneQueryResponse* response, uint32_t status, void* userData) {
-    std::unique_ptr<Completion> completion(static_cast<Completion*>(userData));
+    const Completion* completion = static_cast<const Completion*>(userData);
     Lookups* lookups = completion->lookups;
     {
         std::lock_guard<std::mutex> lock(lookups->mutex);
@@ -161,8 +256,10 @@ int OnAnswer(CorvaneQuery* query, CorvaneQueryResponse* response, uint32_t statu
         }
         lookups->inFlight--;
         lookups->done++;
+        if ((lookups->awaiting == Awaiting::Room && lookups->inFlight <= kRefillAt) ||
+            (lookups->awaiting == Awaiting::LastAnswer && lookups->inFlight == 0))
+            lookups->changed.notify_one();
     }
-    lookups->changed.notify_all();
     ASN_STRUCT_FREE(asn_DEF_CorvaneQuery, query);
     return 0;
 }
@@ -178,33 +275,11 @@ std::string IsoDate(long seconds) {
     return text;
 }
 
-class ProgressBar {
-public:
-    explicit ProgressBar(size_t total, bool enabled) : m_total(total), m_enabled(enabled && total > 1) {}
-    void Show(size_t done) {
-        if (!m_enabled)
-            return;
-        const int width = 30;
-        int filled = static_cast<int>(width * done / m_total);
-        fprintf(stderr, "\r[%.*s%*s] %zu/%zu", filled, "##############################", width - filled, "", done,
-                m_total);
-        fflush(stderr);
-    }
-    void Clear() {
-        if (m_enabled)
-            fprintf(stderr, "\r%*s\r", 60, "");
-    }
-
-private:
-    size_t m_total;
-    bool m_enabled;
-};
-
 void PrintResult(const FileResult& result, bool json) {
     if (json) {
         JsonObject object;
         object.String("path", result.path);
-        object.String("sha256", result.sha256);
+        object.String("sha256", result.hashed ? Hex(result.digest, 32) : "");
         if (result.answered) {
             object.Number("disposition", result.disposition);
             object.String("name", result.name);
@@ -222,15 +297,81 @@ void PrintResult(const FileResult& result, bool json) {
     }
 }
 
+// The sending thread's wait (lock held) until `ready`, the deadline or a
+// signal; false unless `ready`. Between slices it redraws the progress and
+// takes signals.
+template <class Ready>
+bool Await(Lookups* lookups, std::unique_lock<std::mutex>& lock, Awaiting what, Ready ready,
+           std::chrono::steady_clock::time_point deadline, Progress* progress) {
+    while (!ready()) {
+        if (Signals::Stopping() || std::chrono::steady_clock::now() >= deadline)
+            return false;
+        lookups->awaiting = what;
+        lookups->changed.wait_for(lock, kWaitSlice);
+        lookups->awaiting = Awaiting::Nothing;
+        progress->Update(lookups->done);
+        lock.unlock();
+        Signals::Wait(0);
+        lock.lock();
+    }
+    return true;
+}
+
+// Sends one query per hashed file as digests become ready, keeping at most
+// kMaxInFlight outstanding. Returns how many files it went through: it gives
+// up at the deadline or a signal.
+size_t SendQueries(ITesselCloudWrapper* cloud, Lookups* lookups, std::chrono::steady_clock::time_point deadline,
+                   Progress* progress) {
+    const size_t total = lookups->results.size();
+    std::unique_lock<std::mutex> lock(lookups->mutex);
+    for (size_t i = 0; i < total; ++i) {
+        if (!Await(lookups, lock, Awaiting::Digests, [&] { return lookups->hashed > i; }, deadline, progress))
+            return i;
+        if (lookups->inFlight >= kMaxInFlight &&
+            !Await(lookups, lock, Awaiting::Room, [&] { return lookups->inFlight <= kRefillAt; }, deadline, progress))
+            return i;
+        FileResult& result = lookups->results[i];
+        if (!result.hashed)
+            continue;
+        lookups->inFlight++;
+        progress->Update(lookups->done);
+        lock.unlock();
+
+        CorvaneQuery_t* query = NewFileQuery(result.digest, result.size);
+        void* completion = &lookups->completions[i];
+        int queued = query ? cloud->QueryAsync(query, OnAnswer, completion) : -3;
+        // No connection for the moment (it is being re-established): retry until the deadline.
+        while (queued == -1 && std::chrono::steady_clock::now() < deadline && !Signals::Stopping()) {
+            Signals::Wait(100);
+            queued = cloud->QueryAsync(query, OnAnswer, completion);
+        }
+        lock.lock();
+        if (queued < 0) {
+            if (query)
+                ASN_STRUCT_FREE(asn_DEF_CorvaneQuery, query);
+            lookups->inFlight--;
+            result.error = "the cloud refused the query (" + std::to_string(queued) + ")";
+        }
+    }
+    return total;
+}
+
+void AwaitAnswers(Lookups* lookups, std::chrono::steady_clock::time_point deadline, Progress* progress) {
+    std::unique_lock<std::mutex> lock(lookups->mutex);
+    Await(lookups, lock, Awaiting::LastAnswer, [&] { return lookups->inFlight == 0; }, deadline, progress);
+}
+
 }  // namespace
 
 int Lookup(const Options& options, const std::vector<std::string>& args) {
-    bool json = false;
+    bool json = false, quiet = false;
     int seconds = 60;
     std::vector<std::string> paths;
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--json")
             json = true;
+        else if (args[i] == "--quiet" || args[i] == "-q")
+            quiet = true;
         else if (args[i] == "--timeout" && i + 1 < args.size() && ParseSeconds(args[i + 1], &seconds))
             ++i;
         else if (args[i].size() > 1 && args[i][0] == '-')
@@ -240,18 +381,23 @@ int Lookup(const Options& options, const std::vector<std::string>& args) {
     }
     if (paths.empty())
         return Usage("lookup needs at least one file or directory");
+    corvane_asn1_init();
 
     // Outlives the session: queries still outstanding when it ends are
     // completed (as failed) while the library shuts down.
     Lookups lookups;
-    CollectFiles(paths, &lookups.results);
-    corvane_asn1_init();
-
     int code = kExitOk;
     std::unique_ptr<Session> session = Session::Open(options, &code);
     if (!session)
         return code;
-    code = session->RegisterAndWait(seconds, [](const RegistrationState&) {});
+    session->StartRegistration();
+    CollectFiles(paths, &lookups.results);
+    lookups.completions.reserve(lookups.results.size());
+    for (size_t i = 0; i < lookups.results.size(); ++i)
+        lookups.completions.push_back({&lookups, i});
+    HashingThread hashing(&lookups);
+
+    code = session->WaitForRegistration(seconds, [](const RegistrationState&) {});
     if (code != kExitOk) {
         fprintf(stderr, "dtk-agent: %s\n", code == kExitTimeout ? "not registered with the cloud in time (try dtk-agent register)"
                                                                 : "interrupted");
@@ -263,58 +409,15 @@ int Lookup(const Options& options, const std::vector<std::string>& args) {
         return kExitFailed;
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    ProgressBar progress(lookups.results.size(), isatty(STDERR_FILENO) && !options.verbose);
-    for (size_t i = 0; i < lookups.results.size() && !Signals::Stopping(); ++i) {
-        FileResult& result = lookups.results[i];
-        if (!result.error.empty())
-            continue;
-        unsigned char digest[32];
-        uint64_t size = 0;
-        std::string error;
-        if (!HashFile(result.path, digest, &size, &error)) {
-            std::lock_guard<std::mutex> lock(lookups.mutex);
-            result.error = "cannot read: " + error;
-            continue;
-        }
-        result.sha256 = Hex(digest, 32);
-        {
-            std::unique_lock<std::mutex> lock(lookups.mutex);
-            lookups.changed.wait_until(lock, deadline, [&] { return lookups.inFlight < kMaxInFlight; });
-            if (lookups.inFlight >= kMaxInFlight) {
-                result.error = "timed out before it could be sent";
-                continue;
-            }
-            lookups.inFlight++;
-        }
-        CorvaneQuery_t* query = NewFileQuery(digest, size);
-        auto* completion = new Completion{&lookups, i};
-        int queued = query ? cloud->QueryAsync(query, OnAnswer, completion) : -3;
-        // No connection for the moment (it is being re-established): retry until the deadline.
-        while (queued == -1 && std::chrono::steady_clock::now() < deadline && !Signals::Stopping()) {
-            Signals::Wait(100);
-            queued = cloud->QueryAsync(query, OnAnswer, completion);
-        }
-        if (queued < 0) {
-            delete completion;
-            if (query)
-                ASN_STRUCT_FREE(asn_DEF_CorvaneQuery, query);
-            std::lock_guard<std::mutex> lock(lookups.mutex);
-            lookups.inFlight--;
-            result.error = "the cloud refused the query (" + std::to_string(queued) + ")";
-        }
-        std::lock_guard<std::mutex> lock(lookups.mutex);
-        progress.Show(lookups.done);
-    }
-    {
-        std::unique_lock<std::mutex> lock(lookups.mutex);
-        while (lookups.inFlight > 0 && !Signals::Stopping()) {
-            lookups.changed.wait_for(lock, std::chrono::milliseconds(100));
-            progress.Show(lookups.done);
-            if (std::chrono::steady_clock::now() >= deadline)
-                break;
-        }
-    }
-    progress.Clear();
+    Progress progress(Progress::Unit::Files, lookups.results.size(),
+                      Progress::Wanted(quiet || json || options.verbose) && lookups.results.size() > 1);
+    const size_t sent = SendQueries(cloud, &lookups, deadline, &progress);
+    AwaitAnswers(&lookups, deadline, &progress);
+    hashing.Stop();
+    for (size_t i = sent; i < lookups.results.size(); ++i)
+        if (lookups.results[i].error.empty())
+            lookups.results[i].error = Signals::Stopping() ? "interrupted" : "timed out before it could be sent";
+    progress.Finish();
     // Ends the library: whatever is still outstanding completes as failed.
     session.reset();
     size_t answered = 0;

@@ -1,7 +1,12 @@
 // policy, http and proxy: downloads, requests and the proxy through the
 // library's HTTP facade and proxy operations.
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,6 +15,7 @@
 #include "dtk/IHttp.h"
 #include "dtk/ProxyInfo.h"
 #include "library.h"
+#include "progress.h"
 #include "wide_text.h"
 
 namespace agent {
@@ -68,21 +74,110 @@ int PrintBody(const std::string& url, IHttp* http) {
     return kExitOk;
 }
 
-int HttpGet(ITesselInstance* instance, const std::string& url, const std::string& out) {
+// How much of a download has arrived. The library writes it to a temporary
+// file beside the destination, "<destination>.part" and six more characters,
+// and moves that into place only when it arrived whole.
+class DownloadWatch {
+public:
+    explicit DownloadWatch(const std::string& destination) {
+        const std::string::size_type slash = destination.rfind('/');
+        m_directory = slash == std::string::npos ? "." : destination.substr(0, slash + 1);
+        m_prefix = (slash == std::string::npos ? destination : destination.substr(slash + 1)) + ".part";
+    }
+
+    uint64_t Received() {
+        struct stat info {};
+        if (m_staged.empty() || stat(m_staged.c_str(), &info) != 0)
+            m_staged = FindStaged();
+        return !m_staged.empty() && stat(m_staged.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+    }
+
+private:
+    std::string FindStaged() const {
+        struct CloseDir {
+            void operator()(DIR* dir) const { closedir(dir); }
+        };
+        std::unique_ptr<DIR, CloseDir> dir(opendir(m_directory.c_str()));
+        for (dirent* entry = dir ? readdir(dir.get()) : nullptr; entry; entry = readdir(dir.get())) {
+            const std::string name = entry->d_name;
+            if (name.size() == m_prefix.size() + kSuffixLength && name.compare(0, m_prefix.size(), m_prefix) == 0)
+                return (m_directory == "." ? "" : m_directory) + name;
+        }
+        return "";
+    }
+
+    static constexpr size_t kSuffixLength = 6;
+    std::string m_directory;
+    std::string m_prefix;
+    std::string m_staged;
+};
+
+// A private directory for a body on its way to standard output (bodies may
+// be binary and large, so they go through a file, not a string).
+class ScratchDirectory {
+public:
+    explicit ScratchDirectory(bool wanted) {
+        if (!wanted)
+            return;
+        const char* base = getenv("TMPDIR");
+        std::string pattern = std::string(base && *base ? base : "/tmp") + "/dtk-agent-XXXXXX";
+        if (mkdtemp(pattern.data()))
+            m_path = pattern;
+    }
+    ~ScratchDirectory() {
+        std::error_code ignored;
+        if (!m_path.empty())
+            std::filesystem::remove_all(m_path, ignored);
+    }
+    const std::string& Path() const { return m_path; }
+
+private:
+    std::string m_path;
+};
+
+bool CopyToOutput(const std::string& path) {
+    std::unique_ptr<FILE, int (*)(FILE*)> in(fopen(path.c_str(), "rb"), fclose);
+    char buffer[1 << 16];
+    size_t n = 0;
+    while (in && (n = fread(buffer, 1, sizeof buffer, in.get())) > 0)
+        if (fwrite(buffer, 1, n, Out()) != n)
+            return false;
+    return in && !ferror(in.get()) && fflush(Out()) == 0;
+}
+
+int HttpGet(ITesselInstance* instance, const std::string& url, const std::string& out, bool showProgress) {
     HttpRequest http(instance);
     if (!http) {
         fprintf(stderr, "dtk-agent: the library offers no HTTP requests\n");
         return kExitFailed;
     }
-    HRESULT result = http->Init("GET", url.c_str(), ShutdownRequested, 0, kRequestTimeoutMs);
+    ScratchDirectory scratch(out.empty());
+    if (out.empty() && scratch.Path().empty()) {
+        fprintf(stderr, "dtk-agent: cannot create a temporary directory: %s\n", strerror(errno));
+        return kExitFailed;
+    }
+    const std::string target = out.empty() ? scratch.Path() + "/body" : out;
+    // Asked by the transfer as data arrives, which is when the progress moves.
+    DownloadWatch watch(target);
+    Progress progress(Progress::Unit::Bytes, 0, showProgress);
+    auto duringTransfer = [&] {
+        progress.Update(watch.Received());
+        return ShutdownRequested();
+    };
+    HRESULT result = http->Init("GET", url.c_str(), duringTransfer, 0, kRequestTimeoutMs);
     if (result != S_OK)
         return Usage("not a URL the library accepts: " + url);
-    if (out.empty())
-        return PrintBody(url, http.operator->());
     int32_t status = 0;
-    result = http->MakeFileRequest(&status, Widen(out).c_str());
+    result = http->MakeFileRequest(&status, Widen(target).c_str());
+    progress.Finish();
     if (result != S_OK)
         return RequestFailed(url, result, status);
+    if (out.empty()) {
+        if (CopyToOutput(target))
+            return kExitOk;
+        fprintf(stderr, "dtk-agent: cannot write the body to standard output: %s\n", strerror(errno));
+        return kExitFailed;
+    }
     fprintf(Out(), "HTTP %d, saved to %s\n", status, out.c_str());
     return kExitOk;
 }
@@ -301,16 +396,19 @@ int Policy(const Options& options, const std::vector<std::string>& args) {
 
 int Http(const Options& options, const std::vector<std::string>& args) {
     if (args.size() < 2 || (args[0] != "get" && args[0] != "post"))
-        return Usage("http takes: get URL [-o FILE] | post URL NAME=VALUE...");
+        return Usage("http takes: get URL [-o FILE] [--quiet] | post URL NAME=VALUE...");
     const std::string& url = args[1];
     if (!IsHttpsUrl(url))
         return Usage("only https:// URLs are fetched: '" + url + "'");
     std::string out;
+    bool quiet = false;
     std::vector<std::pair<std::string, std::string>> fields;
     for (size_t i = 2; i < args.size(); ++i) {
         std::string::size_type equals = args[i].find('=');
         if (args[0] == "get" && (args[i] == "-o" || args[i] == "--out") && i + 1 < args.size())
             out = args[++i];
+        else if (args[0] == "get" && (args[i] == "--quiet" || args[i] == "-q"))
+            quiet = true;
         else if (args[0] == "post" && equals != std::string::npos && equals > 0)
             fields.emplace_back(args[i].substr(0, equals), args[i].substr(equals + 1));
         else
@@ -320,7 +418,8 @@ int Http(const Options& options, const std::vector<std::string>& args) {
     std::unique_ptr<Session> session = Session::Open(options, &code);
     if (!session)
         return code;
-    return args[0] == "get" ? HttpGet(session->Instance(), url, out) : HttpPost(session->Instance(), url, fields);
+    return args[0] == "get" ? HttpGet(session->Instance(), url, out, Progress::Wanted(quiet || options.verbose))
+                            : HttpPost(session->Instance(), url, fields);
 }
 
 int Proxy(const Options& options, const std::vector<std::string>& args) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "agent_commands.h"
+#include "connection_keeper.h"
 #include "json_text.h"
 #include "library.h"
 
@@ -22,15 +23,16 @@ void PrintState(const RegistrationState& state) {
     fflush(Out());
 }
 
-// [--timeout S]; false with the usage error printed.
-bool ParseTimeout(const std::vector<std::string>& args, int* seconds, int* exitCode) {
+// [OPTION S] where OPTION is `option` (--timeout, --keepalive); false with the
+// usage error printed.
+bool ParseSecondsOption(const std::vector<std::string>& args, const std::string& option, int* seconds, int* exitCode) {
     for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--timeout" && i + 1 < args.size() && ParseSeconds(args[i + 1], seconds)) {
+        if (args[i] == option && i + 1 < args.size() && ParseSeconds(args[i + 1], seconds)) {
             ++i;
             continue;
         }
-        *exitCode = Usage(args[i] == "--timeout" ? "--timeout takes a number of seconds from 1 to 86400"
-                                                 : "unexpected argument '" + args[i] + "'");
+        *exitCode = Usage(args[i] == option ? option + " takes a number of seconds from 1 to 86400"
+                                            : "unexpected argument '" + args[i] + "'");
         return false;
     }
     return true;
@@ -70,13 +72,20 @@ uint16_t OnServerMessage(cv_cloud_handle*, const uint8_t*, const uint8_t*, uint3
 
 class ConnectionPrinter : public ITesselCloudConnectionObserver {
 public:
+    explicit ConnectionPrinter(Session* session) : m_session(session) {}
     void ConnectionStateChanged(int32_t state) override {
+        // The registration states that led here come first.
+        for (const RegistrationState* registration : m_session->TakeStates())
+            PrintState(*registration);
         const char* text = state == TesselCloudConnected   ? "cloud connection: connected"
                            : state == TesselCloudForbidden ? "cloud connection: forbidden"
                                                            : "cloud connection: disconnected";
         fprintf(Out(), "%s\n", text);
         fflush(Out());
     }
+
+private:
+    Session* m_session;
 };
 
 // Server message types the demo host handles.
@@ -86,7 +95,7 @@ constexpr int32_t kServerMessageTypes[] = {1, 2, 3, 4};
 
 int Register(const Options& options, const std::vector<std::string>& args) {
     int seconds = 60, code = kExitOk;
-    if (!ParseTimeout(args, &seconds, &code))
+    if (!ParseSecondsOption(args, "--timeout", &seconds, &code))
         return code;
     std::unique_ptr<Session> session = Session::Open(options, &code);
     if (!session)
@@ -103,14 +112,15 @@ int Register(const Options& options, const std::vector<std::string>& args) {
 }
 
 int Run(const Options& options, const std::vector<std::string>& args) {
-    if (!args.empty())
-        return Usage("run takes no arguments");
     int code = kExitOk;
+    int keepaliveSeconds = ConnectionKeeper::kDefaultCheckSeconds;
+    if (!ParseSecondsOption(args, "--keepalive", &keepaliveSeconds, &code))
+        return code;
     std::unique_ptr<Session> session = Session::Open(options, &code);
     if (!session)
         return code;
     ITesselInstance* instance = session->Instance();
-    ConnectionPrinter printer;
+    ConnectionPrinter printer(session.get());
     instance->RegisterObserver(&printer);
     instance->SetPolicyCallback(OnPolicy, 0);
     instance->SetRetrospectiveCallback(OnRetrospective, 0);
@@ -120,9 +130,11 @@ int Run(const Options& options, const std::vector<std::string>& args) {
     instance->PerformTesselRegistration();
     fprintf(Out(), "running (SIGTERM or SIGINT stops, SIGHUP reloads the configuration)\n");
     fflush(Out());
+    ConnectionKeeper keeper(instance, Out(), keepaliveSeconds);
     while (!Signals::Stopping()) {
         for (const RegistrationState* state : session->TakeStates())
             PrintState(*state);
+        keeper.Tick();
         if (Signals::Wait(200) == SIGHUP) {
             fprintf(Out(), "configuration reloaded\n");
             fflush(Out());

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "agent_process.h"
+#include "testbed/https_server.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -160,13 +162,18 @@ TEST_F(AgentEndToEnd, RegisterOnAnEmptyStoreThenStatusTellsWhatItGot) {
 TEST_F(AgentEndToEnd, LookupOfATreeGivesTheAnswersTheCloudWasToldToGive) {
     Register();
     const std::string missing = (dir / "no-such-file").string();
-    Result result = Agent({"lookup", "--json", (s_root / "tree").string(), missing});
-    // Every file of the tree answered; the missing one reported, hence exit 1.
+    // Named on the command line, neither a FIFO nor a device is read (for ever).
+    const std::string fifo = (dir / "fifo").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    Result result = Agent({"lookup", "--json", (s_root / "tree").string(), missing, fifo, "/dev/zero"}, 60s);
+    // Every file of the tree answered; the others reported, hence exit 1.
     EXPECT_EQ(result.exitCode, 1) << result.out << result.err;
     std::map<std::string, std::string> byPath;
     for (const std::string& line : Lines(result.out))
         byPath[JsonField(line, "path")] = line;
-    ASSERT_EQ(byPath.size(), s_expected.size() + 1) << result.out;
+    ASSERT_EQ(byPath.size(), s_expected.size() + 3) << result.out;
+    EXPECT_EQ(JsonField(byPath[fifo], "error"), "cannot read: not a regular file") << byPath[fifo];
+    EXPECT_EQ(JsonField(byPath["/dev/zero"], "error"), "cannot read: not a regular file") << byPath["/dev/zero"];
     for (const auto& [path, expected] : s_expected) {
         const std::string& line = byPath[path];
         EXPECT_EQ(JsonField(line, "sha256"), Sha256Hex(Slurp(path))) << line;
@@ -181,6 +188,14 @@ TEST_F(AgentEndToEnd, LookupOfATreeGivesTheAnswersTheCloudWasToldToGive) {
     EXPECT_EQ(plain.exitCode, 0) << plain.out << plain.err;
     EXPECT_NE(plain.out.find("3 of 3 files answered"), std::string::npos) << plain.out;
     EXPECT_NE(plain.out.find("Test.Sample.A"), std::string::npos) << plain.out;
+    EXPECT_EQ(plain.err.find('\r'), std::string::npos) << "no progress when piped: " << plain.err;
+
+    // On a terminal the progress shows, and is wiped before the results.
+    Result shown = agent_test::RunWithTerminal(AgentArgv({"lookup", (s_root / "tree").string()}), dir);
+    EXPECT_EQ(shown.exitCode, 0) << shown.out << shown.err;
+    EXPECT_NE(shown.err.find("/3"), std::string::npos) << shown.err;
+    EXPECT_EQ(shown.err.back(), '\r') << shown.err;
+    EXPECT_EQ(shown.out, plain.out);
 }
 
 TEST_F(AgentEndToEnd, PolicyAndFilesDownloadOverHttps) {
@@ -199,6 +214,30 @@ TEST_F(AgentEndToEnd, PolicyAndFilesDownloadOverHttps) {
     Result saved = Agent({"http", "get", url, "-o", (dir / "hello.txt").string()});
     EXPECT_EQ(saved.exitCode, 0) << saved.err;
     EXPECT_EQ(Slurp(dir / "hello.txt"), "hello from the testbed\n");
+    // A large file: on a terminal the amount received shows and is wiped;
+    // with --quiet or piped nothing but results; the file whole every time.
+    const std::string large = url.substr(0, url.rfind('/')) + "/large.bin";
+    const std::string expected = testbed::large_download();
+    Result shown = agent_test::RunWithTerminal(AgentArgv({"http", "get", large, "-o", (dir / "shown.bin").string()}), dir);
+    EXPECT_EQ(shown.exitCode, 0) << shown.err;
+    EXPECT_NE(shown.err.find(" received"), std::string::npos) << shown.err;
+    EXPECT_EQ(shown.err.back(), '\r') << shown.err;
+    EXPECT_TRUE(Slurp(dir / "shown.bin") == expected);
+    Result quiet = agent_test::RunWithTerminal(
+        AgentArgv({"http", "get", large, "-o", (dir / "quiet.bin").string(), "--quiet"}), dir);
+    EXPECT_EQ(quiet.exitCode, 0) << quiet.err;
+    EXPECT_EQ(quiet.err, "");
+    EXPECT_TRUE(Slurp(dir / "quiet.bin") == expected);
+    Result piped = Agent({"http", "get", large, "-o", (dir / "piped.bin").string()});
+    EXPECT_EQ(piped.exitCode, 0) << piped.err;
+    EXPECT_EQ(piped.err, "");
+    EXPECT_TRUE(Slurp(dir / "piped.bin") == expected);
+    // To standard output too, NUL bytes and all.
+    Result toOutput = Agent({"http", "get", large});
+    EXPECT_EQ(toOutput.exitCode, 0) << toOutput.err;
+    EXPECT_EQ(toOutput.out.size(), expected.size());
+    EXPECT_TRUE(toOutput.out == expected);
+
     // A path the server does not have: an error, and no file.
     Result absent = Agent({"http", "get", url + ".absent", "-o", (dir / "absent.txt").string()});
     EXPECT_EQ(absent.exitCode, 1);

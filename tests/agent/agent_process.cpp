@@ -1,7 +1,9 @@
 #include "agent_process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -115,6 +117,68 @@ Result RunProgram(const std::vector<std::string>& argv, const std::filesystem::p
     result.exitCode = child.Wait(timeout);
     result.out = Slurp(out);
     result.err = Slurp(err);
+    return result;
+}
+
+Result RunWithTerminal(const std::vector<std::string>& argv, const std::filesystem::path& scratch,
+                       std::chrono::milliseconds timeout) {
+    Result result;
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        if (master >= 0)
+            close(master);
+        return result;
+    }
+    const std::string terminal = ptsname(master);
+    std::vector<char*> args;
+    for (const std::string& arg : argv)
+        args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    const auto out = scratch / "terminal.out";
+    int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    pid_t pid = outFd < 0 ? -1 : fork();
+    if (pid == 0) {
+        int slave = open(terminal.c_str(), O_RDWR | O_NOCTTY);
+        int in = open("/dev/null", O_RDONLY);
+        if (slave < 0 || in < 0)
+            _exit(127);
+        dup2(in, 0);
+        dup2(outFd, 1);
+        dup2(slave, 2);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    if (outFd >= 0)
+        close(outFd);
+    // Drained while the program runs, so its writes never block on a full terminal.
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    int status = 0;
+    bool exited = pid < 0;
+    for (bool more = true; pid > 0 && more;) {
+        pollfd ready{master, POLLIN, 0};
+        if (poll(&ready, 1, 20) > 0) {
+            char buffer[4096];
+            ssize_t n = read(master, buffer, sizeof buffer);
+            if (n > 0)
+                result.err.append(buffer, static_cast<size_t>(n));
+            else if (exited)
+                more = false;  // EIO once the last writer closed its end
+        } else if (exited) {
+            more = false;
+        }
+        if (!exited && waitpid(pid, &status, WNOHANG) == pid)
+            exited = true;
+        if (!exited && std::chrono::steady_clock::now() >= end) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            close(master);
+            return result;
+        }
+    }
+    close(master);
+    if (pid > 0)
+        result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = Slurp(out);
     return result;
 }
 

@@ -50,4 +50,9 @@ struct Result {
 Result RunProgram(const std::vector<std::string>& argv, const std::filesystem::path& scratch,
                   std::chrono::milliseconds timeout = std::chrono::seconds(120));
 
+// The same with standard error on a pseudo-terminal (what the program wrote
+// there is in `err`), as when a person runs it.
+Result RunWithTerminal(const std::vector<std::string>& argv, const std::filesystem::path& scratch,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(120));
+
 }  // namespace agent_test

@@ -70,6 +70,18 @@ protected:
         return true;
     }
 
+    // The testbed refuses to deliver while no agent is connected: retried
+    // (bounded) until the run has its connection back.
+    static bool DeliverOnceConnected(std::chrono::seconds bound) {
+        const auto end = std::chrono::steady_clock::now() + bound;
+        while (!s_testbed->Control("cloud deliver 1")) {
+            if (std::chrono::steady_clock::now() >= end)
+                return false;
+            std::this_thread::sleep_for(200ms);
+        }
+        return true;
+    }
+
     void StopRun(Child* run) const {
         run->Signal(SIGTERM);
         EXPECT_EQ(run->Wait(15s), 0) << Slurp(dir / "service.out") << Slurp(dir / "service.err");
@@ -86,7 +98,7 @@ agent_test::TestbedProcess* AgentRecovery::s_testbed = nullptr;
 
 TEST_F(AgentRecovery, CloudServerRestartedUnderARunningAgentLookupsAcrossAndAfterItAreAnswered) {
     Child run;
-    ASSERT_TRUE(run.Start(AgentArgv({"run"}), dir / "service.out", dir / "service.err"));
+    ASSERT_TRUE(run.Start(AgentArgv({"run", "--keepalive", "10"}), dir / "service.out", dir / "service.err"));
     ASSERT_TRUE(WaitForCount("cloud connection: connected", 1, 60s)) << Slurp(dir / "service.out") << Slurp(dir / "service.err");
 
     std::ofstream(dir / "sample.txt") << "looked up around the restart\n";
@@ -109,6 +121,33 @@ TEST_F(AgentRecovery, CloudServerRestartedUnderARunningAgentLookupsAcrossAndAfte
     EXPECT_NE(after.out.find("1 of 1 files answered"), std::string::npos) << after.out;
     // The service lives through it, never told its certificate is refused.
     EXPECT_EQ(Slurp(dir / "service.out").find("forbidden"), std::string::npos) << Slurp(dir / "service.out");
+    StopRun(&run);
+}
+
+TEST_F(AgentRecovery, RunGetsItsConnectionBackByItselfAndReceivesWhatTheServerPushesThen) {
+    Child run;
+    ASSERT_TRUE(run.Start(AgentArgv({"run", "--keepalive", "10"}), dir / "service.out", dir / "service.err"));
+    ASSERT_TRUE(WaitForCount("cloud connection: connected", 1, 60s)) << Slurp(dir / "service.out") << Slurp(dir / "service.err");
+    ASSERT_TRUE(s_testbed->Control("cloud deliver 1")) << s_testbed->Output();
+    ASSERT_TRUE(WaitForCount("server message: type 1", 1, 30s)) << Slurp(dir / "service.out");
+
+    // Restarted: no lookup and no ping of the library's due (its first comes
+    // a minute after it connected, the next after 15), yet the server soon has
+    // a connection to push to again.
+    ASSERT_TRUE(s_testbed->Control("cloud restart")) << s_testbed->Output();
+    EXPECT_TRUE(DeliverOnceConnected(30s)) << Slurp(dir / "service.out") << s_testbed->Output();
+    EXPECT_TRUE(WaitForCount("server message: type 1", 2, 30s)) << Slurp(dir / "service.out");
+
+    // Away for a while: the run says so, and says when the cloud answers again.
+    ASSERT_TRUE(s_testbed->Control("cloud stop")) << s_testbed->Output();
+    EXPECT_TRUE(WaitForCount("cloud connection: not answering", 1, 60s)) << Slurp(dir / "service.out");
+    ASSERT_TRUE(s_testbed->Control("cloud start")) << s_testbed->Output();
+    EXPECT_TRUE(WaitForCount("cloud connection: answering again", 1, 60s)) << Slurp(dir / "service.out");
+    EXPECT_TRUE(DeliverOnceConnected(60s)) << Slurp(dir / "service.out") << s_testbed->Output();
+    EXPECT_TRUE(WaitForCount("server message: type 1", 3, 30s)) << Slurp(dir / "service.out");
+    const std::string out = Slurp(dir / "service.out");
+    EXPECT_LT(out.find("cloud connection: not answering"), out.find("cloud connection: answering again")) << out;
+    EXPECT_EQ(out.find("forbidden"), std::string::npos) << out;
     StopRun(&run);
 }
 

@@ -185,7 +185,8 @@ TEST_F(DtkAgentTest, WrongFlagsAndUrlsAreRefusedBeforeAnythingRuns) {
         {"proxy set http://user:secret@p:3128", "proxy credentials are not taken"},
         {"proxy set http://p:99999", "the port must be a number"},
         {"proxy fly", "proxy takes:"},
-        {"run now", "run takes no arguments"},
+        {"run now", "unexpected argument 'now'"},
+        {"run --keepalive 0", "--keepalive takes a number of seconds from 1 to 86400"},
     };
     for (const Case& c : cases) {
         Result result = Run("--store " + store.string() + " " + c.args);

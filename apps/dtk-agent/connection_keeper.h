@@ -1,0 +1,56 @@
+// Keeps the cloud connection of `run` up. The library connects only when it
+// has a query to send and tells nobody when the server closes the
+// connection, so a restarted server would stay unreachable (and its pushed
+// messages undelivered) until the next lookup or the 15-minute ping. The
+// keeper therefore sends a ping of its own through the instance's cloud
+// wrapper: every `checkSeconds` while pings are answered (a minute by default:
+// the library's own pings come every 15 minutes, and every endpoint's keeper
+// adds to the server's load), and once per
+// reconnect wait after one went unanswered; a queued ping is what makes the
+// library reconnect. Answers and failures are reported to the instance as
+// the host's cloud results, and the keeper says when the cloud stops and
+// starts answering again.
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+
+#include "dtk/ITesselInstance.h"
+
+namespace agent {
+
+class ConnectionKeeper {
+public:
+    // Seconds between checks while the cloud answers, unless run says otherwise.
+    static constexpr int kDefaultCheckSeconds = 60;
+    // The library's least time between two connection attempts.
+    static constexpr int kReconnectWaitSeconds = 5;
+
+    ConnectionKeeper(ITesselInstance* instance, FILE* out, int checkSeconds);
+    ~ConnectionKeeper();
+    ConnectionKeeper(const ConnectionKeeper&) = delete;
+    ConnectionKeeper& operator=(const ConnectionKeeper&) = delete;
+
+    // Called from the service loop (on one thread): takes the answer of the
+    // outstanding ping and sends the next one when it is due. Nothing is sent
+    // before registration completed.
+    void Tick();
+
+    struct Probe;  // the outstanding ping, shared with the cloud client's worker
+
+private:
+    void Answered(bool answered);
+    bool Send();
+
+    ITesselInstance* m_instance;
+    FILE* m_out;
+    int m_checkSeconds;
+    // Outlives the keeper while a ping is outstanding: the library completes
+    // it (as failed) only when it shuts down.
+    std::shared_ptr<Probe> m_probe;
+    std::chrono::steady_clock::time_point m_next;
+    bool m_failing = false;
+};
+
+}  // namespace agent

@@ -5,6 +5,8 @@
 #                                   CI runs; CI=true without arguments does too)
 #   scripts/test.sh asan            another preset (debug, asan, tsan)
 #   scripts/test.sh default -R kit  extra arguments go to ctest
+#   scripts/test.sh soak [SECONDS]  the agent soak (default preset, 1800 s), off
+#                                   in every other run
 # Presets run one after the other and the first that fails ends the run, so the
 # last lines are always the summary of the ctest run that decided the outcome.
 set -euo pipefail
@@ -15,6 +17,14 @@ if (($# == 0)) && [[ ${CI:-} == true ]]; then
 fi
 preset=${1:-default}
 shift || true
+
+if [[ $preset == soak ]]; then
+  seconds=${1:-1800}
+  bash scripts/setup.sh
+  cmake --preset default >/dev/null
+  cmake --build --preset default --target test_agent dtk-agent dtk-testbed dtk-pac-eval
+  DTK_SOAK_SECONDS=$seconds exec build/default/bin/test_agent --gtest_filter='AgentSoak*'
+fi
 presets=("$preset")
 [[ $preset == all ]] && presets=(default asan tsan)
 

@@ -50,6 +50,7 @@ void usage() {
            "          \"control: <command> ok|failed\" on standard output; the file is removed once read:\n"
            "            cloud restart | cloud stop | cloud start (on its old port) | cloud chaos SEED\n"
            "            cloud calm | cloud deliver COUNT (server messages)\n"
+           "            cloud stats (a line \"cloud stats: ...\": counts since the server's last start)\n"
            "            management restart | management status CODE COUNT | est restart\n"
            "            proxy stop | proxy start (the PAC file follows the proxy's new port)\n");
 }
@@ -374,6 +375,13 @@ struct Testbed {
         }
         if (server == "cloud" && verb == "calm") {
             cloud.clear_chaos();
+            return true;
+        }
+        if (server == "cloud" && verb == "stats") {
+            // Since the server's last start.
+            const testbed::CloudServerStats s = cloud.stats();
+            printf("cloud stats: %d handshakes, %d open, %ld queries, %ld responses, %ld messages sent, %ld acks\n",
+                   s.handshakes, s.open, s.queries, s.responses, s.messages_sent, s.acks);
             return true;
         }
         int code = 0;

@@ -1,0 +1,69 @@
+// WPAD names by DNS from the host's name and a resolv.conf (whose search list
+// a DHCP server may have written): the first line of the input is the host's
+// fully qualified name, the rest the resolv.conf. Every candidate is
+// "wpad.<domain>" with a clean domain at or below its registrable domain, and
+// none comes twice.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "platform/winhttp/wpad_dns.h"
+
+namespace {
+
+bool Clean(std::string_view domain) {
+    if (domain.empty() || domain.size() > 240 || domain.front() == '.' || domain.back() == '.' ||
+        domain.find("..") != std::string_view::npos)
+        return false;
+    return std::all_of(domain.begin(), domain.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '_';
+    });
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    using namespace platform::winhttp;
+    // One scratch file for the whole run, removed when the fuzzer exits.
+    static const struct Scratch {
+        std::string path = "/tmp/dtk-fuzz-resolv-" + std::to_string(getpid());
+        ~Scratch() { unlink(path.c_str()); }
+    } scratch;
+    const std::string& path = scratch.path;
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    const size_t newline = input.find('\n');
+    const std::string_view fqdn = input.substr(0, newline);
+    const std::string_view conf = newline == std::string_view::npos ? std::string_view() : input.substr(newline + 1);
+    FILE* file = fopen(path.c_str(), "wb");
+    if (!file)
+        return 0;
+    fwrite(conf.data(), 1, conf.size(), file);
+    fclose(file);
+
+    const std::vector<std::string> search = ReadSearchList(path);
+    if (search.size() > 6)
+        abort();
+    const std::vector<std::string> names = WpadCandidates(fqdn, search);
+    for (size_t i = 0; i < names.size(); ++i) {
+        const std::string& name = names[i];
+        if (name.rfind("wpad.", 0) != 0)
+            abort();
+        const std::string_view domain = std::string_view(name).substr(5);
+        if (!Clean(domain))
+            abort();
+        const std::string floor = RegistrableDomain(domain);
+        if (floor.empty() || domain.size() < floor.size())
+            abort();
+        if (domain.size() > floor.size() &&
+            domain.substr(domain.size() - floor.size() - 1) != "." + floor)
+            abort();
+        if (std::find(names.begin() + static_cast<long>(i) + 1, names.end(), name) != names.end())
+            abort();
+    }
+    return 0;
+}

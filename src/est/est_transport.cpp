@@ -49,6 +49,30 @@ int est_poll(struct pollfd* fds, nfds_t nfds, int timeout_ms)
     return poll(fds, nfds, timeout_ms);
 }
 
+int est_wait(int sock, short events, int timeout_ms, const est_abort* abort)
+{
+    constexpr int slice_ms = 100;
+    for (int left = timeout_ms;;) {
+        if (abort && abort->fn && abort->fn(abort->arg)) {
+            EST_LOG_WARN("Transfer given up on request.");
+            return EST_WAIT_ABORTED;
+        }
+        if (left <= 0) {
+            return EST_WAIT_TIMEOUT;
+        }
+        const int step = left < slice_ms ? left : slice_ms;
+        pollfd pfd {sock, events, 0};
+        int rc = est_poll(&pfd, 1, step);
+        if (rc > 0) {
+            return EST_WAIT_READY;
+        }
+        if (rc < 0 && errno != EINTR) {
+            return EST_WAIT_FAILED;
+        }
+        left -= step;
+    }
+}
+
 static int tcw_direct_connect(tcw_connection* conn, const char* host, unsigned short port)
 {
     char port_text[8];

@@ -270,6 +270,9 @@ TEST_F(RegistrationRun, PeriodicRenewalIsSkippedUntilDueAndPostponedAfterFourFai
     ASSERT_EQ(tessel_registration_start(reg_.get(), -1), 0);
     ASSERT_TRUE(run_ended()) << log_.dump();
     ASSERT_TRUE(management_.wait_for_posts(6, 60s)) << log_.dump();
+    // The next renewal (an interval later) is held: freeing the handle stops
+    // the task, which aborts the post instead of waiting for its time-out.
+    management_.script({0});
 
     std::vector<int64_t> at;
     {
@@ -290,6 +293,13 @@ TEST_F(RegistrationRun, PeriodicRenewalIsSkippedUntilDueAndPostponedAfterFourFai
     auto posts = management_.posts();
     EXPECT_EQ(posts[5].status, 200);
     EXPECT_EQ(posts[5].field("agent_guid"), kAgentText);
+
+    ASSERT_TRUE(management_.wait_for_posts(7, 60s)) << log_.dump();
+    ASSERT_TRUE(management_.wait_for_held(30s)) << log_.dump();
+    const auto start = std::chrono::steady_clock::now();
+    reg_.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    management_.release();
 }
 
 }  // namespace

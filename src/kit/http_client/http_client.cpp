@@ -664,7 +664,12 @@ int http_client_request_set_basic_auth(http_client_request_t* req, const char* u
     return HTTP_CLIENT_OK;
 }
 
-int http_client_request_set_body_limit(http_client_request_t* req, size_t limit) {
+namespace {
+
+// Sets one field of an idle request: refused for a null request and while a
+// send runs, so that a send sees the same value from start to end.
+template <typename Change>
+int change_idle_request(http_client_request_t* req, Change change) {
     if (!req) {
         TLOG_ERR("http_client_req is NULL");
         return HTTP_CLIENT_ERR_ARGUMENT;
@@ -674,22 +679,19 @@ int http_client_request_set_body_limit(http_client_request_t* req, size_t limit)
         TLOG_NOTICE("existing request is already in progress");
         return HTTP_CLIENT_ERR_CONNECT;
     }
-    req->body_limit = limit;
+    change(req);
     return HTTP_CLIENT_OK;
 }
 
+}  // namespace
+
+int http_client_request_set_body_limit(http_client_request_t* req, size_t limit) {
+    return change_idle_request(req, [limit](http_client_request_t* r) { r->body_limit = limit; });
+}
+
 int http_client_request_set_abort(http_client_request_t* req, const http_client_abort* abort) {
-    if (!req) {
-        TLOG_ERR("http_client_req is NULL");
-        return HTTP_CLIENT_ERR_ARGUMENT;
-    }
-    TESSEL_SCOPED_LOCK(&req->mutex);
-    if (req->in_progress) {
-        TLOG_NOTICE("existing request is already in progress");
-        return HTTP_CLIENT_ERR_CONNECT;
-    }
-    req->abort = abort ? *abort : http_client_abort{nullptr, nullptr};
-    return HTTP_CLIENT_OK;
+    const http_client_abort value = abort ? *abort : http_client_abort{nullptr, nullptr};
+    return change_idle_request(req, [&value](http_client_request_t* r) { r->abort = value; });
 }
 
 int http_client_request_set_write_mode(http_client_request_t* req, int32_t mode, curl_write_callback write_fn,

@@ -138,7 +138,7 @@ int vesta_registration(tessel_registration_handle* handle, client_connector* con
     return tessel_vesta_registration_succeeded;
 }
 
-int vesta_reregistration(tessel_registration_handle* handle) {
+int vesta_reregistration(tessel_registration_handle* handle, const http_client_abort* abort) {
     if (!handle) {
         TLOG_ERR("handle is NULL");
         return -1;
@@ -179,7 +179,7 @@ int vesta_reregistration(tessel_registration_handle* handle) {
         TLOG_ERR("failed to populate host info");
         return -1;
     }
-    int result = send(handle, http_client, &registration_info, &host_info, nullptr);
+    int result = send(handle, http_client, &registration_info, &host_info, abort);
     if (result != VESTA_REGISTER_OK)
         return result;
     mark_registered(handle);

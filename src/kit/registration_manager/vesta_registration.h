@@ -10,4 +10,5 @@ int vesta_registration(tessel_registration_handle* handle, client_connector* con
                        const http_client_abort* abort = nullptr);
 // The periodic renewal: registers again when the re-registration interval has
 // elapsed. 0 (registered or nothing to do) or non-zero on failure.
-int vesta_reregistration(tessel_registration_handle* handle);
+// `abort` (may be null) ends the post early (the task's stop).
+int vesta_reregistration(tessel_registration_handle* handle, const http_client_abort* abort = nullptr);

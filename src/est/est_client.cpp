@@ -388,8 +388,8 @@ static int est_client_connect(est_context* ctx)
         proxy.proxy_auth = EST_CLIENT_PROXY_AUTH_BASIC | ((unsigned)ctx->proxy_auth & EST_CLIENT_PROXY_AUTH_NTLM);
     }
     int sock = -1;
-    int rc = tcw_connect(&ctx->tcw_conn, &proxy, ctx->est_server,
-                         (unsigned short)ctx->est_port_num, &sock);
+    int rc = tcw_connect(&ctx->tcw_conn, &proxy, ctx->est_server, (unsigned short)ctx->est_port_num, &sock,
+                         &ctx->abort);
     if (rc != TCW_OK) {
         if (rc == TCW_ERR_RESOLVE) {
             EST_LOG_ERR("Unable to lookup hostname %s.", ctx->est_server);

@@ -81,6 +81,23 @@ TEST_F(StoppedAndProxiedRuns, StopAbortsTheEnrolmentAndTheDomainsProbeInFlight) 
     }
 }
 
+TEST_F(StoppedAndProxiedRuns, StopAbortsAnEnrolmentWaitingOnItsProxy) {
+    // The enrolment's proxy takes the connection and never answers the CONNECT.
+    start_est();
+    testbed::SilentListener silent;
+    ASSERT_NE(silent.port(), 0);
+    tessel_proxy_t& p = config_.hosts.proxy;
+    p.type = TESSEL_PROXY_HTTP;
+    snprintf(p.server, sizeof p.server, "%s", "127.0.0.1");
+    p.port = silent.port();
+    ASSERT_NE(make_registration(), nullptr);
+    ASSERT_EQ(tessel_registration_start(reg_.get(), -1), 0);
+    ASSERT_TRUE(silent.wait_for_connection(30s)) << log_.dump();
+    stop_in_flight(false);
+    EXPECT_EQ(statuses(), (std::vector<int>{3, 1}));
+    EXPECT_EQ(est_.stats().connections, 0) << "the enrolment went past the proxy";
+}
+
 TEST_F(StoppedAndProxiedRuns, StopDuringTheCloudStepEndsTheRunAfterIt) {
     start_est();
     start_management();

@@ -283,6 +283,7 @@ int _est_enrollment(const char* username, const char* org, cv_cloud_est_client_c
             cv_log_error("Failed to set the proxy on the EST context. EST error code %d (%s)", err,
                          est_err_name(err));
         } else {
+            est_client_set_abort(est.get(), ctx->abort.fn, ctx->abort.arg);
             ready = true;
         }
     }

@@ -46,6 +46,7 @@ struct cv_cloud_est_client_ctx {
     EVP_PKEY* keypair;
     EVP_PKEY* signing_key;  // signs the GUID; the key pair when null
     est_log_sink_fn log_sink;  // EST log sink; the standard-error writer when null
+    est_abort abort;           // may give up the enrolment's waits on the server (a stop)
 };
 
 struct cv_cloud_est_client_ctx_v2 {

@@ -136,6 +136,7 @@ struct est_context {
     int client_force_pop;
     int initialized;
     int last_http_status;
+    est_abort abort;  // asked while waiting on the server
 };
 
 // Logging. Levels: 1 error, 2 warning, 3 info. Every message is written as two
@@ -168,6 +169,9 @@ int est_client_set_target(est_context* ctx, const char* server, int port);
 int est_client_use_proxy(est_context* ctx, int proxy_proto, const char* proxy_server,
                          unsigned short proxy_port, unsigned int proxy_auth,
                          const char* username, const char* password);
+// Lets `fn` (null clears it) give up a wait on the server: the handshake or
+// the response then fails at once instead of at the read time-out.
+int est_client_set_abort(est_context* ctx, est_abort_fn fn, void* arg);
 int est_client_enroll_csr(est_context* ctx, X509_REQ* csr, int* pkcs7_len, EVP_PKEY* priv_key);
 int est_client_copy_enrolled_cert(est_context* ctx, unsigned char* pkcs7);
 int est_convert_p7b64_to_pem(const unsigned char* certs_p7, int certs_len, unsigned char** pem);

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -5,6 +6,7 @@
 #include <openssl/pem.h>
 #include <openssl/pkcs7.h>
 #include <openssl/rand.h>
+#include <poll.h>
 #include <pthread.h>
 #include <safeclib/safe_str_lib.h>
 #include <signal.h>
@@ -13,6 +15,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -255,6 +258,15 @@ int est_client_set_target(est_context* ctx, const char* server, int port)
     return EST_ERR_NONE;
 }
 
+int est_client_set_abort(est_context* ctx, est_abort_fn fn, void* arg)
+{
+    if (!ctx) {
+        return EST_ERR_NO_CTX;
+    }
+    ctx->abort = est_abort {fn, arg};
+    return EST_ERR_NONE;
+}
+
 int est_client_use_proxy(est_context* ctx, int proxy_proto, const char* proxy_server,
                          unsigned short proxy_port, unsigned int proxy_auth,
                          const char* username, const char* password)
@@ -320,6 +332,49 @@ void est_client_close_session(est_context* ctx)
     ERR_clear_error();
 }
 
+// The TLS handshake on a non-blocking socket, so that each wait for the
+// server goes through est_wait and a stop ends it; the whole handshake gets
+// the read time-out. The socket is blocking again afterwards. SSL_connect's
+// result (<= 0 on failure, SSL_get_error tells why).
+static int est_handshake(est_context* ctx, SSL* ssl, int sock)
+{
+    const int flags = fcntl(sock, F_GETFL, 0);
+    if (flags < 0 || fcntl(sock, F_SETFL, flags | O_NONBLOCK) < 0) {
+        return -1;
+    }
+    const int timeout_ms = (ctx->read_timeout > 0 ? ctx->read_timeout : EST_SSL_READ_TIMEOUT_DEF) * 1000;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    int hs;
+    for (;;) {
+        {
+            SigpipeGuard guard;
+            hs = SSL_connect(ssl);
+        }
+        if (hs > 0) {
+            break;
+        }
+        const int err = SSL_get_error(ssl, hs);
+        if (err != SSL_ERROR_WANT_READ && err != SSL_ERROR_WANT_WRITE) {
+            break;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        const int waited = est_wait(sock, err == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT,
+                                    left.count() > 0 ? (int)left.count() : 0, &ctx->abort);
+        if (waited != EST_WAIT_READY) {
+            if (waited == EST_WAIT_TIMEOUT) {
+                EST_LOG_ERR("TLS handshake timed out.");
+            }
+            hs = -1;
+            break;
+        }
+    }
+    if (fcntl(sock, F_SETFL, flags) < 0) {
+        return hs > 0 ? -1 : hs;
+    }
+    return hs;
+}
+
 static int est_client_connect(est_context* ctx)
 {
     tcw_proxy_params proxy {};
@@ -333,8 +388,8 @@ static int est_client_connect(est_context* ctx)
         proxy.proxy_auth = EST_CLIENT_PROXY_AUTH_BASIC | ((unsigned)ctx->proxy_auth & EST_CLIENT_PROXY_AUTH_NTLM);
     }
     int sock = -1;
-    int rc = tcw_connect(&ctx->tcw_conn, &proxy, ctx->est_server,
-                         (unsigned short)ctx->est_port_num, &sock);
+    int rc = tcw_connect(&ctx->tcw_conn, &proxy, ctx->est_server, (unsigned short)ctx->est_port_num, &sock,
+                         &ctx->abort);
     if (rc != TCW_OK) {
         if (rc == TCW_ERR_RESOLVE) {
             EST_LOG_ERR("Unable to lookup hostname %s.", ctx->est_server);
@@ -373,11 +428,7 @@ static int est_client_connect(est_context* ctx)
         SSL_set_session(ssl, ctx->sess);
     }
     SSL_set_bio(ssl, bio, bio);
-    int hs;
-    {
-        SigpipeGuard guard;
-        hs = SSL_connect(ssl);
-    }
+    int hs = est_handshake(ctx, ssl, sock);
     if (hs <= 0) {
         EST_LOG_ERR("Error connecting TLS context. %d", SSL_get_error(ssl, hs));
         est_log_ossl_errors();

@@ -388,14 +388,16 @@ int est_io_judge_response(est_context* ctx, unsigned char* buf, int len, unsigne
 
 // One read of at most n bytes: 0 when the server closed the connection, -1 on
 // a failure or time-out.
-static int est_ssl_read(SSL* ssl, unsigned char* buf, int n, int timeout_s)
+static int est_ssl_read(SSL* ssl, unsigned char* buf, int n, int timeout_s, const est_abort* abort)
 {
     for (int attempt = 0; attempt < 64; attempt++) {
         // Data already decrypted inside the TLS layer does not show on the socket.
         if (SSL_pending(ssl) == 0) {
-            pollfd pfd {SSL_get_fd(ssl), POLLIN, 0};
-            int rc = est_poll(&pfd, 1, timeout_s * 1000);
-            if (rc == 0) {
+            int rc = est_wait(SSL_get_fd(ssl), POLLIN, timeout_s * 1000, abort);
+            if (rc == EST_WAIT_ABORTED) {
+                return -1;
+            }
+            if (rc == EST_WAIT_TIMEOUT) {
                 EST_LOG_ERR("Socket poll timeout.  No data received from server.");
                 return -1;
             }
@@ -427,12 +429,13 @@ static int est_ssl_read(SSL* ssl, unsigned char* buf, int n, int timeout_s)
     return -1;
 }
 
-int est_io_read_raw(SSL* ssl, unsigned char* buf, int buf_size, int* read_len, int timeout_s)
+int est_io_read_raw(SSL* ssl, unsigned char* buf, int buf_size, int* read_len, int timeout_s,
+                    const est_abort* abort)
 {
     int total = 0;
     *read_len = 0;
     while (total < buf_size) {
-        int rc = est_ssl_read(ssl, buf + total, buf_size - total, timeout_s);
+        int rc = est_ssl_read(ssl, buf + total, buf_size - total, timeout_s, abort);
         if (rc == 0) {
             break;
         }
@@ -450,8 +453,7 @@ int est_io_read_raw(SSL* ssl, unsigned char* buf, int buf_size, int* read_len, i
     *read_len = total;
     if (total == buf_size) {
         unsigned char probe;
-        pollfd pfd {SSL_get_fd(ssl), POLLIN, 0};
-        if ((SSL_pending(ssl) > 0 || est_poll(&pfd, 1, timeout_s * 1000) > 0) &&
+        if ((SSL_pending(ssl) > 0 || est_wait(SSL_get_fd(ssl), POLLIN, timeout_s * 1000, abort) == EST_WAIT_READY) &&
             SSL_peek(ssl, &probe, 1) > 0) {
             EST_LOG_ERR("Buffer too small for received message");
             return EST_ERR_READ_BUFFER_TOO_SMALL;
@@ -476,7 +478,7 @@ int est_io_get_response(SSL* ssl, est_context* ctx, unsigned char** body, int* b
         return EST_ERR_MALLOC;
     }
     int len = 0;
-    int rv = est_io_read_raw(ssl, buf, EST_CA_MAX, &len, ctx->read_timeout);
+    int rv = est_io_read_raw(ssl, buf, EST_CA_MAX, &len, ctx->read_timeout, &ctx->abort);
     if (rv == EST_ERR_NONE) {
         buf[len] = '\0';
         rv = est_io_judge_response(ctx, buf, len, body, body_len);

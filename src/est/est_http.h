@@ -6,6 +6,8 @@
 
 #include <openssl/ssl.h>
 
+#include "est/est_transport.h"
+
 struct est_context;
 
 constexpr int EST_HTTP_MAX_HEADERS = 16;
@@ -39,7 +41,9 @@ char* est_io_next_token(char** pos);
 // body, if any, is returned as a new NUL-terminated buffer the caller frees.
 int est_io_judge_response(est_context* ctx, unsigned char* buf, int len, unsigned char** body,
                           int* body_len);
-// Reads until the server closes the connection or buf_size bytes arrived.
-int est_io_read_raw(SSL* ssl, unsigned char* buf, int buf_size, int* read_len, int timeout_s);
+// Reads until the server closes the connection or buf_size bytes arrived;
+// `abort` (may be null) ends a wait for data.
+int est_io_read_raw(SSL* ssl, unsigned char* buf, int buf_size, int* read_len, int timeout_s,
+                    const est_abort* abort);
 // Reads and judges the response of the context's open TLS connection.
 int est_io_get_response(SSL* ssl, est_context* ctx, unsigned char** body, int* body_len);

@@ -49,6 +49,30 @@ int est_poll(struct pollfd* fds, nfds_t nfds, int timeout_ms)
     return poll(fds, nfds, timeout_ms);
 }
 
+int est_wait(int sock, short events, int timeout_ms, const est_abort* abort)
+{
+    constexpr int slice_ms = 100;
+    for (int left = timeout_ms;;) {
+        if (abort && abort->fn && abort->fn(abort->arg)) {
+            EST_LOG_WARN("Transfer given up on request.");
+            return EST_WAIT_ABORTED;
+        }
+        if (left <= 0) {
+            return EST_WAIT_TIMEOUT;
+        }
+        const int step = left < slice_ms ? left : slice_ms;
+        pollfd pfd {sock, events, 0};
+        int rc = est_poll(&pfd, 1, step);
+        if (rc > 0) {
+            return EST_WAIT_READY;
+        }
+        if (rc < 0 && errno != EINTR) {
+            return EST_WAIT_FAILED;
+        }
+        left -= step;
+    }
+}
+
 static int tcw_direct_connect(tcw_connection* conn, const char* host, unsigned short port)
 {
     char port_text[8];
@@ -113,8 +137,19 @@ static int tcw_set_blocking(int sock)
         }                                                                                          \
     } while (0)
 
+// libcurl's progress function of a proxied connect: the abort check.
+static int tcw_curl_progress(void* data, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    const est_abort* abort = (const est_abort*)data;
+    if (abort->fn(abort->arg)) {
+        EST_LOG_WARN("Proxy connection given up on request.");
+        return 1;
+    }
+    return 0;
+}
+
 static int tcw_curl_connect(tcw_connection* conn, const tcw_proxy_params* proxy, const char* host,
-                            unsigned short port)
+                            unsigned short port, const est_abort* abort)
 {
     int result = TCW_ERR_ARG;
     char* url = nullptr;
@@ -152,6 +187,11 @@ static int tcw_curl_connect(tcw_connection* conn, const tcw_proxy_params* proxy,
         }
     }
     TCW_SETOPT(CURLOPT_NOSIGNAL, 1L);
+    if (abort && abort->fn) {
+        TCW_SETOPT(CURLOPT_XFERINFOFUNCTION, tcw_curl_progress);
+        TCW_SETOPT(CURLOPT_XFERINFODATA, (void*)abort);
+        TCW_SETOPT(CURLOPT_NOPROGRESS, 0L);
+    }
 
     EST_LOG_INFO("curl_easy_perform(%s), proxy type %s", url, tcw_proxy_label(proxy->proxy_proto));
     cc = curl_easy_perform(curl);
@@ -200,7 +240,7 @@ fail: {
 }
 
 int tcw_connect(tcw_connection* conn, const tcw_proxy_params* proxy, const char* host,
-                unsigned short port, int* sock)
+                unsigned short port, int* sock, const est_abort* abort)
 {
     if (!conn || !host || !sock) {
         return TCW_ERR_ARG;
@@ -216,7 +256,7 @@ int tcw_connect(tcw_connection* conn, const tcw_proxy_params* proxy, const char*
         if (!proxy->proxy_server) {
             return TCW_ERR_ARG;
         }
-        rc = tcw_curl_connect(conn, proxy, host, port);
+        rc = tcw_curl_connect(conn, proxy, host, port, abort);
     }
     if (rc == TCW_OK) {
         EST_LOG_INFO("Successfully connected to %s:%hu", host, port);

@@ -248,6 +248,19 @@ bool MgrFixture::run_ended(std::chrono::milliseconds bound) {
     }, bound);
 }
 
+void MgrFixture::stop_in_flight(bool free_handle) {
+    constexpr auto bound = 5s;
+    const auto start = std::chrono::steady_clock::now();
+    if (free_handle)
+        reg_.reset();
+    else
+        tessel_registration_stop(reg_.get());
+    ASSERT_TRUE(run_ended(bound)) << log_.dump();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, bound);
+    std::lock_guard<std::mutex> lock(host_.mutex);
+    EXPECT_EQ(host_.final_states, std::vector<int>{1});
+}
+
 std::vector<int> MgrFixture::statuses() {
     std::lock_guard<std::mutex> lock(host_.mutex);
     return host_.statuses;

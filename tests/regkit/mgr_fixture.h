@@ -103,6 +103,10 @@ protected:
     bool run_ended(std::chrono::milliseconds bound = 60s);
     // Every status the host was told, in order.
     std::vector<int> statuses();
+    // Stops (`free_handle`: frees) the run whose network step is in flight and
+    // checks that the call and the run's end come within a bound far below the
+    // steps' time-outs (15 s HTTP, 10 s EST), and that the run ended stopped.
+    void stop_in_flight(bool free_handle);
     // Installs a scaled kit clock until the end of the test (after the handle is freed).
     void use_clock(uint64_t second_ns, uint32_t random_value) {
         clock_.reset();

@@ -137,20 +137,26 @@ TEST_F(RegistrationRun, StopAndFreeEndABackOffWaitAtOnce) {
     EXPECT_EQ(host_.final_states, (std::vector<int>{1, 1}));
 }
 
-TEST_F(RegistrationRun, StopDuringAStepEndsTheRunAfterIt) {
+TEST_F(RegistrationRun, StopAndFreeAbortTheManagementPostInFlight) {
     start_est();
     start_management();
     start_cloud();
-    management_.script({0});  // the management post is held
-    ASSERT_NE(make_registration(), nullptr);
-    ASSERT_EQ(tessel_registration_start(reg_.get(), -1), 0);
-    ASSERT_TRUE(management_.wait_for_held(30s)) << log_.dump();
-    tessel_registration_stop(reg_.get());
-    management_.release();
-    ASSERT_TRUE(run_ended());
-    // The step finishes and is reported, then the stop: no cloud registration.
-    EXPECT_EQ(statuses(), (std::vector<int>{6, 8, 1}));
-    EXPECT_EQ(host_.final_states, std::vector<int>{1});
+    for (const bool free_handle : {false, true}) {
+        SCOPED_TRACE(free_handle ? "free" : "stop");
+        host_.reset();
+        // The post is held by the server until release(), far past the bound.
+        management_.script({0});
+        ASSERT_NE(make_registration(), nullptr);
+        ASSERT_EQ(tessel_registration_start(reg_.get(), -1), 0);
+        ASSERT_TRUE(management_.wait_for_posts(free_handle ? 2 : 1, 30s)) << log_.dump();
+        ASSERT_TRUE(management_.wait_for_held(30s)) << log_.dump();
+        stop_in_flight(free_handle);
+        management_.release();
+        // The post fails and is reported, then the stop: no cloud registration.
+        EXPECT_EQ(statuses(), (std::vector<int>{6, 7, 1}));
+        EXPECT_EQ(host_.final_connector, std::vector<bool>{false});
+        reg_.reset();
+    }
     EXPECT_EQ(cloud_.stats().handshakes, 0);
 }
 
@@ -264,6 +270,9 @@ TEST_F(RegistrationRun, PeriodicRenewalIsSkippedUntilDueAndPostponedAfterFourFai
     ASSERT_EQ(tessel_registration_start(reg_.get(), -1), 0);
     ASSERT_TRUE(run_ended()) << log_.dump();
     ASSERT_TRUE(management_.wait_for_posts(6, 60s)) << log_.dump();
+    // The next renewal (an interval later) is held: freeing the handle stops
+    // the task, which aborts the post instead of waiting for its time-out.
+    management_.script({0});
 
     std::vector<int64_t> at;
     {
@@ -284,6 +293,13 @@ TEST_F(RegistrationRun, PeriodicRenewalIsSkippedUntilDueAndPostponedAfterFourFai
     auto posts = management_.posts();
     EXPECT_EQ(posts[5].status, 200);
     EXPECT_EQ(posts[5].field("agent_guid"), kAgentText);
+
+    ASSERT_TRUE(management_.wait_for_posts(7, 60s)) << log_.dump();
+    ASSERT_TRUE(management_.wait_for_held(30s)) << log_.dump();
+    const auto start = std::chrono::steady_clock::now();
+    reg_.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    management_.release();
 }
 
 }  // namespace

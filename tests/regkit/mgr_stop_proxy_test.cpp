@@ -59,23 +59,43 @@ protected:
     }
 };
 
-TEST_F(StoppedAndProxiedRuns, StopDuringEnrolmentEndsTheRunWhenTheStepGivesUp) {
-    // The enrolment's TLS handshake waits on a listener that never answers.
+TEST_F(StoppedAndProxiedRuns, StopAbortsTheEnrolmentAndTheDomainsProbeInFlight) {
+    // A listener that never answers: the enrolment's TLS handshake (EKDSv1)
+    // or the "/domains" probe (generation detection) waits on it.
+    for (const int32_t version : {1, 0}) {
+        for (const bool free_handle : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "ekds " << version << (free_handle ? ", free" : ", stop"));
+            host_.reset();
+            testbed::SilentListener silent;
+            ASSERT_NE(silent.port(), 0);
+            config_.hosts.cloud_port = silent.port();
+            config_.ekds_version = version;
+            ASSERT_NE(make_registration(), nullptr);
+            ASSERT_EQ(tessel_registration_start(reg_.get(), -1), 0);
+            ASSERT_TRUE(silent.wait_for_connection(30s)) << log_.dump();
+            stop_in_flight(free_handle);
+            EXPECT_EQ(statuses(), (std::vector<int>{3, 1}));
+            EXPECT_EQ(host_.final_connector, std::vector<bool>{false});
+            reg_.reset();
+        }
+    }
+}
+
+TEST_F(StoppedAndProxiedRuns, StopAbortsAnEnrolmentWaitingOnItsProxy) {
+    // The enrolment's proxy takes the connection and never answers the CONNECT.
+    start_est();
     testbed::SilentListener silent;
     ASSERT_NE(silent.port(), 0);
-    config_.hosts.cloud_port = silent.port();
-    start_management();
+    tessel_proxy_t& p = config_.hosts.proxy;
+    p.type = TESSEL_PROXY_HTTP;
+    snprintf(p.server, sizeof p.server, "%s", "127.0.0.1");
+    p.port = silent.port();
     ASSERT_NE(make_registration(), nullptr);
     ASSERT_EQ(tessel_registration_start(reg_.get(), -1), 0);
-    const bool connected = silent.wait_for_connection(30s);
-    tessel_registration_stop(reg_.get());
-    silent.close();  // resets the waiting connection: the step fails now
-    ASSERT_TRUE(connected) << log_.dump();
-    ASSERT_TRUE(run_ended(30s)) << log_.dump();
+    ASSERT_TRUE(silent.wait_for_connection(30s)) << log_.dump();
+    stop_in_flight(false);
     EXPECT_EQ(statuses(), (std::vector<int>{3, 1}));
-    EXPECT_EQ(host_.final_states, std::vector<int>{1});
-    EXPECT_EQ(host_.final_connector, std::vector<bool>{false});
-    EXPECT_EQ(management_.post_count(), 0u);
+    EXPECT_EQ(est_.stats().connections, 0) << "the enrolment went past the proxy";
 }
 
 TEST_F(StoppedAndProxiedRuns, StopDuringTheCloudStepEndsTheRunAfterIt) {

@@ -46,6 +46,17 @@ size_t memory_collector(char* data, size_t size, size_t nmemb, void* userdata) {
     return chunk;
 }
 
+// The one progress function of every request: the abort check first, then
+// the caller's progress function. Both are fixed while the send runs.
+int request_progress(void* data, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal, curl_off_t ulnow) {
+    auto* req = static_cast<http_client_request_t*>(data);
+    if (req->abort.fn && req->abort.fn(req->abort.ctx)) {
+        TLOG_NOTICE("transfer aborted on request");
+        return 1;
+    }
+    return req->progress_fn ? req->progress_fn(req->progress_data, dltotal, dlnow, ultotal, ulnow) : 0;
+}
+
 int trace_hook(CURL*, curl_infotype type, char* data, size_t size, void*) {
     if (type != CURLINFO_TEXT || !data) return 0;
     std::string text(data, size < TRACE_TEXT_MAX ? size : TRACE_TEXT_MAX);
@@ -283,6 +294,8 @@ void reset_request(http_client_request_t* req) {
     if ((rc = curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 1L)) != CURLE_OK)
         TLOG_ERR("curl_easy_setopt(CURLOPT_NOPROGRESS) returned %d (%s)", rc, curl_easy_strerror(rc));
     req->progress_set = 0;
+    req->progress_fn = nullptr;
+    req->progress_data = nullptr;
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, static_cast<char*>(nullptr));
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, static_cast<void*>(nullptr));
@@ -327,6 +340,14 @@ int32_t perform_send(http_client_request_t* req, http_client_response* resp, con
     if ((rc = curl_easy_setopt(curl, CURLOPT_TIMEOUT, progress_set ? 0L : HTTP_CLIENT_TIMEOUT_SECONDS)) != CURLE_OK) {
         TLOG_ERR("curl_easy_setopt(CURLOPT_TIMEOUT) failed: %s", curl_easy_strerror(rc));
         return HTTP_CLIENT_ERR_SETOPT;
+    }
+    if (req->progress_fn || req->abort.fn) {
+        if ((rc = curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, request_progress)) != CURLE_OK ||
+            (rc = curl_easy_setopt(curl, CURLOPT_XFERINFODATA, static_cast<void*>(req))) != CURLE_OK ||
+            (rc = curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L)) != CURLE_OK) {
+            TLOG_ERR("curl_easy_setopt(CURLOPT_XFERINFOFUNCTION) returned %d (%s)", rc, curl_easy_strerror(rc));
+            return HTTP_CLIENT_ERR_SETOPT;
+        }
     }
     if (resp->write_mode != HTTP_CLIENT_WRITE_CALLBACK) {
         const bool collect = resp->write_mode == HTTP_CLIENT_WRITE_MEMORY;
@@ -643,7 +664,12 @@ int http_client_request_set_basic_auth(http_client_request_t* req, const char* u
     return HTTP_CLIENT_OK;
 }
 
-int http_client_request_set_body_limit(http_client_request_t* req, size_t limit) {
+namespace {
+
+// Sets one field of an idle request: refused for a null request and while a
+// send runs, so that a send sees the same value from start to end.
+template <typename Change>
+int change_idle_request(http_client_request_t* req, Change change) {
     if (!req) {
         TLOG_ERR("http_client_req is NULL");
         return HTTP_CLIENT_ERR_ARGUMENT;
@@ -653,8 +679,19 @@ int http_client_request_set_body_limit(http_client_request_t* req, size_t limit)
         TLOG_NOTICE("existing request is already in progress");
         return HTTP_CLIENT_ERR_CONNECT;
     }
-    req->body_limit = limit;
+    change(req);
     return HTTP_CLIENT_OK;
+}
+
+}  // namespace
+
+int http_client_request_set_body_limit(http_client_request_t* req, size_t limit) {
+    return change_idle_request(req, [limit](http_client_request_t* r) { r->body_limit = limit; });
+}
+
+int http_client_request_set_abort(http_client_request_t* req, const http_client_abort* abort) {
+    const http_client_abort value = abort ? *abort : http_client_abort{nullptr, nullptr};
+    return change_idle_request(req, [&value](http_client_request_t* r) { r->abort = value; });
 }
 
 int http_client_request_set_write_mode(http_client_request_t* req, int32_t mode, curl_write_callback write_fn,
@@ -694,21 +731,10 @@ int http_client_request_set_write_mode(http_client_request_t* req, int32_t mode,
     } else if ((rc = curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, discard_writer)) != CURLE_OK) {
         TLOG_ERR("curl_easy_setopt(CURLOPT_WRITEFUNCTION) returned %d (%s)", rc, curl_easy_strerror(rc));
     }
-    if (progress_fn) {
-        if ((rc = curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, progress_fn)) != CURLE_OK) {
-            TLOG_ERR("curl_easy_setopt(CURLOPT_XFERINFOFUNCTION) returned %d (%s)", rc, curl_easy_strerror(rc));
-            return HTTP_CLIENT_ERR_SETOPT;
-        }
-        if ((rc = curl_easy_setopt(curl, CURLOPT_XFERINFODATA, progress_data)) != CURLE_OK) {
-            TLOG_ERR("curl_easy_setopt(CURLOPT_XFERINFODATA) returned %d (%s)", rc, curl_easy_strerror(rc));
-            return HTTP_CLIENT_ERR_SETOPT;
-        }
-        req->progress_set = 1;
-    }
-    if ((rc = curl_easy_setopt(curl, CURLOPT_NOPROGRESS, progress_fn ? 0L : 1L)) != CURLE_OK) {
-        TLOG_ERR("curl_easy_setopt(CURLOPT_NOPROGRESS) returned %d (%s)", rc, curl_easy_strerror(rc));
-        return HTTP_CLIENT_ERR_SETOPT;
-    }
+    // Installed by the send, behind the abort check.
+    req->progress_fn = progress_fn;
+    req->progress_data = progress_data;
+    if (progress_fn) req->progress_set = 1;
     return HTTP_CLIENT_OK;
 }
 

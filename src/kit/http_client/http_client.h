@@ -74,6 +74,14 @@ constexpr size_t HTTP_CLIENT_BODY_LIMIT_DEFAULT = size_t{64} << 20;
 
 typedef void (*http_client_resolve_failure_fn)(void* ctx);
 
+// Asked at each of libcurl's progress reports of a transfer (about once a
+// second while it stalls, more often while data flows); true aborts it.
+typedef bool (*http_client_abort_fn)(void* ctx);
+struct http_client_abort {
+    http_client_abort_fn fn;  // null: never aborted
+    void* ctx;
+};
+
 // TLS identity given to a new handle. Any member may be null or zero.
 struct http_client_identity {
     X509* client_cert;
@@ -116,6 +124,9 @@ struct http_client_request_t {
     uint8_t in_progress;
     uint8_t progress_set;
     size_t body_limit;
+    curl_xferinfo_callback progress_fn;  // the caller's, for the next send only
+    void* progress_data;
+    http_client_abort abort;  // kept across sends
 };
 
 struct http_client_response {
@@ -143,6 +154,10 @@ int http_client_request_set_basic_auth(http_client_request_t* req, const char* u
 // Most bytes a mode 1 body may hold (kept across sends); a larger body fails
 // the send with HTTP_CLIENT_ERR_TOO_LARGE and keeps nothing.
 int http_client_request_set_body_limit(http_client_request_t* req, size_t limit);
+// Lets `abort` end the request's transfers (kept across sends; null clears
+// it). It changes no time-out: an aborted send fails with
+// HTTP_CLIENT_ERR_FAILED.
+int http_client_request_set_abort(http_client_request_t* req, const http_client_abort* abort);
 int http_client_request_set_write_mode(http_client_request_t* req, int32_t mode, curl_write_callback write_fn,
                                        void* write_data, curl_xferinfo_callback progress_fn, void* progress_data);
 

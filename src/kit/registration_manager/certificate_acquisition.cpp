@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "cloud/cv_cloud_est.h"
+#include "kit/http_client/http_client_ptr.h"
 #include "kit/registration_manager/est_domains.h"
 #include "kit/registration_manager/registration_certificate_private.h"
 #include "kit/registration_manager/tessel_registration_certificate.h"
@@ -228,6 +229,11 @@ int process_result(tessel_registration_handle* h, enrolment_input* in, int rc, i
     return state;
 }
 
+// The enrolment's view of the kit's abort check (same shape, its own type).
+est_abort abort_of(const http_client_abort* abort) {
+    return abort ? est_abort{abort->fn, abort->ctx} : est_abort{nullptr, nullptr};
+}
+
 // True (and logged) when the handle's certificate is of `kind` and fresh.
 bool valid_certificate_present(tessel_registration_handle* h, int kind) {
     TESSEL_SCOPED_LOCK(&h->mutex);
@@ -237,9 +243,10 @@ bool valid_certificate_present(tessel_registration_handle* h, int kind) {
     return true;
 }
 
-int acquire_v1(tessel_registration_handle* h) {
+int acquire_v1(tessel_registration_handle* h, const http_client_abort* abort) {
     if (valid_certificate_present(h, TESSEL_CERT_EKDSV1)) return tessel_certificate_acquisition_succeeded;
     enrolment_input in {};
+    in.v2.ctx.abort = abort_of(abort);
     {
         TESSEL_SCOPED_LOCK(&h->mutex);
         fill_common_locked(h, &in);
@@ -250,9 +257,10 @@ int acquire_v1(tessel_registration_handle* h) {
     return process_result(h, &in, rc, est_err);
 }
 
-int acquire_v2(tessel_registration_handle* h) {
+int acquire_v2(tessel_registration_handle* h, const http_client_abort* abort) {
     if (valid_certificate_present(h, TESSEL_CERT_EKDSV2)) return tessel_certificate_acquisition_succeeded;
     enrolment_input in {};
+    in.v2.ctx.abort = abort_of(abort);
     {
         TESSEL_SCOPED_LOCK(&h->mutex);
         if (guid_is_absent(h->actcode)) {
@@ -272,35 +280,47 @@ int acquire_v2(tessel_registration_handle* h) {
     return process_result(h, &in, rc, est_err);
 }
 
-// Probes "/domains" with both locks held for the whole exchange, so the proxy
-// and the hosts cannot change under it.
-int probe_generation(tessel_registration_handle* h) {
+// Probes "/domains" on a client made under both locks (it copies the user
+// agent, roots and proxy), so the hosts and proxy cannot change under it; the
+// exchange itself runs without them, so that a stop can get in and end it.
+int probe_generation(tessel_registration_handle* h, const http_client_abort* abort) {
+    http_client_handle_ptr client;
+    char est_host[TESSEL_HOST_NAME_SIZE];
+    uint16_t port;
+    {
+        TESSEL_SCOPED_LOCK(&h->mutex);
+        TESSEL_SCOPED_WRITE_LOCK(&h->data.lock);
+        tessel_proxy_t direct {};
+        direct.type = TESSEL_PROXY_NONE;
+        const tessel_proxy_t* proxy = h->proxy_disabled ? &direct : &h->hosts.proxy;
+        http_client_identity identity {};
+        identity.trust_certs = h->system_trust_root_certs;
+        identity.trust_certs_count = h->system_trust_root_certs_count;
+        client.reset(est_domains_client(h->user_agent, &identity, proxy));
+        memcpy(est_host, h->hosts.est_host, sizeof est_host);
+        est_host[sizeof est_host - 1] = '\0';
+        port = h->hosts.cloud_port;
+    }
+    const int probe = client ? est_domains_probe(client.get(), est_host, port, abort) : EST_DOMAINS_ERROR;
     TESSEL_SCOPED_LOCK(&h->mutex);
     TESSEL_SCOPED_WRITE_LOCK(&h->data.lock);
-    tessel_proxy_t direct {};
-    direct.type = TESSEL_PROXY_NONE;
-    const tessel_proxy_t* proxy = h->proxy_disabled ? &direct : &h->hosts.proxy;
-    http_client_identity identity {};
-    identity.trust_certs = h->system_trust_root_certs;
-    identity.trust_certs_count = h->system_trust_root_certs_count;
-    int probe = est_domains(h->hosts.est_host, h->hosts.cloud_port, h->user_agent, &identity, proxy);
     h->last_est_error = probe == EST_DOMAINS_UNREACHABLE ? TESSEL_EST_IP_CONNECT : TESSEL_EST_OK;
     return probe;
 }
 
-int detect_and_acquire(tessel_registration_handle* h) {
-    int probe = probe_generation(h);
+int detect_and_acquire(tessel_registration_handle* h, const http_client_abort* abort) {
+    int probe = probe_generation(h, abort);
     switch (probe) {
     case EST_DOMAINS_UNREACHABLE:
         TLOG_ERR("Failed to connect to est host to query supported domains.");
         return tessel_certificate_acquisition_failed;
     case EST_DOMAINS_V1:
-        return acquire_v1(h);
+        return acquire_v1(h, abort);
     case EST_DOMAINS_V2:
     case EST_DOMAINS_BOTH: {
-        int state = acquire_v2(h);
+        int state = acquire_v2(h, abort);
         if (state == tessel_certificate_acquisition_missing_actcode && probe == EST_DOMAINS_BOTH)
-            return acquire_v1(h);
+            return acquire_v1(h, abort);
         return state;
     }
     default:
@@ -311,7 +331,7 @@ int detect_and_acquire(tessel_registration_handle* h) {
 
 }  // namespace
 
-int certificate_acquisition(tessel_registration_handle* handle) {
+int certificate_acquisition(tessel_registration_handle* handle, const http_client_abort* abort) {
     int32_t version;
     {
         TESSEL_SCOPED_LOCK(&handle->mutex);
@@ -322,9 +342,9 @@ int certificate_acquisition(tessel_registration_handle* handle) {
         version = handle->ekds_version;
     }
     switch (version) {
-    case 2: return acquire_v2(handle);
-    case 1: return acquire_v1(handle);
-    case 0: return detect_and_acquire(handle);
+    case 2: return acquire_v2(handle, abort);
+    case 1: return acquire_v1(handle, abort);
+    case 0: return detect_and_acquire(handle, abort);
     default:
         TLOG_ERR("Invalid ekds version configuration. ekds_version: %lld", static_cast<long long>(version));
         return tessel_certificate_acquisition_failed;

@@ -35,9 +35,37 @@ int est_domains_parse(const char* body, size_t length) {
     return EST_DOMAINS_V1;
 }
 
+http_client_handle* est_domains_client(const char* user_agent, const http_client_identity* identity,
+                                       const tessel_proxy_t* proxy) {
+    if (!user_agent) {
+        TLOG_ERR("Null args.");
+        return nullptr;
+    }
+    http_client_handle_ptr handle(http_client_handle_new(user_agent, nullptr, nullptr, identity));
+    if (!handle) {
+        TLOG_ERR("Failed to create new http client handle.");
+        return nullptr;
+    }
+    if (proxy && http_client_handle_set_proxy(handle.get(), proxy) != 0) {
+        TLOG_ERR("failed to set the proxy information");
+        return nullptr;
+    }
+    return handle.release();
+}
+
 int est_domains(const char* est_host, uint16_t port, const char* user_agent, const http_client_identity* identity,
                 const tessel_proxy_t* proxy) {
     if (!est_host || !user_agent) {
+        TLOG_ERR("Null args.");
+        return EST_DOMAINS_ERROR;
+    }
+    http_client_handle_ptr client(est_domains_client(user_agent, identity, proxy));
+    return client ? est_domains_probe(client.get(), est_host, port, nullptr) : EST_DOMAINS_ERROR;
+}
+
+int est_domains_probe(http_client_handle* client, const char* est_host, uint16_t port,
+                      const http_client_abort* abort) {
+    if (!client || !est_host) {
         TLOG_ERR("Null args.");
         return EST_DOMAINS_ERROR;
     }
@@ -49,19 +77,9 @@ int est_domains(const char* est_host, uint16_t port, const char* user_agent, con
         TLOG_ERR("Unable to format URL (size=%zu, n=%d).", sizeof url, n);
         return EST_DOMAINS_ERROR;
     }
-    http_client_handle_ptr handle(
-        http_client_handle_new(user_agent, nullptr, nullptr, identity));
-    if (!handle) {
-        TLOG_ERR("Failed to create new http client handle.");
-        return EST_DOMAINS_ERROR;
-    }
-    if (proxy && http_client_handle_set_proxy(handle.get(), proxy) != 0) {
-        TLOG_ERR("failed to set the proxy information");
-        return EST_DOMAINS_ERROR;
-    }
     const http_client_header_list no_headers {nullptr, 0};
-    http_client_request_ptr request(http_client_request_new(handle.get(), &no_headers));
-    if (!request) {
+    http_client_request_ptr request(http_client_request_new(client, &no_headers));
+    if (!request || http_client_request_set_abort(request.get(), abort) != HTTP_CLIENT_OK) {
         TLOG_ERR("Failed to create new http request.");
         return EST_DOMAINS_ERROR;
     }

@@ -32,6 +32,13 @@ void periodic_wait() {
     }
 }
 
+// The abort check of a renewal post: stopping the task ends the post in
+// flight rather than waiting for its time-out. `mtx` is not held meanwhile.
+bool periodic_stopping(void*) {
+    TESSEL_SCOPED_LOCK(&_periodic_ctx.mtx);
+    return _periodic_ctx.shutdown != 0;
+}
+
 int periodic_main(void* argument) {
     auto* handle = static_cast<tessel_registration_handle*>(argument);
     uint32_t failures = 0;
@@ -49,7 +56,8 @@ int periodic_main(void* argument) {
         }
         tessel_mutex_unlock(&_periodic_ctx.mtx);
 
-        if (vesta_reregistration(handle) != 0) {
+        const http_client_abort abort {periodic_stopping, nullptr};
+        if (vesta_reregistration(handle, &abort) != 0) {
             if (failures + 1 >= TESSEL_PERIODIC_MAX_FAILURES) {
                 // Give the service a whole interval before the next try.
                 TESSEL_SCOPED_LOCK(&handle->mutex);

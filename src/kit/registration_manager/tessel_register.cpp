@@ -52,6 +52,10 @@ bool stop_requested(tessel_register_thread_ctx* ctx) {
     return ctx->stop != 0;
 }
 
+// The abort check of the run's network steps: a stop ends a transfer in
+// flight instead of letting it run to its time-out.
+bool stop_requested_cb(void* ctx) { return stop_requested(static_cast<tessel_register_thread_ctx*>(ctx)); }
+
 // Waits `seconds` or until a stop request, whichever comes first. True when stopped.
 bool backoff_wait(tessel_register_thread_ctx* ctx, uint32_t seconds) {
     const struct timespec deadline = tessel_time_deadline(seconds);
@@ -93,17 +97,19 @@ void apply_new_certificate(tessel_registration_handle* handle, client_connector*
 }
 
 // Runs the step of `state`; *error is set when the run must end at once.
-int32_t execute_state(tessel_registration_handle* handle, client_connector* connector, int32_t state, bool* error) {
+int32_t execute_state(tessel_registration_handle* handle, client_connector* connector, tessel_register_thread_ctx* ctx,
+                      int32_t state, bool* error) {
+    const http_client_abort abort {stop_requested_cb, ctx};
     switch (state) {
     case tessel_registration_not_started:
         TLOG_NOTICE("Registration Started");
-        return certificate_acquisition(handle);
+        return certificate_acquisition(handle, &abort);
     case tessel_certificate_acquisition_failed_forbidden:
         TLOG_ERR("EKDSv2 server replied with the forbidden status");
         return state;
     case tessel_certificate_acquisition_failed:
         registration_toggle_proxy(handle, connector);
-        return certificate_acquisition(handle);
+        return certificate_acquisition(handle, &abort);
     case tessel_certificate_acquisition_duplicate_guid: {
         int result;
         {
@@ -115,15 +121,15 @@ int32_t execute_state(tessel_registration_handle* handle, client_connector* conn
             *error = true;
             return state;
         }
-        return certificate_acquisition(handle);
+        return certificate_acquisition(handle, &abort);
     }
     case tessel_certificate_acquisition_succeeded:
         TLOG_NOTICE("Certificate Acquisition Completed");
         apply_new_certificate(handle, connector);
-        return vesta_registration(handle, connector);
+        return vesta_registration(handle, connector, &abort);
     case tessel_vesta_registration_failed:
         registration_toggle_proxy(handle, connector);
-        return vesta_registration(handle, connector);
+        return vesta_registration(handle, connector, &abort);
     case tessel_vesta_registration_succeeded:
         TLOG_NOTICE("Vesta Registration Completed");
         return cloud_registration(handle, connector);
@@ -158,7 +164,7 @@ void tessel_register(tessel_registration_handle* handle, tessel_register_thread_
         }
 
         bool error = false;
-        run->state = execute_state(handle, run->connector, state, &error);
+        run->state = execute_state(handle, run->connector, ctx, state, &error);
         if (error) {
             TLOG_ERR("Error encountered during state execution");
             return;

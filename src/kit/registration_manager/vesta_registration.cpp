@@ -31,7 +31,8 @@ int prepare(tessel_registration_handle* handle, vesta_registration_info* registr
 }
 
 int send(tessel_registration_handle* handle, http_client_handle* http_client,
-         const vesta_registration_info* registration_info, const vesta_host_info* host_info) {
+         const vesta_registration_info* registration_info, const vesta_host_info* host_info,
+         const http_client_abort* abort) {
     vesta_info info = {};
     char install_token[TESSEL_GUID_TEXT_SIZE] = {};
     bool has_token;
@@ -60,7 +61,7 @@ int send(tessel_registration_handle* handle, http_client_handle* http_client,
     }
     uint32_t http_status = 0;
     int result = register_endpoint(&info, host_info, registration_info, has_token ? install_token : nullptr,
-                                   &http_status, http_client);
+                                   &http_status, http_client, abort);
     OPENSSL_cleanse(install_token, sizeof install_token);
     if (result != VESTA_REGISTER_OK)
         TLOG_ERR("vesta registration failed, status %d", result);
@@ -102,7 +103,8 @@ http_client_handle* connector_http_client(tessel_registration_handle* handle, cl
 
 }  // namespace
 
-int vesta_registration(tessel_registration_handle* handle, client_connector* connector) {
+int vesta_registration(tessel_registration_handle* handle, client_connector* connector,
+                       const http_client_abort* abort) {
     if (!handle) {
         TLOG_ERR("handle is NULL");
         return tessel_vesta_registration_failed;
@@ -130,13 +132,13 @@ int vesta_registration(tessel_registration_handle* handle, client_connector* con
         TLOG_ERR("failed to populate host info");
         return tessel_vesta_registration_failed;
     }
-    if (send(handle, http_client, &registration_info, &host_info) != VESTA_REGISTER_OK)
+    if (send(handle, http_client, &registration_info, &host_info, abort) != VESTA_REGISTER_OK)
         return tessel_vesta_registration_failed;
     mark_registered(handle);
     return tessel_vesta_registration_succeeded;
 }
 
-int vesta_reregistration(tessel_registration_handle* handle) {
+int vesta_reregistration(tessel_registration_handle* handle, const http_client_abort* abort) {
     if (!handle) {
         TLOG_ERR("handle is NULL");
         return -1;
@@ -177,7 +179,7 @@ int vesta_reregistration(tessel_registration_handle* handle) {
         TLOG_ERR("failed to populate host info");
         return -1;
     }
-    int result = send(handle, http_client, &registration_info, &host_info);
+    int result = send(handle, http_client, &registration_info, &host_info, abort);
     if (result != VESTA_REGISTER_OK)
         return result;
     mark_registered(handle);

@@ -239,7 +239,7 @@ void register_mask_form_value(const char* body, const char* name, char* out, siz
 
 int register_endpoint(const vesta_info* info, const vesta_host_info* host_info,
                       const vesta_registration_info* registration_info, const char* install_token,
-                      uint32_t* http_status, http_client_handle* http_client) {
+                      uint32_t* http_status, http_client_handle* http_client, const http_client_abort* abort) {
     if (!info || !host_info || !registration_info || !http_client) {
         TLOG_ERR("Null argument error");
         return VESTA_REGISTER_MISSING_ARGUMENT;
@@ -261,7 +261,7 @@ int register_endpoint(const vesta_info* info, const vesta_host_info* host_info,
 
     const http_client_header_list no_headers = {nullptr, 0};
     http_client_request_ptr request(http_client_request_new(http_client, &no_headers));
-    if (!request) {
+    if (!request || http_client_request_set_abort(request.get(), abort) != HTTP_CLIENT_OK) {
         TLOG_ERR("http_client_request_new failed");
         return VESTA_REGISTER_NO_RESPONSE;
     }

@@ -33,10 +33,12 @@ enum vesta_register_result {
 };
 
 // Posts the registration. `install_token` (the activation code text) may be
-// null; *http_status receives the answer's status. A register result code.
+// null; *http_status receives the answer's status; `abort` (may be null) can
+// end the post (a stop). A register result code.
 int register_endpoint(const vesta_info* info, const vesta_host_info* host_info,
                       const vesta_registration_info* registration_info, const char* install_token,
-                      uint32_t* http_status, http_client_handle* http_client);
+                      uint32_t* http_status, http_client_handle* http_client,
+                      const http_client_abort* abort = nullptr);
 
 // Composes the form body into `body` (`size` bytes). A register result code;
 // a pair that does not fit is left out whole, with every pair after it.

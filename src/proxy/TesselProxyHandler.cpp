@@ -22,8 +22,17 @@ void TesselProxyHandler::ProxiesDiscovered(const ProxyInfoList& proxies) {
 
     // Compared in the form a save would leave, or a list entry would always
     // look changed.
+    const ProxyInfo wanted = TesselProxyHelper::StoredForm(*chosen);
     ProxyInfo stored;
-    if (m_helper->LoadProxyFromConfig(&stored) && stored == TesselProxyHelper::StoredForm(*chosen)) {
+    if (m_helper->LoadProxyFromConfig(&stored) && stored == wanted) {
+        // Another path may have stored it without restarting registration,
+        // which would then stay on its old (perhaps dead) proxy for good.
+        if (m_registration && m_registration->RunsThroughOtherProxy(wanted)) {
+            trace(kTesselTraceCategory,
+                  "TesselProxyHandler::ProxiesDiscovered: Proxy already saved but registration uses another. Restarting registration");
+            m_registration->PerformTesselRegistration();
+            return;
+        }
         trace(kTesselTraceCategory, "TesselProxyHandler::ProxiesDiscovered: Proxy has not changed. Skipping registration");
         return;
     }

@@ -101,7 +101,12 @@ void TesselRegistrationHandler::PerformTesselRegistration() {
 
 void TesselRegistrationHandler::ApplyStoredProxy() {
     ProxyInfo proxy;
-    if (m_proxyHelper && m_proxyHelper->LoadProxyFromConfig(&proxy) && !proxy.server.empty()) {
+    const bool loaded = m_proxyHelper && m_proxyHelper->LoadProxyFromConfig(&proxy);
+    if (m_entity->GetRegistrationHandle()) {
+        std::lock_guard<std::mutex> lock(m_appliedProxyMutex);
+        m_appliedProxy = loaded ? proxy : ProxyInfo();
+    }
+    if (loaded && !proxy.server.empty()) {
         tessel_proxy_t record{};
         m_proxyHelper->ConvertProxyInfoToTesselProxyType(&record, proxy);
         if (tessel_registration_set_proxy(m_entity->GetRegistrationHandle(), &record) != 0)
@@ -110,6 +115,11 @@ void TesselRegistrationHandler::ApplyStoredProxy() {
     }
     trace(kTesselTraceCategory, L"TesselRegistrationHandler::PerformTesselRegistration: Set Proxy %ls:%d for registration",
           proxy.server.c_str(), static_cast<int>(proxy.port));
+}
+
+bool TesselRegistrationHandler::RunsThroughOtherProxy(const ProxyInfo& proxy) {
+    std::lock_guard<std::mutex> lock(m_appliedProxyMutex);
+    return m_appliedProxy && *m_appliedProxy != proxy;
 }
 
 void TesselRegistrationHandler::GetNewRegistrationHandle() {
@@ -177,6 +187,10 @@ void TesselRegistrationHandler::ReleaseRegistrationHandle() {
             m_entity->SetCloudReference(nullptr);
             tessel_cloud_conn_release(reference);
         }
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_appliedProxyMutex);
+        m_appliedProxy.reset();
     }
     tessel_registration_handle* handle = m_entity->GetRegistrationHandle();
     if (!handle) {

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "dtk/ITesselInstance.h"
@@ -89,6 +90,7 @@ public:
 
     // ITesselRegistrationHandler
     void PerformTesselRegistration() override;
+    bool RunsThroughOtherProxy(const ProxyInfo& proxy) override;
     void RegistrationStatusUpdateCallback(const tessel_status_update_info* statusUpdateInfo) override;
     void RegistrationCompletedCallback(const tessel_registration_run_state* registrationStatus) override;
     void NewClientCertAquiredCallback(X509* certificate) override;
@@ -162,6 +164,11 @@ private:
     // waits for every reference) and "complete" is never read without them.
     std::mutex m_connectorMutex;
     bool m_connectorAccepted = false;
+    // The stored proxy record the running registration took at its start
+    // (none while no handle is held). A leaf lock: read from the discovery
+    // thread, which must not wait for a restart in progress to learn it.
+    std::mutex m_appliedProxyMutex;
+    std::optional<ProxyInfo> m_appliedProxy;
     std::mutex m_callbackMutex;
     TesselRetrospectiveCallback m_retrospectiveCallback = nullptr;
     int32_t m_retrospectiveUserValue = 0;

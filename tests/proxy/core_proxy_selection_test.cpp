@@ -41,6 +41,7 @@ private:
 class CountingRegistration : public ITesselRegistrationRestart {
 public:
     void PerformTesselRegistration() override { ++restarts; }
+    bool RunsThroughOtherProxy(const ProxyInfo&) override { return false; }
     std::atomic<int> restarts{0};
 };
 

@@ -309,6 +309,14 @@ struct Testbed {
                                     std::to_string(tinyproxy.port()) + "\";\n}\n");
     }
 
+    // Stops a server so that its next start takes the same port: clients
+    // configured with it find the new server.
+    template <class Server, class Options>
+    static void stop_keeping_port(Server& server, Options& options) {
+        options.port = server.port();
+        server.stop();
+    }
+
     // The old port can stay taken a moment while clients close their ends.
     static bool restart(const std::function<bool()>& start) {
         for (int attempt = 0; attempt < 100; ++attempt) {
@@ -325,26 +333,21 @@ struct Testbed {
         std::string server, verb;
         words >> server >> verb;
         if (server == "cloud" && verb == "restart") {
-            // Same port: clients configured with it find the new server.
-            cloud_options.port = cloud.port();
-            cloud.stop();
+            stop_keeping_port(cloud, cloud_options);
             return restart([&] { return cloud.start(cloud_options); });
         }
         if (server == "cloud" && verb == "stop") {
-            cloud_options.port = cloud.port();
-            cloud.stop();
+            stop_keeping_port(cloud, cloud_options);
             return true;
         }
         if (server == "cloud" && verb == "start")
             return restart([&] { return cloud.start(cloud_options); });
         if (server == "management" && verb == "restart") {
-            management_options.port = management.port();
-            management.stop();
+            stop_keeping_port(management, management_options);
             return restart([&] { return management.start(management_options); });
         }
         if (server == "est" && verb == "restart") {
-            est_options.port = est.port();
-            est.stop();
+            stop_keeping_port(est, est_options);
             return restart([&] { return est.start(est_options); });
         }
         if (server == "cloud" && verb == "chaos") {

@@ -15,6 +15,7 @@
 #include "http/StagedFile.h"
 #include "http/UrlUtil.h"
 #include "http/XmlConfig.h"
+#include "kit/http_client/http_client_ptr.h"
 #include "kit/tessel_client/tessel_fetch_policy.h"
 
 namespace {
@@ -30,15 +31,9 @@ struct HandleRelease {
     TesselHttp* http;
     void operator()(http_client_handle* handle) const { http->ReleaseHttpClientHandle(handle); }
 };
-struct RequestFree {
-    void operator()(http_client_request_t* request) const { http_client_request_free(request); }
-};
-struct ResponseFree {
-    void operator()(http_client_response* response) const { http_client_response_free(response); }
-};
 using HandlePtr = std::unique_ptr<http_client_handle, HandleRelease>;
-using RequestPtr = std::unique_ptr<http_client_request_t, RequestFree>;
-using ResponsePtr = std::unique_ptr<http_client_response, ResponseFree>;
+using RequestPtr = http_client_request_ptr;
+using ResponsePtr = http_client_response_ptr;
 
 const http_client_header_list kNoHeaders = {nullptr, 0};
 

@@ -1,6 +1,7 @@
 #include "cloud/cv_cloud_async.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -737,6 +738,10 @@ int start_worker(pthread_t* thread, bool* started, void* (*fn)(void*), cv_cloud_
         return rc;
     }
     *started = true;
+    // Named for top, gdb and profilers: "cv-periodic", "cv-rx", "cv-tx".
+    char title[16];
+    snprintf(title, sizeof title, "cv-%s", name);
+    pthread_setname_np(*thread, title);
     return 0;
 }
 

@@ -272,12 +272,11 @@ uint32_t detach_request(cv_cloud_handle* handle, cv_async_request* request, Corv
     return status | request->status;
 }
 
-// Runs the callbacks of a detached request, then lets it go. They run
-// without engine locks: a slow callback (a policy download behind a ping)
-// must not hold up the other lookups. The arrays no longer change: the
-// request is out of the trees.
-void complete_request(cv_cloud_handle* handle, cv_async_request* request, CorvaneQueryResponse_t* response,
-                      uint32_t status) {
+// Runs the callbacks of a detached request. They run without engine locks:
+// a slow callback (a policy download behind a ping) must not hold up the
+// other lookups. The arrays no longer change: the request is out of the trees.
+void run_callbacks(cv_cloud_handle* handle, cv_async_request* request, CorvaneQueryResponse_t* response,
+                   uint32_t status) {
     if (!_cv_has_client_cert(handle))
         status |= CV_STATUS_NO_CERT;
     cv_log_trace(CV_TRACE_DEFAULT, "entering response callback");
@@ -288,12 +287,21 @@ void complete_request(cv_cloud_handle* handle, cv_async_request* request, Corvan
         if (request->callback)
             request->callback(request->queries[i], response, status & ~CV_STATUS_FIRST, request->user_data[i]);
     }
+}
 
+// `n` detached requests whose callbacks ran are no longer outstanding.
+void release_finished(cv_cloud_handle* handle, uint32_t n) {
     cv_cloud_async_lock(handle);
-    handle->async.outstanding--;
+    handle->async.outstanding -= n;
     pthread_cond_broadcast(&handle->async.done_cond);
     cv_cloud_async_unlock(handle);
+}
 
+// Runs the callbacks of a detached request, then lets it go.
+void complete_request(cv_cloud_handle* handle, cv_async_request* request, CorvaneQueryResponse_t* response,
+                      uint32_t status) {
+    run_callbacks(handle, request, response, status);
+    release_finished(handle, 1);
     if (response)
         ASN_STRUCT_FREE(asn_DEF_CorvaneQueryResponse, response);
     free_request(request);
@@ -565,26 +573,34 @@ void _cv_finish_query(cv_cloud_handle* handle, cv_async_request* request, Corvan
     complete_request(handle, request, response, status);
 }
 
-void _cv_async_handle_response(cv_cloud_handle* handle, CorvaneQueryResponse_t* response) {
-    if (!cv_cloud_async_lock(handle)) {
-        ASN_STRUCT_FREE(asn_DEF_CorvaneQueryResponse, response);
-        return;
-    }
+namespace {
+
+// A response with the request it answers, taken out of the engine.
+struct cv_matched_response {
+    cv_async_request* request;
+    CorvaneQueryResponse_t* response;
+    uint32_t status;
+    struct timeval start;
+};
+
+// Finds the request a response answers and takes it out of the engine
+// (async mutex held once). False for a stale or superfluous response
+// (counted; the caller frees it).
+bool match_response(cv_cloud_handle* handle, CorvaneQueryResponse_t* response, cv_matched_response* matched) {
     cv_async_state* a = &handle->async;
     const long txid = response->header.txid;
     auto found = (txid > 0 && txid <= static_cast<long>(a->limit)) ? a->response_tree.find(static_cast<uint32_t>(txid))
                                                                     : a->response_tree.end();
     if (found == a->response_tree.end() || (found->second->state & CV_REQ_FINISHING)) {
-        cv_log_error("%s(): received stale or superfluous response: sessid=%lu txid=%lu", __func__,
+        cv_log_error("%s(): received stale or superfluous response: sessid=%lu txid=%lu", "_cv_async_handle_response",
                      static_cast<unsigned long>(response->header.sessid), static_cast<unsigned long>(txid));
         handle->stats.stale_responses++;
-        cv_cloud_async_unlock(handle);
-        ASN_STRUCT_FREE(asn_DEF_CorvaneQueryResponse, response);
-        return;
+        return false;
     }
     cv_async_request* request = found->second;
     if (request->state & CV_REQ_SENDING) {
-        cv_log_trace(CV_TRACE_DEFAULT, "%s: Marking RX-Intent for txid=%lu.", __func__, static_cast<unsigned long>(txid));
+        cv_log_trace(CV_TRACE_DEFAULT, "%s: Marking RX-Intent for txid=%lu.", "_cv_async_handle_response",
+                     static_cast<unsigned long>(txid));
         request->rx_intent = 1;
         handle->stats.rx_intent_waits++;
         struct timeval began, ended;
@@ -593,21 +609,56 @@ void _cv_async_handle_response(cv_cloud_handle* handle, CorvaneQueryResponse_t* 
             cv_cloud_async_lock_cond_timedwait(&a->sent_cond, handle, nullptr);
         _cv_now(&ended);
         const long long waited = cv_tv_usec(ended) - cv_tv_usec(began);
-        cv_log_trace(CV_TRACE_DEFAULT, "%s: Finished RX-Intent wait: %lld.%06llds", __func__, waited / 1000000,
-                     waited % 1000000);
+        cv_log_trace(CV_TRACE_DEFAULT, "%s: Finished RX-Intent wait: %lld.%06llds", "_cv_async_handle_response",
+                     waited / 1000000, waited % 1000000);
         if (waited > handle->stats.rx_intent_longest_usec)
             handle->stats.rx_intent_longest_usec = waited;
         request->rx_intent = 0;
     }
-    // Taken out of the engine in this same hold: one lock less per lookup.
     request->state |= CV_REQ_FINISHING;
-    const struct timeval start = request->start;
-    const uint32_t status =
+    matched->request = request;
+    matched->response = response;
+    matched->start = request->start;
+    matched->status =
         detach_request(handle, request, response, response->header.disposition == 4 ? CV_STATUS_FAILED : 0);
-    cv_cloud_async_unlock(handle);
+    return true;
+}
 
-    _cv_global_resp_handler(handle, response, &start);
-    complete_request(handle, request, response, status);
+}  // namespace
+
+void _cv_async_handle_responses(cv_cloud_handle* handle, CorvaneQueryResponse_t** responses, int count) {
+    if (!cv_cloud_async_lock(handle)) {
+        for (int i = 0; i < count; i++)
+            ASN_STRUCT_FREE(asn_DEF_CorvaneQueryResponse, responses[i]);
+        return;
+    }
+    // All matched in one hold of the mutex, all released in one more.
+    cv_matched_response matched[CV_RX_BATCH_MAX];
+    int n = 0;
+    for (int i = 0; i < count; i++) {
+        if (match_response(handle, responses[i], &matched[n]))
+            n++;
+        else
+            responses[i - n] = responses[i];  // the stale ones gather at the front
+    }
+    cv_cloud_async_unlock(handle);
+    for (int i = 0; i < count - n; i++)
+        ASN_STRUCT_FREE(asn_DEF_CorvaneQueryResponse, responses[i]);
+    if (n == 0)
+        return;
+    for (int i = 0; i < n; i++) {
+        _cv_global_resp_handler(handle, matched[i].response, &matched[i].start);
+        run_callbacks(handle, matched[i].request, matched[i].response, matched[i].status);
+    }
+    release_finished(handle, static_cast<uint32_t>(n));
+    for (int i = 0; i < n; i++) {
+        ASN_STRUCT_FREE(asn_DEF_CorvaneQueryResponse, matched[i].response);
+        free_request(matched[i].request);
+    }
+}
+
+void _cv_async_handle_response(cv_cloud_handle* handle, CorvaneQueryResponse_t* response) {
+    _cv_async_handle_responses(handle, &response, 1);
 }
 
 // ---- Workers ------------------------------------------------------------------------------------
@@ -633,22 +684,34 @@ void* _cv_worker_rx(void* arg) {
             continue;
         }
         const uint16_t conn_id = handle->conn_id;
-        CorvaneQueryResponse_t* response = nullptr;
+        // The frames that came with one read are taken together, so that
+        // their requests are matched under one hold of the async mutex.
+        CorvaneQueryResponse_t* responses[CV_RX_BATCH_MAX];
+        int count = 0;
         CorvaneMessage_t* message = nullptr;
-        int rc = _cv_receive_tcp(handle, &response, &message);
+        int rc;
+        do {
+            CorvaneQueryResponse_t* response = nullptr;
+            rc = _cv_receive_tcp(handle, &response, &message);
+            if (rc == RECV_SUCCESS)
+                cv_log_trace(CV_TRACE_DEFAULT, "%s(): recvfunc successful for conn_id %hu", "_cv_worker_rx", conn_id);
+            if (response && rc == RECV_SUCCESS)
+                responses[count++] = response;
+            else if (response)
+                ASN_STRUCT_FREE(asn_DEF_CorvaneQueryResponse, response);
+        } while (rc == RECV_SUCCESS && !message && count < CV_RX_BATCH_MAX && _cv_frame_buffered(handle));
         char error_text[CV_ERROR_BUFFER_SIZE] = "";
         if (rc == RECV_CLOSED || rc == RECV_ERROR)
             _cv_copy_error_text(handle, error_text);
         _cv_unlock_rw(handle, &handle->socket_lock);
+        if (count > 0)
+            _cv_async_handle_responses(handle, responses, count);
 
         switch (rc) {
         case RECV_SUCCESS:
-            cv_log_trace(CV_TRACE_DEFAULT, "%s(): recvfunc successful for conn_id %hu", "_cv_worker_rx", conn_id);
             if (message)
                 _cv_global_msg_handler(handle, message);
-            else if (response)
-                _cv_async_handle_response(handle, response);
-            else
+            else if (count == 0)
                 cv_log_error("%s: DANGER: INTERNAL ERROR: RECV_SUCCESS without message or response for conn_id %hu",
                              "_cv_worker_rx", conn_id);
             break;
@@ -658,8 +721,6 @@ void* _cv_worker_rx(void* arg) {
         case RECV_ERROR:
             cv_log_trace(CV_TRACE_DEFAULT, "%s(): recvfunc indicates %s for conn_id %hu", "_cv_worker_rx",
                          rc == RECV_CLOSED ? "peer closed the connection" : "an error", conn_id);
-            if (response)
-                ASN_STRUCT_FREE(asn_DEF_CorvaneQueryResponse, response);
             if (message)
                 ASN_STRUCT_FREE(asn_DEF_CorvaneMessage, message);
             connection_broken(handle, conn_id, error_text, "_cv_worker_rx");

@@ -88,7 +88,13 @@ void _cv_async_deinit(cv_cloud_handle* handle);
 uint32_t _cv_txid_assign(cv_cloud_handle* handle);
 void _cv_txid_unassign(cv_cloud_handle* handle, uint32_t txid);
 
+// Responses read together: at most this many are matched in one go.
+constexpr int CV_RX_BATCH_MAX = 32;
+
 void _cv_async_handle_response(cv_cloud_handle* handle, CorvaneQueryResponse_t* response);
+// The same for `count` (at most CV_RX_BATCH_MAX) responses: matched under one
+// hold of the async mutex, their requests released under one more.
+void _cv_async_handle_responses(cv_cloud_handle* handle, CorvaneQueryResponse_t** responses, int count);
 void _cv_finish_query(cv_cloud_handle* handle, cv_async_request* request, CorvaneQueryResponse_t* response,
                       uint32_t status);
 // Queues again every request that went out on a connection that has since

@@ -397,6 +397,16 @@ int _cv_read_message(cv_cloud_handle* handle, int64_t deadline, uint8_t* kind) {
     return RECV_SUCCESS;
 }
 
+bool _cv_frame_buffered(cv_cloud_handle* handle) {
+    cv_transfer_state* t = &handle->transfer;
+    if (t->inbuf_fill < static_cast<int32_t>(CV_FRAME_HEADER_SIZE))
+        return false;
+    uint32_t length;
+    memcpy(&length, frame_start(t), sizeof length);
+    length = ntohl(length);
+    return length <= static_cast<uint32_t>(TRANSPORT_MAX_SIZE) && t->inbuf_fill >= static_cast<int64_t>(length) + 4;
+}
+
 int _cv_receive_tcp(cv_cloud_handle* handle, CorvaneQueryResponse_t** response, CorvaneMessage_t** message) {
     if (!response || !message) {
         cv_log_error("%s: DANGER: INTERNAL ERROR: bad arguments", __func__);

@@ -77,6 +77,9 @@ void _cv_read_after_failure(cv_cloud_handle* handle, char* text);
 // Receiving one frame within the handle's wait. On RECV_SUCCESS exactly one
 // of the outputs is set (and owned by the caller).
 int _cv_receive_tcp(cv_cloud_handle* handle, CorvaneQueryResponse_t** response, CorvaneMessage_t** message);
+// Whether a whole frame waits in the input buffer (the next _cv_receive_tcp
+// then needs no read).
+bool _cv_frame_buffered(cv_cloud_handle* handle);
 // Reads one whole frame into the input buffer; RECV_SUCCESS with its kind.
 int _cv_read_message(cv_cloud_handle* handle, int64_t deadline, uint8_t* kind);
 // Reads until `wanted` bytes are buffered: 1 reached, 0 deadline passed, or

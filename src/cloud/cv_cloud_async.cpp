@@ -114,12 +114,21 @@ void queue_request(cv_cloud_handle* handle, cv_async_request* request, bool at_h
     pthread_cond_broadcast(&handle->async.cond);
 }
 
-void free_request(cv_async_request* request) {
+// A zeroed request record (async mutex held), or null when out of memory.
+cv_async_request* new_request(cv_cloud_handle* handle) {
+    void* block = handle->async.request_pool.take(sizeof(cv_async_request));
+    if (block)
+        memset(block, 0, sizeof(cv_async_request));
+    return static_cast<cv_async_request*>(block);
+}
+
+// Lets a request record go (async mutex held).
+void free_request(cv_cloud_handle* handle, cv_async_request* request) {
     if (request->queries != &request->first_query) {
         free(request->queries);
         free(request->user_data);
     }
-    free(request);
+    handle->async.request_pool.give(request, sizeof(cv_async_request));
 }
 
 // Room for one more attached query; false when out of memory.
@@ -289,10 +298,14 @@ void run_callbacks(cv_cloud_handle* handle, cv_async_request* request, CorvaneQu
     }
 }
 
-// `n` detached requests whose callbacks ran are no longer outstanding.
-void release_finished(cv_cloud_handle* handle, uint32_t n) {
+// Detached requests whose callbacks ran are no longer outstanding; their
+// records go. `request(i)` gives the i-th of `n`.
+template <class Request>
+void release_finished(cv_cloud_handle* handle, int n, Request request) {
     cv_cloud_async_lock(handle);
-    handle->async.outstanding -= n;
+    handle->async.outstanding -= static_cast<uint32_t>(n);
+    for (int i = 0; i < n; i++)
+        free_request(handle, request(i));
     pthread_cond_broadcast(&handle->async.done_cond);
     cv_cloud_async_unlock(handle);
 }
@@ -301,10 +314,9 @@ void release_finished(cv_cloud_handle* handle, uint32_t n) {
 void complete_request(cv_cloud_handle* handle, cv_async_request* request, CorvaneQueryResponse_t* response,
                       uint32_t status) {
     run_callbacks(handle, request, response, status);
-    release_finished(handle, 1);
+    release_finished(handle, 1, [request](int) { return request; });
     if (response)
         ASN_STRUCT_FREE(asn_DEF_CorvaneQueryResponse, response);
-    free_request(request);
 }
 
 }  // namespace cv_engine
@@ -388,8 +400,14 @@ int cv_cloud_query_async(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_clou
     }
     _cv_query_presets(handle, query);
 
-    auto* request = static_cast<cv_async_request*>(calloc(1, sizeof(cv_async_request)));
+    if (!cv_cloud_async_lock(handle)) {
+        cv_log_error("lock failed");
+        return CV_ASYNC_ERR_LOCK;
+    }
+    cv_async_state* a = &handle->async;
+    auto* request = new_request(handle);
     if (!request) {
+        cv_cloud_async_unlock(handle);
         cv_log_error("no mem");
         return CV_ASYNC_ERR_NOMEM;
     }
@@ -402,26 +420,20 @@ int cv_cloud_query_async(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_clou
     request->capacity = 1;
     _cv_now(&request->start);
 
-    if (!cv_cloud_async_lock(handle)) {
-        cv_log_error("lock failed");
-        free_request(request);
-        return CV_ASYNC_ERR_LOCK;
-    }
-    cv_async_state* a = &handle->async;
-    std::set<cv_async_request*, cv_request_query_less>::iterator at;
+    cv_query_tree::iterator at;
     bool inserted;
     try {
         std::tie(at, inserted) = a->query_tree.insert(request);
     } catch (const std::bad_alloc&) {
+        free_request(handle, request);
         cv_cloud_async_unlock(handle);
         cv_log_error("no mem");
-        free_request(request);
         return CV_ASYNC_ERR_NOMEM;
     }
 
     if (!inserted) {
         cv_async_request* existing = *at;
-        free_request(request);
+        free_request(handle, request);
         const int type = query_type(query);
         int result;
         if (type < CorvaneQueryData_PR_file || type > CorvaneQueryData_PR_netMulti) {
@@ -469,8 +481,8 @@ int cv_cloud_query_async(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_clou
     }
     if (result != CV_ASYNC_QUEUED) {
         a->query_tree.erase(at);
+        free_request(handle, request);
         cv_cloud_async_unlock(handle);
-        free_request(request);
         return result;
     }
     request->txid = _cv_txid_assign(handle);
@@ -500,8 +512,8 @@ int cv_cloud_query_async(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_clou
     if (result != CV_ASYNC_QUEUED) {
         _cv_txid_unassign(handle, request->txid);
         a->query_tree.erase(at);
+        free_request(handle, request);
         cv_cloud_async_unlock(handle);
-        free_request(request);
         return result;
     }
     a->outstanding++;
@@ -650,11 +662,9 @@ void _cv_async_handle_responses(cv_cloud_handle* handle, CorvaneQueryResponse_t*
         _cv_global_resp_handler(handle, matched[i].response, &matched[i].start);
         run_callbacks(handle, matched[i].request, matched[i].response, matched[i].status);
     }
-    release_finished(handle, static_cast<uint32_t>(n));
-    for (int i = 0; i < n; i++) {
+    release_finished(handle, n, [&matched](int i) { return matched[i].request; });
+    for (int i = 0; i < n; i++)
         ASN_STRUCT_FREE(asn_DEF_CorvaneQueryResponse, matched[i].response);
-        free_request(matched[i].request);
-    }
 }
 
 void _cv_async_handle_response(cv_cloud_handle* handle, CorvaneQueryResponse_t* response) {
@@ -964,6 +974,9 @@ void _cv_async_deinit(cv_cloud_handle* handle) {
     a->txid_bucket = nullptr;
     a->query_tree.clear();
     a->response_tree.clear();
+    a->request_pool.drain();
+    a->query_node_pool.drain();
+    a->response_node_pool.drain();
     handle->flags &= ~(CV_HANDLE_FLAG_ASYNC | CV_HANDLE_FLAG_STOP);
 }
 

@@ -66,8 +66,8 @@ struct cv_async_request {
     CorvaneQuery_t* first_query;  // inline room for the first entry
     void* first_user_data;
     // Its places in the two trees, so that finishing needs no search.
-    std::set<cv_async_request*, cv_request_query_less>::iterator query_pos;
-    std::map<uint32_t, cv_async_request*>::iterator response_pos;
+    cv_query_tree::iterator query_pos;
+    cv_response_tree::iterator response_pos;
 };
 
 // 1 queued, 0 attached to an identical outstanding request, negative refused

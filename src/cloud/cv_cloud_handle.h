@@ -14,6 +14,8 @@
 #include <map>
 #include <set>
 
+#include "cloud/cv_block_pool.h"
+
 struct CorvaneQuery;
 struct CorvaneQueryResponse;
 struct cv_cloud_handle;
@@ -223,6 +225,11 @@ struct cv_request_query_less {
     bool operator()(const cv_async_request* a, const cv_async_request* b) const;
 };
 
+using cv_query_tree = std::set<cv_async_request*, cv_request_query_less, cv_pool_allocator<cv_async_request*>>;
+using cv_response_tree =
+    std::map<uint32_t, cv_async_request*, std::less<uint32_t>,
+             cv_pool_allocator<std::pair<const uint32_t, cv_async_request*>>>;
+
 struct cv_async_state {
     uint32_t limit;
     int32_t* txid_bucket;  // ring of `limit` free txids; -1 marks a taken slot
@@ -231,8 +238,14 @@ struct cv_async_state {
     unsigned int random_seed;
     cv_txq_item* txq_head;
     cv_txq_item* txq_tail;
-    std::set<cv_async_request*, cv_request_query_less> query_tree;
-    std::map<uint32_t, cv_async_request*> response_tree;  // by txid
+    // Free request records and tree nodes (under the async mutex); declared
+    // before the trees, so that it outlives them.
+    cv_block_pool request_pool;
+    cv_block_pool query_node_pool;
+    cv_block_pool response_node_pool;
+    cv_query_tree query_tree{cv_request_query_less(), cv_pool_allocator<cv_async_request*>(&query_node_pool)};
+    cv_response_tree response_tree{std::less<uint32_t>(), cv_pool_allocator<cv_response_tree::value_type>(
+                                                              &response_node_pool)};  // by txid
     uint32_t outstanding;  // requests submitted and not yet completely finished
     // The sending side (output buffer, stream writes) is in use: by the
     // transmit worker, or by a caller writing its own frame on an idle

@@ -247,10 +247,11 @@ int cmp_net_multi(const CorvaneNetMulti_t& a, const CorvaneNetMulti_t& b) {
 // ---- Finishing ------------------------------------------------------------------------
 
 // Takes a request out of the engine (under the async mutex): txid back to the
-// bucket, out of the queue and both trees. Returns the status to report
-// (complete_request adds the certificate bit).
+// bucket, out of the queue and both trees. `received` is when its response
+// came (null: now). Returns the status to report (complete_request adds the
+// certificate bit).
 uint32_t detach_request(cv_cloud_handle* handle, cv_async_request* request, CorvaneQueryResponse_t* response,
-                        uint32_t status) {
+                        uint32_t status, const struct timeval* received = nullptr) {
     cv_async_state* a = &handle->async;
     _cv_txid_unassign(handle, request->txid);
     if (response && (status & CV_STATUS_FAILED))
@@ -258,7 +259,10 @@ uint32_t detach_request(cv_cloud_handle* handle, cv_async_request* request, Corv
     if (response) {
         handle->stats.responses++;
         struct timeval now;
-        _cv_now(&now);
+        if (received)
+            now = *received;
+        else
+            _cv_now(&now);
         const long long elapsed = cv_tv_usec(now) - cv_tv_usec(request->start);
         cv_cloud_stats& s = handle->stats;
         if (elapsed >= 0 && (s.fastest_response_usec < 0 || elapsed < s.fastest_response_usec))
@@ -598,7 +602,8 @@ struct cv_matched_response {
 // Finds the request a response answers and takes it out of the engine
 // (async mutex held once). False for a stale or superfluous response
 // (counted; the caller frees it).
-bool match_response(cv_cloud_handle* handle, CorvaneQueryResponse_t* response, cv_matched_response* matched) {
+bool match_response(cv_cloud_handle* handle, CorvaneQueryResponse_t* response, const struct timeval& received,
+                    cv_matched_response* matched) {
     cv_async_state* a = &handle->async;
     const long txid = response->header.txid;
     auto found = (txid > 0 && txid <= static_cast<long>(a->limit)) ? a->response_tree.find(static_cast<uint32_t>(txid))
@@ -632,7 +637,7 @@ bool match_response(cv_cloud_handle* handle, CorvaneQueryResponse_t* response, c
     matched->response = response;
     matched->start = request->start;
     matched->status =
-        detach_request(handle, request, response, response->header.disposition == 4 ? CV_STATUS_FAILED : 0);
+        detach_request(handle, request, response, response->header.disposition == 4 ? CV_STATUS_FAILED : 0, &received);
     return true;
 }
 
@@ -647,8 +652,10 @@ void _cv_async_handle_responses(cv_cloud_handle* handle, CorvaneQueryResponse_t*
     // All matched in one hold of the mutex, all released in one more.
     cv_matched_response matched[CV_RX_BATCH_MAX];
     int n = 0;
+    struct timeval received;  // read once: they came with one read
+    _cv_now(&received);
     for (int i = 0; i < count; i++) {
-        if (match_response(handle, responses[i], &matched[n]))
+        if (match_response(handle, responses[i], received, &matched[n]))
             n++;
         else
             responses[i - n] = responses[i];  // the stale ones gather at the front

@@ -375,15 +375,15 @@ void _cv_global_msg_handler(cv_cloud_handle* handle, CorvaneMessage_t* message) 
 // ---- Response inspection -------------------------------------------------------------------
 
 void _cv_global_resp_handler(cv_cloud_handle* handle, CorvaneQueryResponse_t* response, const struct timeval* start) {
-    struct timeval now;
-    _cv_now(&now);
-    const long long elapsed = cv_tv_usec(now) - cv_tv_usec(*start);
     // On an asynchronous handle the engine keeps these figures when it
     // finishes the request, under the lock it holds anyway.
-    if (elapsed >= 0 && !cv_cloud_is_async(handle)) {
+    if (!cv_cloud_is_async(handle)) {
+        struct timeval now;
+        _cv_now(&now);
+        const long long elapsed = cv_tv_usec(now) - cv_tv_usec(*start);
         CV_ASYNC_GUARD(handle);
         cv_cloud_stats& s = handle->stats;
-        if (s.fastest_response_usec < 0 || elapsed < s.fastest_response_usec)
+        if (elapsed >= 0 && (s.fastest_response_usec < 0 || elapsed < s.fastest_response_usec))
             s.fastest_response_usec = elapsed;
         if (elapsed > s.slowest_response_usec)
             s.slowest_response_usec = elapsed;

@@ -327,7 +327,41 @@ void complete_request(cv_cloud_handle* handle, cv_async_request* request, Corvan
 
 using namespace cv_engine;
 
+namespace {
+
+// Bits of key_hi: query type (8) | qtype (16) | htype (16) | hash length (16) | 0 (8).
+constexpr int KEY_HASH_SIZE_SHIFT = 8;
+
+// Packs a file lookup's identity (type, qtype, htype, hash length, the
+// first 8 hash bytes) so that comparing the keys as unsigned numbers orders
+// as _cv_node_cmp_queue does. Other queries, or values that do not fit,
+// get no key.
+void set_query_key(cv_async_request* request, const CorvaneQuery_t* query) {
+    request->key_hi = request->key_lo = 0;
+    if (query->data.present != CorvaneQueryData_PR_file)
+        return;
+    const CorvaneFile_t& file = query->data.choice.file;
+    auto fits = [](long value) { return value >= 0 && value <= 0xFFFF; };
+    if (!fits(file.qtype) || !fits(file.htype) || !fits(file.hash.size) || (file.hash.size > 0 && !file.hash.buf))
+        return;
+    request->key_hi = static_cast<uint64_t>(query->data.present) << 56 | static_cast<uint64_t>(file.qtype) << 40 |
+                      static_cast<uint64_t>(file.htype) << 24 |
+                      static_cast<uint64_t>(file.hash.size) << KEY_HASH_SIZE_SHIFT;
+    for (int i = 0; i < 8; i++)
+        request->key_lo = request->key_lo << 8 | (i < file.hash.size ? file.hash.buf[i] : 0);
+}
+
+}  // namespace
+
 bool cv_request_query_less::operator()(const cv_async_request* a, const cv_async_request* b) const {
+    if (a->key_hi && b->key_hi) {
+        if (a->key_hi != b->key_hi)
+            return a->key_hi < b->key_hi;
+        if (a->key_lo != b->key_lo)
+            return a->key_lo < b->key_lo;
+        if ((a->key_hi >> KEY_HASH_SIZE_SHIFT & 0xFFFF) <= 8)
+            return false;  // the keys hold the whole hashes: equal
+    }
     return _cv_node_cmp_queue(a->queries[0], b->queries[0]) < 0;
 }
 
@@ -423,6 +457,7 @@ int cv_cloud_query_async(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_clou
     request->count = 1;
     request->capacity = 1;
     _cv_now(&request->start);
+    set_query_key(request, query);
 
     cv_query_tree::iterator at;
     bool inserted;

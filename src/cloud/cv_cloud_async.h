@@ -55,11 +55,16 @@ struct cv_async_request {
     int32_t capacity;  // room in the arrays
     cv_txq_item* txq_item;  // queued item, or null
     struct timeval start;   // submission (monotonic); the time-out runs from here
-    uint32_t state;         // CV_REQ_*
+    uint8_t state;          // CV_REQ_*
     uint8_t rx_intent;      // a response waits for the send to end
-    uint32_t status;        // extra completion bits (CV_STATUS_TRUNCATED)
+    uint8_t status;         // extra completion bits (CV_STATUS_TRUNCATED)
     uint32_t txid;
     uint32_t sent_gen;      // disconnect_gen of the connection it was last sent on
+    // The first query's identity packed in the order of _cv_node_cmp_queue
+    // (see cv_request_query_less), so that most comparisons in the query
+    // tree stay in the record; 0 when the query's fields do not fit.
+    uint64_t key_hi;
+    uint64_t key_lo;
     cv_txq_item item;       // its transmit queue entry (txq_item points here while queued)
     CorvaneQuery_t** queries;
     void** user_data;

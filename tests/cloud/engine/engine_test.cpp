@@ -8,6 +8,8 @@
 #include <future>
 #include <random>
 #include <set>
+#include <string>
+#include <tuple>
 
 #include "cloud/cloud_client_fixture.h"
 #include "cloud/cloud_test_util.h"
@@ -158,6 +160,41 @@ TEST_F(CloudClientTest, IdenticalFileLookupsShareOneRequest) {
     EXPECT_EQ(a[0].response_type, CorvaneQueryResponseData_PR_fileResponse);
     EXPECT_EQ(server_.queries_of_type(CorvaneQueryData_PR_file), 2);
     EXPECT_EQ(cv_cloud_get_stats(handle_.get()).piggybacked, 1u);
+}
+
+// Identity compares whole hashes, with the same order whether or not the
+// engine could pack a query's identity into its record: hashes sharing
+// their first bytes, lengths around the packed prefix, and qtypes that do
+// not pack, checked against a plain model of the identity.
+TEST_F(CloudClientTest, FileIdentityIsTheWholeHashWhateverItsShape) {
+    auto opts = options();
+    opts.timeout = {60, 0};
+    start(opts);
+    server_.set_hook([](const testbed::ReceivedQuery&) { return testbed::Reply::drop(); });
+    using Identity = std::tuple<long, long, std::string>;  // qtype, htype, hash
+    auto query = [](const Identity& id) {
+        CorvaneQuery_t* q = file_query(0);
+        q->data.choice.file.qtype = std::get<0>(id);
+        q->data.choice.file.htype = std::get<1>(id);
+        const std::string& hash = std::get<2>(id);
+        OCTET_STRING_fromBuf(&q->data.choice.file.hash, hash.data(), static_cast<int>(hash.size()));
+        return q;
+    };
+    std::set<Identity> outstanding;
+    std::mt19937 random(7);
+    const long qtypes[] = {1, 2, -1, 70000};
+    const size_t sizes[] = {4, 8, 9, 32};
+    for (int i = 0; i < 400; i++) {
+        // Few values per byte, so that prefixes and whole hashes repeat.
+        std::string hash(sizes[random() % 4], 'h');
+        for (size_t b = 0; b < hash.size(); b++)
+            hash[b] = static_cast<char>(b < 8 ? 'a' + random() % 2 : random() % 3);
+        const Identity id{qtypes[random() % 4], 3, hash};
+        const int expected = outstanding.insert(id).second ? 1 : 0;
+        ASSERT_EQ(submit(query(id), i), expected) << "lookup " << i;
+    }
+    EXPECT_GT(cv_cloud_get_stats(handle_.get()).piggybacked, 50u);
+    EXPECT_GT(outstanding.size(), 150u);
 }
 
 TEST_F(CloudClientTest, RepeatLimitPingAndAsyncLimit) {

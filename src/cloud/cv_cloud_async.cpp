@@ -111,7 +111,6 @@ void queue_request(cv_cloud_handle* handle, cv_async_request* request, bool at_h
         txq_push_front(&handle->async, &request->item);
     else
         txq_append(&handle->async, &request->item);
-    pthread_cond_broadcast(&handle->async.cond);
 }
 
 // A zeroed request record (async mutex held), or null when out of memory.
@@ -565,6 +564,8 @@ int cv_cloud_query_async(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_clou
     if (!send_directly(handle, request)) {
         queue_request(handle, request, false);
         cv_cloud_async_unlock(handle);
+        // Woken after the unlock, so that it does not wake into the held mutex.
+        pthread_cond_broadcast(&a->cond);
     }
     return CV_ASYNC_QUEUED;
 }
@@ -611,6 +612,8 @@ void _cv_async_requeue_sent(cv_cloud_handle* handle) {
         handle->stats.send_retries++;
         queue_request(handle, request, false);
     }
+    if (handle->async.txq_head)
+        pthread_cond_broadcast(&handle->async.cond);
     cv_cloud_async_unlock(handle);
 }
 

@@ -18,7 +18,8 @@ struct timespec deadline_in(long ns);
 // One idle period of a worker that holds no lock; ends early on stop.
 void sleep_period(cv_cloud_handle* handle);
 // Transmit queue, under the async mutex: takes an item out; puts a request
-// at the tail or back at the head and wakes the transmit worker.
+// at the tail or back at the head (the caller wakes the transmit worker,
+// broadcasting `cond`).
 void txq_unlink(cv_async_state* a, cv_txq_item* item);
 void queue_request(cv_cloud_handle* handle, cv_async_request* request, bool at_head);
 // The request of the periodic ping.

@@ -20,6 +20,14 @@
  *
  * The build fails when the module gains another such derived type, so this
  * list cannot silently fall behind (see CMakeLists.txt).
+ *
+ * 3. The DER encoder of GeneralizedTime puts every time stamp into canonical
+ *    form by reading it with mktime and printing it again: two passes through
+ *    the C library's time zone code, which holds a process-wide lock, for
+ *    each query header. A stamp that is already canonical ("YYYYMMDDHHMMSSZ"
+ *    with every field in range, as the query headers are stamped) comes out
+ *    of that unchanged, so it is written as it is; any other goes the
+ *    generic way.
  */
 #include "corvane_runtime.h"
 
@@ -27,6 +35,7 @@
 #include <pthread.h>
 #include <stdint.h>
 
+#include "GeneralizedTime.h"
 #include "NativeInteger.h"
 #include "OCTET_STRING.h"
 #include "S32BIT.h"
@@ -70,8 +79,45 @@ freeze_derived(asn_TYPE_descriptor_t *td, const asn_TYPE_descriptor_t *base) {
 	td->check_constraints = own_check;
 }
 
+/* The value of `n` decimal digits at `p`, or -1. */
+static int
+digits(const uint8_t *p, int n) {
+	int value = 0;
+	for(int i = 0; i < n; i++) {
+		if(p[i] < '0' || p[i] > '9')
+			return -1;
+		value = value * 10 + (p[i] - '0');
+	}
+	return value;
+}
+
+/* Whether a time stamp is already in the form the generic encoder gives it. */
+static int
+gt_is_canonical(const GeneralizedTime_t *st) {
+	static const int month_days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+	if(!st || !st->buf || st->size != 15 || st->buf[14] != 'Z')
+		return 0;
+	const uint8_t *b = st->buf;
+	int year = digits(b, 4), month = digits(b + 4, 2), day = digits(b + 6, 2);
+	int hour = digits(b + 8, 2), minute = digits(b + 10, 2), second = digits(b + 12, 2);
+	if(year < 1970 || month < 1 || month > 12 || day < 1 || hour < 0 || hour > 23 || minute < 0 ||
+	   minute > 59 || second < 0 || second > 59)
+		return 0;
+	int leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+	return day <= month_days[month - 1] + (month == 2 && leap);
+}
+
+static asn_enc_rval_t
+generalized_time_encode_der(asn_TYPE_descriptor_t *td, void *sptr, int tag_mode, ber_tlv_tag_t tag,
+                            asn_app_consume_bytes_f *cb, void *app_key) {
+	if(gt_is_canonical((const GeneralizedTime_t *)sptr))
+		return OCTET_STRING_encode_der(td, sptr, tag_mode, tag, cb, app_key);
+	return GeneralizedTime_encode_der(td, sptr, tag_mode, tag, cb, app_key);
+}
+
 static void
 corvane_asn1_init_once(void) {
+	asn_DEF_GeneralizedTime.der_encoder = generalized_time_encode_der;
 	asn_DEF_NativeInteger.ber_decoder = int32_decode_ber;
 	freeze_derived(&asn_DEF_U32BIT, &asn_DEF_NativeInteger);
 	freeze_derived(&asn_DEF_S32BIT, &asn_DEF_NativeInteger);

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "cloud/cv_codec.h"
+#include "corvane_runtime.h"
 #include "cloud_test_util.h"
 #include "corvane_samples.h"
 
@@ -267,4 +268,40 @@ TEST(CodecEncode, OpensslReadsOurDer) {
     auto ack = openssl_structure(der(&asn_DEF_CorvaneMessage, ack_message(5).get()));
     EXPECT_EQ(ack, (std::vector<std::string>{"0 cons: cont [ 0 ]", "1 prim: cont [ 0 ]", "1 prim: cont [ 1 ]",
                                              "1 prim: cont [ 2 ]"}));
+}
+
+// A time stamp already in canonical form is written as it is; any other
+// goes through the generic encoder, which normalises it. Either way the
+// bytes are the generic encoder's.
+TEST(CodecEncode, TimeStampsEncodeAsTheGenericEncoderDoes) {
+    auto encode = [](asn_enc_rval_t (*encoder)(asn_TYPE_descriptor_t*, void*, int, ber_tlv_tag_t,
+                                                 asn_app_consume_bytes_f*, void*),
+                     const std::string& text) {
+        GeneralizedTime_t stamp{};
+        stamp.buf = reinterpret_cast<uint8_t*>(const_cast<char*>(text.data()));
+        stamp.size = static_cast<int>(text.size());
+        std::string out;
+        auto collect = [](const void* bytes, size_t size, void* to) {
+            static_cast<std::string*>(to)->append(static_cast<const char*>(bytes), size);
+            return 0;
+        };
+        return encoder(&asn_DEF_GeneralizedTime, &stamp, 0, 0, collect, &out).encoded < 0 ? std::string("failed") : out;
+    };
+    corvane_asn1_init();  // installs the encoder
+    const struct {
+        const char* text;
+        const char* der_text;  // what the stamp becomes
+    } cases[] = {
+        {"20261208052000Z", "20261208052000Z"},  {"20240229235959Z", "20240229235959Z"},
+        {"20230229000000Z", "20230301000000Z"},  {"20261231235960Z", "20270101000000Z"},
+        {"20261208052000.50Z", "20261208052000.5Z"}, {"20261208052000+0100", "20261208042000Z"},
+        {"2026120805Z", "20261208050000Z"},
+    };
+    for (const auto& c : cases) {
+        const std::string fast = encode(asn_DEF_GeneralizedTime.der_encoder, c.text);
+        EXPECT_EQ(fast, encode(GeneralizedTime_encode_der, c.text)) << c.text;
+        EXPECT_EQ(fast.substr(2), c.der_text) << c.text;
+        EXPECT_EQ(static_cast<unsigned char>(fast[0]), 0x18u) << c.text;
+    }
+    EXPECT_NE(asn_DEF_GeneralizedTime.der_encoder, GeneralizedTime_encode_der);
 }

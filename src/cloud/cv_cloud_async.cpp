@@ -616,6 +616,11 @@ namespace {
 
 void* _cv_worker_rx(void* arg) {
     auto* handle = static_cast<cv_cloud_handle*>(arg);
+    // The connection whose stream was left quiet by the last receive (see
+    // _cv_receive_tcp): the next wait on it starts with a poll, not a read.
+    bool quiet = false;
+    uint16_t quiet_conn_id = 0;
+    uint32_t quiet_gen = 0;
     while (!stopping(handle)) {
         if (!_cv_lock_rw(handle, &handle->socket_lock, 0)) {
             sleep_period(handle);
@@ -633,10 +638,14 @@ void* _cv_worker_rx(void* arg) {
             continue;
         }
         const uint16_t conn_id = handle->conn_id;
+        const uint32_t gen = handle->disconnect_gen.load(std::memory_order_relaxed);
+        quiet = quiet && conn_id == quiet_conn_id && gen == quiet_gen;
+        quiet_conn_id = conn_id;
+        quiet_gen = gen;
         CorvaneQueryResponse_t* response = nullptr;
         CorvaneMessage_t* message = nullptr;
-        int rc = _cv_receive_tcp(handle, &response, &message);
-        char error_text[CV_ERROR_BUFFER_SIZE] = "";
+        int rc = _cv_receive_tcp(handle, &response, &message, &quiet);
+        char error_text[CV_ERROR_BUFFER_SIZE];
         if (rc == RECV_CLOSED || rc == RECV_ERROR)
             _cv_copy_error_text(handle, error_text);
         _cv_unlock_rw(handle, &handle->socket_lock);

@@ -31,16 +31,21 @@ struct timespec deadline_in(long ns) {
     return ts;
 }
 
-// Waits (async mutex held once) for the rest of one worker period, or less
-// when the engine stops or `done` holds: whoever makes `done` true broadcasts
-// wake_cond with the mutex held, so no wake-up is lost.
+// Waits (async mutex held once) until `deadline`, or less when the engine
+// stops or `done` holds: whoever makes `done` true broadcasts wake_cond with
+// the mutex held, so no wake-up is lost.
 template <class Done>
-void wait_period(cv_cloud_handle* handle, Done done) {
-    const struct timespec deadline = deadline_in(handle->async.period_ns);
+void wait_until(cv_cloud_handle* handle, const struct timespec& deadline, Done done) {
     while (!stopping(handle) && !done()) {
         if (cv_cloud_async_lock_cond_timedwait(&handle->async.wake_cond, handle, &deadline) != 0)
             return;
     }
+}
+
+// The same for one worker period from now.
+template <class Done>
+void wait_period(cv_cloud_handle* handle, Done done) {
+    wait_until(handle, deadline_in(handle->async.period_ns), done);
 }
 
 // One idle period of a worker that holds no lock; ends early on stop.
@@ -682,14 +687,15 @@ void* _cv_worker_rx(void* arg) {
     return nullptr;
 }
 
-// Finishes, one at a time, requests whose time-out (from submission) passed.
-void expire_requests(cv_cloud_handle* handle) {
+// Finishes, one at a time, requests whose time-out (from submission) passed
+// at `now`. True when it finished any (their callbacks took time).
+bool expire_requests(cv_cloud_handle* handle, const struct timeval& now) {
     cv_async_state* a = &handle->async;
-    struct timeval now;
-    _cv_now(&now);
     const long long limit = cv_tv_usec(now) - cv_tv_usec(handle->options.timeout);
     uint32_t next_txid = 0;
-    for (;;) {
+    bool expired_any = false;
+    // Ends at once on an idle handle: nothing outstanding, no walk.
+    while (!a->response_tree.empty()) {
         cv_async_request* expired = nullptr;
         for (auto it = a->response_tree.lower_bound(next_txid); it != a->response_tree.end(); ++it) {
             cv_async_request* request = it->second;
@@ -701,7 +707,8 @@ void expire_requests(cv_cloud_handle* handle) {
             }
         }
         if (!expired)
-            return;
+            break;
+        expired_any = true;
         expired->state |= CV_REQ_FINISHING;
         next_txid = expired->txid + 1;
         handle->stats.timeouts++;
@@ -712,20 +719,40 @@ void expire_requests(cv_cloud_handle* handle) {
         _cv_finish_query(handle, expired, nullptr, CV_STATUS_FAILED | CV_STATUS_TIMEOUT);
         cv_cloud_async_lock(handle);
     }
+    return expired_any;
+}
+
+// `now` plus `ns`, as a deadline of the engine's conditions (same clock).
+struct timespec deadline_after(const struct timeval& now, long ns) {
+    long long total = static_cast<long long>(now.tv_usec) * 1000 + ns;
+    struct timespec ts;
+    ts.tv_sec = now.tv_sec + static_cast<time_t>(total / 1000000000L);
+    ts.tv_nsec = static_cast<long>(total % 1000000000L);
+    return ts;
 }
 
 void* _cv_worker_periodic(void* arg) {
     auto* handle = static_cast<cv_cloud_handle*>(arg);
     cv_log_trace(CV_TRACE_DEFAULT, "%s(): thread started.", "_cv_worker_periodic");
     while (!stopping(handle)) {
-        _cv_periodic_tick(handle);
-        if (cv_cloud_async_lock(handle)) {
-            expire_requests(handle);
-            wait_period(handle, [] { return false; });
-            cv_cloud_async_unlock(handle);
-        } else {
+        if (!cv_cloud_async_lock(handle)) {
             sleep_period(handle);
+            continue;
         }
+        // The mutex is held from pass to pass and let go only while waiting
+        // and while callbacks run; one clock reading serves a pass when
+        // nothing is due (the tick, the time-outs, the next deadline).
+        struct timeval now;
+        _cv_now(&now);
+        while (!stopping(handle)) {
+            if (_cv_periodic_tick(handle, &now))
+                _cv_now(&now);
+            if (expire_requests(handle, now))
+                _cv_now(&now);
+            wait_until(handle, deadline_after(now, handle->async.period_ns), [] { return false; });
+            _cv_now(&now);
+        }
+        cv_cloud_async_unlock(handle);
     }
     return nullptr;
 }

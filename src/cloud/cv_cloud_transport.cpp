@@ -132,10 +132,11 @@ int _cv_poll_fd(int socket, int64_t deadline, int for_writing) {
 
 namespace {
 
-// After a "try again": waits for the socket until the deadline. True when
-// another attempt is due; false when the deadline passed or polling failed
-// (`*failed` set then). A socket that polls ready while the stream keeps
-// saying "again" ends here too once the deadline has passed.
+// After a "try again", or before reading a quiet stream: waits for the
+// socket until the deadline. True when an attempt is due; false when the
+// deadline passed or polling failed (`*failed` set then). A socket that
+// polls ready while the stream keeps saying "again" ends here too once the
+// deadline has passed.
 bool wait_for_socket(cv_cloud_handle* handle, int64_t deadline, int for_writing, bool* failed) {
     *failed = false;
     int ready = _cv_poll_fd(handle->socket, deadline, for_writing);

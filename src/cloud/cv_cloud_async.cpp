@@ -22,25 +22,36 @@ constexpr int32_t FIRST_GROWTH = 4;
 
 bool stopping(const cv_cloud_handle* handle) { return (handle->flags & CV_HANDLE_FLAG_STOP) != 0; }
 
-struct timespec deadline_in(long ns) {
+// `now` plus `ns`, as a deadline of the engine's conditions (same clock).
+struct timespec deadline_after(const struct timeval& now, long ns) {
+    long long total = static_cast<long long>(now.tv_usec) * 1000 + ns;
     struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    ts.tv_nsec += ns;
-    ts.tv_sec += ts.tv_nsec / 1000000000L;
-    ts.tv_nsec %= 1000000000L;
+    ts.tv_sec = now.tv_sec + static_cast<time_t>(total / 1000000000L);
+    ts.tv_nsec = static_cast<long>(total % 1000000000L);
     return ts;
 }
 
-// Waits (async mutex held once) for the rest of one worker period, or less
-// when the engine stops or `done` holds: whoever makes `done` true broadcasts
-// wake_cond with the mutex held, so no wake-up is lost.
+struct timespec deadline_in(long ns) {
+    struct timeval now;
+    _cv_now(&now);
+    return deadline_after(now, ns);
+}
+
+// Waits (async mutex held once) until `deadline`, or less when the engine
+// stops or `done` holds: whoever makes `done` true broadcasts wake_cond with
+// the mutex held, so no wake-up is lost.
 template <class Done>
-void wait_period(cv_cloud_handle* handle, Done done) {
-    const struct timespec deadline = deadline_in(handle->async.period_ns);
+void wait_until(cv_cloud_handle* handle, const struct timespec& deadline, Done done) {
     while (!stopping(handle) && !done()) {
         if (cv_cloud_async_lock_cond_timedwait(&handle->async.wake_cond, handle, &deadline) != 0)
             return;
     }
+}
+
+// The same for one worker period from now.
+template <class Done>
+void wait_period(cv_cloud_handle* handle, Done done) {
+    wait_until(handle, deadline_in(handle->async.period_ns), done);
 }
 
 // One idle period of a worker that holds no lock; ends early on stop.
@@ -720,8 +731,41 @@ void _cv_async_handle_response(cv_cloud_handle* handle, CorvaneQueryResponse_t* 
 
 namespace {
 
+// What one pass of the receive worker took under one hold of the socket lock.
+struct rx_pass {
+    CorvaneQueryResponse_t* responses[CV_RX_BATCH_MAX];
+    int count = 0;
+    CorvaneMessage_t* message = nullptr;  // a server message ends the pass
+    int rc = RECV_NONE;                   // of the last receive
+    char error_text[CV_ERROR_BUFFER_SIZE] = "";
+};
+
+// Receives a frame, then the responses already whole in the buffer behind
+// it (socket lock held, shared), so that their requests are matched under
+// one hold of the async mutex.
+void receive_pass(cv_cloud_handle* handle, uint16_t conn_id, bool* quiet, rx_pass* pass) {
+    do {
+        CorvaneQueryResponse_t* response = nullptr;
+        pass->rc = _cv_receive_tcp(handle, &response, &pass->message, quiet);
+        if (pass->rc == RECV_SUCCESS)
+            cv_log_trace(CV_TRACE_DEFAULT, "%s(): recvfunc successful for conn_id %hu", "_cv_worker_rx", conn_id);
+        if (response && pass->rc == RECV_SUCCESS)
+            pass->responses[pass->count++] = response;
+        else if (response)
+            ASN_STRUCT_FREE(asn_DEF_CorvaneQueryResponse, response);
+    } while (pass->rc == RECV_SUCCESS && !pass->message && pass->count < CV_RX_BATCH_MAX &&
+             _cv_frame_buffered(handle));
+    if (pass->rc == RECV_CLOSED || pass->rc == RECV_ERROR)
+        _cv_copy_error_text(handle, pass->error_text);
+}
+
 void* _cv_worker_rx(void* arg) {
     auto* handle = static_cast<cv_cloud_handle*>(arg);
+    // The connection whose stream was left quiet by the last receive (see
+    // _cv_receive_tcp): the next wait on it starts with a poll, not a read.
+    bool quiet = false;
+    uint16_t quiet_conn_id = 0;
+    uint32_t quiet_gen = 0;
     while (!stopping(handle)) {
         if (!_cv_lock_rw(handle, &handle->socket_lock, 0)) {
             sleep_period(handle);
@@ -739,34 +783,21 @@ void* _cv_worker_rx(void* arg) {
             continue;
         }
         const uint16_t conn_id = handle->conn_id;
-        // The frames that came with one read are taken together, so that
-        // their requests are matched under one hold of the async mutex.
-        CorvaneQueryResponse_t* responses[CV_RX_BATCH_MAX];
-        int count = 0;
-        CorvaneMessage_t* message = nullptr;
-        int rc;
-        do {
-            CorvaneQueryResponse_t* response = nullptr;
-            rc = _cv_receive_tcp(handle, &response, &message);
-            if (rc == RECV_SUCCESS)
-                cv_log_trace(CV_TRACE_DEFAULT, "%s(): recvfunc successful for conn_id %hu", "_cv_worker_rx", conn_id);
-            if (response && rc == RECV_SUCCESS)
-                responses[count++] = response;
-            else if (response)
-                ASN_STRUCT_FREE(asn_DEF_CorvaneQueryResponse, response);
-        } while (rc == RECV_SUCCESS && !message && count < CV_RX_BATCH_MAX && _cv_frame_buffered(handle));
-        char error_text[CV_ERROR_BUFFER_SIZE] = "";
-        if (rc == RECV_CLOSED || rc == RECV_ERROR)
-            _cv_copy_error_text(handle, error_text);
+        const uint32_t gen = handle->disconnect_gen.load(std::memory_order_relaxed);
+        quiet = quiet && conn_id == quiet_conn_id && gen == quiet_gen;
+        quiet_conn_id = conn_id;
+        quiet_gen = gen;
+        rx_pass pass;
+        receive_pass(handle, conn_id, &quiet, &pass);
         _cv_unlock_rw(handle, &handle->socket_lock);
-        if (count > 0)
-            _cv_async_handle_responses(handle, responses, count);
+        if (pass.count > 0)
+            _cv_async_handle_responses(handle, pass.responses, pass.count);
 
-        switch (rc) {
+        switch (pass.rc) {
         case RECV_SUCCESS:
-            if (message)
-                _cv_global_msg_handler(handle, message);
-            else if (count == 0)
+            if (pass.message)
+                _cv_global_msg_handler(handle, pass.message);
+            else if (pass.count == 0)
                 cv_log_error("%s: DANGER: INTERNAL ERROR: RECV_SUCCESS without message or response for conn_id %hu",
                              "_cv_worker_rx", conn_id);
             break;
@@ -775,13 +806,13 @@ void* _cv_worker_rx(void* arg) {
         case RECV_CLOSED:
         case RECV_ERROR:
             cv_log_trace(CV_TRACE_DEFAULT, "%s(): recvfunc indicates %s for conn_id %hu", "_cv_worker_rx",
-                         rc == RECV_CLOSED ? "peer closed the connection" : "an error", conn_id);
-            if (message)
-                ASN_STRUCT_FREE(asn_DEF_CorvaneMessage, message);
-            connection_broken(handle, conn_id, error_text, "_cv_worker_rx");
+                         pass.rc == RECV_CLOSED ? "peer closed the connection" : "an error", conn_id);
+            if (pass.message)
+                ASN_STRUCT_FREE(asn_DEF_CorvaneMessage, pass.message);
+            connection_broken(handle, conn_id, pass.error_text, "_cv_worker_rx");
             break;
         default:
-            cv_log_error("%s(): recvfunc failed with %d for conn_id %hu", "_cv_worker_rx", rc, conn_id);
+            cv_log_error("%s(): recvfunc failed with %d for conn_id %hu", "_cv_worker_rx", pass.rc, conn_id);
             sleep_period(handle);
             break;
         }
@@ -789,14 +820,15 @@ void* _cv_worker_rx(void* arg) {
     return nullptr;
 }
 
-// Finishes, one at a time, requests whose time-out (from submission) passed.
-void expire_requests(cv_cloud_handle* handle) {
+// Finishes, one at a time, requests whose time-out (from submission) passed
+// at `now`. True when it finished any (their callbacks took time).
+bool expire_requests(cv_cloud_handle* handle, const struct timeval& now) {
     cv_async_state* a = &handle->async;
-    struct timeval now;
-    _cv_now(&now);
     const long long limit = cv_tv_usec(now) - cv_tv_usec(handle->options.timeout);
     uint32_t next_txid = 0;
-    for (;;) {
+    bool expired_any = false;
+    // Ends at once on an idle handle: nothing outstanding, no walk.
+    while (!a->response_tree.empty()) {
         cv_async_request* expired = nullptr;
         for (auto it = a->response_tree.lower_bound(next_txid); it != a->response_tree.end(); ++it) {
             cv_async_request* request = it->second;
@@ -808,7 +840,8 @@ void expire_requests(cv_cloud_handle* handle) {
             }
         }
         if (!expired)
-            return;
+            break;
+        expired_any = true;
         expired->state |= CV_REQ_FINISHING;
         next_txid = expired->txid + 1;
         handle->stats.timeouts++;
@@ -819,20 +852,31 @@ void expire_requests(cv_cloud_handle* handle) {
         _cv_finish_query(handle, expired, nullptr, CV_STATUS_FAILED | CV_STATUS_TIMEOUT);
         cv_cloud_async_lock(handle);
     }
+    return expired_any;
 }
 
 void* _cv_worker_periodic(void* arg) {
     auto* handle = static_cast<cv_cloud_handle*>(arg);
     cv_log_trace(CV_TRACE_DEFAULT, "%s(): thread started.", "_cv_worker_periodic");
     while (!stopping(handle)) {
-        _cv_periodic_tick(handle);
-        if (cv_cloud_async_lock(handle)) {
-            expire_requests(handle);
-            wait_period(handle, [] { return false; });
-            cv_cloud_async_unlock(handle);
-        } else {
+        if (!cv_cloud_async_lock(handle)) {
             sleep_period(handle);
+            continue;
         }
+        // The mutex is held from pass to pass and let go only while waiting
+        // and while callbacks run; one clock reading serves a pass when
+        // nothing is due (the tick, the time-outs, the next deadline).
+        struct timeval now;
+        _cv_now(&now);
+        while (!stopping(handle)) {
+            if (_cv_periodic_tick(handle, &now))
+                _cv_now(&now);
+            if (expire_requests(handle, now))
+                _cv_now(&now);
+            wait_until(handle, deadline_after(now, handle->async.period_ns), [] { return false; });
+            _cv_now(&now);
+        }
+        cv_cloud_async_unlock(handle);
     }
     return nullptr;
 }

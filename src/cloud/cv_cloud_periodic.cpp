@@ -84,32 +84,26 @@ void _cv_interval_restart_periodic(cv_cloud_handle* handle) {
     handle->periodic.want_early = 1;
 }
 
-void _cv_periodic_tick(cv_cloud_handle* handle) {
-    bool fire = false;
-    {
-        CV_ASYNC_GUARD(handle);
-        cv_periodic* p = &handle->periodic;
-        if (tv_zero(p->interval))
-            return;
-        struct timeval now;
-        _cv_now(&now);
-        const long long t = cv_tv_usec(now);
-        const long long last = cv_tv_usec(p->last_run);
-        fire = t - cv_tv_usec(p->interval) > last || (p->want_early == 1 && t - cv_tv_usec(p->early_interval) > last) ||
-               (p->want_early == 2 && t - cv_tv_usec(p->fast_interval) > last) || t < last;
-        if (fire) {
-            cv_log_trace(CV_TRACE_DEFAULT, "%s(): executing periodic %d (type=%d, wantearly=%d)", __func__, 0, p->type,
-                         p->want_early);
-            p->last_run = now;
-        }
-    }
-    // The ping is prepared and submitted outside the lock: the agent's
-    // ping-prepare callback may take its time.
-    if (fire) {
-        int rc = _cv_periodic(handle);
-        if (rc < 0)
-            cv_log_error("%s(): _periodic failed with %d", __func__, rc);
-    }
+bool _cv_periodic_tick(cv_cloud_handle* handle, const struct timeval* now) {
+    cv_periodic* p = &handle->periodic;
+    if (tv_zero(p->interval))
+        return false;
+    const long long t = cv_tv_usec(*now);
+    const long long last = cv_tv_usec(p->last_run);
+    const bool fire = t - cv_tv_usec(p->interval) > last ||
+                      (p->want_early == 1 && t - cv_tv_usec(p->early_interval) > last) ||
+                      (p->want_early == 2 && t - cv_tv_usec(p->fast_interval) > last) || t < last;
+    if (!fire)
+        return false;
+    cv_log_trace(CV_TRACE_DEFAULT, "%s(): executing periodic %d (type=%d, wantearly=%d)", __func__, 0, p->type,
+                 p->want_early);
+    p->last_run = *now;
+    cv_cloud_async_unlock(handle);
+    int rc = _cv_periodic(handle);
+    if (rc < 0)
+        cv_log_error("%s(): _periodic failed with %d", __func__, rc);
+    cv_cloud_async_lock(handle);
+    return true;
 }
 
 int _cv_periodic(cv_cloud_handle* handle) {

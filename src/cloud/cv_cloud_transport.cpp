@@ -132,14 +132,13 @@ int _cv_poll_fd(int socket, int64_t deadline, int for_writing) {
 
 namespace {
 
-// After a "try again": waits for the socket until the deadline. True when
-// another attempt is due; false when the deadline passed or polling failed
-// (`*failed` set then). A socket that polls ready while the stream keeps
-// saying "again" ends here too once the deadline has passed.
+// After a "try again", or before reading a quiet stream: waits for the
+// socket until the deadline. True when an attempt is due; false when the
+// deadline passed or polling failed (`*failed` set then). A socket that
+// polls ready while the stream keeps saying "again" ends here too once the
+// deadline has passed.
 bool wait_for_socket(cv_cloud_handle* handle, int64_t deadline, int for_writing, bool* failed) {
     *failed = false;
-    if (_cv_monotonic_usec() >= deadline)
-        return false;
     int ready = _cv_poll_fd(handle->socket, deadline, for_writing);
     if (for_writing)
         cv_log_trace(CV_TRACE_DEFAULT, "%s(): cv_cumulative_waitfd returned %d", "_cv_write_outbuf", ready);
@@ -325,10 +324,26 @@ long _cv_append_inbuf(cv_cloud_handle* handle, const unsigned char* bytes, long 
     return n;
 }
 
-int _cv_read_inbuf(cv_cloud_handle* handle, int32_t wanted, int64_t deadline) {
+int _cv_read_inbuf(cv_cloud_handle* handle, int32_t wanted, int64_t deadline, bool* quiet) {
     cv_transfer_state* t = &handle->transfer;
     unsigned char staging[CV_RECV_CHUNK];
+    // A quiet stream holds nothing: a read could only say "try again".
+    bool wait_first = quiet && *quiet;
+    if (quiet)
+        *quiet = false;
     while (t->inbuf_fill < wanted) {
+        if (wait_first) {
+            bool failed;
+            if (wait_for_socket(handle, deadline, 0, &failed)) {
+                wait_first = false;
+                continue;
+            }
+            if (failed)
+                return RECV_ERROR;
+            if (quiet)
+                *quiet = true;
+            break;
+        }
         // As much as there is room for, up to a chunk: under load one read
         // brings many frames, which then cost no read of their own. A frame
         // that cannot fit asks for its whole rest, so that the append refuses it.
@@ -340,12 +355,8 @@ int _cv_read_inbuf(cv_cloud_handle* handle, int32_t wanted, int64_t deadline) {
         int rc = handle->stream_ops->recv(handle->stream, staging, ask, &received);
         _cv_unlock(&t->transfer_mutex, CV_LOCK_TAG);
         if (rc == CV_STREAM_AGAIN) {
-            bool failed;
-            if (wait_for_socket(handle, deadline, 0, &failed))
-                continue;
-            if (failed)
-                return RECV_ERROR;
-            break;
+            wait_first = true;
+            continue;
         }
         if (rc == CV_STREAM_UNSUPPORTED || (rc == 0 && received == 0))
             return RECV_CLOSED;
@@ -361,13 +372,13 @@ int _cv_read_inbuf(cv_cloud_handle* handle, int32_t wanted, int64_t deadline) {
     return t->inbuf_fill >= wanted ? 1 : 0;
 }
 
-int _cv_read_message(cv_cloud_handle* handle, int64_t deadline, uint8_t* kind) {
+int _cv_read_message(cv_cloud_handle* handle, int64_t deadline, uint8_t* kind, bool* quiet) {
     if (handle->socket < 0 || !handle->stream || !handle->stream_ops) {
         cv_log_error("%s(): handle is not connected", __func__);
         return RECV_NONE;
     }
     cv_transfer_state* t = &handle->transfer;
-    int rc = _cv_read_inbuf(handle, static_cast<int32_t>(CV_FRAME_HEADER_SIZE), deadline);
+    int rc = _cv_read_inbuf(handle, static_cast<int32_t>(CV_FRAME_HEADER_SIZE), deadline, quiet);
     if (rc <= 0)
         return rc < 0 ? rc : RECV_NONE;
     const uint8_t frame_kind = frame_start(t)[4];
@@ -389,7 +400,7 @@ int _cv_read_message(cv_cloud_handle* handle, int64_t deadline, uint8_t* kind) {
         reset_inbuf(t);
         return RECV_ERROR;
     }
-    rc = _cv_read_inbuf(handle, static_cast<int32_t>(length + 4), deadline);
+    rc = _cv_read_inbuf(handle, static_cast<int32_t>(length + 4), deadline, quiet);
     if (rc <= 0)
         return rc < 0 ? rc : RECV_NONE;
     cv_log_trace(CV_TRACE_DEFAULT, "%s(): %u-byte message received", __func__, length + 4);
@@ -407,7 +418,8 @@ bool _cv_frame_buffered(cv_cloud_handle* handle) {
     return length <= static_cast<uint32_t>(TRANSPORT_MAX_SIZE) && t->inbuf_fill >= static_cast<int64_t>(length) + 4;
 }
 
-int _cv_receive_tcp(cv_cloud_handle* handle, CorvaneQueryResponse_t** response, CorvaneMessage_t** message) {
+int _cv_receive_tcp(cv_cloud_handle* handle, CorvaneQueryResponse_t** response, CorvaneMessage_t** message,
+                    bool* quiet) {
     if (!response || !message) {
         cv_log_error("%s: DANGER: INTERNAL ERROR: bad arguments", __func__);
         return RECV_ERROR;
@@ -415,7 +427,7 @@ int _cv_receive_tcp(cv_cloud_handle* handle, CorvaneQueryResponse_t** response, 
     *response = nullptr;
     *message = nullptr;
     uint8_t kind = 0;
-    int rc = _cv_read_message(handle, _cv_transfer_deadline(handle), &kind);
+    int rc = _cv_read_message(handle, _cv_transfer_deadline(handle), &kind, quiet);
     if (rc == RECV_NONE)
         return rc;
     cv_transfer_state* t = &handle->transfer;

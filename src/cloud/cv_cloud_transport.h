@@ -76,15 +76,24 @@ void _cv_read_after_failure(cv_cloud_handle* handle, char* text);
 
 // Receiving one frame within the handle's wait. On RECV_SUCCESS exactly one
 // of the outputs is set (and owned by the caller).
-int _cv_receive_tcp(cv_cloud_handle* handle, CorvaneQueryResponse_t** response, CorvaneMessage_t** message);
+//
+// `quiet` (optional) carries from one call to the next on the same stream
+// that its last read said "try again" and the socket then stayed silent
+// until the deadline. Such a stream holds nothing (what it had buffered was
+// read), so the next call waits for the socket before reading rather than
+// make a read that can only say "try again": an idle connection costs one
+// poll per wait. The call sets it again for the next one; whoever switches
+// the stream, or reads from it elsewhere, starts again with false.
+int _cv_receive_tcp(cv_cloud_handle* handle, CorvaneQueryResponse_t** response, CorvaneMessage_t** message,
+                    bool* quiet = nullptr);
 // Whether a whole frame waits in the input buffer (the next _cv_receive_tcp
 // then needs no read).
 bool _cv_frame_buffered(cv_cloud_handle* handle);
 // Reads one whole frame into the input buffer; RECV_SUCCESS with its kind.
-int _cv_read_message(cv_cloud_handle* handle, int64_t deadline, uint8_t* kind);
+int _cv_read_message(cv_cloud_handle* handle, int64_t deadline, uint8_t* kind, bool* quiet = nullptr);
 // Reads until `wanted` bytes are buffered: 1 reached, 0 deadline passed, or
 // RECV_ERROR / RECV_CLOSED. Each read takes what the stream has (up to a
 // chunk), so bytes of later frames may follow; _cv_receive_tcp keeps them.
-int _cv_read_inbuf(cv_cloud_handle* handle, int32_t wanted, int64_t deadline);
+int _cv_read_inbuf(cv_cloud_handle* handle, int32_t wanted, int64_t deadline, bool* quiet = nullptr);
 // Appends n bytes to the input buffer: n, or -1 when they do not fit.
 long _cv_append_inbuf(cv_cloud_handle* handle, const unsigned char* bytes, long n);

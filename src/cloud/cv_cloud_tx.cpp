@@ -325,8 +325,9 @@ void* _cv_worker_tx(void* arg) {
             sleep_period(handle);
             continue;
         }
-        // A caller writing its own frame wakes this wait when it is done.
-        if (a->tx_busy || (!a->txq_head && !output_pending(handle))) {
+        // A caller writing its own frame wakes this wait when it is done. An
+        // idle worker stays in it from period to period.
+        while (!stopping(handle) && (a->tx_busy || (!a->txq_head && !output_pending(handle)))) {
             struct timespec deadline = deadline_in(a->period_ns);
             cv_cloud_async_lock_cond_timedwait(&a->cond, handle, &deadline);
         }

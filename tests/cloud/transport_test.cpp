@@ -60,6 +60,24 @@ int again_recv(void* stream, void*, size_t, size_t*) { return again_result(strea
 
 const cv_stream_ops kAgainOps = {again_send, again_recv, fd_strerror};
 
+// The socket stream, counting its reads.
+struct CountingStream {
+    int fd;
+    long reads;
+};
+
+int counting_send(void* stream, const void* buffer, size_t length, size_t* sent) {
+    return fd_send(&static_cast<CountingStream*>(stream)->fd, buffer, length, sent);
+}
+
+int counting_recv(void* stream, void* buffer, size_t length, size_t* received) {
+    auto* s = static_cast<CountingStream*>(stream);
+    s->reads++;
+    return fd_recv(&s->fd, buffer, length, received);
+}
+
+const cv_stream_ops kCountingOps = {counting_send, counting_recv, fd_strerror};
+
 class Transport : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -114,10 +132,11 @@ protected:
         return out;
     }
 
-    int receive(asn_ptr<CorvaneQueryResponse_t>* response, asn_ptr<CorvaneMessage_t>* message) {
+    int receive(asn_ptr<CorvaneQueryResponse_t>* response, asn_ptr<CorvaneMessage_t>* message,
+                bool* quiet = nullptr) {
         CorvaneQueryResponse_t* r = nullptr;
         CorvaneMessage_t* m = nullptr;
-        int rc = _cv_receive_tcp(handle_.get(), &r, &m);
+        int rc = _cv_receive_tcp(handle_.get(), &r, &m, quiet);
         *response = asn_ptr<CorvaneQueryResponse_t>(r, {&asn_DEF_CorvaneQueryResponse});
         *message = asn_ptr<CorvaneMessage_t>(m, {&asn_DEF_CorvaneMessage});
         return rc;
@@ -227,6 +246,65 @@ TEST_F(Transport, AssemblesFramesArrivingInPieces) {
     ASSERT_EQ(receive(&got, &message), RECV_SUCCESS);
     ASSERT_NE(got, nullptr);
     EXPECT_EQ(handle_->transfer.inbuf_fill, 0);
+    EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(Transport, AQuietStreamIsWaitedForBeforeItIsRead) {
+    cv_log_capture log;
+    CountingStream counting{ours_, 0};
+    handle_->stream = &counting;
+    handle_->stream_ops = &kCountingOps;
+    asn_ptr<CorvaneQueryResponse_t> got;
+    asn_ptr<CorvaneMessage_t> message;
+    bool quiet = false;
+
+    // The read says "try again" and the socket stays silent: quiet.
+    EXPECT_EQ(receive(&got, &message, &quiet), RECV_NONE);
+    EXPECT_TRUE(quiet);
+    long reads = counting.reads;
+    EXPECT_GE(reads, 1);
+    // Quiet and still silent: a wait, no read.
+    EXPECT_EQ(receive(&got, &message, &quiet), RECV_NONE);
+    EXPECT_TRUE(quiet);
+    EXPECT_EQ(counting.reads, reads);
+
+    // A frame arrives in pieces: the wait ends on the first, which is kept;
+    // the stream is quiet again until the rest comes.
+    auto resp = response(CorvaneQueryResponseData_PR_fileResponse);
+    auto bytes = response_frame(resp.get());
+    peer_write({bytes.begin(), bytes.begin() + 3});
+    EXPECT_EQ(receive(&got, &message, &quiet), RECV_NONE);
+    EXPECT_EQ(handle_->transfer.inbuf_fill, 3);
+    EXPECT_TRUE(quiet);
+    EXPECT_GT(counting.reads, reads);
+    // The rest and a whole second frame: both decoded, the second from the
+    // buffer without a read of its own.
+    auto deliver = deliver_message();
+    auto next = message_frame(deliver.get());
+    std::vector<unsigned char> rest(bytes.begin() + 3, bytes.end());
+    rest.insert(rest.end(), next.begin(), next.end());
+    peer_write(rest);
+    ASSERT_EQ(receive(&got, &message, &quiet), RECV_SUCCESS);
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(der(&asn_DEF_CorvaneQueryResponse, got.get()), der(&asn_DEF_CorvaneQueryResponse, resp.get()));
+    EXPECT_FALSE(quiet);
+    reads = counting.reads;
+    ASSERT_EQ(receive(&got, &message, &quiet), RECV_SUCCESS);
+    ASSERT_NE(message, nullptr);
+    EXPECT_EQ(message->present, CorvaneMessage_PR_deliver);
+    EXPECT_EQ(counting.reads, reads);
+    EXPECT_FALSE(quiet);
+
+    // After frames the stream may hold more: it is read before any wait.
+    EXPECT_EQ(receive(&got, &message, &quiet), RECV_NONE);
+    EXPECT_EQ(counting.reads, reads + 1);
+    EXPECT_TRUE(quiet);
+
+    // The peer closes while the stream is quiet: the wait ends, the read tells.
+    close(peer_);
+    peer_ = -1;
+    EXPECT_EQ(receive(&got, &message, &quiet), RECV_CLOSED);
+    EXPECT_FALSE(quiet);
     EXPECT_TRUE(log.lines().empty());
 }
 

@@ -20,7 +20,7 @@ bin=build/default/bin
 # Short settings per benchmark; one that is not listed runs with no arguments.
 declare -A args=(
   [codec]="--benchmark_min_time=0.05"
-  [cloud_engine]="20000 10"
+  [cloud_engine]="200000 10"
   [est]="10"
   [http_client]="--rounds 4 --requests 100 --download-mib 128"
   [facade]="--rounds 2 --requests 10 --download-kib 256"

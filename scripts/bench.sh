@@ -23,7 +23,7 @@ declare -A args=(
   [cloud_engine]="200000 10"
   [est]="10"
   [http_client]="--rounds 4 --requests 100 --download-mib 128"
-  [facade]="--rounds 2 --requests 10 --download-kib 256"
+  [facade]="--rounds 16 --requests 10 --download-kib 256"
   [proxy]="5"
 )
 

@@ -723,10 +723,6 @@ void _cv_async_handle_responses(cv_cloud_handle* handle, CorvaneQueryResponse_t*
         ASN_STRUCT_FREE(asn_DEF_CorvaneQueryResponse, matched[i].response);
 }
 
-void _cv_async_handle_response(cv_cloud_handle* handle, CorvaneQueryResponse_t* response) {
-    _cv_async_handle_responses(handle, &response, 1);
-}
-
 // ---- Workers ------------------------------------------------------------------------------------
 
 namespace {

@@ -96,9 +96,9 @@ void _cv_txid_unassign(cv_cloud_handle* handle, uint32_t txid);
 // Responses read together: at most this many are matched in one go.
 constexpr int CV_RX_BATCH_MAX = 32;
 
-void _cv_async_handle_response(cv_cloud_handle* handle, CorvaneQueryResponse_t* response);
-// The same for `count` (at most CV_RX_BATCH_MAX) responses: matched under one
-// hold of the async mutex, their requests released under one more.
+// Matches `count` responses (at most CV_RX_BATCH_MAX) to their requests
+// under one hold of the async mutex, runs the callbacks without locks and
+// releases the requests under one more hold.
 void _cv_async_handle_responses(cv_cloud_handle* handle, CorvaneQueryResponse_t** responses, int count);
 void _cv_finish_query(cv_cloud_handle* handle, cv_async_request* request, CorvaneQueryResponse_t* response,
                       uint32_t status);

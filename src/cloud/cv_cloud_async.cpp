@@ -90,6 +90,7 @@ void txq_append(cv_async_state* a, cv_txq_item* item) {
     else
         a->txq_head = item;
     a->txq_tail = item;
+    a->queued++;
 }
 
 void txq_push_front(cv_async_state* a, cv_txq_item* item) {
@@ -100,6 +101,7 @@ void txq_push_front(cv_async_state* a, cv_txq_item* item) {
     else
         a->txq_tail = item;
     a->txq_head = item;
+    a->queued++;
 }
 
 void txq_unlink(cv_async_state* a, cv_txq_item* item) {
@@ -112,6 +114,7 @@ void txq_unlink(cv_async_state* a, cv_txq_item* item) {
     else
         a->txq_tail = item->prev;
     item->prev = item->next = nullptr;
+    a->queued--;
 }
 
 void queue_request(cv_cloud_handle* handle, cv_async_request* request, bool at_head) {
@@ -313,14 +316,19 @@ void run_callbacks(cv_cloud_handle* handle, cv_async_request* request, CorvaneQu
 }
 
 // Detached requests whose callbacks ran are no longer outstanding; their
-// records go. `request(i)` gives the i-th of `n`.
+// records go (async mutex held). `request(i)` gives the i-th of `n`.
 template <class Request>
-void release_finished(cv_cloud_handle* handle, int n, Request request) {
-    cv_cloud_async_lock(handle);
+void forget_finished(cv_cloud_handle* handle, int n, Request request) {
     handle->async.outstanding -= static_cast<uint32_t>(n);
     for (int i = 0; i < n; i++)
         free_request(handle, request(i));
     pthread_cond_broadcast(&handle->async.done_cond);
+}
+
+template <class Request>
+void release_finished(cv_cloud_handle* handle, int n, Request request) {
+    cv_cloud_async_lock(handle);
+    forget_finished(handle, n, request);
     cv_cloud_async_unlock(handle);
 }
 
@@ -575,8 +583,12 @@ int cv_cloud_query_async(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_clou
     if (!send_directly(handle, request)) {
         queue_request(handle, request, false);
         cv_cloud_async_unlock(handle);
-        // Woken after the unlock, so that it does not wake into the held mutex.
-        pthread_cond_broadcast(&a->cond);
+        // Woken after the unlock, so that it does not wake into the held
+        // mutex; not at all while the receive worker will send the queue.
+        // The queue grew before this reading: if the worker stops sending
+        // after it, it sees the item and wakes the transmit worker itself.
+        if (!a->rx_will_send.load())
+            pthread_cond_broadcast(&a->cond);
     }
     return CV_ASYNC_QUEUED;
 }
@@ -718,9 +730,21 @@ void _cv_async_handle_responses(cv_cloud_handle* handle, CorvaneQueryResponse_t*
         _cv_global_resp_handler(handle, matched[i].response, &matched[i].start);
         run_callbacks(handle, matched[i].request, matched[i].response, matched[i].status);
     }
-    release_finished(handle, n, [&matched](int i) { return matched[i].request; });
+    // The same hold sends what was queued meanwhile: under load the
+    // receive worker is awake anyway, and the transmit worker can sleep.
+    cv_cloud_async_lock(handle);
+    forget_finished(handle, n, [&matched](int i) { return matched[i].request; });
+    send_for_receiver(handle);
     for (int i = 0; i < n; i++)
         ASN_STRUCT_FREE(asn_DEF_CorvaneQueryResponse, matched[i].response);
+}
+
+void _cv_async_receiver_waits(cv_cloud_handle* handle) {
+    cv_async_state* a = &handle->async;
+    // Submitters that read the flag before this saw it set and woke nobody;
+    // their items are counted in `queued` already.
+    if (a->rx_will_send.exchange(false) && a->queued.load() > 0)
+        pthread_cond_broadcast(&a->cond);
 }
 
 // ---- Workers ------------------------------------------------------------------------------------
@@ -769,6 +793,7 @@ void* _cv_worker_rx(void* arg) {
         }
         if (handle->socket < 0) {
             _cv_unlock_rw(handle, &handle->socket_lock);
+            _cv_async_receiver_waits(handle);
             // Until the transmit worker connects (it signals), at most a period.
             if (cv_cloud_async_lock(handle)) {
                 wait_period(handle, [handle] { return connected(handle); });
@@ -809,10 +834,12 @@ void* _cv_worker_rx(void* arg) {
             break;
         default:
             cv_log_error("%s(): recvfunc failed with %d for conn_id %hu", "_cv_worker_rx", pass.rc, conn_id);
+            _cv_async_receiver_waits(handle);
             sleep_period(handle);
             break;
         }
     }
+    _cv_async_receiver_waits(handle);
     return nullptr;
 }
 

@@ -100,6 +100,10 @@ constexpr int CV_RX_BATCH_MAX = 32;
 // under one hold of the async mutex, runs the callbacks without locks and
 // releases the requests under one more hold.
 void _cv_async_handle_responses(cv_cloud_handle* handle, CorvaneQueryResponse_t** responses, int count);
+// The receive worker is about to wait (for the socket, a connection or a
+// period): it stops sending the queue at the end of its passes, and wakes
+// the transmit worker when something is queued.
+void _cv_async_receiver_waits(cv_cloud_handle* handle);
 void _cv_finish_query(cv_cloud_handle* handle, cv_async_request* request, CorvaneQueryResponse_t* response,
                       uint32_t status);
 // Queues again every request that went out on a connection that has since

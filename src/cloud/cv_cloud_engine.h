@@ -37,6 +37,12 @@ bool connected(cv_cloud_handle* handle);
 // done, queue it. True: written, re-queued or left to the transmit worker;
 // the mutex is released.
 bool send_directly(cv_cloud_handle* handle, cv_async_request* request);
+// The receive worker at the end of a pass with answers (async mutex held,
+// released here): writes the queries that head the queue, without waiting
+// for the socket, and keeps `rx_will_send` set while the stream is up, so
+// that submitters leave the transmit worker asleep until the receive worker
+// waits (_cv_async_receiver_waits).
+void send_for_receiver(cv_cloud_handle* handle);
 void* _cv_worker_tx(void* arg);
 
 }  // namespace cv_engine

@@ -251,6 +251,13 @@ struct cv_async_state {
     // transmit worker, or by a caller writing its own frame on an idle
     // connection. Whoever sets it alone touches the output buffer.
     bool tx_busy;
+    // Items in the transmit queue, counted beside the list for the receive
+    // worker, which reads it without the mutex just before it waits.
+    std::atomic<uint32_t> queued;
+    // The receive worker is busy with answers and sends what is queued at the
+    // end of each pass (see _cv_async_receiver_waits): a submitter need not
+    // wake the transmit worker meanwhile.
+    std::atomic<bool> rx_will_send;
     pthread_cond_t cond;       // the queue gained an item, or the sending side became free (monotonic clock)
     pthread_cond_t done_cond;  // a request finished; separate, so finishing does not wake the transmit worker
     pthread_cond_t wake_cond;  // a connection is up, or the engine stops: ends the idle waits of the other workers

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "cloud/cv_cloud_async.h"
 #include "cloud/cv_cloud_lock.h"
 #include "cloud/cv_codec.h"
 
@@ -334,6 +335,7 @@ int _cv_read_inbuf(cv_cloud_handle* handle, int32_t wanted, int64_t deadline, bo
     while (t->inbuf_fill < wanted) {
         if (wait_first) {
             bool failed;
+            _cv_async_receiver_waits(handle);
             if (wait_for_socket(handle, deadline, 0, &failed)) {
                 wait_first = false;
                 continue;

@@ -155,12 +155,14 @@ bool stream_idle(cv_cloud_handle* handle) {
 }
 
 // Gives the sending side back (async mutex held) and wakes the transmit
-// worker when there is work for it: what was queued meanwhile, the rest of
-// a half-sent frame, or the shutdown waiting for the side.
-void release_sender(cv_cloud_handle* handle) {
+// worker when there is work for it: what was queued meanwhile (unless the
+// receive worker, giving it back, comes round to send it), the rest of a
+// half-sent frame, or the shutdown waiting for the side.
+void release_sender(cv_cloud_handle* handle, bool receiver = false) {
     cv_async_state* a = &handle->async;
     a->tx_busy = false;
-    if (a->txq_head || stopping(handle) || output_pending(handle))
+    const bool queue_waits = a->txq_head && !(receiver && a->rx_will_send.load(std::memory_order_relaxed));
+    if (queue_waits || stopping(handle) || output_pending(handle))
         pthread_cond_broadcast(&a->cond);
 }
 
@@ -193,6 +195,39 @@ void send_message_item(cv_cloud_handle* handle, cv_txq_item* item) {
     free(item);
 }
 
+// Takes the queries that follow one another at the head of the queue into
+// `b`, takes the sending side for them and writes them until `deadline`
+// (async mutex held, released here). `receiver`: the receive worker writes,
+// and sends what is queued meanwhile at the end of its next pass.
+void send_queued(cv_cloud_handle* handle, tx_batch* b, int64_t deadline, bool receiver) {
+    cv_async_state* a = &handle->async;
+    while (b->count < TX_BATCH_MAX && a->txq_head && a->txq_head->request) {
+        cv_txq_item* item = a->txq_head;
+        txq_unlink(a, item);
+        cv_async_request* request = item->request;
+        request->txq_item = nullptr;
+        if (request->state & CV_REQ_FINISHING)
+            continue;  // timed out while queued: its finish is under way
+        request->state |= CV_REQ_SENDING;
+        b->queries[b->count] = request->queries[0];
+        b->requests[b->count++] = request;
+    }
+    if (b->count == 0) {
+        cv_cloud_async_unlock(handle);
+        return;
+    }
+    a->tx_busy = true;
+    cv_cloud_async_unlock(handle);
+
+    write_batch(handle, b, deadline);
+
+    cv_cloud_async_lock(handle);
+    cv_async_request* failed = settle_batch(handle, b, true);
+    release_sender(handle, receiver);
+    cv_cloud_async_unlock(handle);
+    after_write(handle, b, failed, receiver ? "_cv_worker_rx" : "_cv_worker_tx");
+}
+
 // Sends what heads the queue: a message alone, or the queries that follow
 // one another there, together. Called with the async mutex held and the
 // sending side free; releases the mutex.
@@ -217,31 +252,7 @@ void _cv_process_txqitem(cv_cloud_handle* handle) {
         return;
     }
     tx_batch batch;
-    while (batch.count < TX_BATCH_MAX && a->txq_head && a->txq_head->request) {
-        cv_txq_item* item = a->txq_head;
-        txq_unlink(a, item);
-        cv_async_request* request = item->request;
-        request->txq_item = nullptr;
-        if (request->state & CV_REQ_FINISHING)
-            continue;  // timed out while queued: its finish is under way
-        request->state |= CV_REQ_SENDING;
-        batch.queries[batch.count] = request->queries[0];
-        batch.requests[batch.count++] = request;
-    }
-    if (batch.count == 0) {
-        cv_cloud_async_unlock(handle);
-        return;
-    }
-    a->tx_busy = true;
-    cv_cloud_async_unlock(handle);
-
-    write_batch(handle, &batch, _cv_transfer_deadline(handle));
-
-    cv_cloud_async_lock(handle);
-    cv_async_request* failed = settle_batch(handle, &batch, true);
-    release_sender(handle);
-    cv_cloud_async_unlock(handle);
-    after_write(handle, &batch, failed, "_cv_worker_tx");
+    send_queued(handle, &batch, _cv_transfer_deadline(handle), false);
     if (batch.rc == SEND_CLOSED || batch.rc == SEND_RETRY)
         sleep_period(handle);
 }
@@ -315,6 +326,27 @@ bool send_directly(cv_cloud_handle* handle, cv_async_request* request) {
     cv_cloud_async_unlock(handle);
     after_write(handle, &batch, nullptr, "cv_cloud_query_async");
     return true;
+}
+
+void send_for_receiver(cv_cloud_handle* handle) {
+    cv_async_state* a = &handle->async;
+    const bool up = !stopping(handle) && connected(handle);
+    a->rx_will_send = up;
+    if (!up || a->tx_busy || !a->txq_head || !a->txq_head->request || !stream_idle(handle)) {
+        // Nothing for it to write: a message heads the queue, whoever holds
+        // the sending side takes the queue when done, the transmit worker
+        // has the rest of a frame to write first (the receive worker must
+        // not wait for the socket), or there is no stream.
+        const bool wake = a->txq_head != nullptr && !a->tx_busy;
+        cv_cloud_async_unlock(handle);
+        if (wake)
+            pthread_cond_broadcast(&a->cond);
+        return;
+    }
+    // As a caller writes its own lookup: without waiting for the socket;
+    // what it does not take, the transmit worker writes.
+    tx_batch batch;
+    send_queued(handle, &batch, _cv_monotonic_usec(), true);
 }
 
 void* _cv_worker_tx(void* arg) {

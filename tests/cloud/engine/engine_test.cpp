@@ -5,6 +5,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <future>
 #include <random>
 #include <set>
@@ -364,6 +365,34 @@ TEST_F(CloudClientTest, CallbacksMaySubmitAgain) {
     ASSERT_EQ(cv_cloud_query_async(handle_.get(), file_query(0), Chain::callback, &chain), 1);
     ASSERT_TRUE(eventually([&] { return chain.done.load() >= 5; }, 10s));
     ASSERT_EQ(cv_cloud_async_wait(handle_.get()), 0);
+}
+
+// While answers flow, the receive worker sends what is queued at the end of
+// each pass, and submitters leave the transmit worker asleep; when the
+// receive worker turns to wait, it must wake the transmit worker for what
+// was queued since. Here a lookup is submitted as if the receive worker were
+// between a pass and its wait (the flag it would leave set is set by hand),
+// six slow lookups keep it queued, and the workers idle 20 s at a time: it
+// must not wait for the slow answers.
+TEST_F(CloudClientTest, ReceiverTurningToWaitWakesTheSenderForWhatIsQueued) {
+    server_.set_hook([](const testbed::ReceivedQuery& q) {
+        static const uint8_t slow[] = {'7', '7', '7', '7'};
+        const bool is_slow = std::search(q.der.begin(), q.der.end(), slow, slow + 4) != q.der.end();
+        return is_slow ? testbed::Reply::defaults().delayed(5s) : testbed::Reply::defaults();
+    });
+    auto opts = options();
+    opts.timeout = {10, 0};
+    handle_ = make_handle(opts, 0, true, nullptr, 20000);
+    ASSERT_NE(handle_, nullptr);
+    for (int i = 0; i < 6; i++)
+        ASSERT_EQ(submit(file_query(i, 7777), i), 1);
+    ASSERT_TRUE(eventually([&] { return server_.stats().queries == 6; }, 3s));
+
+    handle_->async.rx_will_send = true;
+    ASSERT_EQ(submit(file_query(6), 6), 1);
+    ASSERT_TRUE(recorder_.wait_for(1, 2s));
+    EXPECT_EQ(recorder_.calls(6).at(0).status, CV_STATUS_FIRST);
+    EXPECT_TRUE(recorder_.calls(0).empty()) << "the slow answers came first";
 }
 
 TEST_F(CloudClientTest, BadArgumentsAreRefused) {

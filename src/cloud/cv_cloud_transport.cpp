@@ -429,7 +429,10 @@ int _cv_receive_tcp(cv_cloud_handle* handle, CorvaneQueryResponse_t** response, 
     *response = nullptr;
     *message = nullptr;
     uint8_t kind = 0;
-    int rc = _cv_read_message(handle, _cv_transfer_deadline(handle), &kind, quiet);
+    // A frame already whole in the buffer needs no read, so no deadline
+    // (and no clock reading) either.
+    const int64_t deadline = _cv_frame_buffered(handle) ? 0 : _cv_transfer_deadline(handle);
+    int rc = _cv_read_message(handle, deadline, &kind, quiet);
     if (rc == RECV_NONE)
         return rc;
     cv_transfer_state* t = &handle->transfer;

@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "bench_result.h"
+#include "completions.h"
 #include "cloud/cv_cloud.h"
 #include "cloud/cv_cloud_async.h"
 #include "cloud/cv_codec.h"
@@ -68,40 +69,6 @@ double seconds_since(Clock::time_point t) { return std::chrono::duration<double>
 void add_ca(X509_STORE* store, void* ca) { X509_STORE_add_cert(store, static_cast<X509*>(ca)); }
 
 CorvaneQuery_t* file_query(int n) { return testbed::file_lookup(n); }
-
-// Counts completions for a waiter: the count is an atomic, as a reader
-// thread would keep it, and the waiter is woken only when it waits for the
-// window to open or for the end.
-struct Counter {
-    std::mutex mutex;
-    std::condition_variable cond;
-    std::atomic<long> done{0};
-    std::atomic<long> failed{0};
-    long notify_at = 1;  // always wake the waiter from this count on
-    bool timing = false;     // keep `last`
-    Clock::time_point last;  // when the last completion came (with `timing`)
-
-    static int callback(CorvaneQuery_t* query, CorvaneQueryResponse_t* response, uint32_t status, void* self) {
-        auto* c = static_cast<Counter*>(self);
-        ASN_STRUCT_FREE(asn_DEF_CorvaneQuery, query);
-        if (!response || (status & CV_STATUS_FAILED))
-            c->failed++;
-        if (c->timing)
-            c->last = Clock::now();  // before the count, which publishes it
-        const long n = ++c->done;
-        if (n % 64 == 0 || n >= c->notify_at) {
-            // Woken after the mutex is let go, so that the waiter does not
-            // wake into it; taking it orders the count before the waiter's check.
-            { std::lock_guard<std::mutex> guard(c->mutex); }
-            c->cond.notify_all();
-        }
-        return 0;
-    }
-    void wait_until_done(long n) {
-        std::unique_lock<std::mutex> lock(mutex);
-        cond.wait(lock, [&] { return done >= n; });
-    }
-};
 
 // The server and the client's credentials: the testbed cloud server in this
 // process, or one in another process (dtk-testbed cloud) with its PKI files.
@@ -161,8 +128,8 @@ struct Env {
 
 // One lookup to bring the connection up.
 bool warm_up(cv_cloud_handle* h, int id) {
-    Counter c;
-    if (cv_cloud_query_async(h, file_query(id), Counter::callback, &c) != 1)
+    Completions c;
+    if (cv_cloud_query_async(h, file_query(id), Completions::callback, &c) != 1)
         return false;
     c.wait_until_done(1);
     return c.failed == 0;
@@ -172,20 +139,16 @@ double engine_throughput(Env& env, long lookups) {
     cv_cloud_handle* h = env.handle(60);
     if (!h || !warm_up(h, -1))
         return 0;
-    Counter c;
+    Completions c;
     c.notify_at = lookups;
     const auto start = Clock::now();
     // As the bare clients do: wait for room in the window, then fill it.
     for (long i = 0; i < lookups;) {
-        long allowed;
-        {
-            std::unique_lock<std::mutex> lock(c.mutex);
-            c.cond.wait(lock, [&] { return i - c.done < kWindow; });
-            allowed = std::min(lookups, c.done + kWindow);
-        }
+        c.wait([&] { return i - c.done < kWindow; });
+        const long allowed = std::min(lookups, c.done + kWindow);
         for (; i < allowed; i++) {
             CorvaneQuery_t* q = file_query(static_cast<int>(i));
-            if (cv_cloud_query_async(h, q, Counter::callback, &c) < 0) {
+            if (cv_cloud_query_async(h, q, Completions::callback, &c) < 0) {
                 ASN_STRUCT_FREE(asn_DEF_CorvaneQuery, q);
                 c.failed++;
                 c.done++;
@@ -407,10 +370,10 @@ Latencies single_latencies(Env& env, int samples) {
     bool ok = h && warm_up(h, -1) && bare.open(env) && bare.send(-1) && bare.receive() == 1;
     for (int i = 0; ok && i < samples; i += kBlock) {
         for (int k = i; ok && k < i + kBlock; k++) {
-            Counter c;
+            Completions c;
             c.timing = true;
             const auto start = Clock::now();
-            ok = cv_cloud_query_async(h, file_query(k), Counter::callback, &c) == 1;
+            ok = cv_cloud_query_async(h, file_query(k), Completions::callback, &c) == 1;
             if (ok) {
                 c.wait_until_done(1);
                 engine_us.push_back(std::chrono::duration<double, std::micro>(c.last - start).count());
@@ -450,10 +413,10 @@ void memory_per_request(Env& env, int in_flight, double* per_request, double* qu
         queries.push_back(file_query(i));
     const size_t before = heap_in_use();
     *query_bytes = static_cast<double>(before - before_queries) / in_flight;
-    Counter c;
+    Completions c;
     int queued = 0;
     for (CorvaneQuery_t* q : queries)
-        queued += cv_cloud_query_async(h, q, Counter::callback, &c) == 1;
+        queued += cv_cloud_query_async(h, q, Completions::callback, &c) == 1;
     // Let the transmit worker send them (the items go with the sending).
     for (int i = 0; i < 300 && cv_cloud_get_stats(h).sends < static_cast<uint64_t>(queued); i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -16,12 +16,14 @@
 //    on the client connector's current connection per call, against
 //    cv_cloud_query_async on the same cloud handle of the same connection.
 // Rounds alternate between the two sides (--rounds and --requests per round
-// for HTTP, default 24 x 10; --lookup-rounds, default 6, for lookups). Prints rates and ratios
-// (facade / kit); the aim is 0.95 or more.
+// for HTTP, default 24 x 10; --lookup-rounds, default 6, for lookups, where each side keeps its
+// fastest round). Prints rates and ratios (facade / kit); the aim is 0.95 or more.
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,6 +41,7 @@
 #include "frame/TesselCloudWrapper.h"
 #include "frame/TesselRegistrationEntity.h"
 #include "bench_result.h"
+#include "completions.h"
 #include "host_log.h"
 #include "http/StagedFile.h"
 #include "http/TesselHttp.h"
@@ -123,47 +126,22 @@ void report(const char* what, const char* figure, double total, double facade_s,
 constexpr long kWindow = 1000;  // lookups in flight
 const uint8_t kAgentUuid[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
 
-// Completions of one batch; the submitter keeps at most kWindow in flight.
-struct Batch {
-    std::mutex mutex;
-    std::condition_variable cond;
-    long done = 0;
-    long failed = 0;
-    long expected = 0;  // the waiter is always woken from this count on
-
-    static int callback(CorvaneQuery_t* query, CorvaneQueryResponse_t* response, uint32_t status, void* self) {
-        auto* batch = static_cast<Batch*>(self);
-        ASN_STRUCT_FREE(asn_DEF_CorvaneQuery, query);
-        std::lock_guard<std::mutex> lock(batch->mutex);
-        ++batch->done;
-        batch->failed += !response || (status & CV_STATUS_FAILED);
-        // Waking the submitter on every completion would cost a context switch per lookup.
-        if (batch->done % 64 == 0 || batch->done >= batch->expected)
-            batch->cond.notify_all();
-        return 0;
-    }
-};
-
-// `count` distinct lookups through `submit`; true when every one was answered.
-bool lookups(long count, long first_id, const std::function<int(CorvaneQuery_t*, Batch*)>& submit) {
-    Batch batch;
-    batch.expected = count;
+// `count` distinct lookups through `submit`, at most kWindow in flight;
+// true when every one was answered.
+bool lookups(long count, long first_id, const std::function<int(CorvaneQuery_t*, Completions*)>& submit) {
+    Completions batch;
+    batch.notify_at = count;
     long refused = 0;
     for (long i = 0; i < count; ++i) {
-        {
-            std::unique_lock<std::mutex> lock(batch.mutex);
-            batch.cond.wait(lock, [&] { return i - refused - batch.done < kWindow; });
-        }
+        batch.wait([&] { return i - refused - batch.done < kWindow; });
         CorvaneQuery_t* query = testbed::file_lookup(first_id + i);
         if (submit(query, &batch) < 0) {
             ASN_STRUCT_FREE(asn_DEF_CorvaneQuery, query);
-            std::lock_guard<std::mutex> lock(batch.mutex);
             ++refused;
-            --batch.expected;
+            --batch.notify_at;
         }
     }
-    std::unique_lock<std::mutex> lock(batch.mutex);
-    batch.cond.wait_for(lock, std::chrono::seconds(120), [&] { return batch.done + refused >= count; });
+    batch.wait([&] { return batch.done + refused >= count; });
     return refused == 0 && batch.failed == 0 && batch.done == count;
 }
 
@@ -212,20 +190,22 @@ int bench_lookups(testbed::Pki& pki, int rounds, long per_round) {
         printf("CloudHandle, taken and released: %.0f ns each\n",
                std::chrono::duration<double, std::nano>(Clock::now() - start).count() / kHandles);
     }
-    auto through_wrapper = [&](CorvaneQuery_t* query, Batch* batch) {
-        return wrapper.QueryAsync(query, Batch::callback, batch);
+    auto through_wrapper = [&](CorvaneQuery_t* query, Completions* batch) {
+        return wrapper.QueryAsync(query, Completions::callback, batch);
     };
-    auto direct = [&](CorvaneQuery_t* query, Batch* batch) {
-        return cv_cloud_query_async(cloud, query, Batch::callback, batch);
+    auto direct = [&](CorvaneQuery_t* query, Completions* batch) {
+        return cv_cloud_query_async(cloud, query, Completions::callback, batch);
     };
     int failures = !lookups(100, -1000, through_wrapper) + !lookups(100, -2000, direct);
     long next_id = 0;
-    double wrapper_s = 0, direct_s = 0;
-    auto timed = [&](const std::function<int(CorvaneQuery_t*, Batch*)>& submit, double* seconds) {
+    // Each side keeps its fastest round: a round that a neighbour on the
+    // machine disturbed counts for neither.
+    double wrapper_s = INFINITY, direct_s = INFINITY;
+    auto timed = [&](const std::function<int(CorvaneQuery_t*, Completions*)>& submit, double* seconds) {
         auto start = Clock::now();
         failures += !lookups(per_round, next_id, submit);
         next_id += per_round;
-        *seconds += std::chrono::duration<double>(Clock::now() - start).count();
+        *seconds = std::min(*seconds, std::chrono::duration<double>(Clock::now() - start).count());
     };
     // Each side goes first in every other round.
     for (int r = 0; r < rounds; ++r) {
@@ -237,8 +217,8 @@ int bench_lookups(testbed::Pki& pki, int rounds, long per_round) {
             timed(through_wrapper, &wrapper_s);
         }
     }
-    report("cloud lookups, 1000 in flight, one connection", "facade_lookups_per_s", static_cast<double>(rounds) * per_round, wrapper_s,
-           direct_s);
+    report("cloud lookups, 1000 in flight, one connection, best round", "facade_lookups_per_s",
+           static_cast<double>(per_round), wrapper_s, direct_s);
     printf("  failed batches: %d\n", failures);
     tessel_cloud_conn_release(entity.GetCloudReference());
     entity.SetCloudReference(nullptr);

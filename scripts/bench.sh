@@ -20,10 +20,10 @@ bin=build/default/bin
 # Short settings per benchmark; one that is not listed runs with no arguments.
 declare -A args=(
   [codec]="--benchmark_min_time=0.05"
-  [cloud_engine]="200000 10"
+  [cloud_engine]="200000 10 5"
   [est]="10"
   [http_client]="--rounds 4 --requests 100 --download-mib 128"
-  [facade]="--rounds 16 --requests 10 --download-kib 256"
+  [facade]="--rounds 16 --requests 10 --download-kib 256 --lookups 100000 --lookup-rounds 10"
   [proxy]="5"
 )
 

@@ -27,13 +27,13 @@ int retire_cloud_conn(void* arg) {
     cv_cloud_handle* handle;
     {
         TESSEL_SCOPED_LOCK(&conn->_mutex);
-        TLOG_DEBUG("[%llx] cloud handle %d: initial refcount is %u", tag, id, conn->refcount);
-        while (conn->refcount > 0) {
+        TLOG_DEBUG("[%llx] cloud handle %d: initial refcount is %u", tag, id, conn->refcount.load());
+        while (conn->refcount.load() > 0) {
             TLOG_DEBUG("[%llx] cloud handle %d: cond_wait", tag, id);
             tessel_cond_wait_(&conn->_refcount_zero, &conn->_mutex, "&cloud_connector->_refcount_zero", __FILE__,
                               __LINE__);
         }
-        TLOG_DEBUG("[%llx] cloud handle %d: final refcount is %u", tag, id, conn->refcount);
+        TLOG_DEBUG("[%llx] cloud handle %d: final refcount is %u", tag, id, conn->refcount.load());
         handle = conn->cloud_handle;
         conn->cloud_handle = nullptr;
     }
@@ -150,22 +150,33 @@ cloud_conn* tessel_client_connector_get_cloud_conn(client_connector* connector) 
         TLOG_ERRNO(TESSEL_LOG_ERR, EINVAL, "client_connector is null");
         return nullptr;
     }
+    // The connector's mutex keeps its current connection from being retired
+    // while the reference is taken.
     TESSEL_SCOPED_LOCK(&connector->mutex);
     ::cloud_conn* conn = connector->cloud_conn;
     if (!conn) return nullptr;
-    TESSEL_SCOPED_LOCK(&connector->cloud_conn->_mutex);
     if (!conn->cloud_handle) TLOG_ERR("*** cloud handle is NULL");
     // Not logged: every lookup takes a reference. Connections are logged
     // when they are set and retired.
-    conn->refcount++;
+    conn->refcount.fetch_add(1);
     return conn;
 }
 
 void tessel_cloud_conn_release(cloud_conn* conn) {
     if (!conn) return;
+    // Not the last reference: given back without a lock.
+    uint32_t count = conn->refcount.load();
+    while (count > 1) {
+        if (conn->refcount.compare_exchange_weak(count, count - 1)) return;
+    }
+    // Perhaps the last: it goes under `_mutex`, where the retiring thread
+    // checks the count, so that the connection cannot be freed before the
+    // broadcast is done.
     TESSEL_SCOPED_LOCK(&conn->_mutex);
-    if (conn->refcount > 0) conn->refcount--;
-    if (conn->refcount == 0) {
+    count = conn->refcount.load();
+    while (count > 0 && !conn->refcount.compare_exchange_weak(count, count - 1)) {
+    }
+    if (count == 1) {
         int rc = pthread_cond_broadcast(&conn->_refcount_zero);
         if (rc != 0) TLOG_ERRNO(TESSEL_LOG_ERR, rc, "pthread_cond_broadcast failed");
     }
@@ -173,7 +184,9 @@ void tessel_cloud_conn_release(cloud_conn* conn) {
 
 cv_cloud_handle* tessel_cloud_connector_get_cloud_handle(cloud_conn* conn) {
     if (!conn) return nullptr;
-    TESSEL_SCOPED_LOCK(&conn->_mutex);
+    // The caller holds a reference: the handle was set before the connection
+    // was published under the connector's mutex, and is cleared only after
+    // the last reference is gone.
     return conn->cloud_handle;
 }
 

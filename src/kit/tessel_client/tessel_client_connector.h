@@ -11,6 +11,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdint>
 
 #include "cloud/cv_cloud_handle.h"
@@ -18,8 +19,10 @@
 
 struct cloud_conn {
     pthread_mutex_t _mutex;
-    pthread_cond_t _refcount_zero;  // broadcast when refcount reaches 0
-    uint32_t refcount;
+    pthread_cond_t _refcount_zero;  // broadcast (under `_mutex`) when refcount reaches 0
+    // Taken under the connector's mutex, given back without a lock: every
+    // lookup takes one, so it costs no lock of its own.
+    std::atomic<uint32_t> refcount;
     uint32_t id;  // 1 for the connector's first connection, then 2, 3, ...
     cv_cloud_handle* cloud_handle;  // owned
 };

@@ -516,7 +516,7 @@ int main(int argc, char** argv) {
     printf("ratio engine/ceiling (best of %d rounds each):  %.2f\n", rounds, ceiling > 0 ? engine / ceiling : 0.0);
     bench_result("cloud_lookups_per_s", engine, "1/s", ceiling, ">=0.9");
 
-    const Latencies lat = single_latencies(env, 2000);
+    const Latencies lat = single_latencies(env, 5000);
     printf("single lookup latency, idle connection: p50 %.0f us, p99 %.0f us\n", lat.p50, lat.p99);
     printf("single lookup latency, bare TLS client: p50 %.0f us, p99 %.0f us (p99 ratio engine/ceiling %.2f)\n",
            lat.bare_p50, lat.bare_p99, lat.bare_p99 > 0 ? lat.p99 / lat.bare_p99 : 0.0);

@@ -14,21 +14,21 @@
 // Usage: bench_cloud_engine [lookups] [idle seconds] [rounds (3) | engine|bare|split]
 //        bench_cloud_engine lookups idle external PORT CA.pem CLIENT.pem CLIENT.key
 //        (against `dtk-testbed cloud` in another process: throughput and latency)
+#include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
-#include <poll.h>
 #include <openssl/ssl.h>
-#include <dirent.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -40,10 +40,10 @@
 #include <vector>
 
 #include "bench_result.h"
-#include "completions.h"
 #include "cloud/cv_cloud.h"
 #include "cloud/cv_cloud_async.h"
 #include "cloud/cv_codec.h"
+#include "completions.h"
 #include "corvane_runtime.h"
 #include "testbed/cloud_queries.h"
 #include "testbed/cloud_server.h"

@@ -32,9 +32,6 @@
 #include <string>
 #include <vector>
 
-#include <condition_variable>
-#include <mutex>
-
 #include "cloud/cv_cloud.h"
 #include "cloud/cv_cloud_async.h"
 #include "corvane_runtime.h"

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <climits>
 #include <cstdio>
@@ -112,16 +113,29 @@ Arguments SplitArguments(const std::vector<std::string>& args, const std::vector
 }
 
 // The whole file as the value; false with the reason printed.
+// The contents of `path` ("-": standard input). A file of one line, as `echo`
+// writes an activation code, is that line without its line end; a longer file
+// (a PEM) is taken whole.
 bool ReadValueFile(const std::string& path, std::string* value) {
-    std::ifstream in(path, std::ios::binary);
     std::stringstream text;
+    const bool standardInput = path == "-";
+    std::ifstream file;
+    if (!standardInput)
+        file.open(path, std::ios::binary);
+    std::istream& in = standardInput ? std::cin : file;
     if (in)
         text << in.rdbuf();
     if (!in || (in.fail() && !in.eof())) {
-        fprintf(stderr, "dtk-agent: cannot read %s: %s\n", path.c_str(), strerror(errno ? errno : EIO));
+        fprintf(stderr, "dtk-agent: cannot read %s: %s\n", standardInput ? "standard input" : path.c_str(),
+                strerror(errno ? errno : EIO));
         return false;
     }
     *value = text.str();
+    const size_t end = value->size() >= 2 && value->compare(value->size() - 2, 2, "\r\n") == 0 ? value->size() - 2
+                       : !value->empty() && value->back() == '\n'                                ? value->size() - 1
+                                                                                                   : value->size();
+    if (end != value->size() && value->find('\n') >= end)
+        value->resize(end);
     return true;
 }
 

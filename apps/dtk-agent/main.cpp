@@ -1,6 +1,9 @@
 // dtk-agent: the command-line host. It plays the agent's part: it registers
 // the endpoint, holds the cloud connection, looks files up, fetches the policy
 // and finds the proxy, all through libdtk.so as a real agent would.
+#include <sys/prctl.h>
+#include <sys/resource.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -51,9 +54,10 @@ void PrintUsage(FILE* out) {
         "                               activation code are never printed)\n"
         "  config set [--secure|--persistent] [--int|--binary-hex] [--from-file PATH]\n"
         "             KEY [NAME] [--] VALUE\n"
-        "                               store VALUE (or the file's contents) under KEY; NAME is\n"
-        "                               the value name of a persistent value; put \"--\" before a\n"
-        "                               value that begins with \"-\" (a PEM)\n"
+        "                               store VALUE (or the file's contents; PATH - is standard\n"
+        "                               input; a one-line file loses its line end) under KEY;\n"
+        "                               NAME is the value name of a persistent value; put \"--\"\n"
+        "                               before a value that begins with \"-\" (a PEM)\n"
         "  config delete KEY            delete KEY and every key below it\n"
         "  config list [PREFIX]         list the stored keys (secrets hidden)\n"
         "  selftest                     load the library, drive its life cycle once\n"
@@ -63,6 +67,8 @@ void PrintUsage(FILE* out) {
         "                               $XDG_DATA_HOME/dtk/config.db, else ~/.local/share/dtk/config.db)\n"
         "  --library PATH               the library to load (default: libdtk.so in lib/ beside bin/)\n"
         "  --verbose                    show the library's log lines on standard error\n"
+        "  --allow-core-dumps           let a crash write a core file (off by default: a core\n"
+        "                               would hold the private key and the activation code)\n"
         "  --help, --version\n"
         "\n"
         "Exit codes:\n"
@@ -77,6 +83,18 @@ void PrintUsage(FILE* out) {
         out);
 }
 
+// The process holds the client key and the activation code in memory: unless
+// the user asks for cores, a crash writes none (RLIMIT_CORE 0), and the process
+// is not dumpable, so neither a core handler nor another user's ptrace can read
+// its memory.
+void KeepMemoryOutOfCoreDumps() {
+    const rlimit none{0, 0};
+    if (setrlimit(RLIMIT_CORE, &none) != 0)
+        perror("dtk-agent: setrlimit(RLIMIT_CORE)");
+    if (prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0)
+        perror("dtk-agent: prctl(PR_SET_DUMPABLE)");
+}
+
 // The commands that drive the library's instance.
 bool UsesLibrary(const std::string& command) {
     return command == "run" || command == "register" || command == "lookup" || command == "policy" ||
@@ -89,6 +107,7 @@ int main(int argc, char** argv) {
     agent::Options options;
     std::vector<std::string> args;
     bool operandsOnly = false;
+    bool allowCoreDumps = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (operandsOnly) {
@@ -113,6 +132,10 @@ int main(int argc, char** argv) {
             options.verbose = true;
             continue;
         }
+        if (arg == "--allow-core-dumps") {
+            allowCoreDumps = true;
+            continue;
+        }
         if (arg == "--store" || arg == "--library") {
             if (i + 1 >= argc)
                 return agent::Usage(arg + " needs a path");
@@ -122,6 +145,8 @@ int main(int argc, char** argv) {
         }
         args.push_back(arg);
     }
+    if (!allowCoreDumps)
+        KeepMemoryOutOfCoreDumps();
     if (args.empty()) {
         PrintUsage(stderr);
         return agent::kExitUsage;

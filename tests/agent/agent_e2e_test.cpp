@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -281,6 +282,49 @@ TEST_F(AgentEndToEnd, RunStopsCleanlyOnSigtermAndTheStoreStaysWhole) {
     EXPECT_EQ(JsonField(status.out, "registered"), "true") << status.out;
     EXPECT_EQ(JsonField(status.out, "certificate"), "true") << status.out;
     EXPECT_EQ(JsonField(status.out, "client_key"), "true") << status.out;
+}
+
+// The running agent holds the client key and the activation code: a crash
+// must not write them to disk unless the user asked for core files.
+TEST_F(AgentEndToEnd, ACrashWritesNoCoreFileUnlessCoreDumpsAreAllowed) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizer runtimes decide about core files themselves";
+#endif
+    const std::string pattern = Slurp("/proc/sys/kernel/core_pattern");
+    if (pattern.empty() || pattern[0] == '|' || pattern[0] == '/')
+        GTEST_SKIP() << "the core pattern '" << pattern << "' writes no file in the process's folder";
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_CORE, &saved), 0);
+    if (saved.rlim_max == 0)
+        GTEST_SKIP() << "core files are forbidden here (hard limit 0)";
+    // The system's most generous setting, inherited by the agent.
+    const rlimit generous{saved.rlim_max, saved.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_CORE, &generous), 0);
+    auto cores = [](const fs::path& folder) {
+        int count = 0;
+        for (const auto& entry : fs::directory_iterator(folder))
+            count += entry.path().filename().string().rfind("core", 0) == 0;
+        return count;
+    };
+    auto crash = [&](const std::vector<std::string>& options, const std::string& name) {
+        const fs::path folder = dir / name;
+        fs::create_directories(folder);
+        std::vector<std::string> argv = AgentArgv(options);
+        argv.push_back("run");
+        Child run;
+        EXPECT_TRUE(run.Start(argv, folder / "run.out", folder / "run.err", folder));
+        EXPECT_TRUE(Child::WaitForText(folder / "run.out", "cloud connection succeeded", 60s))
+            << Slurp(folder / "run.out") << Slurp(folder / "run.err");
+        run.Signal(SIGABRT);
+        EXPECT_EQ(run.Wait(60s), 128 + SIGABRT);
+        return cores(folder);
+    };
+    const int allowed = crash({"--allow-core-dumps"}, "allowed");
+    const int refused = crash({}, "default");
+    setrlimit(RLIMIT_CORE, &saved);
+    if (allowed == 0)
+        GTEST_SKIP() << "this system wrote no core file even when allowed";
+    EXPECT_EQ(refused, 0) << "the agent left a core file holding its secrets";
 }
 
 TEST_F(AgentEndToEnd, KillNineDuringRegistrationNeverLeavesAStoreTheNextStartRefuses) {

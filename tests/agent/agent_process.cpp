@@ -52,7 +52,7 @@ Child::~Child() {
 }
 
 bool Child::Start(const std::vector<std::string>& argv, const std::filesystem::path& out,
-                  const std::filesystem::path& err) {
+                  const std::filesystem::path& err, const std::filesystem::path& workDir) {
     std::vector<char*> args;
     for (const std::string& arg : argv)
         args.push_back(const_cast<char*>(arg.c_str()));
@@ -67,6 +67,8 @@ bool Child::Start(const std::vector<std::string>& argv, const std::filesystem::p
         dup2(inFd, 0);
         dup2(outFd, 1);
         dup2(errFd, 2);
+        if (!workDir.empty() && chdir(workDir.c_str()) != 0)
+            _exit(127);
         execv(args[0], args.data());
         _exit(127);
     }

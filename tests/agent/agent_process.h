@@ -25,9 +25,10 @@ public:
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
 
-    // Starts `argv` with standard output and error in the two files.
+    // Starts `argv` with standard output and error in the two files, in
+    // `workDir` when one is given (else in this process's folder).
     bool Start(const std::vector<std::string>& argv, const std::filesystem::path& out,
-               const std::filesystem::path& err);
+               const std::filesystem::path& err, const std::filesystem::path& workDir = {});
     // The exit code (128 + signal for a signal), or -1 when `timeout` passed first.
     int Wait(std::chrono::milliseconds timeout);
     void Signal(int signal);

@@ -37,11 +37,12 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir); }
 
-    // Runs dtk-agent with `args` (already quoted for the shell).
-    Result Run(const std::string& args) {
+    // Runs dtk-agent with `args` (already quoted for the shell), `input` on
+    // its standard input.
+    Result Run(const std::string& args, const fs::path& input = "/dev/null") {
         fs::path out = dir / "stdout", err = dir / "stderr";
         std::string command = std::string(DTK_BINARY_DIR) + "/bin/dtk-agent " + args + " >" + out.string() +
-                              " 2>" + err.string() + " </dev/null";
+                              " 2>" + err.string() + " <" + input.string();
         int status = std::system(command.c_str());
         Result result;
         result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -157,6 +158,11 @@ TEST_F(DtkAgentTest, PersistentValuesPemValuesAndValuesFromFiles) {
         EXPECT_EQ(result.out.find("c2VjcmV0"), std::string::npos) << args << ": " << result.out;
         EXPECT_EQ(result.out.find("11111111-2222"), std::string::npos) << args << ": " << result.out;
     }
+
+    // A one-line file, as `echo` writes it, is its line; "-" is standard input.
+    std::ofstream(dir / "code.txt") << "0a1b2c3d-0000-4000-8000-000000000002\n";
+    ASSERT_EQ(Run("--store " + store.string() + " config set --from-file - config/y", dir / "code.txt").exitCode, 0);
+    EXPECT_EQ(Config("get config/y").out, "0a1b2c3d-0000-4000-8000-000000000002\n");
 
     Result unreadable = Config("set --from-file " + (dir / "absent.pem").string() + " config/x");
     EXPECT_EQ(unreadable.exitCode, 1);

@@ -15,6 +15,7 @@
 
 #include "Util.h"
 #include "host_text.h"
+#include "platform/private_files.h"
 #include "platform/utf8.h"
 
 namespace hostkit {
@@ -287,6 +288,13 @@ std::unique_ptr<ConfigStore> ConfigStore::Open(const std::string& path, std::str
         return refuse("configuration store path is a directory: " + path);
     if (exists && !S_ISREG(info.st_mode))
         return refuse("configuration store is not a regular file: " + path);
+    // The store keeps key material: an existing one others may read is made
+    // private, or refused when it is not ours to change.
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        std::string why;
+        if (exists && !platform::MakeExistingFilePrivate(path + suffix, &why))
+            return refuse("configuration store is not private: " + why);
+    }
     if (!exists && !readWrite)
         return refuse("configuration store does not exist: " + path);
     if (exists && access(path.c_str(), R_OK) != 0)

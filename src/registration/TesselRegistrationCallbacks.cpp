@@ -19,6 +19,7 @@
 #include "frame/TesselCloudConnectionMgr.h"
 #include "host/IConfig.h"
 #include "host/Util.h"
+#include "platform/private_files.h"
 #include "platform/utf8.h"
 #include "registration/TesselExternal.h"
 #include "registration/TesselRegistrationCallbacksHandler.h"
@@ -254,8 +255,11 @@ std::wstring TesselRegistrationHandler::TemporaryPolicyPath() {
     const std::string guid = GenerateNewGuid();
     if (guid.empty()) return {};
     // The directory holds policies before the host takes them: the agent's only.
-    const std::string narrow = platform::WideToUtf8(directory);
-    if (mkdir(narrow.c_str(), 0700) != 0 && errno != EEXIST) return {};
+    std::string why;
+    if (!platform::MakePrivateDirectory(platform::WideToUtf8(directory), &why)) {
+        error("TesselRegistrationHandler::TemporaryPolicyPath: refusing the scratch folder: %s", why.c_str());
+        return {};
+    }
     return directory + L"/" + platform::Utf8ToWide(guid) + L".xml";
 }
 

@@ -1,6 +1,7 @@
 // The configuration store on a real SQLite file.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -389,6 +390,34 @@ TEST(ConfigStoreOpen, MissingDirectoryIsAClearError) {
     EXPECT_FALSE(ConfigStore::Open(dir.file("absent.db"), &err, ConfigStore::Mode::ReadOnly));
     EXPECT_NE(err.find("does not exist"), std::string::npos) << err;
     EXPECT_FALSE(std::filesystem::exists(dir.file("absent.db")));
+}
+
+// The store and its journal keep key material: whoever may read them, but
+// their owner, is shut out, and another user's readable store is refused.
+TEST(ConfigStoreOpen, StoresOthersMayReadAreMadePrivateOrRefused) {
+    TempDir dir;
+    const std::string path = dir.file("config.db");
+    std::string err;
+    ASSERT_TRUE(ConfigStore::Open(path, &err)) << err;
+    for (const std::string& file : {path, path + "-wal"}) {
+        if (std::filesystem::exists(file)) {
+            ASSERT_EQ(chmod(file.c_str(), 0644), 0);
+        }
+    }
+    for (auto mode : {ConfigStore::Mode::ReadOnly, ConfigStore::Mode::ReadWrite}) {
+        ASSERT_TRUE(ConfigStore::Open(path, &err, mode)) << err;
+        struct stat info{};
+        ASSERT_EQ(stat(path.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0600u);
+        ASSERT_EQ(chmod(path.c_str(), 0644), 0);
+    }
+    if (geteuid() != 0)
+        GTEST_SKIP() << "giving the store to another user needs root";
+    ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+    EXPECT_FALSE(ConfigStore::Open(path, &err));
+    EXPECT_NE(err.find("chmod go= " + path), std::string::npos) << err;
+    ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+    EXPECT_TRUE(ConfigStore::Open(path, &err, ConfigStore::Mode::ReadOnly)) << err;
 }
 
 TEST(ConfigStoreOpen, FileThatIsNotAStoreIsRefusedAndLeftAlone) {

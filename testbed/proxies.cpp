@@ -5,7 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,7 +16,6 @@
 #include <sstream>
 #include <thread>
 
-extern char** environ;
 
 namespace testbed {
 
@@ -89,15 +88,21 @@ bool ChildProcess::start(const std::vector<std::string>& argv, const std::string
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    pid_t pid = -1;
-    int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return false;
+    const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int log = ::open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    const pid_t parent = getpid();
+    const pid_t pid = in >= 0 && log >= 0 ? fork() : -1;
+    if (pid == 0) {
+        // The proxy dies with the test or testbed that started it, however
+        // that ends (a crash or SIGKILL included): no orphan keeps its port.
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(127);
+        if (dup2(in, STDIN_FILENO) < 0 || dup2(log, STDOUT_FILENO) < 0 || dup2(log, STDERR_FILENO) < 0) _exit(127);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    if (in >= 0) ::close(in);
+    if (log >= 0) ::close(log);
+    if (pid < 0) return false;
     pid_ = pid;
     return true;
 }

@@ -202,9 +202,19 @@ bool TesselWrapper::TestProxy(const ProxyInfo* proxy, IConfig* config) {
 
 bool TesselWrapper::DiscoverAndSaveProxy() { return m_proxyDiscovery->DiscoverAndSaveProxy(); }
 
-bool TesselWrapper::DiscoverValidProxy(IConfig* config) { return m_proxyDiscovery->DiscoverValidProxy(config); }
+bool TesselWrapper::DiscoverValidProxy(IConfig* config) {
+    if (!config) {
+        error("TesselWrapper::DiscoverValidProxy: config is null");
+        return false;
+    }
+    return m_proxyDiscovery->DiscoverValidProxy(config);
+}
 
 void TesselWrapper::DiscoverProxies(ProxyInfoList* proxies) {
+    if (!proxies) {
+        error("TesselWrapper::DiscoverProxies: proxies is null");
+        return;
+    }
     m_proxyContainer->GetProxyDiscovery()->StartProxyDiscoverySync(proxies);
 }
 

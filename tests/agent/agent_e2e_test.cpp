@@ -2,7 +2,9 @@
 // by `dtk-testbed up` as a user would run it.
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -349,6 +351,44 @@ TEST_F(AgentEndToEnd, KillNineDuringRegistrationNeverLeavesAStoreTheNextStartRef
     }
     Result last = Agent({"register", "--timeout", "60"});
     EXPECT_EQ(last.exitCode, 0) << last.out << last.err;
+}
+
+// A testbed killed outright (a crashed test) takes its proxies with it: no
+// orphaned tinyproxy or microsocks keeps its port.
+TEST(TestbedProcess, ProxiesDieWithATestbedThatIsKilled) {
+    char pattern[] = "/tmp/dtk-testbed-kill-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const fs::path root = pattern;
+    Child testbed;
+    ASSERT_TRUE(testbed.Start({kBin + "dtk-testbed", "up", "--store", (root / "store.db").string()}, root / "out",
+                              root / "err"));
+    ASSERT_TRUE(Child::WaitForText(root / "out", "testbed ready", 60s)) << Slurp(root / "err");
+    std::vector<uint16_t> ports;
+    for (const std::string& line : Lines(Slurp(root / "out")))
+        if (line.rfind("tinyproxy:", 0) == 0 || line.rfind("microsocks:", 0) == 0)
+            ports.push_back(static_cast<uint16_t>(std::stoi(line.substr(line.rfind(':') + 1))));
+    ASSERT_EQ(ports.size(), 2u) << Slurp(root / "out");
+    auto accepting = [](uint16_t port) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        close(fd);
+        return connected;
+    };
+    for (uint16_t port : ports)
+        EXPECT_TRUE(accepting(port)) << port;
+    testbed.Signal(SIGKILL);
+    EXPECT_EQ(testbed.Wait(10s), 128 + SIGKILL);
+    for (uint16_t port : ports) {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (accepting(port) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(50ms);
+        EXPECT_FALSE(accepting(port)) << "a proxy outlived its testbed on port " << port;
+    }
+    fs::remove_all(root);
 }
 
 }  // namespace

@@ -147,6 +147,9 @@ TEST_F(HttpProxyTest, ProxiesAreLoadedTestedAndDiscoveredThroughTheInstance) {
     EXPECT_TRUE(instance->DiscoverValidProxy(store_.get())) << "the direct connection works";
     ASSERT_TRUE(store_->SetSecureString(proxy_config::kTestUrl, "https://127.0.0.1:1/status/200"));
     EXPECT_FALSE(instance->DiscoverValidProxy(store_.get()));
+    // A host's null pointers are refused, not followed.
+    EXPECT_FALSE(instance->DiscoverValidProxy(nullptr));
+    instance->DiscoverProxies(nullptr);
 }
 
 }  // namespace

@@ -213,6 +213,10 @@ int certificate_roots_to_pem(X509* const* certs, uint32_t count, char** pem, siz
         used += n;
         free(one);
     }
+    if (used == 0) {
+        free(buf);
+        return -1;
+    }
     *pem = buf;
     *len = used;
     return 0;

@@ -131,7 +131,8 @@ void FullSourceSet() {
     }
     fs::path dir = fs::temp_directory_path() / ("dtk-bench-leases-" + std::to_string(getpid()));
     fs::create_directories(dir);
-    std::ofstream(dir / "dhclient.leases") << "lease { option wpad \"" << dead.url("/wpad.dat") << "\"; }\n";
+    std::ofstream(dir / "dhclient.leases")
+        << "lease { option wpad \"" << dead.url("/wpad.dat") << "\"; expire never; }\n";  // a current lease
     platform::WinHttpSettings saved = platform::WinHttpGetSettings(), settings = saved;
     settings.pacFetchMs = 1000;
     settings.dhclientLeasePaths = {(dir / "dhclient.leases").string()};

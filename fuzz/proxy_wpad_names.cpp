@@ -2,7 +2,9 @@
 // a DHCP server may have written): the first line of the input is the host's
 // fully qualified name, the rest the resolv.conf. Every candidate is
 // "wpad.<domain>" with a clean domain at or below its registrable domain, and
-// none comes twice.
+// none comes twice; no candidate is a public suffix, and a registrable domain
+// sits exactly one label below one (judged by libpsl directly).
+#include <libpsl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +27,28 @@ bool Clean(std::string_view domain) {
     });
 }
 
+// The same list the code under test loads.
+const psl_ctx_t* SuffixList() {
+    static const psl_ctx_t* const list = [] {
+        const psl_ctx_t* latest = psl_latest(nullptr);
+        return latest ? latest : psl_builtin();
+    }();
+    return list;
+}
+
+bool IsPublicSuffix(std::string_view domain) {
+    return psl_is_public_suffix(SuffixList(), std::string(domain).c_str()) != 0;
+}
+
+// `floor` is not a public suffix and its parent is one.
+void CheckFloor(const std::string& floor) {
+    if (floor.empty()) return;
+    const size_t dot = floor.find('.');
+    if (!Clean(floor) || IsPublicSuffix(floor) || dot == std::string::npos ||
+        !IsPublicSuffix(std::string_view(floor).substr(dot + 1)))
+        abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -45,6 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fwrite(conf.data(), 1, conf.size(), file);
     fclose(file);
 
+    CheckFloor(RegistrableDomain(fqdn));
     const std::vector<std::string> search = ReadSearchList(path);
     if (search.size() > 6)
         abort();
@@ -57,8 +82,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!Clean(domain))
             abort();
         const std::string floor = RegistrableDomain(domain);
-        if (floor.empty() || domain.size() < floor.size())
+        if (floor.empty() || domain.size() < floor.size() || IsPublicSuffix(domain))
             abort();
+        CheckFloor(floor);
         if (domain.size() > floor.size() &&
             domain.substr(domain.size() - floor.size() - 1) != "." + floor)
             abort();

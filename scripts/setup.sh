@@ -9,6 +9,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git
   # libraries the library links
   libcurl4-openssl-dev libssl-dev libsqlite3-dev libsafec-dev asn1c libpacparser-dev
+  libpsl-dev publicsuffix
   # tests, benchmarks, fuzzing, the testbed
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   clang libclang-rt-14-dev llvm

@@ -1,5 +1,6 @@
-// WPAD through DNS: candidate names, the registrable-domain floor, the
-// search list and the bounded lookup.
+// WPAD through DNS: candidate names, the registrable-domain floor (from the
+// public suffix list, its ICANN and private sections and its wildcard rules),
+// the search list and the bounded lookup.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -14,23 +15,57 @@ using namespace platform::winhttp;
 using Names = std::vector<std::string>;
 
 TEST(PlatformWpadDns, RegistrableDomainFloor) {
-    EXPECT_EQ(RegistrableDomain("a.b.example.com"), "example.com");
-    EXPECT_EQ(RegistrableDomain("Example.COM."), "example.com");
-    EXPECT_EQ(RegistrableDomain("dept.example.co.uk"), "example.co.uk");
-    EXPECT_EQ(RegistrableDomain("example.com.au"), "example.com.au");
-    EXPECT_EQ(RegistrableDomain("co.uk"), "");
-    EXPECT_EQ(RegistrableDomain("com"), "");
-    // "co" under a three-letter top-level domain is an ordinary name.
-    EXPECT_EQ(RegistrableDomain("x.co.com"), "co.com");
+    struct Row {
+        const char* domain;
+        const char* floor;
+    };
+    const Row rows[] = {
+        {"a.b.example.com", "example.com"},
+        {"Example.COM.", "example.com"},
+        {"dept.example.co.uk", "example.co.uk"},
+        {"example.com.au", "example.com.au"},
+        {"foo.me.uk", "foo.me.uk"},                           // multi-label suffix outside any short list
+        {"corp.example.eu.org", "example.eu.org"},            // private section
+        {"x.myname.blogspot.com", "myname.blogspot.com"},     // private section
+        {"x.co.com", "x.co.com"},                             // co.com is a suffix of its own
+        {"dept.agency.go.jp", "agency.go.jp"},
+        {"x.pvt.k12.ma.us", "x.pvt.k12.ma.us"},               // four-label suffix
+        {"a.b.c.ck", "b.c.ck"},                               // wildcard rule *.ck
+        {"host.www.ck", "www.ck"},                            // its exception !www.ck
+        {"dept.example.test", "example.test"},                // unlisted top-level domain
+        {"co.uk", ""},
+        {"me.uk", ""},
+        {"ca.us", ""},
+        {"c.ck", ""},
+        {"com", ""},
+        {"bad..name", ""},
+        {"", ""},
+    };
+    for (const Row& row : rows) EXPECT_EQ(RegistrableDomain(row.domain), row.floor) << row.domain;
 }
 
-TEST(PlatformWpadDns, CandidatesWalkUpToTheRegistrableDomainOnly) {
-    EXPECT_EQ(WpadCandidates("host.a.b.example.com", {}),
-              (Names{"wpad.a.b.example.com", "wpad.b.example.com", "wpad.example.com"}));
-    EXPECT_EQ(WpadCandidates("host.dept.example.co.uk", {"example.co.uk", "lab.other.test", "com", "bad..name"}),
-              (Names{"wpad.dept.example.co.uk", "wpad.example.co.uk", "wpad.lab.other.test", "wpad.other.test"}));
-    EXPECT_EQ(WpadCandidates("host", {}), Names{});
-    EXPECT_EQ(WpadCandidates("host.com", {"co.uk"}), Names{});  // never wpad.com or wpad.co.uk
+TEST(PlatformWpadDns, CandidatesNeverReachAPublicSuffix) {
+    struct Row {
+        const char* fqdn;
+        Names search;
+        Names expected;
+    };
+    const Row rows[] = {
+        {"host.a.b.example.com", {}, {"wpad.a.b.example.com", "wpad.b.example.com", "wpad.example.com"}},
+        {"host.dept.example.co.uk",
+         {"example.co.uk", "lab.other.test", "com", "bad..name"},
+         {"wpad.dept.example.co.uk", "wpad.example.co.uk", "wpad.lab.other.test", "wpad.other.test"}},
+        {"host", {}, {}},
+        {"host.com", {"co.uk"}, {}},  // never wpad.com or wpad.co.uk
+        {"host.foo.me.uk", {}, {"wpad.foo.me.uk"}},
+        {"host.corp.example.eu.org", {}, {"wpad.corp.example.eu.org", "wpad.example.eu.org"}},
+        {"host.dept.agency.go.jp", {}, {"wpad.dept.agency.go.jp", "wpad.agency.go.jp"}},
+        {"host.x.pvt.k12.ma.us", {}, {"wpad.x.pvt.k12.ma.us"}},
+        {"x.myname.blogspot.com", {}, {"wpad.myname.blogspot.com"}},
+        {"host.a.b.c.ck", {}, {"wpad.a.b.c.ck", "wpad.b.c.ck"}},
+        {"host", {"ca.us", "me.uk", "k12.ma.us", "blogspot.com", "c.ck"}, {}},  // suffixes in the search list
+    };
+    for (const Row& row : rows) EXPECT_EQ(WpadCandidates(row.fqdn, row.search), row.expected) << row.fqdn;
 }
 
 TEST(PlatformWpadDns, SearchListFromResolvConf) {

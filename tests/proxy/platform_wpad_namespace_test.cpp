@@ -276,7 +276,8 @@ TEST_F(PlatformWpadNamespace, DhcpLeaseNamesTheFileAndComesBeforeDns) {
               "wpad-proxy.test:3128");
 
     std::ofstream(ns_.dir() / "dhclient.leases")
-        << "lease {\n  interface \"lo\";\n  option wpad \"http://wpad-dhcp.example.test/proxy.pac\\000\";\n}\n";
+        << "lease {\n  interface \"lo\";\n  option wpad \"http://wpad-dhcp.example.test/proxy.pac\\000\";\n"
+           "  expire 4 2099/12/31 00:00:00;\n}\n";
     a = ProxyForUrl("https://backend.test/", WINHTTP_AUTOPROXY_AUTO_DETECT, both);
     ASSERT_TRUE(a.ok) << a.error;
     EXPECT_EQ(a.proxy, "socks5://dhcp-proxy.test:1080");

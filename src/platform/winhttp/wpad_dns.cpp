@@ -1,9 +1,9 @@
 #include "platform/winhttp/wpad_dns.h"
 
+#include <libpsl.h>
 #include <netdb.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cctype>
 #include <condition_variable>
@@ -21,10 +21,17 @@ namespace platform::winhttp {
 
 namespace {
 
-// Second-level labels under which names are handed out as under a top-level
-// domain (co.uk, com.au, ...). Enough for the domains endpoints commonly sit
-// in; a full public suffix list is not worth its upkeep here.
-constexpr std::array<std::string_view, 9> SECOND_LEVEL = {"ac", "co", "com", "edu", "gov", "net", "org", "ne", "or"};
+// The public suffix list, loaded once and kept for the process: the
+// distribution's list when it is newer than the library's own, else the
+// library's. Null when there is neither; then no name has a registrable
+// domain and WPAD by DNS asks nothing.
+const psl_ctx_t* SuffixList() {
+    static const psl_ctx_t* const list = [] {
+        const psl_ctx_t* latest = psl_latest(nullptr);
+        return latest ? latest : psl_builtin();
+    }();
+    return list;
+}
 
 constexpr int MAX_LINGERING_LOOKUPS = 8;
 std::atomic<int> lingering_lookups{0};
@@ -67,21 +74,13 @@ struct Lookup {
 
 std::string RegistrableDomain(std::string_view raw) {
     std::string domain = Normalise(raw);
-    std::vector<std::string_view> labels;
-    for (std::string_view rest = domain; !rest.empty();) {
-        size_t dot = rest.find('.');
-        labels.push_back(rest.substr(0, dot));
-        rest = dot == std::string_view::npos ? std::string_view() : rest.substr(dot + 1);
-    }
-    size_t n = labels.size();
-    size_t keep = 2;
-    // A second-level suffix counts only under a two-letter country domain.
-    if (n >= 2 && labels[n - 1].size() == 2 &&
-        std::find(SECOND_LEVEL.begin(), SECOND_LEVEL.end(), labels[n - 2]) != SECOND_LEVEL.end())
-        keep = 3;
-    if (n < keep) return "";
-    size_t start = labels[n - keep].data() - domain.data();
-    return domain.substr(start);
+    const psl_ctx_t* list = SuffixList();
+    if (!ValidDomain(domain) || !list) return "";
+    // Anyone may register directly below a public suffix (ICANN or private
+    // section, wildcard rules included; an unlisted top-level domain counts
+    // as one), so the walk stops at the first label below it.
+    const char* floor = psl_registrable_domain(list, domain.c_str());
+    return floor ? std::string(floor) : "";
 }
 
 std::vector<std::string> WpadCandidates(std::string_view fqdn, const std::vector<std::string>& search) {

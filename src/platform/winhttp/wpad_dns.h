@@ -8,15 +8,14 @@
 
 namespace platform::winhttp {
 
-// The registrable domain of `domain` (lower case, no trailing dot): its last
-// two labels, or three when the last two are a common second-level public
-// suffix such as co.uk or com.au (a short fixed list, not the whole public
-// suffix list). "" for a single label.
+// The registrable domain of `domain` (lower case, no trailing dot): the public
+// suffix it ends in, by the public suffix list, and one label more. "" when
+// `domain` is itself a public suffix (a single label is one) or no clean name.
 std::string RegistrableDomain(std::string_view domain);
 
 // "wpad.<d>" for the domain of `fqdn` and for each search domain, then each
-// one's parents, never above its registrable domain; duplicates dropped, in
-// that order.
+// one's parents, never above its registrable domain (so never a public
+// suffix); duplicates dropped, in that order.
 std::vector<std::string> WpadCandidates(std::string_view fqdn, const std::vector<std::string>& search);
 
 // The "search" (or, when it has none, "domain") entries of a resolv.conf.

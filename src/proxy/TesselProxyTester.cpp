@@ -116,8 +116,8 @@ int TesselProxyTester::TestProxyInternal(const ProxyInfo& proxy, const std::stri
 
     int status = 8;
     if (http_client_handle* handle = m_http->GetHttpClientHandle()) {
-        const http_client_abort abort{[](void* tester) { return static_cast<TesselProxyTester*>(tester)->ShuttingDown(); },
-                                      this};
+        const http_client_abort abort{
+            [](void* tester) { return static_cast<TesselProxyTester*>(tester)->ShuttingDown(); }, this};
         status = tessel_proxy_test_abortable(handle, testUrl.c_str(), &record, &abort);
         m_http->ReleaseHttpClientHandle(handle);
     }

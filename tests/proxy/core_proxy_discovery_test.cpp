@@ -163,7 +163,8 @@ TEST_F(ProxyDiscoveryTest, RepeatedProxiesAreDroppedAndALongListIsCut) {
     ASSERT_TRUE(pacServer.start());
     ASSERT_TRUE(store->SetSecureString(proxy_config::kTestUrl, "https://127.0.0.1:1/"));
     ASSERT_TRUE(store->SetSecureString(proxy_config::kPacLocation, pacServer.url("/proxy.pac").c_str()));
-    ASSERT_TRUE(store->SetSecureInt(proxy_config::kSourceFlags, (1 << ProxyInfo::kSystem) | (1 << ProxyInfo::kPacFile)));
+    ASSERT_TRUE(
+        store->SetSecureInt(proxy_config::kSourceFlags, (1 << ProxyInfo::kSystem) | (1 << ProxyInfo::kPacFile)));
     // The system proxy is the PAC file's first one, listed for both schemes.
     env.Set("http_proxy", "http://127.0.0.1:2000");
     env.Set("https_proxy", "http://127.0.0.1:2000");
@@ -175,7 +176,8 @@ TEST_F(ProxyDiscoveryTest, RepeatedProxiesAreDroppedAndALongListIsCut) {
     // Each proxy once, where it was first found, the list cut after the
     // first few; the direct connection stays last.
     std::vector<std::pair<int32_t, int>> expected{{ProxyInfo::kSystem, 2000}};
-    for (int port = 2001; expected.size() < Proxy::kMaxCandidates; ++port) expected.emplace_back(ProxyInfo::kPacFile, port);
+    for (int port = 2001; expected.size() < Proxy::kMaxCandidates; ++port)
+        expected.emplace_back(ProxyInfo::kPacFile, port);
     expected.emplace_back(ProxyInfo::kDirect, 0);
     std::vector<std::pair<int32_t, int>> found;
     for (const ProxyInfo& info : list) found.emplace_back(info.discoveryMode, info.port);

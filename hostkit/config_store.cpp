@@ -555,6 +555,10 @@ bool ConfigStore::RunTransaction(const std::function<bool()>& body) {
     return false;
 }
 
+bool ConfigStore::RunTransaction(bool (*body)(void* context), void* context) {
+    return body && RunTransaction([body, context] { return body(context); });
+}
+
 bool ConfigStore::Checkpoint() {
     if (readOnly_)
         return true;

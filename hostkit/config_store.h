@@ -121,6 +121,8 @@ public:
     // none does. Other threads wait until it ends; `body` must not wait for
     // them.
     bool RunTransaction(const std::function<bool()>& body);
+    // IConfig's form of the same.
+    bool RunTransaction(bool (*body)(void* context), void* context) override;
 
     // Folds the write-ahead log into the main file (passive checkpoint). Not
     // needed for durability; false only when the store is unusable.

@@ -68,6 +68,7 @@ TesselWrapper::TesselWrapper(IConfig* pConfig, IWinApiWrapper* pWinApiWrapper, I
         // 11. Proxy tester, whose kit handles come from the HTTP facade.
         m_testerHandles = std::make_unique<HttpHandleSource>(m_http.get());
         m_proxyTester = std::make_unique<TesselProxyTester>(m_proxyHelper.get(), m_testerHandles.get());
+        m_proxyTester->SetShutdownCheck([discovery] { return discovery->IsShuttingDown(); });
         // 12. Proxy handler (consumer of discovered proxies).
         m_proxyHandler = std::make_unique<TesselProxyHandler>(m_registrationHandler.get(), m_proxyHelper.get(),
                                                               m_pConfig, m_proxyTester.get(), discovery);
@@ -103,6 +104,11 @@ TesselWrapper::TesselWrapper(IConfig* pConfig, IWinApiWrapper* pWinApiWrapper, I
 TesselWrapper::~TesselWrapper() { Destroy(); }
 
 void TesselWrapper::Destroy() {
+    // Discovery winds down first: its consumer's proxy tests (each up to a
+    // time-out of its own, per candidate) hold the consumer lock that the
+    // proxy handler's destruction below waits for.
+    if (m_proxyContainer)
+        m_proxyContainer->Shutdown();
     // Downloads in flight end first: a policy download on a cloud worker would
     // otherwise hold up the join of that worker below until its time-out.
     if (m_http)

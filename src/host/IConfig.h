@@ -65,6 +65,15 @@ public:
 
     // The agent's version as a wide string (freed with FreeStringW), or null.
     virtual wchar_t* GetAgentVersion() = 0;
+
+    // Runs body(context) as one transaction: the writes and deletes it makes
+    // through this object on the calling thread all land, or none does when
+    // it returns false or the process dies before the end; other threads see
+    // none of them until then. True when body succeeded and its writes landed.
+    // The body must not wait for other threads that use the configuration.
+    // A host that cannot group writes keeps this default, which only runs the
+    // body (each write still atomic on its own).
+    virtual bool RunTransaction(bool (*body)(void* context), void* context) { return body(context); }
 };
 
 // The process-wide configuration object, or null before the host set one up.

@@ -1,5 +1,6 @@
 #include "proxy/Proxy.h"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 
@@ -60,6 +61,35 @@ void Proxy::Discovery(IConfig* config, uint32_t exclusionMask, const ProxyShutdo
         if (stopping()) return;
         if (info.discoveryMode != ProxyInfo::kDirect) Normalise(&info);
     }
+    LimitCandidates();
+}
+
+void Proxy::LimitCandidates() {
+    // The list protocol is left out of the comparison: once normalised, every
+    // proxy has a type, and the list protocol then changes neither the test
+    // nor what a save stores ("http=p:3128;https=p:3128" is one proxy).
+    auto same = [](const ProxyInfo& a, const ProxyInfo& b) {
+        return a.type == b.type && a.server == b.server && a.port == b.port;
+    };
+    ProxyInfoList kept;
+    size_t proxies = 0;
+    size_t dropped = 0;
+    for (ProxyInfo& info : m_proxies) {
+        const bool direct = info.discoveryMode == ProxyInfo::kDirect;
+        const bool repeated = std::any_of(kept.begin(), kept.end(), [&](const ProxyInfo& k) {
+            return (k.discoveryMode == ProxyInfo::kDirect) == direct && same(k, info);
+        });
+        if (repeated || (!direct && proxies == kMaxCandidates)) {
+            ++dropped;
+            continue;
+        }
+        if (!direct) ++proxies;
+        kept.push_back(std::move(info));
+    }
+    if (dropped)
+        trace(kTesselTraceCategory, "Proxy::Discovery: %d repeated or surplus proxies dropped, %d kept",
+              static_cast<int>(dropped), static_cast<int>(kept.size()));
+    m_proxies = std::move(kept);
 }
 
 int Proxy::RunMethod(int method) {

@@ -32,6 +32,13 @@ class Proxy : public IProxy {
 public:
     static constexpr int kRunOrder[] = {ProxyInfo::kConfigured, ProxyInfo::kSystem, ProxyInfo::kPacFile,
                                         ProxyInfo::kWpadDhcp, ProxyInfo::kWpadDns, ProxyInfo::kDirect};
+    // Most proxies a run hands on, besides the direct connection. Each may
+    // cost two tests of up to 15 s (the second with policy's credentials), and
+    // the sources legitimately name a few: the configured proxy, the system's
+    // one or two, a PAC or WPAD answer's first choice and its fallbacks. A
+    // longer list (a hostile or broken PAC answer) is cut after the first
+    // ones, which keeps the sources' order of preference.
+    static constexpr size_t kMaxCandidates = 8;
 
     explicit Proxy(IWinHttpWrapper* winHttp);
     ~Proxy() override = default;
@@ -50,6 +57,9 @@ private:
     int GetSystemProxyInfo();
     int GetAutoProxyInfo(int method);
     void Normalise(ProxyInfo* info);
+    // Drops repeated proxies (same type, server and port, after
+    // normalisation: the first kept) and those past kMaxCandidates.
+    void LimitCandidates();
 
     IConfig* m_config = nullptr;  // of the current run
     IWinHttpWrapper* m_winHttp;

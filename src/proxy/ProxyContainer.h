@@ -23,6 +23,9 @@ public:
     // The discovery the instance uses: background runs, synchronous runs and
     // consumers all go through it.
     ThreadedProxyDiscovery* GetProxyDiscovery() const { return m_threadedDiscovery.get(); }
+    // The first step of teardown: discovery and its consumers wind down now,
+    // so that nothing destroyed before the container waits for them.
+    void Shutdown() { m_threadedDiscovery->Shutdown(); }
 
 private:
     // Declared in creation order; destroyed in reverse.

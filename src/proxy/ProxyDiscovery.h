@@ -29,6 +29,9 @@ public:
     virtual void StartProxyDiscoverySync(ProxyInfoList* proxies, IConfig* config, uint32_t exclusionMask) = 0;
     virtual void StartProxyDiscoverySync(ProxyInfoList* proxies) = 0;
     virtual void SetShutdownCallback(ProxyShutdownCallback callback) = 0;
+    // True once the owner is being torn down (a discovery that has no such
+    // notion never is).
+    virtual bool IsShuttingDown() const { return false; }
 };
 
 class ProxyDiscovery : public IProxyDiscovery {

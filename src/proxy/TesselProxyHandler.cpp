@@ -18,6 +18,14 @@ void TesselProxyHandler::ProxiesDiscovered(const ProxyInfoList& proxies) {
     ProxyInfoList candidates(proxies);
     const ProxyInfo* chosen = m_tester->FindFirstValidProxy(candidates, m_config);
     if (!chosen) return;
+    // Teardown began during the tests: a restart now would start a
+    // registration that the teardown then has to stop again, and the next
+    // start finds the proxy again.
+    if (m_discovery && m_discovery->IsShuttingDown()) {
+        trace(kTesselTraceCategory,
+              "TesselProxyHandler::ProxiesDiscovered: Shutting down. Proxy neither saved nor registration restarted");
+        return;
+    }
     trace(kTesselTraceCategory, "TesselProxyHandler::ProxiesDiscovered: Proxy %ls verified", chosen->server.c_str());
 
     // Compared in the form a save would leave, or a list entry would always

@@ -106,6 +106,27 @@ bool TesselProxyHelper::DeleteConfigProxyInfo() {
 bool TesselProxyHelper::SaveProxyToConfig(const ProxyInfo& info) {
     std::lock_guard<std::mutex> lock(m_saveMutex);
     trace(kTesselTraceCategory, "TesselProxyHelper::SaveProxyToConfig: Enter");
+    struct Save {
+        TesselProxyHelper* helper;
+        const ProxyInfo* info;
+        bool ran;
+        bool written;
+    } save{this, &info, false, false};
+    const bool saved = m_config->RunTransaction(
+        [](void* context) {
+            auto* save = static_cast<Save*>(context);
+            save->ran = true;
+            return save->written = save->helper->WriteProxy(*save->info);
+        },
+        &save);
+    // A value that failed was logged by WriteProxy; this is the store refusing
+    // the transaction itself.
+    if (!saved && (!save.ran || save.written))
+        error("TesselProxyHelper::SaveProxyToConfig error: the store did not keep the proxy");
+    return saved;
+}
+
+bool TesselProxyHelper::WriteProxy(const ProxyInfo& info) {
     DeleteConfigProxyInfo();
 
     const char* failed = nullptr;

@@ -31,8 +31,9 @@ public:
     TesselProxyHelper& operator=(const TesselProxyHelper&) = delete;
 
     void ConvertProxyInfoToTesselProxyType(tessel_proxy_t* proxy, const ProxyInfo& info) override;
-    // Replaces the whole subtree; false at the first value that cannot be
-    // written (the values before it stay).
+    // Replaces the whole subtree in one store transaction: a reader sees the
+    // old proxy or the new one, never a part; false when a value cannot be
+    // written, and the old proxy then stays.
     bool SaveProxyToConfig(const ProxyInfo& info) override;
     // The local view (what SaveProxyToConfig wrote).
     bool LoadProxyFromConfig(ProxyInfo* info) override;
@@ -49,6 +50,10 @@ public:
     static ProxyInfo StoredForm(const ProxyInfo& info);
 
 private:
+    // The delete and the writes of a save; false (logged) at the first value
+    // that cannot be written.
+    bool WriteProxy(const ProxyInfo& info);
+
     IConfig* m_config;
     IStringUtils* m_stringUtils;
     std::mutex m_saveMutex;

@@ -67,6 +67,7 @@ ProxyInfo* TesselProxyTester::FindFirstValidProxy(ProxyInfoList& proxies, IConfi
         return nullptr;
     }
     for (ProxyInfo& proxy : proxies) {
+        if (ShuttingDown()) return nullptr;
         ProxyInfo retried;
         bool usedRetry = false;
         if (!TestWithRetry(proxy, *testUrl, config, &retried, &usedRetry)) continue;
@@ -85,6 +86,7 @@ bool TesselProxyTester::TestWithRetry(const ProxyInfo& proxy, const std::string&
         return false;
     }
     if (TestProxyInternal(proxy, testUrl) == 0) return true;
+    if (ShuttingDown()) return false;
 
     const auto user = proxy_config::ReadStringW(config, View::Secure, proxy_config::kUserName);
     if (!user || user->empty()) return false;
@@ -114,7 +116,9 @@ int TesselProxyTester::TestProxyInternal(const ProxyInfo& proxy, const std::stri
 
     int status = 8;
     if (http_client_handle* handle = m_http->GetHttpClientHandle()) {
-        status = tessel_proxy_test(handle, testUrl.c_str(), &record);
+        const http_client_abort abort{
+            [](void* tester) { return static_cast<TesselProxyTester*>(tester)->ShuttingDown(); }, this};
+        status = tessel_proxy_test_abortable(handle, testUrl.c_str(), &record, &abort);
         m_http->ReleaseHttpClientHandle(handle);
     }
     trace(kTesselTraceCategory, "TesselProxyTester::TestProxyInternal: Proxy Test Status: %d", status);

@@ -2,6 +2,7 @@
 // with the user and password that policy configures.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "dtk/ITesselInstance.h"
@@ -41,7 +42,14 @@ public:
     bool TestProxy(const ProxyInfo& proxy, IConfig* config) override;
     ProxyInfo* FindFirstValidProxy(ProxyInfoList& proxies, IConfig* config) override;
 
+    // True once the library is being torn down: no further candidate or retry
+    // is tried, and a test in progress aborts at its next progress report.
+    // Set before any test runs.
+    void SetShutdownCheck(std::function<bool()> shuttingDown) { m_shuttingDown = std::move(shuttingDown); }
+
 private:
+    bool ShuttingDown() const { return m_shuttingDown && m_shuttingDown(); }
+
     // One record, then (on failure) its copy with policy's credentials, which
     // lands in *retried when that passes.
     bool TestWithRetry(const ProxyInfo& proxy, const std::string& testUrl, IConfig* config, ProxyInfo* retried,
@@ -51,4 +59,5 @@ private:
 
     ITesselProxyHelper* m_helper;
     IHttpClientHandleSource* m_http;
+    std::function<bool()> m_shuttingDown;
 };

@@ -15,7 +15,7 @@ ThreadedProxyDiscovery::ThreadedProxyDiscovery(IProxyDiscovery* inner)
     : m_inner(inner), m_state(std::make_shared<State>()) {}
 
 ThreadedProxyDiscovery::~ThreadedProxyDiscovery() {
-    m_state->shuttingDown.store(true);
+    Shutdown();
     std::unique_lock<std::mutex> lock(m_state->mutex);
     for (int polls = 1; m_state->running; ++polls) {
         if (m_state->finished.wait_for(lock, kPollInterval, [this] { return !m_state->running; })) break;
@@ -55,6 +55,10 @@ void ThreadedProxyDiscovery::StartProxyDiscovery() {
     std::lock_guard<std::mutex> lock(m_state->mutex);
     if (m_state->running) {
         trace(kTesselTraceCategory, "ThreadedProxyDiscovery::StartProxyDiscovery: Proxy discovery thread already running");
+        return;
+    }
+    if (m_state->shuttingDown.load()) {
+        trace(kTesselTraceCategory, "ThreadedProxyDiscovery::StartProxyDiscovery: shutting down, not started");
         return;
     }
     m_state->running = true;

@@ -12,8 +12,8 @@
 class ThreadedProxyDiscovery : public IProxyDiscovery {
 public:
     explicit ThreadedProxyDiscovery(IProxyDiscovery* inner);
-    // Asks a running discovery to stop before its next source, then waits for
-    // its thread (logging once after 20 seconds, and waiting on).
+    // Shuts down (below), then waits for a running discovery's thread (logging
+    // once after 20 seconds, and waiting on).
     ~ThreadedProxyDiscovery() override;
     ThreadedProxyDiscovery(const ThreadedProxyDiscovery&) = delete;
     ThreadedProxyDiscovery& operator=(const ThreadedProxyDiscovery&) = delete;
@@ -27,7 +27,11 @@ public:
     // Refused: the shutdown callback is this object's own (IsShuttingDown).
     void SetShutdownCallback(ProxyShutdownCallback callback) override;
 
-    bool IsShuttingDown() const { return m_state->shuttingDown.load(); }
+    // For good: a running discovery stops before its next source, its
+    // consumers test no further candidate, and no new one starts. Teardown
+    // calls it first, long before this object goes.
+    void Shutdown() { m_state->shuttingDown.store(true); }
+    bool IsShuttingDown() const override { return m_state->shuttingDown.load(); }
     bool IsRunning() const;
 
 private:

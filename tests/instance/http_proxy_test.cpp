@@ -1,5 +1,6 @@
 // The HTTP objects and the proxy operations of the instance, against the
 // testbed's HTTPS server and a real tinyproxy.
+#include <future>
 #include <string>
 #include <vector>
 
@@ -8,6 +9,7 @@
 #include "instance/instance_fixture.h"
 #include "proxy/ProxyConfig.h"
 #include "proxy/core_proxy_fixture.h"
+#include "testbed/http_file_server.h"
 #include "testbed/https_server.h"
 #include "testbed/proxies.h"
 
@@ -150,6 +152,35 @@ TEST_F(HttpProxyTest, ProxiesAreLoadedTestedAndDiscoveredThroughTheInstance) {
     // A host's null pointers are refused, not followed.
     EXPECT_FALSE(instance->DiscoverValidProxy(nullptr));
     instance->DiscoverProxies(nullptr);
+}
+
+TEST_F(HttpProxyTest, DeinitDuringADiscoveryOfBlackHoledProxiesReturnsPromptlyAndRestartsNothing) {
+    // The PAC file names two proxies that take connections and never answer;
+    // the direct connection after them would pass.
+    testbed::SilentListener first, second;
+    ASSERT_NE(first.port(), 0);
+    ASSERT_NE(second.port(), 0);
+    testbed::HttpFileServer pacServer;
+    pacServer.serve("/proxy.pac", "function FindProxyForURL(url, host) { return \"PROXY 127.0.0.1:" +
+                                      std::to_string(first.port()) + "; PROXY 127.0.0.1:" +
+                                      std::to_string(second.port()) + "\"; }");
+    ASSERT_TRUE(pacServer.start());
+    ASSERT_TRUE(store_->SetSecureInt(proxy_config::kSourceFlags, 1 << ProxyInfo::kPacFile));
+    ASSERT_TRUE(store_->SetSecureString(proxy_config::kPacLocation, pacServer.url("/proxy.pac").c_str()));
+
+    ITesselInstance* instance = Start();
+    ASSERT_NE(instance, nullptr);
+    instance->StartProxyDiscovery();
+    ASSERT_TRUE(first.wait_for_connection(30s)) << "the first candidate is being tested";
+    lib_.Release(instance);
+    instance_ = nullptr;
+
+    auto deinit = std::async(std::launch::async, [this] { lib_.Deinit(); });
+    EXPECT_EQ(deinit.wait_for(8s), std::future_status::ready) << "teardown waited for the candidates' tests";
+    ASSERT_EQ(deinit.wait_for(120s), std::future_status::ready);
+    EXPECT_FALSE(log_.contains("TesselProxyHandler::ProxiesDiscovered: Proxy saved to config"));
+    EXPECT_FALSE(log_.contains("Restarting registration"));
+    EXPECT_FALSE(second.wait_for_connection(0ms)) << "no candidate is tested once teardown began";
 }
 
 }  // namespace

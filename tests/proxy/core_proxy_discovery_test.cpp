@@ -9,6 +9,7 @@
 
 #include "proxy/ProxyContainer.h"
 #include "support/log_capture.h"
+#include "testbed/http_file_server.h"
 #include "core_proxy_fixture.h"
 
 namespace {
@@ -151,6 +152,36 @@ TEST_F(ProxyDiscoveryTest, SourceMaskAndRunOrder) {
     discovery->StartProxyDiscoverySync(&list);
     EXPECT_EQ(Modes(list), (std::vector<int32_t>{0}));
     EXPECT_EQ(log.count("Proxy::GetAutoProxyInfo test URL is empty"), 3u);
+}
+
+TEST_F(ProxyDiscoveryTest, RepeatedProxiesAreDroppedAndALongListIsCut) {
+    // A PAC answer of 600 entries naming 20 proxies over and over.
+    testbed::HttpFileServer pacServer;
+    pacServer.serve("/proxy.pac",
+                    "function FindProxyForURL(url, host) { var list = \"\"; for (var i = 0; i < 600; i++) "
+                    "list += \"PROXY 127.0.0.1:\" + (2000 + i % 20) + \"; \"; return list + \"DIRECT\"; }");
+    ASSERT_TRUE(pacServer.start());
+    ASSERT_TRUE(store->SetSecureString(proxy_config::kTestUrl, "https://127.0.0.1:1/"));
+    ASSERT_TRUE(store->SetSecureString(proxy_config::kPacLocation, pacServer.url("/proxy.pac").c_str()));
+    ASSERT_TRUE(
+        store->SetSecureInt(proxy_config::kSourceFlags, (1 << ProxyInfo::kSystem) | (1 << ProxyInfo::kPacFile)));
+    // The system proxy is the PAC file's first one, listed for both schemes.
+    env.Set("http_proxy", "http://127.0.0.1:2000");
+    env.Set("https_proxy", "http://127.0.0.1:2000");
+
+    ProxyContainer container(store.get());
+    ProxyInfoList list;
+    container.GetProxyDiscovery()->StartProxyDiscoverySync(&list);
+
+    // Each proxy once, where it was first found, the list cut after the
+    // first few; the direct connection stays last.
+    std::vector<std::pair<int32_t, int>> expected{{ProxyInfo::kSystem, 2000}};
+    for (int port = 2001; expected.size() < Proxy::kMaxCandidates; ++port)
+        expected.emplace_back(ProxyInfo::kPacFile, port);
+    expected.emplace_back(ProxyInfo::kDirect, 0);
+    std::vector<std::pair<int32_t, int>> found;
+    for (const ProxyInfo& info : list) found.emplace_back(info.discoveryMode, info.port);
+    EXPECT_EQ(found, expected);
 }
 
 TEST_F(ProxyDiscoveryTest, BackgroundDiscoveryNotifiesInOrderAndRunsOnce) {

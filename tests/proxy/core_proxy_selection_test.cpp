@@ -251,4 +251,23 @@ TEST_F(ProxySelectionTest, EverySendOfOneTestGetsTheWholePassword) {
     for (const std::string& line : log_.lines()) EXPECT_EQ(line.find(password), std::string::npos) << line;
 }
 
+TEST_F(ProxySelectionTest, AProxyThatPassesOnceTeardownBeganIsNeitherSavedNorRestarted) {
+    ProxyContainer container(store.get());
+    ThreadedProxyDiscovery* discovery = container.GetProxyDiscovery();
+    TesselProxyHelper helper(store.get());
+    TesselProxyTester tester(&helper, &handles_);
+    CountingRegistration registration;
+    TesselProxyHandler handler(&registration, &helper, store.get(), &tester, discovery);
+
+    // The teardown begins while the direct connection, which works, is tested.
+    handles_.beforeRelease = [discovery](http_client_handle*) { discovery->Shutdown(); };
+    ProxyInfo direct;
+    direct.discoveryMode = ProxyInfo::kDirect;
+    handler.ProxiesDiscovered({direct});
+    EXPECT_TRUE(log_.containsTrace("TesselProxyTester::TestProxyInternal: Proxy Test Status: 0"));
+    EXPECT_EQ(registration.restarts.load(), 0);
+    ProxyInfo stored;
+    EXPECT_FALSE(helper.LoadProxyFromConfig(&stored)) << "nothing is saved";
+}
+
 }  // namespace

@@ -129,6 +129,28 @@ TEST_F(ProxyStore, SaveAndLoadKeepAllNineFieldsAndNeverTheClearPassword) {
     }
 }
 
+TEST_F(ProxyStore, AFailedSaveLeavesTheStoredProxyWhole) {
+    TesselProxyHelper helper(store.get());
+    const ProxyInfo old = FullRecord();
+    ASSERT_TRUE(helper.SaveProxyToConfig(old));
+
+    // The password is the last value written and this one cannot be stored
+    // (its enciphered form is too long): the save fails after the delete and
+    // the other values, and none of that may land.
+    ProxyInfo other = FullRecord();
+    other.server = L"other.example";
+    other.port = 8080;
+    other.password = std::wstring(proxy_password::kBufferSize, L'p');
+    LogCapture log;
+    EXPECT_FALSE(helper.SaveProxyToConfig(other));
+    EXPECT_TRUE(log.containsError("TesselProxyHelper::SaveProxyToConfig error: pwd is not valid"));
+
+    ProxyInfo loaded;
+    ASSERT_TRUE(helper.LoadProxyFromConfig(&loaded));
+    EXPECT_TRUE(loaded == old) << "server " << std::string(loaded.server.begin(), loaded.server.end()) << ", port "
+                               << loaded.port << ", password " << (loaded.password.empty() ? "missing" : "kept");
+}
+
 TEST_F(ProxyStore, DefaultsAreNotWrittenAndReadBackEqual) {
     TesselProxyHelper helper(store.get());
     ProxyInfo info;

@@ -3,6 +3,11 @@
 #include "kit/tessel_logger.h"
 
 int tessel_proxy_test(http_client_handle* handle, const char* test_url, const tessel_proxy_t* proxy) {
+    return tessel_proxy_test_abortable(handle, test_url, proxy, nullptr);
+}
+
+int tessel_proxy_test_abortable(http_client_handle* handle, const char* test_url, const tessel_proxy_t* proxy,
+                                const http_client_abort* abort) {
     if (!handle) {
         TLOG_ERR("http_client_handle_new() failed");
         return 4;
@@ -15,6 +20,11 @@ int tessel_proxy_test(http_client_handle* handle, const char* test_url, const te
     http_client_request_t* req = http_client_request_new(handle, &no_headers);
     if (!req) {
         TLOG_ERR("failed to allocated a new http request");
+        return 4;
+    }
+    if (abort && http_client_request_set_abort(req, abort) != 0) {
+        http_client_request_free(req);
+        TLOG_ERR("failed to set the abort check");
         return 4;
     }
     http_client_response* resp = http_client_send_request(req, test_url, "GET", nullptr, 0);

@@ -6,7 +6,16 @@
 //   dtk-pac-eval <url> <host> <memory-bytes> <cpu-seconds>
 // The script arrives on standard input. One line answers on standard output:
 // "OK <FindProxyForURL's result>" or "ERR <reason>".
+//
+// Before it reads the script it gives up what it does not need: no core file
+// (the process holds nothing worth keeping, and a crash is the hostile
+// script's doing), no new privileges, and, when started by root, the
+// unprivileged user "nobody" without supplementary groups. The library starts
+// it with an empty environment.
+#include <grp.h>
 #include <pacparser.h>
+#include <pwd.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -45,14 +54,64 @@ int KeepError(const char* fmt, va_list args) {
     return n;
 }
 
-void Limit(int resource, rlim_t value) {
+bool Limit(int resource, rlim_t value) {
     rlimit limit{value, value};
-    setrlimit(resource, &limit);
+    return setrlimit(resource, &limit) == 0;
+}
+
+constexpr const char* UNPRIVILEGED_USER = "nobody";
+
+// Whether `id` exists in this user namespace (per /proc/self/uid_map or
+// gid_map: "<inside> <outside> <count>" lines). Unreadable: assumed so.
+bool MappedHere(const char* map, unsigned long id) {
+    FILE* f = std::fopen(map, "re");
+    if (!f) return true;
+    unsigned long inside, outside, count;
+    bool mapped = false;
+    for (int lines = 0; lines < 340 && std::fscanf(f, "%lu %lu %lu", &inside, &outside, &count) == 3; ++lines)
+        mapped = mapped || (id >= inside && id - inside < count);
+    std::fclose(f);
+    return mapped;
+}
+
+// Root gives way to the unprivileged user, for good: a failure anywhere, or
+// a way back to root afterwards, is a refusal to run. The one exception is a
+// user namespace in which that user does not exist (a sandbox that maps root
+// alone): there is nobody else to become, and its root's capabilities end at
+// the namespace.
+bool DropRoot() {
+    if (getuid() != 0 && geteuid() != 0) return true;
+    passwd entry{};
+    passwd* found = nullptr;
+    char buf[4096];
+    if (getpwnam_r(UNPRIVILEGED_USER, &entry, buf, sizeof buf, &found) != 0 || !found || found->pw_uid == 0)
+        return false;
+    if (!MappedHere("/proc/self/uid_map", found->pw_uid) || !MappedHere("/proc/self/gid_map", found->pw_gid))
+        return true;
+    if (setgroups(0, nullptr) != 0 || setresgid(found->pw_gid, found->pw_gid, found->pw_gid) != 0 ||
+        setresuid(found->pw_uid, found->pw_uid, found->pw_uid) != 0)
+        return false;
+    return setuid(0) != 0 && getuid() != 0 && geteuid() != 0;
+}
+
+// What the evaluation may keep of the process it was started as; nullptr
+// when confined, else why not.
+const char* Confine() {
+    if (!Limit(RLIMIT_CORE, 0) || prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) return "cannot disable core files";
+    if (!DropRoot()) return "cannot drop root privileges";
+    // Ambient capabilities would survive into a non-root helper; older
+    // kernels without them have none to clear.
+    prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return "cannot set no-new-privileges";
+    if (chdir("/") != 0) return "cannot leave the working directory";
+    clearenv();
+    return nullptr;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (const char* failed = Confine()) return Answer("ERR", failed);
     if (argc != 5) return Answer("ERR", "usage: dtk-pac-eval <url> <host> <memory-bytes> <cpu-seconds>");
     unsigned long long memory = std::strtoull(argv[3], nullptr, 10);
     unsigned long cpu = std::strtoul(argv[4], nullptr, 10);

@@ -8,6 +8,8 @@
 #include <atomic>
 #include <string>
 
+#include "platform/log_escape.h"
+
 // ---- Diagnostic writers ----------------------------------------------------
 
 namespace {
@@ -24,7 +26,9 @@ struct cv_log_state {
 
 cv_log_state g_log;
 
-// Formats into a string; false when memory ran out.
+// Formats into a string with the control characters of the arguments
+// escaped (they quote server answers and TLS errors); the format's own
+// leading and trailing text stays as written. False when memory ran out.
 bool format_text(std::string* out, const char* format, va_list args) {
     char small[512];
     va_list copy;
@@ -33,15 +37,17 @@ bool format_text(std::string* out, const char* format, va_list args) {
     va_end(copy);
     if (n < 0)
         return false;
-    if (static_cast<size_t>(n) < sizeof small) {
-        out->assign(small, static_cast<size_t>(n));
-        return true;
+    size_t len = static_cast<size_t>(n);
+    char* big = nullptr;
+    if (len >= sizeof small) {
+        big = static_cast<char*>(malloc(len + 1));
+        if (!big)
+            return false;
+        vsnprintf(big, len + 1, format, args);
     }
-    char* big = static_cast<char*>(malloc(static_cast<size_t>(n) + 1));
-    if (!big)
-        return false;
-    vsnprintf(big, static_cast<size_t>(n) + 1, format, args);
-    out->assign(big, static_cast<size_t>(n));
+    out->clear();
+    platform::AppendEscapedLogText(std::string_view(big ? big : small, len), platform::LiteralEndsOf(format), len * 4,
+                                   out);
     free(big);
     return true;
 }

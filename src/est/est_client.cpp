@@ -13,16 +13,19 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "est/est.h"
 #include "est/est_http.h"
 #include "est/est_tls.h"
+#include "platform/log_escape.h"
 #include "platform/wsa.h"
 
 #define EST_ERR_NAME_ENTRY(name) #name,
@@ -100,16 +103,51 @@ void est_log_stderr_sink(const char* format, va_list ap)
     fflush(stderr);
 }
 
+namespace {
+
+// Longest message text handed to a sink; longer ones are cut.
+constexpr size_t EST_LOG_MAX_TEXT = 64 * 1024;
+
+void call_sink(est_log_sink_fn sink, const char* format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    sink(format, ap);
+    va_end(ap);
+}
+
+}  // namespace
+
 void est_log_write(int level, const char* format, ...)
 {
-    if (level > g_est_log_level.load(std::memory_order_relaxed)) {
+    if (level > g_est_log_level.load(std::memory_order_relaxed) || !format) {
         return;
     }
     est_log_sink_fn sink = g_est_log_sink.load(std::memory_order_acquire);
+    // Messages quote server answers and certificate fields: the sink gets the
+    // text with its control characters escaped, save the line feeds the
+    // format itself begins or ends with, which delimit the records.
+    char small[1024];
     va_list ap;
     va_start(ap, format);
-    (sink ? sink : est_log_stderr_sink)(format, ap);
+    int n = vsnprintf(small, sizeof small, format, ap);
     va_end(ap);
+    if (n < 0) {
+        return;
+    }
+    std::string text;
+    if (static_cast<size_t>(n) < sizeof small) {
+        text.assign(small, static_cast<size_t>(n));
+    } else {
+        text.resize(std::min<size_t>(static_cast<size_t>(n), EST_LOG_MAX_TEXT) + 1);
+        va_start(ap, format);
+        vsnprintf(text.data(), text.size(), format, ap);
+        va_end(ap);
+        text.pop_back();
+    }
+    std::string escaped;
+    platform::AppendEscapedLogText(text, platform::LiteralEndsOf(format), EST_LOG_MAX_TEXT * 4, &escaped);
+    call_sink(sink ? sink : est_log_stderr_sink, "%s", escaped.c_str());
 }
 
 void est_set_log_level(int level)

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/log_escape.h"
+
 namespace {
 
 struct log_callback_node {
@@ -176,9 +178,16 @@ static void tessel_vlog(int32_t level, const char* file, unsigned line, const ch
         return;
     }
 
+    // Arguments often carry text from the network or from files: the line
+    // the callbacks see has its control characters escaped.
+    char escaped[TESSEL_LOG_BUFFER_SIZE];
+    memcpy(escaped, buffer, static_cast<size_t>(prefix));
+    platform::EscapeLogText(std::string_view(buffer + prefix, static_cast<size_t>(written)),
+                            platform::LiteralEndsOf(format), escaped + prefix,
+                            sizeof escaped - static_cast<size_t>(prefix));
     for (log_callback_node* node = _cb_head; node; node = node->next) {
         if (node->fn)
-            node->fn(level, buffer, node->user_data);
+            node->fn(level, escaped, node->user_data);
     }
     unlock_logger_mutex(&_cb_list_mutex, "&_cb_list_mutex");
 }

@@ -1,6 +1,7 @@
 // The kit's process-wide logger. A line is formatted once, with the prefix
-// "[<file>@<line>]: ", and handed to every registered callback in registration
-// order. The kit never writes a log file of its own.
+// "[<file>@<line>]: ", its control characters escaped (platform/log_escape.h),
+// and handed to every registered callback in registration order. The kit never
+// writes a log file of its own.
 #pragma once
 
 #include <cstdarg>

@@ -96,6 +96,9 @@ struct WinHttpSettings {
     uint32_t pacEvalMs = 2000;
     // Address-space limit of the evaluating process.
     uint64_t pacMemoryBytes = 256ull << 20;
+    // PEM file of the authorities an https PAC server is checked against;
+    // empty: the system's trust store.
+    std::string pacTrustFile;
     // Largest PAC file accepted.
     uint32_t pacMaxBytes = 1u << 20;
     // WPAD through DNS: resolving one candidate name.

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -12,14 +13,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <thread>
 #include <vector>
 
 #include "kit/http_client/http_client.h"
 #include "kit/tessel_logger.h"
 #include "platform/winhttp.h"
-
-extern char** environ;
 
 namespace platform::winhttp {
 
@@ -138,6 +138,8 @@ void Reap(pid_t pid, Deadline deadline) {
     if (pidfd >= 0) close(pidfd);
 }
 
+bool IsHttpsUrl(const std::string& url) { return url.size() >= 8 && strncasecmp(url.c_str(), "https://", 8) == 0; }
+
 pid_t SpawnHelper(const std::string& path, const std::vector<std::string>& args, int child_fd) {
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attr;
@@ -158,8 +160,10 @@ pid_t SpawnHelper(const std::string& path, const std::vector<std::string>& args,
     argv.push_back(const_cast<char*>(path.c_str()));
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
+    // The environment may hold proxy URLs with passwords: the helper gets none.
+    char* no_environment[] = {nullptr};
     pid_t pid = -1;
-    int rc = posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data(), environ);
+    int rc = posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data(), no_environment);
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
@@ -173,15 +177,24 @@ pid_t SpawnHelper(const std::string& path, const std::vector<std::string>& args,
 
 std::string DefaultPacHelperPath() {
     Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&DefaultPacHelperPath), &info) == 0 || !info.dli_fname) return HELPER_NAME;
-    std::string dir = info.dli_fname;
-    size_t slash = dir.rfind('/');
-    dir = slash == std::string::npos ? "." : dir.substr(0, slash);
+    if (dladdr(reinterpret_cast<void*>(&DefaultPacHelperPath), &info) == 0 || !info.dli_fname) return "";
+    std::string module = info.dli_fname;
+    // The main program is named by its argv[0], which may be relative to a
+    // directory left long ago; the kernel knows where it really is.
+    if ((module.empty() || module[0] != '/') && module == program_invocation_name) {
+        char exe[PATH_MAX];
+        ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+        module = n > 0 ? std::string(exe, static_cast<size_t>(n)) : std::string();
+    }
+    // Anything relative would be resolved against the working directory,
+    // which may be anyone's: no helper rather than a stranger's.
+    if (module.empty() || module[0] != '/') return "";
+    std::string dir = module.substr(0, module.rfind('/'));
     // Beside libdtk.so; a program linking the code statically from bin/
     // finds it in the library directory next door.
     for (const std::string& candidate : {dir + "/" + HELPER_NAME, dir + "/../lib/" + HELPER_NAME})
         if (access(candidate.c_str(), X_OK) == 0) return candidate;
-    return dir + "/" + HELPER_NAME;
+    return "";
 }
 
 std::string UrlHost(const std::string& url) {
@@ -215,10 +228,13 @@ uint32_t FetchPacScript(const std::string& url, const std::string& agent, const 
         return ERROR_WINHTTP_UNABLE_TO_DOWNLOAD_SCRIPT;
     // The script is fetched directly (a proxy is what we are looking for),
     // over http(s) only, and the connection phase keeps to the budget too.
+    // A script asked for over https is not taken from plain http: a
+    // redirect may not downgrade it.
     CURL* curl = request->curl;
     curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, IsHttpsUrl(url) ? "https" : "http,https");
+    if (!settings.pacTrustFile.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, settings.pacTrustFile.c_str());
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
     long left = MsUntil(deadline);
@@ -240,6 +256,10 @@ uint32_t EvaluatePac(const std::string& script, const std::string& url, const Wi
     std::string host = UrlHost(url);
     if (host.empty()) return ERROR_WINHTTP_INVALID_URL;
     std::string helper = settings.pacHelperPath.empty() ? DefaultPacHelperPath() : settings.pacHelperPath;
+    if (helper.empty() || helper[0] != '/') {
+        TLOG_ERR("no PAC helper at an absolute path (%s): not evaluating", helper.empty() ? "none found" : helper.c_str());
+        return ERROR_WINHTTP_BAD_AUTO_PROXY_SCRIPT;
+    }
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return ERROR_NOT_ENOUGH_MEMORY;
     Fd ours{fds[0]}, theirs{fds[1]};
@@ -259,6 +279,7 @@ uint32_t EvaluatePac(const std::string& script, const std::string& url, const Wi
     // "OK <answer>\n" is the only success; anything else (an error line, a
     // killed or crashed helper) fails the script.
     if (reply.size() < 4 || reply.compare(0, 3, "OK ") != 0 || reply.back() != '\n') {
+        if (!reply.empty() && reply.back() == '\n') reply.pop_back();  // the answer's own line end
         TLOG_NOTICE("PAC script for %s failed: %.200s", host.c_str(), reply.empty() ? "no answer" : reply.c_str());
         return ERROR_WINHTTP_BAD_AUTO_PROXY_SCRIPT;
     }

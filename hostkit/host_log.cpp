@@ -68,11 +68,25 @@ std::string OneLine(std::string message) {
     size_t end = message.find_last_not_of("\r\n");
     if (begin == std::string::npos)
         return {};
-    message = message.substr(begin, end - begin + 1);
-    for (char& c : message)
-        if (c == '\n' || c == '\r')
-            c = ' ';
-    return message;
+    std::string line;
+    line.reserve(end - begin + 1);
+    for (size_t i = begin; i <= end; ++i) {
+        const auto c = static_cast<unsigned char>(message[i]);
+        // A C1 control in UTF-8 (U+0080..U+009F) drives terminals as its C0 kin does.
+        const bool c1 = c == 0xc2 && i < end && static_cast<unsigned char>(message[i + 1]) < 0xa0 &&
+                        static_cast<unsigned char>(message[i + 1]) >= 0x80;
+        if (c == '\n' || c == '\r') {
+            line.push_back(' ');
+        } else if (c < 0x20 || c == 0x7f || c1) {
+            char escape[9];
+            snprintf(escape, sizeof escape, c1 ? "\\xc2\\x%02x" : "\\x%02x",
+                     c1 ? static_cast<unsigned char>(message[++i]) : c);
+            line += escape;
+        } else {
+            line.push_back(static_cast<char>(c));
+        }
+    }
+    return line;
 }
 
 std::string FormatLogLine(LogKind kind, uint64_t category, const std::string& message) {

@@ -30,7 +30,9 @@ bool SetLogFile(const std::string& path, std::string* error = nullptr);
 std::string FormatLogLine(LogKind kind, uint64_t category, const std::string& message);
 
 // Line breaks at either end of a message are dropped and the ones inside
-// become spaces: every call makes exactly one line.
+// become spaces: every call makes exactly one line. Other control characters
+// (C0, DEL and C1) are written as \xNN, so that text from the network quoted
+// in a line can neither forge a line nor drive the terminal showing the log.
 std::string OneLine(std::string message);
 
 }  // namespace hostkit

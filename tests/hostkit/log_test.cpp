@@ -18,9 +18,10 @@ TEST(HostLog, SinkReceivesKindCategoryAndOneLineText) {
     trace(kTesselTraceCategory, "TesselWrapper::Init: %s", "ready");
     trace(0x20, L"wide %ls and %s: %d", L"gr\u00fc\u00dfe", "bytes", 3);
     error(L"\n***EST [ERROR][%ls:%d]--> line one\nline two\n", L"est_client_enroll", 42);
+    error("Proxy::GetSystemProxyInfo %s", "\x1b[2K\t\x7f\xc2\x9b" "forged \xc2\xa0ok");
 
     auto entries = log.entries();
-    ASSERT_EQ(entries.size(), 4u);
+    ASSERT_EQ(entries.size(), 5u);
     EXPECT_EQ(entries[0].kind, hostkit::LogKind::Error);
     EXPECT_EQ(entries[0].category, 0u);
     EXPECT_EQ(entries[0].text, "TesselWrapper::Init: failed with 8");
@@ -29,6 +30,7 @@ TEST(HostLog, SinkReceivesKindCategoryAndOneLineText) {
     EXPECT_EQ(entries[2].category, 0x20u);
     EXPECT_EQ(entries[2].text, "wide gr\xc3\xbc\xc3\x9f" "e and bytes: 3");
     EXPECT_EQ(entries[3].text, "***EST [ERROR][est_client_enroll:42]--> line one line two");
+    EXPECT_EQ(entries[4].text, "Proxy::GetSystemProxyInfo \\x1b[2K\\x09\\x7f\\xc2\\x9b" "forged \xc2\xa0ok");
     EXPECT_TRUE(log.containsError("failed with 8"));
     EXPECT_FALSE(log.containsError("ready"));
     EXPECT_TRUE(log.containsTrace("ready"));

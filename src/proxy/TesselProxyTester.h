@@ -1,5 +1,6 @@
 // Tests proxies by fetching "config/proxy/testurl" through them, retrying once
-// with the user and password that policy configures.
+// with the user and password that policy configures when the proxy is one
+// policy names (its configured proxy or "config/proxy/credhosts").
 #pragma once
 
 #include <string>
@@ -42,8 +43,8 @@ public:
     ProxyInfo* FindFirstValidProxy(ProxyInfoList& proxies, IConfig* config) override;
 
 private:
-    // One record, then (on failure) its copy with policy's credentials, which
-    // lands in *retried when that passes.
+    // One record, then (on failure, and only for a proxy policy names) its
+    // copy with policy's credentials, which lands in *retried when that passes.
     bool TestWithRetry(const ProxyInfo& proxy, const std::string& testUrl, IConfig* config, ProxyInfo* retried,
                        bool* usedRetry);
     // One kit proxy test under the process-wide test lock; the kit's status.

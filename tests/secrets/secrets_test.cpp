@@ -55,7 +55,6 @@
 #include "testbed/pki.h"
 #include "testbed/http_file_server.h"
 #include "testbed/proxies.h"
-#include "testbed/recording_proxy.h"
 
 namespace fs = std::filesystem;
 
@@ -716,7 +715,8 @@ void proxies_with_credentials_through_the_instance(World& w) {
 // discovery and by a proxy test, it is never offered policy's credentials
 // (still configured by the step before), in clear or otherwise.
 void discovered_proxy_asking_for_basic(World& w) {
-    testbed::RecordingProxy stranger;
+    testbed::HttpFileServer stranger;
+    stranger.challenge_as_proxy();
     ASSERT_TRUE(stranger.start());
     testbed::HttpFileServer pac;
     pac.serve("/proxy.pac", "function FindProxyForURL(url, host) { return \"PROXY 127.0.0.1:" +

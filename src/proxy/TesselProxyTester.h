@@ -43,8 +43,8 @@ public:
     ProxyInfo* FindFirstValidProxy(ProxyInfoList& proxies, IConfig* config) override;
 
 private:
-    // One record, then (on failure, and only for a proxy policy names) its
-    // copy with policy's credentials, which lands in *retried when that passes.
+    // One record, then (on failure) its copy with policy's credentials, which
+    // lands in *retried when that passes.
     bool TestWithRetry(const ProxyInfo& proxy, const std::string& testUrl, IConfig* config, ProxyInfo* retried,
                        bool* usedRetry);
     // One kit proxy test under the process-wide test lock; the kit's status.

@@ -99,6 +99,16 @@ void HttpFileServer::stall(const std::string& path) {
     files_[path] = File{"", "", true};
 }
 
+void HttpFileServer::challenge_as_proxy() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    challenge_ = true;
+}
+
+std::vector<std::string> HttpFileServer::heads() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return heads_;
+}
+
 std::vector<std::string> HttpFileServer::hosts_asking(const std::string& path) const {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = hosts_.find(path);
@@ -131,6 +141,17 @@ void HttpFileServer::serve_connection(int fd) {
         ssize_t n = recv(fd, buf, sizeof buf, 0);
         if (n <= 0) return;
         head.append(buf, static_cast<size_t>(n));
+    }
+    bool challenge;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        heads_.push_back(head.substr(0, head.find("\r\n\r\n") + 4));
+        challenge = challenge_;
+    }
+    if (challenge) {
+        SendAll(fd, "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"proxy\"\r\n"
+                    "Content-Length: 0\r\nConnection: close\r\n\r\n");
+        return;
     }
     // "GET /path?query HTTP/1.1"
     size_t sp1 = head.find(' ');

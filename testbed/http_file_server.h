@@ -1,5 +1,5 @@
 // A plain HTTP/1.1 server for PAC and wpad.dat files (WPAD is fetched over
-// plain HTTP). Binds 127.0.0.1 by default, on an ephemeral port or a given
+// plain HTTP), or a hostile proxy asking for Basic credentials. Binds 127.0.0.1 by default, on an ephemeral port or a given
 // one (port 80 inside a test's own network namespace). One thread per
 // connection; every connection is closed after one answer.
 #pragma once
@@ -39,6 +39,13 @@ public:
     // Host headers of the requests for `path`, in arrival order.
     std::vector<std::string> hosts_asking(const std::string& path) const;
 
+    // Plays a proxy that wants credentials: every request, whatever it asks
+    // for (CONNECT included), is answered with 407 and
+    // "Proxy-Authenticate: Basic". Nothing is ever granted.
+    void challenge_as_proxy();
+    // Every request head received (request line and headers), in arrival order.
+    std::vector<std::string> heads() const;
+
 private:
     struct File {
         std::string body;
@@ -56,6 +63,8 @@ private:
     mutable std::mutex mutex_;
     std::map<std::string, File> files_;
     std::map<std::string, std::vector<std::string>> hosts_;
+    std::vector<std::string> heads_;
+    bool challenge_ = false;
     std::vector<std::thread> workers_;
 };
 

@@ -698,8 +698,16 @@ bool set_connect_options(cv_cloud_handle* handle, CURL* curl, const char* url, c
     }
     CV_SETOPT(CURLOPT_URL, url, "%s(): curl_easy_setopt(CURLOPT_URL, %s) returned %d (%s)", "_cv_reconnect", url, rc,
               curl_easy_strerror(rc));
-    if (proxy_url && *proxy_url) {
+    // The connection decides its proxy itself: without one it goes direct
+    // (an empty proxy keeps libcurl from reading http_proxy, https_proxy or
+    // ALL_PROXY), and no_proxy never skips the one it has.
+    if (!proxy_url || !*proxy_url) {
+        CV_SETOPT(CURLOPT_PROXY, "", "%s(): curl_easy_setopt(CURLOPT_PROXY) returned %d (%s)", "_cv_reconnect", rc,
+                  curl_easy_strerror(rc));
+    } else {
         CV_SETOPT(CURLOPT_PROXY, proxy_url, "%s(): curl_easy_setopt(CURLOPT_PROXY) returned %d (%s)", "_cv_reconnect",
+                  rc, curl_easy_strerror(rc));
+        CV_SETOPT(CURLOPT_NOPROXY, "", "%s(): curl_easy_setopt(CURLOPT_NOPROXY) returned %d (%s)", "_cv_reconnect",
                   rc, curl_easy_strerror(rc));
         CV_SETOPT(CURLOPT_HTTPPROXYTUNNEL, 1L, "%s(): curl_easy_setopt(CURLOPT_HTTPPROXYTUNNEL) returned %d (%s)",
                   "_cv_reconnect", rc, curl_easy_strerror(rc));

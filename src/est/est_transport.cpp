@@ -172,6 +172,8 @@ static int tcw_curl_connect(tcw_connection* conn, const tcw_proxy_params* proxy,
     snprintf(url, url_size, "http://%s:%hu", host, port);
     TCW_SETOPT(CURLOPT_URL, url);
     TCW_SETOPT(CURLOPT_PROXY, proxy->proxy_server);
+    // The chosen proxy is used whatever no_proxy says.
+    TCW_SETOPT(CURLOPT_NOPROXY, "");
     TCW_SETOPT(CURLOPT_PROXYPORT, (long)proxy->proxy_port);
     TCW_SETOPT(CURLOPT_PROXYTYPE, tcw_curl_proxy_type(proxy->proxy_proto));
     if (proxy->proxy_proto == EST_CLIENT_PROXY_HTTP_TUNNEL) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class IConfig;
@@ -24,6 +25,10 @@ inline constexpr const char* kPassword = "config/proxy/password";
 inline constexpr const char* kTestUrl = "config/proxy/testurl";
 inline constexpr const char* kPacLocation = "config/proxy/pacloc";
 inline constexpr const char* kSourceFlags = "config/proxy/srcfl";
+// Secure view only: further proxies that may receive policy's proxy user and
+// password, as "host" (any port) or "host:port" ("[v6]:port" for an IPv6
+// address), separated by ';', ',' or white space.
+inline constexpr const char* kCredentialHosts = "config/proxy/credhosts";
 
 // Local: what this library stored. Secure: what policy delivered.
 enum class View { Local, Secure };
@@ -50,5 +55,23 @@ namespace proxy_config {
 // missing auth type as 0, as a save leaves them out; a missing tunnel stays -1.
 // *hasType and *hasServer tell whether those keys exist.
 void ReadProxyRecord(IConfig* config, View view, ProxyInfo* info, bool* hasType, bool* hasServer);
+
+// One entry of kCredentialHosts; no port means any port.
+struct NamedHost {
+    std::string host;  // lower case, without brackets or a final dot
+    std::optional<uint16_t> port;
+    bool operator==(const NamedHost&) const = default;
+};
+// At most kMaxNamedHosts entries of the first kMaxNamedHostsText characters;
+// an entry that is not a host name, an address or one of those with a port
+// from 1 to 65535 is left out.
+inline constexpr size_t kMaxNamedHosts = 32;
+inline constexpr size_t kMaxNamedHostsText = 4096;
+std::vector<NamedHost> ParseNamedHosts(std::string_view text);
+
+// Whether policy's proxy credentials may be offered to `proxy`: the proxy
+// policy configures (same server and port) or one kCredentialHosts names.
+// Credentials go only where the administrator sent them.
+bool MayReceivePolicyCredentials(IConfig* config, const ProxyInfo& proxy);
 
 }  // namespace proxy_config

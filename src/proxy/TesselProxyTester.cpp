@@ -88,6 +88,10 @@ bool TesselProxyTester::TestWithRetry(const ProxyInfo& proxy, const std::string&
     if (TestProxyInternal(proxy, testUrl) == 0) return true;
     if (ShuttingDown()) return false;
 
+    // Policy's credentials go only to the proxies policy names: a proxy that a
+    // PAC file, WPAD or the environment offered could be anyone's, and an
+    // HTTP proxy asking for Basic would get them in clear.
+    if (!proxy_config::MayReceivePolicyCredentials(config, proxy)) return false;
     const auto user = proxy_config::ReadStringW(config, View::Secure, proxy_config::kUserName);
     if (!user || user->empty()) return false;
     *retried = proxy;

@@ -1,5 +1,6 @@
 // Tests proxies by fetching "config/proxy/testurl" through them, retrying once
-// with the user and password that policy configures.
+// with the user and password that policy configures when the proxy is one
+// policy names (its configured proxy or "config/proxy/credhosts").
 #pragma once
 
 #include <functional>

@@ -123,6 +123,86 @@ TEST_F(ProxySelectionTest, FirstWorkingEntryIsChosen) {
     EXPECT_TRUE(log_.containsError("TesselProxyTester::TestProxy: testUrl is null.  Proxy tests not possible"));
 }
 
+// Whether a request after the first `skip` offered the proxy credentials.
+bool OfferedCredentials(const testbed::HttpFileServer& proxy, size_t skip) {
+    const auto heads = proxy.heads();
+    for (size_t i = skip; i < heads.size(); ++i)
+        if (heads[i].find("Proxy-Authorization:") != std::string::npos) return true;
+    return false;
+}
+
+TEST_F(ProxySelectionTest, PolicyCredentialsGoOnlyToProxiesPolicyNames) {
+    const std::string password = "Named-Only-Pass-5521";
+    testbed::Tinyproxy configured;
+    ASSERT_TRUE(configured.start(testbed::ProxyCredentials{"agent", password}, {server_->port()}));
+    testbed::HttpFileServer stranger;  // answers 407 with Basic, as a proxy that wants the password would
+    stranger.challenge_as_proxy();
+    ASSERT_TRUE(stranger.start());
+    ASSERT_TRUE(store->SetSecureString(proxy_config::kType, "http_proxy"));
+    ASSERT_TRUE(store->SetSecureString(proxy_config::kServer, "127.0.0.1"));
+    ASSERT_TRUE(store->SetSecureInt(proxy_config::kPort, configured.port()));
+    SetPolicyCredentials("agent", password);
+    TesselProxyHelper helper(store.get());
+    TesselProxyTester tester(&helper, &handles_);
+    const std::string strangerPort = std::to_string(stranger.port());
+
+    struct Row {
+        const char* credentialHosts;  // null: not set
+        bool strangerNamed;
+    };
+    const Row rows[] = {
+        {nullptr, false},
+        {"", false},
+        {"127.0.0.2", false},
+        {"127.0.0.1:1", false},
+        {"proxy.example.com;localhost", false},
+        {"127.0.0.1", true},
+        {"proxy.example.com 127.0.0.1:<port>", true},
+    };
+    for (const Row& row : rows) {
+        std::string hosts = row.credentialHosts ? row.credentialHosts : "";
+        if (const size_t at = hosts.find("<port>"); at != std::string::npos) hosts.replace(at, 6, strangerPort);
+        SCOPED_TRACE(row.credentialHosts ? "credhosts \"" + hosts + "\"" : "no credhosts");
+        if (row.credentialHosts)
+            ASSERT_TRUE(store->SetSecureString(proxy_config::kCredentialHosts, hosts.c_str()));
+        else
+            store->DeleteKey(hostkit::ConfigView::Secure, proxy_config::kCredentialHosts);
+        const size_t before = stranger.heads().size();
+
+        // A PAC file's proxy asking for Basic, then policy's own proxy found
+        // by the same PAC file.
+        ProxyInfoList list = {Proxy(L"http_proxy", stranger.port(), ProxyInfo::kPacFile),
+                              Proxy(L"http_proxy", configured.port(), ProxyInfo::kPacFile)};
+        ProxyInfo* chosen = tester.FindFirstValidProxy(list, store.get());
+        ASSERT_EQ(chosen, &list.back()) << "policy's proxy passes with policy's credentials";
+        EXPECT_EQ(chosen->user, L"agent");
+        EXPECT_FALSE(tester.TestProxy(list.front(), store.get()));
+
+        EXPECT_GT(stranger.heads().size(), before) << "the stranger was tested";
+        EXPECT_EQ(OfferedCredentials(stranger, before), row.strangerNamed);
+    }
+}
+
+TEST_F(ProxySelectionTest, NamedHostListKeepsWellFormedEntriesOnly) {
+    using proxy_config::NamedHost;
+    const std::pair<const char*, std::vector<NamedHost>> rows[] = {
+        {"", {}},
+        {" ;, \t\r\n", {}},
+        {"Proxy.Example.COM.", {{"proxy.example.com", std::nullopt}}},
+        {"a:8080,b:1;c:65535 d", {{"a", 8080}, {"b", 1}, {"c", 65535}, {"d", std::nullopt}}},
+        {"a:0 b:65536 c: d:8x e:-1 :80 f", {{"f", std::nullopt}}},
+        {"bad/host user@host h%41 [::1] [::1]:3128 ::1 [x]", {{"::1", std::nullopt}, {"::1", 3128}, {"::1", std::nullopt}}},
+        {"[::1]x:80 [::1", {}},
+    };
+    for (const auto& [text, expected] : rows) EXPECT_EQ(proxy_config::ParseNamedHosts(text), expected) << text;
+
+    std::string many;
+    for (int i = 0; i < 100; ++i) many += "h" + std::to_string(i) + " ";
+    EXPECT_EQ(proxy_config::ParseNamedHosts(many).size(), proxy_config::kMaxNamedHosts);
+    const std::string past = std::string(proxy_config::kMaxNamedHostsText, ' ') + "late";
+    EXPECT_TRUE(proxy_config::ParseNamedHosts(past).empty()) << "text past the bound is not read";
+}
+
 TEST_F(ProxySelectionTest, DiscoveredProxyNeedingPolicyCredentialsIsSavedEncipheredAndOnlyOnce) {
     const std::string password = "Tiny-Pass-7781";
     testbed::Tinyproxy tinyproxy;
@@ -136,6 +216,9 @@ TEST_F(ProxySelectionTest, DiscoveredProxyNeedingPolicyCredentialsIsSavedEnciphe
     ASSERT_TRUE(store->SetSecureString(proxy_config::kServer, "127.0.0.1"));
     ASSERT_TRUE(store->SetSecureInt(proxy_config::kPort, dead));
     SetPolicyCredentials("agent", password);
+    // Policy names the system proxy as one its credentials may go to.
+    ASSERT_TRUE(store->SetSecureString(proxy_config::kCredentialHosts,
+                                       ("proxy.example.com, 127.0.0.1:" + std::to_string(tinyproxy.port())).c_str()));
     env_.Set("http_proxy", "http://127.0.0.1:" + std::to_string(tinyproxy.port()));
     env_.Set("https_proxy", "http://127.0.0.1:" + std::to_string(tinyproxy.port()));
 
@@ -243,8 +326,11 @@ TEST_F(ProxySelectionTest, EverySendOfOneTestGetsTheWholePassword) {
     EXPECT_NE(secondStatus, 200);
     EXPECT_FALSE(log_.contains("No password. Anonymous connection"));
 
-    // Policy names a user but no password: the retry goes without one.
+    // Policy names a user but no password: the retry to policy's own proxy
+    // goes without one.
     ASSERT_TRUE(store->SetSecureString(proxy_config::kUserName, "sockuser"));
+    ASSERT_TRUE(store->SetSecureString(proxy_config::kServer, "127.0.0.1"));
+    ASSERT_TRUE(store->SetSecureInt(proxy_config::kPort, socks.port()));
     handles_.beforeRelease = nullptr;
     EXPECT_FALSE(tester.TestProxy(info, store.get()));
     EXPECT_TRUE(log_.containsTrace("TesselProxyTester::TestProxyInternal: No password. Anonymous connection"));

@@ -15,15 +15,6 @@ namespace {
 
 constexpr auto kRegistrationBound = 90s;
 
-ProxyInfo HttpProxy(uint16_t port) {
-    ProxyInfo info;
-    info.type = L"http_proxy";
-    info.server = L"127.0.0.1";
-    info.port = port;
-    info.discoveryMode = ProxyInfo::kConfigured;
-    return info;
-}
-
 // Tunnels the proxy opened to the cloud server so far.
 size_t CloudTunnels(const testbed::Tinyproxy& proxy, uint16_t cloudPort) {
     const std::string line = "CONNECT 127.0.0.1:" + std::to_string(cloudPort);

@@ -7,6 +7,15 @@ testbed::Pki& pki() {
     return instance;
 }
 
+ProxyInfo HttpProxy(uint16_t port) {
+    ProxyInfo info;
+    info.type = L"http_proxy";
+    info.server = L"127.0.0.1";
+    info.port = port;
+    info.discoveryMode = ProxyInfo::kConfigured;
+    return info;
+}
+
 void DiscoveryCounter::ProxiesDiscovered(const ProxyInfoList&) {
     std::lock_guard<std::mutex> lock(m_mutex);
     ++m_count;

@@ -39,6 +39,9 @@ private:
     int m_count = 0;
 };
 
+// A configured HTTP proxy on 127.0.0.1.
+ProxyInfo HttpProxy(uint16_t port);
+
 class HandlerFixture : public ::testing::Test {
 protected:
     void SetUp() override;

@@ -53,6 +53,7 @@
 #include "testbed/https_server.h"
 #include "testbed/management_server.h"
 #include "testbed/pki.h"
+#include "testbed/http_file_server.h"
 #include "testbed/proxies.h"
 
 namespace fs = std::filesystem;
@@ -653,6 +654,9 @@ void proxies_with_credentials_through_the_instance(World& w) {
     ASSERT_TRUE(proxy_config::ReadBinary(w.store, proxy_config::View::Local, proxy_config::kPassword, &cipher));
     ASSERT_TRUE(w.store->SetSecureBinary(proxy_config::kPassword, cipher.data(), static_cast<uint32_t>(cipher.size())));
     ASSERT_TRUE(w.store->DeleteKey(hostkit::ConfigView::Local, proxy_config::kPassword));
+    // Policy names the proxy its credentials may go to.
+    ASSERT_TRUE(w.store->SetSecureString(proxy_config::kCredentialHosts,
+                                         ("127.0.0.1:" + std::to_string(tinyproxy.port())).c_str()));
     ProxyInfo bare = proxy_info(L"http_proxy", tinyproxy.port());
     EXPECT_TRUE(w.instance->TestProxy(&bare, w.store)) << "retried with policy's credentials";
     proxytest::EnvScope env;
@@ -707,6 +711,35 @@ void proxies_with_credentials_through_the_instance(World& w) {
     ASSERT_TRUE(w.instance->DiscoverAndSaveProxy());
 }
 
+// A PAC file names a proxy that answers 407 asking for Basic: tested by
+// discovery and by a proxy test, it is never offered policy's credentials
+// (still configured by the step before), in clear or otherwise.
+void discovered_proxy_asking_for_basic(World& w) {
+    testbed::HttpFileServer stranger;
+    stranger.challenge_as_proxy();
+    ASSERT_TRUE(stranger.start());
+    testbed::HttpFileServer pac;
+    pac.serve("/proxy.pac", "function FindProxyForURL(url, host) { return \"PROXY 127.0.0.1:" +
+                                std::to_string(stranger.port()) + "; DIRECT\"; }");
+    ASSERT_TRUE(pac.start());
+    ASSERT_TRUE(w.store->SetSecureInt(proxy_config::kSourceFlags, 1 << ProxyInfo::kPacFile));
+    ASSERT_TRUE(w.store->SetSecureString(proxy_config::kPacLocation, pac.url("/proxy.pac").c_str()));
+
+    ProxyInfoList found;
+    w.instance->DiscoverProxies(&found);
+    ASSERT_FALSE(found.empty());
+    ProxyInfo candidate = found.front();
+    EXPECT_EQ(candidate.port, stranger.port());
+    EXPECT_FALSE(w.instance->TestProxy(&candidate, w.store));
+    EXPECT_TRUE(w.instance->DiscoverValidProxy(w.store)) << "the direct connection";
+    EXPECT_FALSE(stranger.heads().empty()) << "the stranger was tested";
+    for (const std::string& head : stranger.heads())
+        EXPECT_EQ(head.find("Proxy-Authorization"), std::string::npos) << "the stranger was offered credentials";
+
+    ASSERT_TRUE(w.store->DeleteKey(hostkit::ConfigView::Secure, proxy_config::kPacLocation));
+    ASSERT_TRUE(w.store->SetSecureInt(proxy_config::kSourceFlags, 0));
+}
+
 struct Step {
     const char* name;
     void (*run)(World&);
@@ -723,6 +756,8 @@ const Step kSteps[] = {
     {"policy and file downloads and a form with the activation code through the instance", facade_downloads_and_form_post},
     {"proxy tests and discovery with credentials, then downloads, registration and lookups through the proxy",
      proxies_with_credentials_through_the_instance},
+    {"a proxy a PAC file names asks for Basic: policy's proxy credentials are not offered to it",
+     discovered_proxy_asking_for_basic},
 };
 
 // ---- The test -------------------------------------------------------------------

@@ -224,8 +224,11 @@ int32_t map_curl_error(CURLcode code, const char* url) {
 bool _http_client_request_set_proxy(http_client_request_t* req) {
     const tessel_proxy_t& proxy = req->handle->proxy;
     CURLcode rc;
+    // Every transfer decides its proxy itself: an empty proxy makes libcurl go
+    // direct instead of reading http_proxy, https_proxy or ALL_PROXY, and an
+    // empty exception list keeps no_proxy from skipping a chosen proxy.
     if (proxy.type == TESSEL_PROXY_NONE) {
-        rc = curl_easy_setopt(req->curl, CURLOPT_PROXY, static_cast<char*>(nullptr));
+        rc = curl_easy_setopt(req->curl, CURLOPT_PROXY, "");
         if (rc != CURLE_OK) TLOG_ERR("curl_easy_setopt(CURLOPT_PROXY) failed: %s", curl_easy_strerror(rc));
         return rc == CURLE_OK;
     }
@@ -269,6 +272,8 @@ bool _http_client_request_set_proxy(http_client_request_t* req) {
             failed = "curl_easy_setopt(CURLOPT_PROXYPORT) failed: %s";
         if (!failed && (rc = curl_easy_setopt(curl, CURLOPT_PROXY, proxy.server)) != CURLE_OK)
             failed = "curl_easy_setopt(CURLOPT_PROXY) failed: %s";
+        if (!failed && (rc = curl_easy_setopt(curl, CURLOPT_NOPROXY, "")) != CURLE_OK)
+            failed = "curl_easy_setopt(CURLOPT_NOPROXY) failed: %s";
     }
     if (password && proxy.free_password) {
         OPENSSL_cleanse(password, strlen(password));
@@ -302,6 +307,9 @@ void reset_request(http_client_request_t* req) {
     curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(-1));
     curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
     curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, static_cast<char*>(nullptr));
+    // A proxy's credentials stay with the send they were applied for: the next
+    // send on this request may go to another proxy.
+    curl_easy_setopt(curl, CURLOPT_PROXYUSERNAME, static_cast<char*>(nullptr));
     curl_easy_setopt(curl, CURLOPT_PROXYPASSWORD, static_cast<char*>(nullptr));
 }
 

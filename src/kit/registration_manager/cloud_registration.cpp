@@ -257,7 +257,11 @@ int cloud_set_proxy(cv_cloud_handle* cloud_handle, const tessel_proxy_t* proxy) 
         TLOG_ERR("failed to generate proxy URL");
         return -1;
     }
-    cv_cloud_change_proxy(cloud_handle, url[0] ? url : nullptr, proxy->auth & k_proxy_auth_mask);
+    const bool changed = cv_cloud_change_proxy(cloud_handle, url[0] ? url : nullptr, proxy->auth & k_proxy_auth_mask);
     OPENSSL_cleanse(url, sizeof url);
+    if (!changed) {
+        TLOG_ERR("failed to set cloud proxy");
+        return -1;
+    }
     return 0;
 }

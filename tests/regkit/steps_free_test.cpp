@@ -80,7 +80,7 @@ TEST_F(FreeWhileRetiring, NoHookReachesTheHandleOnceItsFreeHasBegun) {
     EXPECT_EQ(finished_.load(), kLookups);
     // Had it not, the old connection's next attempt would run the hooks on
     // the freed handle (and its provisioning check start a run there).
-    EXPECT_TRUE(eventually([&] { return log_.contains(7, "retired cloud handle 1"); }, 20s));
+    EXPECT_TRUE(eventually([&] { return log_.contains(7, "retired cloud handle 1"); }, 20s)) << log_.dump();
     EXPECT_FALSE(log_.contains("registration requested")) << log_.dump();
     EXPECT_EQ(finished_.load(), kLookups);
 }

@@ -39,8 +39,9 @@ int registration_cloud_provision_check(cv_cloud_handle* cloud_handle, uint8_t* n
     registration_hook_pass pass(token);
     tessel_registration_handle* h = pass.handle();
     if (!h) {
-        TLOG_INFO("registration handle is shutting down, skipping cloud provisioning check.");
-        return 0;
+        // Its trust store is gone too: the connection is not made at all.
+        TLOG_INFO("registration handle is freed, no cloud connection for it.");
+        return -1;
     }
     {
         TESSEL_SCOPED_LOCK(&h->mutex);

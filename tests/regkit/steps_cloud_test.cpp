@@ -176,6 +176,8 @@ TEST_F(Cloud, WithoutAllowToggleTheFailuresAreOnlyReported) {
 
 TEST_F(Cloud, ProxyAndHostChangesReachALiveConnection) {
     cloud_.set_reg_answers({0});
+    // Longer than the reconnect wait, which the lookup after a new proxy meets.
+    config_.hosts.cloud_opt_override = 20;
     ASSERT_NE(make_registration(), nullptr);
     ASSERT_EQ(register_cloud(), tessel_cloud_connection_succeeded);
     auto lookup_now = [&] {

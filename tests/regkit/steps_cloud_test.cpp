@@ -1,9 +1,12 @@
 // Cloud registration against the testbed's cloud server: the `reg` query and
 // its answers, the certificate the server rejects, the proxy toggle after
-// repeated connection failures, and registration through real proxies.
+// repeated connection failures, registration through real proxies, and a
+// free that no hook of a replaced connection outlives.
 #include <cstdlib>
 
+#include "cloud/cloud_client_fixture.h"
 #include "cloud/cv_cloud.h"
+#include "cloud/cv_cloud_async.h"
 #include "kit/registration_manager/certificate_acquisition.h"
 #include "kit/registration_manager/cloud_registration.h"
 #include "kit/registration_manager/registration_toggle_proxy.h"
@@ -46,8 +49,8 @@ protected:
     }
     // A cloud handle in the connector, the connector in the handle and the
     // status hooks installed, as after a run; null on failure.
-    cv_cloud_handle* attach_cloud_handle() {
-        cv_cloud_handle* cloud = cloud_create_handle(reg_.get(), 60);
+    cv_cloud_handle* attach_cloud_handle(int64_t query_timeout = 60) {
+        cv_cloud_handle* cloud = cloud_create_handle(reg_.get(), query_timeout);
         if (!cloud || tessel_client_connector_set_cloud_handle(connector_, cloud) != 0) return nullptr;
         pthread_mutex_lock(&reg_->mutex);
         reg_->client_connector = connector_;
@@ -251,6 +254,50 @@ TEST_F(Cloud, AProxyTheCloudClientRefusesIsReportedAndNotToggled) {
     EXPECT_FALSE(log_.contains("Toggling disable proxy"));
     // A new proxy record says so too.
     EXPECT_EQ(tessel_registration_set_proxy(reg_.get(), &direct), -1);
+}
+
+TEST_F(Cloud, NoHookReachesTheHandleOnceItsFreeHasBegun) {
+    ASSERT_NE(make_registration(), nullptr);
+    cv_cloud_handle* old = attach_cloud_handle(8);
+    ASSERT_NE(old, nullptr);
+    // The server closes the connection on every lookup: the old connection
+    // keeps its lookups and connects again (asking the kit's hooks) until
+    // they time out.
+    cloud_.set_hook([](const testbed::ReceivedQuery& q) {
+        return q.type == 6 ? testbed::Reply::close() : testbed::Reply::defaults();
+    });
+    constexpr int kLookups = 4;
+    std::atomic<int> finished {0};
+    auto done = [](CorvaneQuery_t* query, CorvaneQueryResponse_t*, uint32_t, void* data) {
+        cloud_client_test::free_query(query);
+        static_cast<std::atomic<int>*>(data)->fetch_add(1);
+        return 0;
+    };
+    for (int i = 0; i < kLookups; i++) {
+        CorvaneQuery_t* query = cloud_client_test::file_query(i);
+        if (cv_cloud_query_async(old, query, done, &finished) < 0) {
+            cloud_client_test::free_query(query);
+            ADD_FAILURE() << "lookup " << i << " refused";
+        }
+    }
+    ASSERT_TRUE(eventually([&] { return cloud_.queries_of_type(6) >= 1; }, 10s));
+
+    // A new cloud host replaces the connection; the handle is freed at once.
+    registration_hosts hosts = config_.hosts;
+    snprintf(hosts.cloud_host, sizeof hosts.cloud_host, "localhost:%u", cloud_.port());
+    ASSERT_EQ(registration_update_config(reg_.get(), &hosts, 0), 0);
+    connector_ = nullptr;  // the handle frees it
+    reg_.reset();
+
+    // The free waited for the replaced connection: its lookups were failed
+    // once each and its threads are gone.
+    EXPECT_TRUE(log_.contains(7, "retired cloud handle 1"));
+    EXPECT_EQ(finished.load(), kLookups);
+    // Had it not, the old connection's next attempt would run the hooks on
+    // the freed handle (and its provisioning check start a run there).
+    EXPECT_TRUE(eventually([&] { return log_.contains(7, "retired cloud handle 1"); }, 20s)) << log_.dump();
+    EXPECT_FALSE(log_.contains("registration requested")) << log_.dump();
+    EXPECT_EQ(finished.load(), kLookups);
 }
 
 class Proxied : public Cloud {

@@ -397,11 +397,12 @@ bool cv_cloud_set_proxy(cv_cloud_handle* handle, const char* proxy_url, uint32_t
     return true;
 }
 
-void cv_cloud_change_proxy(cv_cloud_handle* handle, const char* proxy_url, uint32_t proxy_auth) {
+bool cv_cloud_change_proxy(cv_cloud_handle* handle, const char* proxy_url, uint32_t proxy_auth) {
     if (!cv_cloud_set_proxy(handle, proxy_url, proxy_auth))
-        return;
+        return false;
     cv_log_trace(CV_TRACE_DEFAULT, "New proxy connection set. Forcing a disconnect.");
     _cv_disconnect(handle, 1, 0);
+    return true;
 }
 
 void cv_cloud_set_connection_callbacks(cv_cloud_handle* handle, cv_cloud_conn_failure_cb failure,

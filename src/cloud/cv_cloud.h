@@ -45,8 +45,9 @@ int cv_cloud_deinit(cv_cloud_handle* handle);
 void cv_cloud_update_client_auth(cv_cloud_handle* handle, EVP_PKEY* keypair, X509* client_cert);
 // Sets (a copy of) the proxy URL, null for none; false when nothing changed.
 bool cv_cloud_set_proxy(cv_cloud_handle* handle, const char* proxy_url, uint32_t proxy_auth);
-// Sets the proxy and forces a disconnect; the next connection uses it.
-void cv_cloud_change_proxy(cv_cloud_handle* handle, const char* proxy_url, uint32_t proxy_auth);
+// Sets the proxy and forces a disconnect; the next connection uses it. False
+// when the proxy was refused (the old one stays, the connection is kept).
+bool cv_cloud_change_proxy(cv_cloud_handle* handle, const char* proxy_url, uint32_t proxy_auth);
 void cv_cloud_set_connection_callbacks(cv_cloud_handle* handle, cv_cloud_conn_failure_cb failure,
                                        cv_cloud_conn_attempt_cb attempt, void* user_data);
 

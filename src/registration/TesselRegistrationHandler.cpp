@@ -220,8 +220,14 @@ void TesselRegistrationHandler::UpdateConfiguration() {
         trace(kTesselTraceCategory, "TesselRegistrationHandler::UpdateConfiguration: Setting Ping interval to %d",
               static_cast<int>(interval));
         int result = registration_update_config(handle, &config.hosts, interval);
-        if (result != 0)
+        if (result != 0) {
             error("TesselRegistrationHandler::UpdateConfiguration: registration_update_config returned %d", result);
+        } else {
+            // A new cloud host means a new connection: the reference to the
+            // old one goes now, so that it can retire.
+            std::lock_guard<std::mutex> connectorLock(m_connectorMutex);
+            if (m_connectorAccepted && m_entity->GetClientConnector()) GetCloudConnectionFromTessel();
+        }
     }
     TesselConfigReader::ReleaseTesselConfiguration(&config);
     Util::RtlSecureZeroMemory(config.identity.actcode, sizeof config.identity.actcode);

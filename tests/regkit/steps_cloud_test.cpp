@@ -1,10 +1,15 @@
 // Cloud registration against the testbed's cloud server: the `reg` query and
 // its answers, the certificate the server rejects, the proxy toggle after
-// repeated connection failures, and registration through real proxies.
+// repeated connection failures, registration through real proxies, and a
+// free that no hook of a replaced connection outlives.
 #include <cstdlib>
 
+#include "cloud/cloud_client_fixture.h"
+#include "cloud/cv_cloud.h"
+#include "cloud/cv_cloud_async.h"
 #include "kit/registration_manager/certificate_acquisition.h"
 #include "kit/registration_manager/cloud_registration.h"
+#include "kit/registration_manager/registration_toggle_proxy.h"
 #include "kit/tessel_client/tessel_client_connector.h"
 #include "regkit/steps_fixture.h"
 #include "testbed/proxies.h"
@@ -44,8 +49,8 @@ protected:
     }
     // A cloud handle in the connector, the connector in the handle and the
     // status hooks installed, as after a run; null on failure.
-    cv_cloud_handle* attach_cloud_handle() {
-        cv_cloud_handle* cloud = cloud_create_handle(reg_.get(), 60);
+    cv_cloud_handle* attach_cloud_handle(int64_t query_timeout = 60) {
+        cv_cloud_handle* cloud = cloud_create_handle(reg_.get(), query_timeout);
         if (!cloud || tessel_client_connector_set_cloud_handle(connector_, cloud) != 0) return nullptr;
         pthread_mutex_lock(&reg_->mutex);
         reg_->client_connector = connector_;
@@ -170,6 +175,129 @@ TEST_F(Cloud, WithoutAllowToggleTheFailuresAreOnlyReported) {
     EXPECT_EQ(cloud_set_proxy(cloud, &direct), 0);
     registering.join();
     EXPECT_EQ(state.load(), tessel_cloud_connection_succeeded);
+}
+
+TEST_F(Cloud, ProxyAndHostChangesReachALiveConnection) {
+    cloud_.set_reg_answers({0});
+    // Longer than the reconnect wait, which the lookup after a new proxy meets.
+    config_.hosts.cloud_opt_override = 20;
+    ASSERT_NE(make_registration(), nullptr);
+    ASSERT_EQ(register_cloud(), tessel_cloud_connection_succeeded);
+    auto lookup_now = [&] {
+        cloud_conn* conn = tessel_client_connector_get_cloud_conn(connector_);
+        bool ok = conn && lookup(tessel_cloud_connector_get_cloud_handle(conn), 3);
+        tessel_cloud_conn_release(conn);
+        return ok;
+    };
+
+    // A new proxy: the connection is dropped and made again through it.
+    testbed::Tinyproxy proxy;
+    ASSERT_TRUE(proxy.start(std::nullopt));
+    tessel_proxy_t through {};
+    through.type = TESSEL_PROXY_HTTP;
+    strcpy(through.server, "127.0.0.1");
+    through.port = proxy.port();
+    EXPECT_EQ(tessel_registration_set_proxy(reg_.get(), &through), 0);
+    EXPECT_TRUE(lookup_now());
+    EXPECT_NE(proxy.log_text().find("CONNECT"), std::string::npos) << proxy.log_text();
+    EXPECT_EQ(cloud_.stats().handshakes, 2);
+
+    // The same hosts: only the ping interval changes, the connection stays.
+    registration_hosts hosts = config_.hosts;
+    hosts.proxy = through;
+    EXPECT_EQ(registration_update_config(reg_.get(), &hosts, 120), 0);
+    EXPECT_TRUE(log_.contains(5, "Setting the cloud ping interval to 120"));
+    EXPECT_FALSE(log_.contains("tracking cloud handle 2"));
+
+    // A new cloud host: a new connection, and the old one is retired.
+    snprintf(hosts.cloud_host, sizeof hosts.cloud_host, "localhost:%u", cloud_.port());
+    EXPECT_EQ(registration_update_config(reg_.get(), &hosts, 120), 0);
+    EXPECT_TRUE(log_.contains(6, "tracking cloud handle 2"));
+    EXPECT_TRUE(eventually([&] { return log_.contains(7, "retired cloud handle 1"); }, 20s));
+    EXPECT_TRUE(lookup_now());
+
+    // A host change that cannot make a cloud handle (no certificate) puts the
+    // old host back and keeps the connection.
+    give_cert(nullptr);
+    registration_hosts other = hosts;
+    snprintf(other.cloud_host, sizeof other.cloud_host, "127.0.0.1:%u", cloud_.port());
+    EXPECT_EQ(registration_update_config(reg_.get(), &other, 120), -1);
+    EXPECT_EQ(locked([](auto* h) { return std::string(h->hosts.cloud_host); }), std::string(hosts.cloud_host));
+    EXPECT_FALSE(log_.contains("tracking cloud handle 3"));
+    EXPECT_TRUE(lookup_now());
+}
+
+TEST_F(Cloud, AProxyTheCloudClientRefusesIsReportedAndNotToggled) {
+    use_proxy(TESSEL_PROXY_HTTP, 1, false, true);
+    ASSERT_NE(make_registration(), nullptr);
+    // The cloud client takes a proxy only for its TLS stream method: a
+    // (synchronous) handle of another method refuses every proxy.
+    cv_cloud_opts opts;
+    ASSERT_EQ(cv_cloud_initialize_opts(CV_QUERY_METHOD_TCP, &opts), 0);
+    std::string server = "127.0.0.1:" + std::to_string(cloud_.port());
+    cv_cloud_handle* refusing = _cv_cloud_create(CV_QUERY_METHOD_TCP + 1, &opts, kAgentGuid, server.c_str(),
+                                                 key_.get(), cert_.get(), nullptr, false);
+    cv_cloud_free_opts(CV_QUERY_METHOD_TCP, &opts);
+    ASSERT_NE(refusing, nullptr);
+    ASSERT_EQ(tessel_client_connector_set_cloud_handle(connector_, refusing), 0);
+    locked([&](auto* h) { return h->client_connector = connector_; });
+
+    tessel_proxy_t direct {};
+    direct.type = TESSEL_PROXY_NONE;
+    EXPECT_EQ(cloud_set_proxy(refusing, &direct), -1);
+    EXPECT_TRUE(log_.contains(3, "failed to set cloud proxy"));
+
+    // The toggle keeps its flag while the connection keeps its proxy.
+    registration_toggle_proxy(reg_.get(), nullptr);
+    EXPECT_EQ(locked([](auto* h) { return h->proxy_disabled; }), 0);
+    EXPECT_TRUE(log_.contains(3, "failed to setup cloud proxy"));
+    EXPECT_FALSE(log_.contains("Toggling disable proxy"));
+    // A new proxy record says so too.
+    EXPECT_EQ(tessel_registration_set_proxy(reg_.get(), &direct), -1);
+}
+
+TEST_F(Cloud, NoHookReachesTheHandleOnceItsFreeHasBegun) {
+    ASSERT_NE(make_registration(), nullptr);
+    cv_cloud_handle* old = attach_cloud_handle(8);
+    ASSERT_NE(old, nullptr);
+    // The server closes the connection on every lookup: the old connection
+    // keeps its lookups and connects again (asking the kit's hooks) until
+    // they time out.
+    cloud_.set_hook([](const testbed::ReceivedQuery& q) {
+        return q.type == 6 ? testbed::Reply::close() : testbed::Reply::defaults();
+    });
+    constexpr int kLookups = 4;
+    std::atomic<int> finished {0};
+    auto done = [](CorvaneQuery_t* query, CorvaneQueryResponse_t*, uint32_t, void* data) {
+        cloud_client_test::free_query(query);
+        static_cast<std::atomic<int>*>(data)->fetch_add(1);
+        return 0;
+    };
+    for (int i = 0; i < kLookups; i++) {
+        CorvaneQuery_t* query = cloud_client_test::file_query(i);
+        if (cv_cloud_query_async(old, query, done, &finished) < 0) {
+            cloud_client_test::free_query(query);
+            ADD_FAILURE() << "lookup " << i << " refused";
+        }
+    }
+    ASSERT_TRUE(eventually([&] { return cloud_.queries_of_type(6) >= 1; }, 10s));
+
+    // A new cloud host replaces the connection; the handle is freed at once.
+    registration_hosts hosts = config_.hosts;
+    snprintf(hosts.cloud_host, sizeof hosts.cloud_host, "localhost:%u", cloud_.port());
+    ASSERT_EQ(registration_update_config(reg_.get(), &hosts, 0), 0);
+    connector_ = nullptr;  // the handle frees it
+    reg_.reset();
+
+    // The free waited for the replaced connection: its lookups were failed
+    // once each and its threads are gone.
+    EXPECT_TRUE(log_.contains(7, "retired cloud handle 1"));
+    EXPECT_EQ(finished.load(), kLookups);
+    // Had it not, the old connection's next attempt would run the hooks on
+    // the freed handle (and its provisioning check start a run there).
+    EXPECT_TRUE(eventually([&] { return log_.contains(7, "retired cloud handle 1"); }, 20s)) << log_.dump();
+    EXPECT_FALSE(log_.contains("registration requested")) << log_.dump();
+    EXPECT_EQ(finished.load(), kLookups);
 }
 
 class Proxied : public Cloud {

@@ -1,8 +1,10 @@
 // The client connector: counted references on the cloud connection while it
-// is replaced, retirement after the last reference, and the free that waits.
+// is replaced, retirement after the last reference, and the free that waits
+// (for a replaced connection still retiring, only so long).
 #include "cloud/cv_cloud.h"
 #include "kit/registration_manager/cloud_query.h"
 #include "kit/tessel_client/tessel_client_connector.h"
+#include "regkit/mgr_fixture.h"
 #include "regkit/steps_fixture.h"
 
 namespace steps_test {
@@ -132,6 +134,26 @@ TEST_F(Connector, FreeWaitsForEveryReference) {
     EXPECT_EQ(tessel_client_connector_set_http_client(connector_, other), -1);
     EXPECT_EQ(tessel_client_connector_get_http_client(connector_), http);
     http_client_handle_free(other);
+}
+
+TEST_F(Connector, FreeWaitsForARetiringConnectionOnlySoLong) {
+    ASSERT_EQ(tessel_client_connector_set_cloud_handle(connector_, new_cloud_handle()), 0);
+    cloud_conn* held = tessel_client_connector_get_cloud_conn(connector_);
+    ASSERT_NE(held, nullptr);
+    ASSERT_EQ(tessel_client_connector_set_cloud_handle(connector_, new_cloud_handle()), 0);
+    ASSERT_TRUE(eventually([&] { return log_.contains(7, "cloud handle 1: cond_wait"); }, 10s));
+    {
+        // The wait's kit seconds pass in milliseconds.
+        mgr_test::ScaledClock fast(1000000, 0);
+        EXPECT_EQ(tessel_client_connector_free(connector_), 0);
+        connector_ = nullptr;
+    }
+    EXPECT_TRUE(log_.contains(3, "1 replaced cloud connections are still retiring"));
+    EXPECT_TRUE(log_.contains(7, "retired cloud handle 2"));
+    EXPECT_FALSE(log_.contains("retired cloud handle 1"));
+    // The connection outlives the connector and retires once let go.
+    tessel_cloud_conn_release(held);
+    EXPECT_TRUE(retired(1));
 }
 
 }  // namespace

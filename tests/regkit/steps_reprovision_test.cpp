@@ -112,19 +112,19 @@ TEST_F(Reprovision, ProvisioningCheckStartsOneRunWhenTheCertificateAges) {
     // A fresh certificate: nothing to do.
     testbed::X509Ptr fresh = issue_cert(kAgentText, 400);
     give_cert(fresh.get());
-    EXPECT_EQ(registration_cloud_provision_check(any, &need, reg_.get()), 0);
+    EXPECT_EQ(registration_cloud_provision_check(any, &need, reg_->hook_token), 0);
     EXPECT_EQ(locked([](auto* h) { return h->thread_ctx; }), nullptr);
 
     // Shutting down: skipped whatever the flag says.
     need = 1;
     locked([](auto* h) { return h->shutting_down = 1; });
-    EXPECT_EQ(registration_cloud_provision_check(any, &need, reg_.get()), 0);
+    EXPECT_EQ(registration_cloud_provision_check(any, &need, reg_->hook_token), 0);
     EXPECT_EQ(need, 1);
     locked([](auto* h) { return h->shutting_down = 0; });
 
     // A re-provisioning run already active: the flag is cleared, nothing starts.
     locked([](auto* h) { return h->reprovisioning = 1; });
-    EXPECT_EQ(registration_cloud_provision_check(any, &need, reg_.get()), 0);
+    EXPECT_EQ(registration_cloud_provision_check(any, &need, reg_->hook_token), 0);
     EXPECT_EQ(need, 0);
     EXPECT_EQ(locked([](auto* h) { return h->thread_ctx; }), nullptr);
     locked([](auto* h) { return h->reprovisioning = 0; });
@@ -133,7 +133,7 @@ TEST_F(Reprovision, ProvisioningCheckStartsOneRunWhenTheCertificateAges) {
     testbed::X509Ptr ageing = issue_cert(kAgentText, 300);
     give_cert(ageing.get());
     need = 0;
-    EXPECT_EQ(registration_cloud_provision_check(any, &need, reg_.get()), 0);
+    EXPECT_EQ(registration_cloud_provision_check(any, &need, reg_->hook_token), 0);
     EXPECT_EQ(need, 1);
     ASSERT_TRUE(completed(1)) << log_.dump();
     EXPECT_EQ(completed_[0], tessel_cloud_connection_succeeded);

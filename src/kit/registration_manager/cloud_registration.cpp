@@ -92,9 +92,10 @@ int set_cloud_opts(tessel_registration_handle* h, cv_cloud_opts* opts) {
     opts->resolve_failure_cb = h->callbacks.dns_resolver_fn;
     opts->resolve_failure_data = h->callbacks.dns_resolver_ctx;
     opts->provision_cb = registration_cloud_provision_check;
-    opts->provision_data = h;
+    // The gate token, not the handle: the cloud handle may outlive it.
+    opts->provision_data = h->hook_token;
     opts->trust_store_cb = registration_cloud_trust_store;
-    opts->trust_store_data = h;
+    opts->trust_store_data = h->hook_token;
     opts->query_version = k_cloud_query_version;
     TESSEL_SCOPED_READ_LOCK(&h->data.lock);
     if (!proxy_in_use(h)) return 0;
@@ -234,7 +235,7 @@ void cloud_install_status_hooks(tessel_registration_handle* handle) {
     cv_cloud_handle* cloud = tessel_cloud_connector_get_cloud_handle(conn);
     if (cloud) {
         cv_cloud_set_connection_callbacks(cloud, registration_cloud_connection_failed,
-                                          registration_cloud_connection_attempted, handle);
+                                          registration_cloud_connection_attempted, handle->hook_token);
         TLOG_INFO("Set cloud connection status callbacks for cloud handle.");
     } else {
         TLOG_ERR("Cloud Handle is null for provided registration handle.");
@@ -256,7 +257,11 @@ int cloud_set_proxy(cv_cloud_handle* cloud_handle, const tessel_proxy_t* proxy) 
         TLOG_ERR("failed to generate proxy URL");
         return -1;
     }
-    cv_cloud_change_proxy(cloud_handle, url[0] ? url : nullptr, proxy->auth & k_proxy_auth_mask);
+    const bool changed = cv_cloud_change_proxy(cloud_handle, url[0] ? url : nullptr, proxy->auth & k_proxy_auth_mask);
     OPENSSL_cleanse(url, sizeof url);
+    if (!changed) {
+        TLOG_ERR("failed to set cloud proxy");
+        return -1;
+    }
     return 0;
 }

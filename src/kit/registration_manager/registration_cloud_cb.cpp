@@ -4,6 +4,7 @@
 #include <openssl/x509.h>
 
 #include "kit/registration_manager/registration_certificate_private.h"
+#include "kit/registration_manager/registration_hook_gate.h"
 #include "kit/registration_manager/registration_toggle_proxy.h"
 #include "kit/registration_manager/tessel_registration_manager.h"
 #include "kit/tessel_logger.h"
@@ -28,10 +29,18 @@ void tell_connection_status(tessel_registration_handle* h, int32_t event) {
 
 }  // namespace
 
-int registration_cloud_provision_check(cv_cloud_handle* cloud_handle, uint8_t* need_cert, void* user_data) {
-    auto* h = static_cast<tessel_registration_handle*>(user_data);
-    if (!cloud_handle || !need_cert || !h) {
+int registration_cloud_provision_check(cv_cloud_handle* cloud_handle, uint8_t* need_cert, void* token) {
+    if (!cloud_handle || !need_cert || !token) {
         TLOG_ERR("NULL arguments");
+        return -1;
+    }
+    // The pass lasts until the run below has started, so a free that begins
+    // meanwhile waits for it and then stops that run.
+    registration_hook_pass pass(token);
+    tessel_registration_handle* h = pass.handle();
+    if (!h) {
+        // Its trust store is gone too: the connection is not made at all.
+        TLOG_INFO("registration handle is freed, no cloud connection for it.");
         return -1;
     }
     {
@@ -63,12 +72,14 @@ int registration_cloud_provision_check(cv_cloud_handle* cloud_handle, uint8_t* n
     return rc;
 }
 
-void registration_cloud_trust_store(X509_STORE* store, void* user_data) {
-    auto* h = static_cast<tessel_registration_handle*>(user_data);
-    if (!store || !h) {
+void registration_cloud_trust_store(X509_STORE* store, void* token) {
+    if (!store || !token) {
         TLOG_ERR("NULL arguments passed to function");
         return;
     }
+    registration_hook_pass pass(token);
+    tessel_registration_handle* h = pass.handle();
+    if (!h) return;
     // The roots are set when the handle is made and never change.
     for (uint32_t i = 0; i < h->system_trust_root_certs_count; i++) {
         X509* cert = h->system_trust_root_certs[i];
@@ -88,9 +99,10 @@ void registration_cloud_trust_store(X509_STORE* store, void* user_data) {
     }
 }
 
-void registration_cloud_connection_failed(int64_t attempt_time, void* user_data) {
+void registration_cloud_connection_failed(int64_t attempt_time, void* token) {
     (void)attempt_time;
-    auto* h = static_cast<tessel_registration_handle*>(user_data);
+    registration_hook_pass pass(token);
+    tessel_registration_handle* h = pass.handle();
     if (!h) return;
     bool toggle = false;
     {
@@ -106,8 +118,9 @@ void registration_cloud_connection_failed(int64_t attempt_time, void* user_data)
     tell_connection_status(h, TESSEL_CONNECTION_PROXY_TOGGLED);
 }
 
-void registration_cloud_connection_attempted(void* user_data) {
-    auto* h = static_cast<tessel_registration_handle*>(user_data);
+void registration_cloud_connection_attempted(void* token) {
+    registration_hook_pass pass(token);
+    tessel_registration_handle* h = pass.handle();
     if (!h) return;
     bool toggled;
     {

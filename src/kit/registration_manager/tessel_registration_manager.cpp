@@ -7,6 +7,7 @@
 
 #include "cloud/cv_cloud.h"
 #include "kit/registration_manager/cloud_registration.h"
+#include "kit/registration_manager/registration_hook_gate.h"
 #include "kit/registration_manager/registration_manager_util.h"
 #include "kit/tessel_client/tessel_client_connector.h"
 #include "kit/tessel_logger.h"
@@ -297,6 +298,13 @@ tessel_registration_handle* tessel_registration_new(const registration_config* c
         free(handle);
         return nullptr;
     }
+    handle->hook_token = registration_hook_gate_open(handle);
+    if (!handle->hook_token) {
+        tessel_rwlock_destroy(&handle->data.lock);
+        tessel_mutex_destroy(&handle->mutex);
+        free(handle);
+        return nullptr;
+    }
     handle->hosts.proxy.type = TESSEL_PROXY_NONE;
     handle->last_est_error = 0;
     handle->vesta_reregistration_interval = TESSEL_VESTA_REREGISTRATION_INTERVAL;
@@ -328,6 +336,9 @@ tessel_registration_handle* tessel_registration_new(const registration_config* c
 void tessel_registration_free(tessel_registration_handle* handle) {
     if (!handle)
         return;
+    // First of all: from here on no cloud hook reaches the handle, and the
+    // hooks already running (one may be starting a run) have finished.
+    registration_hook_gate_close(handle->hook_token);
     pthread_t thread;
     bool join = false;
     {

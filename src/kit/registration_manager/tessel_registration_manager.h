@@ -225,6 +225,7 @@ struct tessel_registration_data {
 
 struct tessel_registration_handle {
     pthread_mutex_t mutex;
+    void* hook_token;  // what the cloud client's hooks are given (registration_hook_gate.h)
     tessel_register_thread_ctx* thread_ctx;  // the running registration thread, or null
 
     uint8_t agent_guid[TESSEL_GUID_SIZE];

@@ -7,11 +7,66 @@
 #include "cloud/cv_cloud_async.h"
 #include "kit/tessel_logger.h"
 #include "kit/tessel_sync.h"
+#include "kit/tessel_time.h"
+
+// Shared by a connector and its retire threads: whichever lets go last frees
+// it, so a retire thread never touches a freed connector.
+struct conn_retirements {
+    pthread_mutex_t mutex;
+    pthread_cond_t finished;  // monotonic; broadcast when a retire thread ends
+    uint32_t running;         // retire threads not yet finished
+    uint32_t holders;         // the connector and each running retire thread
+};
 
 namespace {
 
 unsigned long long thread_tag(void) {
     return static_cast<unsigned long long>(pthread_self());
+}
+
+conn_retirements* retirements_new(void) {
+    auto* r = static_cast<conn_retirements*>(calloc(1, sizeof(conn_retirements)));
+    if (!r) return nullptr;
+    if (tessel_mutex_init(&r->mutex, false) != 0) {
+        free(r);
+        return nullptr;
+    }
+    if (tessel_cond_init(&r->finished, true) != 0) {
+        tessel_mutex_destroy(&r->mutex);
+        free(r);
+        return nullptr;
+    }
+    r->holders = 1;
+    return r;
+}
+
+// Gives up one holder's share (a finished retire thread also ends its run).
+void retirements_let_go(conn_retirements* r, bool retire_thread) {
+    bool last;
+    {
+        TESSEL_SCOPED_LOCK(&r->mutex);
+        if (retire_thread) {
+            r->running--;
+            tessel_cond_broadcast(&r->finished);
+        }
+        last = --r->holders == 0;
+    }
+    if (!last) return;
+    if (tessel_cond_destroy(&r->finished) != 0) TLOG_ERR("pthread_cond_destroy failed");
+    if (tessel_mutex_destroy(&r->mutex) != 0) TLOG_ERR("pthread_mutex_destroy failed");
+    free(r);
+}
+
+// Waits (bounded) until no retire thread runs; the connections that are
+// still retiring then are left to their threads.
+void retirements_wait(conn_retirements* r) {
+    const struct timespec deadline = tessel_time_deadline(TESSEL_CONNECTOR_RETIRE_WAIT);
+    TESSEL_SCOPED_LOCK(&r->mutex);
+    while (r->running > 0) {
+        if (!tessel_cond_timedwait(&r->finished, &r->mutex, &deadline)) break;
+    }
+    if (r->running > 0)
+        TLOG_ERR("%u replaced cloud connections are still retiring", static_cast<unsigned>(r->running));
 }
 
 // Waits for the last reference, then for the cloud client's outstanding
@@ -53,7 +108,9 @@ int retire_cloud_conn(void* arg) {
         destroyed = false;
     }
     TLOG_DEBUG("[%llx] retired cloud handle %d", tag, id);
+    conn_retirements* retirements = conn->retirements;
     if (destroyed) free(conn);
+    if (retirements) retirements_let_go(retirements, true);
     return 0;
 }
 
@@ -67,6 +124,12 @@ void retire_async_locked(client_connector* connector) {
         TESSEL_SCOPED_LOCK(&conn->_mutex);
         if (conn->cloud_handle) cv_cloud_disable_ping(conn->cloud_handle);
     }
+    {
+        TESSEL_SCOPED_LOCK(&connector->retirements->mutex);
+        connector->retirements->running++;
+        connector->retirements->holders++;
+    }
+    conn->retirements = connector->retirements;
     tessel_thread_start_detached(conn, retire_cloud_conn, "cld_conn_retire");
 }
 
@@ -82,8 +145,15 @@ int tessel_client_connector_new(client_connector** connector) {
         TLOG_ERR("calloc failed");
         return -1;
     }
+    c->retirements = retirements_new();
+    if (!c->retirements) {
+        TLOG_ERR("failed to allocate the retirement count");
+        free(c);
+        return -1;
+    }
     if (tessel_mutex_init(&c->mutex, false) != 0) {
         TLOG_ERR("pthread_mutex_init failed");
+        retirements_let_go(c->retirements, false);
         free(c);
         return -1;
     }
@@ -106,6 +176,9 @@ int tessel_client_connector_free(client_connector* connector) {
         connector->cloud_conn = nullptr;
     }
     if (conn) retire_cloud_conn(conn);
+    retirements_wait(connector->retirements);
+    retirements_let_go(connector->retirements, false);
+    connector->retirements = nullptr;
     http_client_handle_free(connector->http_client);
     connector->http_client = nullptr;
     int rc = 0;

@@ -229,6 +229,26 @@ TEST_F(RegistrationTest, CompletionWritesTheFlagsAndManagementDataIsSentOnlyWhen
     EXPECT_STREQ(hostAgain.hostname, host.hostname);
 }
 
+TEST_F(RegistrationTest, HostDataIsRecordedAsRegisteredOnlyAfterItsPostSucceeded) {
+    // A post that carried the change failed (no word of success): the next
+    // request sends the change again.
+    vesta_registration_info fields{};
+    vesta_host_info host{};
+    ASSERT_EQ(stack_->handler->VestaRegistrationInfoCallback(&fields, &host), 0);
+    vesta_registration_info retry{};
+    vesta_host_info hostRetry{};
+    ASSERT_EQ(stack_->handler->VestaRegistrationInfoCallback(&retry, &hostRetry), 0);
+    EXPECT_STREQ(retry.entries[13].key, "rrr");
+    EXPECT_STREQ(retry.entries[13].value, fields.entries[13].value);
+
+    // Once it succeeded, the same data is unchanged.
+    stack_->handler->VestaRegistrationPostedCallback();
+    vesta_registration_info after{};
+    vesta_host_info hostAfter{};
+    EXPECT_EQ(stack_->handler->VestaRegistrationInfoCallback(&after, &hostAfter), 1);
+    EXPECT_STREQ(after.entries[13].key, "");
+}
+
 // The host's data with five adapters in place of the machine's own, which has
 // fewer: names, addresses and order are what the management server must see.
 class FiveAdapters : public VestaRegistrationDataHandler {

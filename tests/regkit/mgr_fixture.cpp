@@ -37,6 +37,7 @@ uint32_t ScaledClock::random(void* self) { return static_cast<ScaledClock*>(self
 void HostRecord::reset() {
     std::lock_guard<std::mutex> lock(mutex);
     statuses.clear();
+    est_errors.clear();
     final_states.clear();
     final_connector.clear();
     prepared_at.clear();
@@ -58,6 +59,7 @@ void on_status(const tessel_status_update_info* info, void* ctx) {
     {
         std::lock_guard<std::mutex> lock(host.mutex);
         host.statuses.push_back(info->state);
+        host.est_errors.push_back(info->last_est_error);
     }
     if (host.on_status)
         host.on_status(info->state);

@@ -75,6 +75,7 @@ struct HostRecord {
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<int> statuses;        // every status_update_fn state
+    std::vector<int> est_errors;      // the last EST error told with each
     std::vector<int> final_states;    // registration_completed_fn
     std::vector<bool> final_connector;  // whether it carried a connector
     std::vector<int64_t> prepared_at;   // kit time of each prepare_vesta_registration_fn

@@ -84,6 +84,26 @@ TEST_F(StoppedAndProxiedRuns, StopAbortsTheEnrolmentAndTheDomainsProbeInFlight) 
     }
 }
 
+TEST_F(StoppedAndProxiedRuns, AStopAfterTheEnrolmentRequestWasSentKeepsTheIssuedCertificate) {
+    // The server may already have issued a certificate for the GUID: the
+    // answer is awaited (well within the EST read time-out) and kept, or the
+    // next run would be refused with 423 and need a new GUID.
+    start_est();
+    config_.ekds_version = 1;
+    testbed::EstBehaviour slow;
+    slow.answer_delay_ms = 1000;
+    est_.set_behaviour(slow);
+    ASSERT_NE(make_registration(), nullptr);
+    ASSERT_EQ(tessel_registration_start(reg_.get(), -1), 0);
+    ASSERT_TRUE(eventually([&] { return est_.stats().enroll_requests == 1; }, 30s)) << log_.dump();
+    tessel_registration_stop(reg_.get());
+    ASSERT_TRUE(run_ended(30s)) << log_.dump();
+    EXPECT_EQ(statuses(), (std::vector<int>{6, 1}));
+    EXPECT_EQ(host_.certificates, 1);
+    EXPECT_EQ(est_.stats().issued, 1);
+    EXPECT_EQ(host_.final_states, std::vector<int>{1});
+}
+
 TEST_F(StoppedAndProxiedRuns, StopAbortsAnEnrolmentWaitingOnItsProxy) {
     // The enrolment's proxy takes the connection and never answers the CONNECT.
     start_est();

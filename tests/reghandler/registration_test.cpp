@@ -220,6 +220,7 @@ TEST_F(RegistrationTest, CompletionWritesTheFlagsAndManagementDataIsSentOnlyWhen
     EXPECT_NE(std::string(fields.entries[13].value).find("/hwid"), std::string::npos);
     EXPECT_EQ(std::string(host.hostname), stack_->external.GetHostName(store_.get()));
     EXPECT_LE(host.nic_count, 3u);
+    stack_->handler->VestaRegistrationPostedCallback();  // the post succeeded
     vesta_registration_info again{};
     vesta_host_info hostAgain{};
     EXPECT_EQ(stack_->handler->VestaRegistrationInfoCallback(&again, &hostAgain), 1);

@@ -2,6 +2,7 @@
 // retry an enrolment the network refused: the stop is reported as such, not
 // as one more network failure.
 #include <chrono>
+#include <string>
 #include <thread>
 
 #include "reghandler/reghandler_fixture.h"
@@ -40,8 +41,10 @@ TEST_F(StopTest, AStopDuringTheBackOffIsNoNetworkFailure) {
     EXPECT_TRUE(log_.containsTrace(
         "TesselRegistrationHandler::RegistrationCompletedCallback: Registration Completed! Current State: "
         "tessel_registration_stopped"));
-    EXPECT_EQ(log_.count(kDiscoveryLine), 0u);
-    EXPECT_EQ(log_.count(kFailureLine), 0u);
+    std::string seen;
+    for (const std::string& line : log_.lines()) seen += line + "\n";
+    EXPECT_EQ(log_.count(kDiscoveryLine), 0u) << seen;
+    EXPECT_EQ(log_.count(kFailureLine), 0u) << seen;
 }
 
 }  // namespace

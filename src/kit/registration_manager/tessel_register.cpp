@@ -58,6 +58,19 @@ void report_status(tessel_registration_handle* handle, int32_t state) {
     handle->callbacks.status_update_fn(&info, handle->callbacks.status_update_ctx);
 }
 
+// The run ends stopped (the caller holds the handle's `mutex`). A stop is no
+// failure of the network or the server: the EST error a step cut short or an
+// earlier attempt left is not told with it.
+void report_stopped(tessel_registration_handle* handle, tessel_registration_run_state* run) {
+    {
+        TESSEL_SCOPED_WRITE_LOCK(&handle->data.lock);
+        handle->last_est_error = TESSEL_EST_OK;
+    }
+    run->state = tessel_registration_stopped;
+    report_status(handle, run->state);
+    TLOG_NOTICE("received stop for thread");
+}
+
 bool stop_requested(tessel_register_thread_ctx* ctx) {
     TESSEL_SCOPED_LOCK(&ctx->mutex);
     return ctx->stop != 0;
@@ -190,18 +203,11 @@ void tessel_register(tessel_registration_handle* handle, tessel_register_thread_
         {
             TESSEL_SCOPED_LOCK(&handle->mutex);
             const bool stopped = stop_requested(ctx);
-            if (stopped && is_retried_failure(run->state)) {
-                // The stop ended the step: neither its state nor the error the
-                // cut transfer left is a failure of the network or the server.
-                TESSEL_SCOPED_WRITE_LOCK(&handle->data.lock);
-                handle->last_est_error = TESSEL_EST_OK;
-            } else {
+            // A failure of a step the stop cut short is not told.
+            if (!stopped || !is_retried_failure(run->state))
                 report_status(handle, run->state);
-            }
             if (stopped) {
-                run->state = tessel_registration_stopped;
-                report_status(handle, run->state);
-                TLOG_NOTICE("received stop for thread");
+                report_stopped(handle, run);
                 budget = 0;
             }
             ceiling = tessel_register_backoff_ceiling(handle->attempt, handle->retry_exponent_cap);
@@ -219,9 +225,7 @@ void tessel_register(tessel_registration_handle* handle, tessel_register_thread_
         if (backoff_wait(ctx, wait)) {
             // A stop during the wait ends the run now rather than after one more step.
             TESSEL_SCOPED_LOCK(&handle->mutex);
-            run->state = tessel_registration_stopped;
-            report_status(handle, run->state);
-            TLOG_NOTICE("received stop for thread");
+            report_stopped(handle, run);
             return;
         }
         TESSEL_SCOPED_LOCK(&handle->mutex);

@@ -263,6 +263,21 @@ void MgrFixture::stop_in_flight(bool free_handle) {
     EXPECT_EQ(host_.final_states, std::vector<int>{1});
 }
 
+void MgrFixture::register_and_renew(std::vector<int> script, int64_t interval) {
+    use_clock(500000, 0);
+    start_est();
+    start_management();
+    start_cloud();
+    management_.script(std::move(script));
+    ASSERT_NE(make_registration(), nullptr);
+    {
+        TESSEL_SCOPED_WRITE_LOCK(&reg_->data.lock);
+        reg_->vesta_reregistration_interval = interval;
+    }
+    ASSERT_EQ(tessel_registration_start(reg_.get(), -1), 0);
+    ASSERT_TRUE(run_ended()) << log_.dump();
+}
+
 std::vector<int> MgrFixture::statuses() {
     std::lock_guard<std::mutex> lock(host_.mutex);
     return host_.statuses;

@@ -211,13 +211,13 @@ int sign_guid(char** signature, const char* guid, EVP_PKEY* key)
     return rv;
 }
 
+namespace {
+
 // The caller's abort check as the EST client sees it: honoured until the
 // connection that carries the enrolment request is open. Once the request may
 // have been sent the server may issue a certificate for it, and dropping the
 // answer would leave the GUID enrolled without one (the next request gets 423
 // and a new GUID); so the answer is awaited, within the client's read time-out.
-namespace {
-
 struct enrolment_abort {
     est_abort outer;
     const est_context* est;

@@ -261,8 +261,8 @@ int TesselConfigReader::GetClientKeypair(registration_config* config) {
     m_clientKeyStatus = rc;
     if (rc != kOk || !CertificateMatchesKey(config->client_cert, config->client_keypair)) {
         // No certificate is used without its own key: one left beside a key
-        // made later (a stop between the two writes of an older version) would
-        // skip enrolment and fail every management registration.
+        // made later (a replacement cut short between its writes) would skip
+        // enrolment and fail every management registration.
         if (rc == kOk)
             error("TesselConfigReader::GetClientKeypair: client_cert does not belong to client_keypair, dropping it");
         X509_free(config->client_cert);

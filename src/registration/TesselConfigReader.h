@@ -64,7 +64,6 @@ public:
     // A new key pair, stored before it is handed out: kOk, or the code of the
     // step that failed (nothing is handed out then). The stored certificate,
     // which belongs to the old key, is removed first.
-
     int CreateClientKeypair(EVP_PKEY** key);
 
 private:

@@ -152,7 +152,7 @@ int main(int argc, char** argv) {
     snprintf(config.hosts.vesta_mgmt_url, sizeof config.hosts.vesta_mgmt_url, "%s", management.base_url().c_str());
     config.hosts.proxy.type = TESSEL_PROXY_NONE;
     config.callbacks = {on_status, &run, on_completed, &run, nullptr, nullptr, on_guid, nullptr, on_prepare,
-                        nullptr, nullptr, nullptr};
+                        nullptr, nullptr, nullptr, nullptr, nullptr};
 
     std::vector<double> total, enrol, vesta, cloud_step;
     tessel_registration_handle* kept = nullptr;

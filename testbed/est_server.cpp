@@ -497,6 +497,10 @@ std::string EstServer::enroll(const EstBehaviour& b, const std::string& authoriz
         stats_.challenges++;
         return status_line(b, 401) + challenge(b) + "Content-Length: 0\r\n" + tail;
     }
+    const auto answer_at = std::chrono::steady_clock::now() + std::chrono::milliseconds(b.answer_delay_ms);
+    while (!stopping_.load() && std::chrono::steady_clock::now() < answer_at) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     if (b.status != 200) {
         std::string r = status_line(b, b.status);
         if (b.status == 202 && !b.retry_after.empty()) r += "Retry-After: " + b.retry_after + "\r\n";

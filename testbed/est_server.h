@@ -56,6 +56,7 @@ struct EstBehaviour {
     long content_length_excess = 0;  // Content-Length claims this many bytes more than are sent
     bool cert_for_other_key = false; // issue the certificate for a fresh key
     long issued_not_after = 2L * 365 * 24 * 3600;  // validity of issued certificates, seconds from now
+    int answer_delay_ms = 0;         // an authorised enrolment is answered this long after it was read
 
     // GET /domains
     int domains_status = 200;

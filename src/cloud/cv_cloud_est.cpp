@@ -211,6 +211,29 @@ int sign_guid(char** signature, const char* guid, EVP_PKEY* key)
     return rv;
 }
 
+namespace {
+
+// The caller's abort check as the EST client sees it: honoured until the
+// connection that carries the enrolment request is open. Once the request may
+// have been sent the server may issue a certificate for it, and dropping the
+// answer would leave the GUID enrolled without one (the next request gets 423
+// and a new GUID); so the answer is awaited, within the client's read time-out.
+struct enrolment_abort {
+    est_abort outer;
+    const est_context* est;
+};
+
+bool abort_before_request(void* arg)
+{
+    const auto* abort = static_cast<const enrolment_abort*>(arg);
+    if (abort->est->connection_open) {
+        return false;
+    }
+    return abort->outer.fn(abort->outer.arg);
+}
+
+}  // namespace
+
 int _est_enrollment(const char* username, const char* org, cv_cloud_est_client_ctx* ctx, int* est_err)
 {
     int err = EST_ERR_NONE;
@@ -265,6 +288,7 @@ int _est_enrollment(const char* username, const char* org, cv_cloud_est_client_c
     std::unique_ptr<est_context, EstCtxFree> est(
         est_client_init((const unsigned char*)anchors, anchors ? anchors_len : 0));
     bool ready = false;
+    enrolment_abort abort {ctx->abort, est.get()};
     if (!est) {
         cv_log_error("Unable to initialize EST context.  Aborting!!!");
     } else if ((err = est_client_set_auth(est.get(), username, password)) != EST_ERR_NONE) {
@@ -283,7 +307,7 @@ int _est_enrollment(const char* username, const char* org, cv_cloud_est_client_c
             cv_log_error("Failed to set the proxy on the EST context. EST error code %d (%s)", err,
                          est_err_name(err));
         } else {
-            est_client_set_abort(est.get(), ctx->abort.fn, ctx->abort.arg);
+            est_client_set_abort(est.get(), ctx->abort.fn ? abort_before_request : nullptr, &abort);
             ready = true;
         }
     }

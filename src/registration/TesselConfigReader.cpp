@@ -79,6 +79,15 @@ bool UsesTraditionalForm(EVP_PKEY* key) {
     return type == EVP_PKEY_EC || type == EVP_PKEY_RSA || type == EVP_PKEY_DSA;
 }
 
+// A certificate can only be used with the key it was issued for.
+bool CertificateMatchesKey(X509* cert, EVP_PKEY* key) {
+    if (!cert || !key)
+        return true;
+    const bool matches = X509_check_private_key(cert, key) == 1;
+    ERR_clear_error();
+    return matches;
+}
+
 std::string GuidText(const uint8_t guid[TESSEL_GUID_SIZE]) {
     char text[GUID_TEXT_SIZE];
     guid_to_text(guid, text, false);
@@ -94,7 +103,10 @@ TesselConfigReader::TesselConfigReader(IConfig* config, IPersistentConfig* persi
 
 void TesselConfigReader::PopulateTesselConfiguationInfo(registration_config* config, uint8_t* guidMissing) {
     PopulateAgentIdentity(config, guidMissing);
-    if (!config->client_keypair) {
+    if (!config->client_keypair && m_clientKeyStatus == kStoreReadFailed) {
+        // Replacing it would orphan the certificate and identity it belongs to.
+        error("TesselConfigReader::PopulateTesselConfiguationInfo: client keypair present but not read, keeping it");
+    } else if (!config->client_keypair) {
         trace(kTesselTraceCategory, "TesselConfigReader::PopulateTesselConfiguationInfo: Generating new keypair");
         int rc = CreateClientKeypair(&config->client_keypair);
         if (rc != kOk)
@@ -224,7 +236,7 @@ int TesselConfigReader::ConfigKeyRead(const char* tag, const char* value, EVP_PK
         return kKeyAbsent;
     char* pem = m_pPersistentConfig->SecureReadString(tag, value);
     if (!pem)
-        return kKeyAbsent;
+        return kStoreReadFailed;
     EVP_PKEY* read = nullptr;
     if (BioPtr bio{BIO_new_mem_buf(pem, -1)})
         read = PEM_read_bio_PrivateKey(bio.get(), nullptr, NoPassword, nullptr);
@@ -246,9 +258,13 @@ int TesselConfigReader::GetClientKeypair(registration_config* config) {
               "(config/agent/client_keypair)");
     else if (rc != kOk)
         error("TesselConfigReader::GetClientKeypair: Could not retrieve VGN_SET_PATH_AGENT_CLI_KEYPAIR: %d", rc);
-    if (rc != kOk) {
-        // A new key pair is made in place of the missing one: the certificate
-        // belongs to the old key and must not be used with it.
+    m_clientKeyStatus = rc;
+    if (rc != kOk || !CertificateMatchesKey(config->client_cert, config->client_keypair)) {
+        // No certificate is used without its own key: one left beside a key
+        // made later (a replacement cut short between its writes) would skip
+        // enrolment and fail every management registration.
+        if (rc == kOk)
+            error("TesselConfigReader::GetClientKeypair: client_cert does not belong to client_keypair, dropping it");
         X509_free(config->client_cert);
         config->client_cert = nullptr;
     }
@@ -388,6 +404,8 @@ int TesselConfigReader::CreateClientKeypair(EVP_PKEY** key) {
     char* pem = PkeyToPem(created, &length);
     if (!pem) {
         rc = kKeyGenerationFailed;
+    } else if (!RemoveClientCertificate()) {
+        rc = kStoreWriteFailed;
     } else if (!m_pPersistentConfig->WriteString(kClientKeypairKey, kClientKeypairValue, pem)) {
         // The write replaces the stored value in one step, so a failure leaves
         // whatever was there.
@@ -403,6 +421,18 @@ int TesselConfigReader::CreateClientKeypair(EVP_PKEY** key) {
     }
     *key = created;
     return kOk;
+}
+
+bool TesselConfigReader::RemoveClientCertificate() {
+    // Removed before the new key is written, each write durable on its own:
+    // a stop in between leaves neither certificate nor usable key, and the
+    // next start makes a key again and enrols.
+    if (!m_pPersistentConfig->Exists(kClientCertKey, kClientCertValue))
+        return true;
+    if (m_pPersistentConfig->Delete(kClientCertKey, kClientCertValue) && m_pPersistentConfig->Commit(1))
+        return true;
+    error("TesselConfigReader::CreateClientKeypair: could not remove the client certificate of the old key");
+    return false;
 }
 
 void TesselConfigReader::SetEkdsVersion(registration_config* config) {

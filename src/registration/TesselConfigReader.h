@@ -23,6 +23,7 @@ public:
         kMissingArgument = 1,
         kKeyUnreadable = 3,  // also: a key object could not be made
         kKeyAbsent = 4,
+        kStoreReadFailed = 5,  // the key is there but the store did not hand it out
         kStoreWriteFailed = 6,
         kStoreCommitFailed = 7,
         kTrustStoreFailed = 8,
@@ -48,7 +49,7 @@ public:
 
     bool ConfigReadPersistentUUID(uint8_t guid[TESSEL_GUID_SIZE]);
     // A PEM private key stored under (tag, value) into *key: kOk,
-    // kMissingArgument, kKeyUnreadable or kKeyAbsent.
+    // kMissingArgument, kKeyUnreadable, kKeyAbsent or kStoreReadFailed.
     int ConfigKeyRead(const char* tag, const char* value, EVP_PKEY** key);
     int GetClientKeypair(registration_config* config);
     int GetLegacyClientKeypair(registration_config* config);
@@ -61,7 +62,8 @@ public:
     static char* PkeyToPem(EVP_PKEY* key, size_t* length);
     static void FreePem(char* pem, size_t length);
     // A new key pair, stored before it is handed out: kOk, or the code of the
-    // step that failed (nothing is handed out then).
+    // step that failed (nothing is handed out then). The stored certificate,
+    // which belongs to the old key, is removed first.
     int CreateClientKeypair(EVP_PKEY** key);
 
 private:
@@ -69,7 +71,12 @@ private:
     void ReadProductStrings(registration_agent_identity* identity);
     void ReadUserAgent(registration_agent_identity* identity);
     void ReadClientCertificate(registration_config* config);
+    // Removes the stored client certificate; false when it stays.
+    bool RemoveClientCertificate();
 
     IConfig* m_pConfig;
     IPersistentConfig* m_pPersistentConfig;
+    // What the last GetClientKeypair found: a key that could not be read is
+    // not replaced.
+    int m_clientKeyStatus = kOk;
 };

@@ -94,6 +94,10 @@ void TesselRegistrationHandler::PopulateRegistrationCallbacks(registration_confi
         if (ctx) HandlerOf(ctx)->DnsResolverCallback();
     };
     cb.dns_resolver_ctx = this;
+    cb.vesta_registered_fn = [](void* ctx) {
+        if (ctx) HandlerOf(ctx)->VestaRegistrationPostedCallback();
+    };
+    cb.vesta_registered_ctx = this;
     config->cloud_callbacks = &m_cloudCallbacks;
 
     std::lock_guard<std::mutex> lock(m_callbackMutex);

@@ -99,22 +99,28 @@ void TesselRegistrationHandler::PerformTesselRegistration() {
     trace(kTesselTraceCategory, "TesselRegistrationHandler::PerformTesselRegistration: Exit");
 }
 
-void TesselRegistrationHandler::ApplyStoredProxy() {
+bool TesselRegistrationHandler::TakeStoredProxy(tessel_proxy_t* record) {
     ProxyInfo proxy;
     const bool loaded = m_proxyHelper && m_proxyHelper->LoadProxyFromConfig(&proxy);
     if (m_entity->GetRegistrationHandle()) {
         std::lock_guard<std::mutex> lock(m_appliedProxyMutex);
         m_appliedProxy = loaded ? proxy : ProxyInfo();
     }
-    if (loaded && !proxy.server.empty()) {
-        tessel_proxy_t record{};
-        m_proxyHelper->ConvertProxyInfoToTesselProxyType(&record, proxy);
-        if (tessel_registration_set_proxy(m_entity->GetRegistrationHandle(), &record) != 0)
-            error("TesselRegistrationHandler::PerformTesselRegistration: tessel_registration_set_proxy failed");
-        FreeTesselProxyType(&record);
-    }
     trace(kTesselTraceCategory, L"TesselRegistrationHandler::PerformTesselRegistration: Set Proxy %ls:%d for registration",
           proxy.server.c_str(), static_cast<int>(proxy.port));
+    *record = tessel_proxy_t{};
+    record->type = TESSEL_PROXY_NONE;
+    if (!loaded || proxy.server.empty()) return false;
+    m_proxyHelper->ConvertProxyInfoToTesselProxyType(record, proxy);
+    return true;
+}
+
+void TesselRegistrationHandler::ApplyStoredProxy() {
+    tessel_proxy_t record{};
+    if (!TakeStoredProxy(&record)) return;
+    if (tessel_registration_set_proxy(m_entity->GetRegistrationHandle(), &record) != 0)
+        error("TesselRegistrationHandler::PerformTesselRegistration: tessel_registration_set_proxy failed");
+    FreeTesselProxyType(&record);
 }
 
 bool TesselRegistrationHandler::RunsThroughOtherProxy(const ProxyInfo& proxy) {
@@ -159,6 +165,7 @@ void TesselRegistrationHandler::RegistrationConnect() {
         return;
     }
     trace(kTesselTraceCategory, "TesselRegistrationHandler::RegistrationConnect: about to connect.");
+    m_stopRequested = false;
     int result = tessel_registration_start(handle, -1);
     trace(kTesselTraceCategory, "TesselRegistrationHandler::RegistrationConnect: Status of connect %d", result);
 }
@@ -170,6 +177,7 @@ void TesselRegistrationHandler::RegistrationStop() {
         error("TesselRegistrationHandler::RegistrationStop:  no registration handle, call ProvisionClient first");
         return;
     }
+    m_stopRequested = true;
     tessel_registration_stop(handle);
     trace(kTesselTraceCategory, "TesselRegistrationHandler::RegistrationStop: Exit");
 }
@@ -197,7 +205,9 @@ void TesselRegistrationHandler::ReleaseRegistrationHandle() {
         error("TesselRegistrationHandler::ReleaseRegistrationHandle:  no registration handle, call ProvisionClient first");
         return;
     }
-    // Freeing joins the registration thread, so no kit callback runs after it.
+    // Freeing stops and joins the registration thread, so no kit callback
+    // runs after it.
+    m_stopRequested = true;
     tessel_registration_free(handle);
     m_entity->SetRegistrationHandle(nullptr);
 }
@@ -219,6 +229,9 @@ void TesselRegistrationHandler::UpdateConfiguration() {
         m_cloudCallbacks.ping_interval = interval;
         trace(kTesselTraceCategory, "TesselRegistrationHandler::UpdateConfiguration: Setting Ping interval to %d",
               static_cast<int>(interval));
+        // The kit takes the whole hosts record, proxy included: the stored
+        // proxy goes with it, as at a start, or lookups would go direct.
+        const bool withProxy = TakeStoredProxy(&config.hosts.proxy);
         int result = registration_update_config(handle, &config.hosts, interval);
         if (result != 0) {
             error("TesselRegistrationHandler::UpdateConfiguration: registration_update_config returned %d", result);
@@ -228,6 +241,7 @@ void TesselRegistrationHandler::UpdateConfiguration() {
             std::lock_guard<std::mutex> connectorLock(m_connectorMutex);
             if (m_connectorAccepted && m_entity->GetClientConnector()) GetCloudConnectionFromTessel();
         }
+        if (withProxy) FreeTesselProxyType(&config.hosts.proxy);
     }
     TesselConfigReader::ReleaseTesselConfiguration(&config);
     Util::RtlSecureZeroMemory(config.identity.actcode, sizeof config.identity.actcode);
@@ -288,6 +302,8 @@ void TesselRegistrationHandler::RegistrationCompletedCallback(const tessel_regis
     } else if (state->state == tessel_certificate_acquisition_failed_forbidden) {
         WriteAgentDisabledToConfig(1);
         if (m_connectionMgr) m_connectionMgr->ReportCloudConnectionForbidden();
+    } else if (state->state == tessel_registration_stopped && m_stopRequested) {
+        // A restart or teardown ended the run: the connection did not fail.
     } else if (m_connectionMgr) {
         m_connectionMgr->ReportCloudConnectionFailure(true);
     }

@@ -11,6 +11,7 @@
 // worker. Host callbacks are read and written under m_callbackMutex only.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -20,6 +21,7 @@
 #include "dtk/ITesselInstance.h"
 #include "kit/registration_manager/tessel_registration_manager.h"
 #include "proxy/TesselProxyHandler.h"
+#include "registration/VestaRegistrationDataHandler.h"
 #include "registration/vgn.h"
 
 class IConfig;
@@ -114,6 +116,10 @@ public:
     // elements); false (and *agentStatus untouched) when it cannot be built whole.
     bool PrepareAvStats(CorvaneAgentStatus** agentStatus, const void* engines, int32_t count);
 
+    // The kit's word that a management post succeeded: the host data it
+    // carried becomes the last registered data.
+    void VestaRegistrationPostedCallback();
+
     // "config/agent/hb/interval", 0 when absent.
     uint32_t GetPingInterval();
     // The block handed to the kit with the next registration handle.
@@ -127,6 +133,10 @@ private:
     void RegistrationStop();
     void ReleaseRegistrationHandle();
     void ApplyStoredProxy();
+    // Takes the stored proxy for the running registration: remembered as
+    // applied and converted into `record` (type -1 when there is none). True
+    // when `record` holds a proxy, to be freed with FreeTesselProxyType.
+    bool TakeStoredProxy(tessel_proxy_t* record);
     void WriteAgentDisabledToConfig(int32_t value);
     void RemoveOldLegacyClientCertificate();
     void GetCloudConnectionFromTessel();
@@ -169,6 +179,13 @@ private:
     // thread, which must not wait for a restart in progress to learn it.
     std::mutex m_appliedProxyMutex;
     std::optional<ProxyInfo> m_appliedProxy;
+    // Set by a stop the handler asked for, cleared by the next start: a run
+    // that ends stopped then is no failure of the cloud connection.
+    std::atomic<bool> m_stopRequested{false};
+    // The host data of the management post in progress; it becomes the last
+    // registered data only once the post succeeded. A leaf lock.
+    std::mutex m_vestaSentMutex;
+    std::optional<VestaRegistrationData> m_vestaSent;
     std::mutex m_callbackMutex;
     TesselRetrospectiveCallback m_retrospectiveCallback = nullptr;
     int32_t m_retrospectiveUserValue = 0;

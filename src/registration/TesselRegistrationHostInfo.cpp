@@ -55,7 +55,12 @@ int TesselRegistrationHandler::VestaRegistrationInfoCallback(vesta_registration_
         return kVestaFailure;
     }
     const std::wstring reasons = m_vestaData->GetChangeReasons(current);
-    m_vestaData->SetLastRegisteredData(current);
+    {
+        // Recorded as registered only once the post succeeded, so that a
+        // change a failed post carried is sent again.
+        std::lock_guard<std::mutex> lock(m_vestaSentMutex);
+        m_vestaSent = current;
+    }
     int result = kVestaRegister;
     if (reasons.empty()) {
         trace(kTesselTraceCategory, "TesselRegistrationHandler::VestaRegistrationInfoCallback: Skipping registration");
@@ -65,6 +70,13 @@ int TesselRegistrationHandler::VestaRegistrationInfoCallback(vesta_registration_
     if (osFields && !FillOsFields(osFields, utils.get(), current.hardwareId, reasons)) return kVestaFailure;
     if (hostInfo) FillHostInfo(hostInfo, utils.get(), current.adapters);
     return result;
+}
+
+void TesselRegistrationHandler::VestaRegistrationPostedCallback() {
+    std::lock_guard<std::mutex> lock(m_vestaSentMutex);
+    if (!m_vestaData || !m_vestaSent) return;
+    m_vestaData->SetLastRegisteredData(*m_vestaSent);
+    m_vestaSent.reset();
 }
 
 bool TesselRegistrationHandler::FillOsFields(vesta_registration_info* osFields, IStringUtils* utils,

@@ -3,6 +3,7 @@
 // proxy, the registration still on its old, dead proxy is restarted through
 // the stored one; a discovery of the proxy it already uses changes nothing.
 #include "frame/HttpHandleSource.h"
+#include "kit/tessel_sync.h"
 #include "proxy/ProxyConfig.h"
 #include "proxy/TesselProxyHandler.h"
 #include "proxy/TesselProxyTester.h"
@@ -70,6 +71,29 @@ TEST_F(ProxyRestartTest, StoredProxyTheRunningRegistrationDoesNotUseRestartsItTh
     EXPECT_FALSE(log_.contains("RegistrationStop"));
     EXPECT_TRUE(stack_->entity.IsRegistrationComplete());
     EXPECT_EQ(CloudTunnels(second, cloudPort), tunnels);
+}
+
+TEST_F(ProxyRestartTest, UpdateConfigurationKeepsTheStoredProxyOfTheRunningRegistration) {
+    StartRegistrationServers();
+    testbed::Tinyproxy proxy;
+    ASSERT_TRUE(proxy.start(std::nullopt));
+    ASSERT_TRUE(stack_->proxyHelper.SaveProxyToConfig(HttpProxy(proxy.port())));
+    stack_->handler->PerformTesselRegistration();
+    ASSERT_TRUE(stack_->WaitRegistered(kRegistrationBound));
+
+    stack_->handler->UpdateConfiguration();
+    tessel_registration_handle* handle = stack_->entity.GetRegistrationHandle();
+    ASSERT_NE(handle, nullptr);
+    {
+        TESSEL_SCOPED_LOCK(&handle->mutex);
+        TESSEL_SCOPED_READ_LOCK(&handle->data.lock);
+        EXPECT_EQ(handle->hosts.proxy.type, TESSEL_PROXY_HTTP);
+        EXPECT_STREQ(handle->hosts.proxy.server, "127.0.0.1");
+        EXPECT_EQ(handle->hosts.proxy.port, proxy.port());
+    }
+    // What the handler believes applied is what the registration uses: a
+    // discovery of the stored proxy has nothing to do.
+    EXPECT_FALSE(stack_->handler->RunsThroughOtherProxy(HttpProxy(proxy.port())));
 }
 
 }  // namespace

@@ -220,6 +220,7 @@ TEST_F(RegistrationTest, CompletionWritesTheFlagsAndManagementDataIsSentOnlyWhen
     EXPECT_NE(std::string(fields.entries[13].value).find("/hwid"), std::string::npos);
     EXPECT_EQ(std::string(host.hostname), stack_->external.GetHostName(store_.get()));
     EXPECT_LE(host.nic_count, 3u);
+    stack_->handler->VestaRegistrationPostedCallback();  // the post succeeded
     vesta_registration_info again{};
     vesta_host_info hostAgain{};
     EXPECT_EQ(stack_->handler->VestaRegistrationInfoCallback(&again, &hostAgain), 1);
@@ -227,6 +228,26 @@ TEST_F(RegistrationTest, CompletionWritesTheFlagsAndManagementDataIsSentOnlyWhen
     EXPECT_EQ(again.count, 14u);
     EXPECT_STREQ(again.entries[13].key, "");
     EXPECT_STREQ(hostAgain.hostname, host.hostname);
+}
+
+TEST_F(RegistrationTest, HostDataIsRecordedAsRegisteredOnlyAfterItsPostSucceeded) {
+    // A post that carried the change failed (no word of success): the next
+    // request sends the change again.
+    vesta_registration_info fields{};
+    vesta_host_info host{};
+    ASSERT_EQ(stack_->handler->VestaRegistrationInfoCallback(&fields, &host), 0);
+    vesta_registration_info retry{};
+    vesta_host_info hostRetry{};
+    ASSERT_EQ(stack_->handler->VestaRegistrationInfoCallback(&retry, &hostRetry), 0);
+    EXPECT_STREQ(retry.entries[13].key, "rrr");
+    EXPECT_STREQ(retry.entries[13].value, fields.entries[13].value);
+
+    // Once it succeeded, the same data is unchanged.
+    stack_->handler->VestaRegistrationPostedCallback();
+    vesta_registration_info after{};
+    vesta_host_info hostAfter{};
+    EXPECT_EQ(stack_->handler->VestaRegistrationInfoCallback(&after, &hostAfter), 1);
+    EXPECT_STREQ(after.entries[13].key, "");
 }
 
 // The host's data with five adapters in place of the machine's own, which has

@@ -37,6 +37,7 @@ uint32_t ScaledClock::random(void* self) { return static_cast<ScaledClock*>(self
 void HostRecord::reset() {
     std::lock_guard<std::mutex> lock(mutex);
     statuses.clear();
+    est_errors.clear();
     final_states.clear();
     final_connector.clear();
     prepared_at.clear();
@@ -58,6 +59,7 @@ void on_status(const tessel_status_update_info* info, void* ctx) {
     {
         std::lock_guard<std::mutex> lock(host.mutex);
         host.statuses.push_back(info->state);
+        host.est_errors.push_back(info->last_est_error);
     }
     if (host.on_status)
         host.on_status(info->state);
@@ -259,6 +261,21 @@ void MgrFixture::stop_in_flight(bool free_handle) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, bound);
     std::lock_guard<std::mutex> lock(host_.mutex);
     EXPECT_EQ(host_.final_states, std::vector<int>{1});
+}
+
+void MgrFixture::register_and_renew(std::vector<int> script, int64_t interval) {
+    use_clock(500000, 0);
+    start_est();
+    start_management();
+    start_cloud();
+    management_.script(std::move(script));
+    ASSERT_NE(make_registration(), nullptr);
+    {
+        TESSEL_SCOPED_WRITE_LOCK(&reg_->data.lock);
+        reg_->vesta_reregistration_interval = interval;
+    }
+    ASSERT_EQ(tessel_registration_start(reg_.get(), -1), 0);
+    ASSERT_TRUE(run_ended()) << log_.dump();
 }
 
 std::vector<int> MgrFixture::statuses() {

@@ -75,6 +75,7 @@ struct HostRecord {
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<int> statuses;        // every status_update_fn state
+    std::vector<int> est_errors;      // the last EST error told with each
     std::vector<int> final_states;    // registration_completed_fn
     std::vector<bool> final_connector;  // whether it carried a connector
     std::vector<int64_t> prepared_at;   // kit time of each prepare_vesta_registration_fn
@@ -107,6 +108,11 @@ protected:
     // checks that the call and the run's end come within a bound far below the
     // steps' time-outs (15 s HTTP, 10 s EST), and that the run ended stopped.
     void stop_in_flight(bool free_handle);
+    // A first run against all three servers with a renewal interval of
+    // `interval` kit seconds on a clock whose second lasts 0.5 ms (one
+    // periodic tick is 150 ms); the management server answers `script`.
+    // Returns when the run ended.
+    void register_and_renew(std::vector<int> script, int64_t interval);
     // Installs a scaled kit clock until the end of the test (after the handle is freed).
     void use_clock(uint64_t second_ns, uint32_t random_value) {
         clock_.reset();

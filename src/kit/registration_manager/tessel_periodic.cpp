@@ -66,6 +66,9 @@ int periodic_main(void* argument) {
             } else {
                 ++failures;
             }
+        } else {
+            // Only consecutive failures postpone the renewal.
+            failures = 0;
         }
 
         tessel_mutex_lock(&_periodic_ctx.mtx);

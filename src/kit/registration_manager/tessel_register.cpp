@@ -7,6 +7,7 @@
 #include "kit/registration_manager/cloud_registration.h"
 #include "kit/registration_manager/registration_manager_util.h"
 #include "kit/registration_manager/registration_toggle_proxy.h"
+#include "kit/registration_manager/tessel_registration_certificate.h"
 #include "kit/registration_manager/vesta_registration.h"
 #include "kit/tessel_client/tessel_client_connector.h"
 #include "kit/tessel_logger.h"
@@ -24,14 +25,24 @@ struct register_thread_arg {
     int32_t retries;
 };
 
+// A step's result that moves the run forward: the back-off starts over.
 bool is_progress(int32_t state) {
-    return state == tessel_registration_not_started || state == tessel_certificate_acquisition_duplicate_guid ||
-           state == tessel_certificate_acquisition_succeeded || state == tessel_vesta_registration_succeeded;
+    return state == tessel_certificate_acquisition_succeeded || state == tessel_vesta_registration_succeeded;
 }
 
+// A network step that failed; a stop that cuts such a step short is no failure.
 bool is_retried_failure(int32_t state) {
     return state == tessel_certificate_acquisition_failed || state == tessel_vesta_registration_failed ||
            state == tessel_cloud_connection_failed;
+}
+
+// A step's result that asks for the run to be repeated: a failure, a GUID
+// that already has a certificate (423), or a certificate the cloud refused
+// (back to 0). A server that answers so for ever must not make the run loop
+// without a wait or beyond its budget.
+bool is_retry(int32_t state) {
+    return is_retried_failure(state) || state == tessel_certificate_acquisition_duplicate_guid ||
+           state == tessel_registration_not_started;
 }
 
 // The caller holds the handle's `mutex`.
@@ -45,6 +56,19 @@ void report_status(tessel_registration_handle* handle, int32_t state) {
     }
     info.state = state;
     handle->callbacks.status_update_fn(&info, handle->callbacks.status_update_ctx);
+}
+
+// The run ends stopped (the caller holds the handle's `mutex`). A stop is no
+// failure of the network or the server: the EST error a step cut short or an
+// earlier attempt left is not told with it.
+void report_stopped(tessel_registration_handle* handle, tessel_registration_run_state* run) {
+    {
+        TESSEL_SCOPED_WRITE_LOCK(&handle->data.lock);
+        handle->last_est_error = TESSEL_EST_OK;
+    }
+    run->state = tessel_registration_stopped;
+    report_status(handle, run->state);
+    TLOG_NOTICE("received stop for thread");
 }
 
 bool stop_requested(tessel_register_thread_ctx* ctx) {
@@ -150,7 +174,10 @@ int32_t execute_state(tessel_registration_handle* handle, client_connector* conn
 void tessel_register(tessel_registration_handle* handle, tessel_register_thread_ctx* ctx, int32_t retries,
                      tessel_registration_run_state* run) {
     int32_t budget = retries;
-    for (;;) {
+    // After the cloud refused the certificate, the re-enrolment's progress does
+    // not reset the back-off: only a finished registration ends that cycle.
+    bool refused = false;
+    for (bool first = true;; first = false) {
         const int32_t state = run->state;
         if (state == tessel_registration_stopped || state == tessel_certificate_acquisition_missing_actcode ||
             state < 0 || state > tessel_cloud_connection_succeeded) {
@@ -159,7 +186,7 @@ void tessel_register(tessel_registration_handle* handle, tessel_register_thread_
         } else if (state == tessel_certificate_acquisition_failed_forbidden ||
                    state == tessel_cloud_connection_succeeded) {
             budget = 0;
-        } else if (is_retried_failure(state) && budget != -1) {
+        } else if (!first && is_retry(state) && budget != -1) {
             --budget;
         }
 
@@ -169,19 +196,22 @@ void tessel_register(tessel_registration_handle* handle, tessel_register_thread_
             TLOG_ERR("Error encountered during state execution");
             return;
         }
+        if (run->state == tessel_registration_not_started)
+            refused = true;
 
         uint32_t ceiling;
         {
             TESSEL_SCOPED_LOCK(&handle->mutex);
-            report_status(handle, run->state);
-            if (stop_requested(ctx)) {
-                run->state = tessel_registration_stopped;
+            const bool stopped = stop_requested(ctx);
+            // A failure of a step the stop cut short is not told.
+            if (!stopped || !is_retried_failure(run->state))
                 report_status(handle, run->state);
-                TLOG_NOTICE("received stop for thread");
+            if (stopped) {
+                report_stopped(handle, run);
                 budget = 0;
             }
             ceiling = tessel_register_backoff_ceiling(handle->attempt, handle->retry_exponent_cap);
-            if (is_progress(run->state))
+            if (is_progress(run->state) && !refused)
                 handle->attempt = 0;
         }
         if (is_progress(run->state))
@@ -195,9 +225,7 @@ void tessel_register(tessel_registration_handle* handle, tessel_register_thread_
         if (backoff_wait(ctx, wait)) {
             // A stop during the wait ends the run now rather than after one more step.
             TESSEL_SCOPED_LOCK(&handle->mutex);
-            run->state = tessel_registration_stopped;
-            report_status(handle, run->state);
-            TLOG_NOTICE("received stop for thread");
+            report_stopped(handle, run);
             return;
         }
         TESSEL_SCOPED_LOCK(&handle->mutex);

@@ -121,6 +121,8 @@ typedef uint8_t* (*tessel_new_guid_fn)(void* ctx);
 typedef int (*tessel_prepare_vesta_registration_fn)(vesta_registration_info* registration_info,
                                                     vesta_host_info* host_info, void* ctx);
 typedef void (*tessel_dns_resolver_fn)(void* ctx);
+// A management post succeeded: the host records what it sent as registered.
+typedef void (*tessel_vesta_registered_fn)(void* ctx);
 
 // The callback table; each context is passed back as the last argument. Every
 // callback but `dns_resolver_fn` runs with the handle's `mutex` held, so none
@@ -138,6 +140,8 @@ struct registration_callbacks {
     void* prepare_vesta_registration_ctx;
     tessel_dns_resolver_fn dns_resolver_fn;  // may be null
     void* dns_resolver_ctx;
+    tessel_vesta_registered_fn vesta_registered_fn;  // may be null
+    void* vesta_registered_ctx;
 };
 
 // Server message handler for one message type.

@@ -68,9 +68,13 @@ int send(tessel_registration_handle* handle, http_client_handle* http_client,
     return result;
 }
 
-void mark_registered(tessel_registration_handle* handle) {
+// `posted`: a post succeeded, and the host may now record what it sent (not
+// before: a failed post must leave the change to be sent again).
+void mark_registered(tessel_registration_handle* handle, bool posted) {
     TESSEL_SCOPED_LOCK(&handle->mutex);
     handle->last_vesta_registration = tessel_time_now();
+    if (posted && handle->callbacks.vesta_registered_fn)
+        handle->callbacks.vesta_registered_fn(handle->callbacks.vesta_registered_ctx);
 }
 
 // The connector's HTTP client, made with the handle's identity on first use.
@@ -134,7 +138,7 @@ int vesta_registration(tessel_registration_handle* handle, client_connector* con
     }
     if (send(handle, http_client, &registration_info, &host_info, abort) != VESTA_REGISTER_OK)
         return tessel_vesta_registration_failed;
-    mark_registered(handle);
+    mark_registered(handle, true);
     return tessel_vesta_registration_succeeded;
 }
 
@@ -172,7 +176,7 @@ int vesta_reregistration(tessel_registration_handle* handle, const http_client_a
     int prepared = prepare(handle, &registration_info, &host_info);
     if (prepared == 1) {
         TLOG_INFO("Skipping Vesta registration because of return from prepare_vesta_registration_fn callback");
-        mark_registered(handle);
+        mark_registered(handle, false);
         return 0;
     }
     if (prepared != 0) {
@@ -182,6 +186,6 @@ int vesta_reregistration(tessel_registration_handle* handle, const http_client_a
     int result = send(handle, http_client, &registration_info, &host_info, abort);
     if (result != VESTA_REGISTER_OK)
         return result;
-    mark_registered(handle);
+    mark_registered(handle, true);
     return 0;
 }

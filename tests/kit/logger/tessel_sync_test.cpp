@@ -81,7 +81,8 @@ TEST(TesselSync, ThreadsRunTheirEntryAndJoinWithItsResult) {
     EXPECT_EQ(tessel_thread_join(thread, "register"), 42);
 }
 
-TEST(TesselSync, TimedWaitReportsTheTimeOut) {
+TEST(TesselSync, TimedWaitsReportTheTimeOutAndTheCheckedOneItsFailureInsteadOfEndingTheProcess) {
+    testbed::KitLogCapture log;
     pthread_mutex_t mutex;
     pthread_cond_t cond;
     ASSERT_EQ(tessel_mutex_init(&mutex, false), 0);
@@ -100,27 +101,13 @@ TEST(TesselSync, TimedWaitReportsTheTimeOut) {
         for (int i = 0; i < 1000 && signalled; ++i)
             signalled = tessel_cond_timedwait(&cond, &mutex, &deadline);
         EXPECT_FALSE(signalled);
+        EXPECT_EQ(tessel_cond_timedwait_checked(&cond, &mutex, &deadline), ETIMEDOUT);
+        EXPECT_FALSE(log.contains("wait failed"));
+        struct timespec broken = deadline;
+        broken.tv_nsec = 2000000000;  // not a time: the wait fails, the lock stays held
+        EXPECT_EQ(tessel_cond_timedwait_checked(&cond, &mutex, &broken), EINVAL);
+        EXPECT_TRUE(log.contains(3, "Condition &cond wait failed")) << log.dump();
     }
-    EXPECT_EQ(tessel_cond_destroy(&cond), 0);
-    EXPECT_EQ(tessel_mutex_destroy(&mutex), 0);
-}
-
-TEST(TesselSync, ACheckedTimedWaitReturnsItsFailureInsteadOfEndingTheProcess) {
-    testbed::KitLogCapture log;
-    pthread_mutex_t mutex;
-    pthread_cond_t cond;
-    ASSERT_EQ(tessel_mutex_init(&mutex, false), 0);
-    ASSERT_EQ(tessel_cond_init(&cond, true), 0);
-    struct timespec passed;
-    clock_gettime(CLOCK_MONOTONIC, &passed);
-    struct timespec broken = passed;
-    broken.tv_nsec = 2000000000;  // not a time: the wait fails
-    tessel_mutex_lock(&mutex);
-    EXPECT_EQ(tessel_cond_timedwait_checked(&cond, &mutex, &passed), ETIMEDOUT);
-    EXPECT_FALSE(log.contains("wait failed"));
-    EXPECT_EQ(tessel_cond_timedwait_checked(&cond, &mutex, &broken), EINVAL);
-    EXPECT_TRUE(log.contains(3, "Condition &cond wait failed")) << log.dump();
-    tessel_mutex_unlock(&mutex);  // still held after the failure
     EXPECT_EQ(tessel_cond_destroy(&cond), 0);
     EXPECT_EQ(tessel_mutex_destroy(&mutex), 0);
 }

@@ -28,7 +28,7 @@ char* BigPassword() {
 
 void CountingRelease(char* password) {
     ++g_released;
-    g_wiped_before_release = password[0] == '\0' || password[0] != 'p';
+    g_wiped_before_release = password[0] != 'p';
     free(password);
 }
 

@@ -51,6 +51,14 @@ bool tessel_cond_timedwait_(pthread_cond_t* cond, pthread_mutex_t* mutex, const 
     return true;
 }
 
+int tessel_cond_timedwait_checked_(pthread_cond_t* cond, pthread_mutex_t* mutex, const struct timespec* deadline,
+                                   const char* name, const char* file, unsigned line) {
+    const int err = pthread_cond_timedwait(cond, mutex, deadline);
+    if (err && err != ETIMEDOUT)
+        tessel_log_errno(TESSEL_LOG_ERR, file, line, err, "Condition %s wait failed", name);
+    return err;
+}
+
 void tessel_cond_signal_(pthread_cond_t* cond, const char* name, const char* file, unsigned line) {
     if (int err = pthread_cond_signal(cond))
         tessel_fatal_errno(err, file, line, "Condition %s signal failed. Process abort due to fatal error", name);

@@ -23,6 +23,11 @@ void tessel_cond_wait_(pthread_cond_t* cond, pthread_mutex_t* mutex, const char*
 // (CLOCK_REALTIME unless the condition was created for another clock) passed.
 bool tessel_cond_timedwait_(pthread_cond_t* cond, pthread_mutex_t* mutex, const struct timespec* deadline,
                             const char* name, const char* file, unsigned line);
+// The non-fatal form, for a thread that can end itself rather than the
+// process: 0 when signalled (or woken spuriously), ETIMEDOUT when `deadline`
+// passed, or the error, logged at level 3 with the condition's name.
+int tessel_cond_timedwait_checked_(pthread_cond_t* cond, pthread_mutex_t* mutex, const struct timespec* deadline,
+                                   const char* name, const char* file, unsigned line);
 void tessel_cond_signal_(pthread_cond_t* cond, const char* name, const char* file, unsigned line);
 void tessel_cond_broadcast_(pthread_cond_t* cond, const char* name, const char* file, unsigned line);
 
@@ -33,6 +38,8 @@ void tessel_cond_broadcast_(pthread_cond_t* cond, const char* name, const char* 
 #define tessel_rwlock_unlock(l) tessel_rwlock_unlock_((l), #l, __FILE__, __LINE__)
 #define tessel_cond_wait(c, m) tessel_cond_wait_((c), (m), #c, __FILE__, __LINE__)
 #define tessel_cond_timedwait(c, m, t) tessel_cond_timedwait_((c), (m), (t), #c, __FILE__, __LINE__)
+#define tessel_cond_timedwait_checked(c, m, t) \
+    tessel_cond_timedwait_checked_((c), (m), (t), #c, __FILE__, __LINE__)
 #define tessel_cond_signal(c) tessel_cond_signal_((c), #c, __FILE__, __LINE__)
 #define tessel_cond_broadcast(c) tessel_cond_broadcast_((c), #c, __FILE__, __LINE__)
 

@@ -281,22 +281,27 @@ void TesselRegistrationHandler::RegistrationCompletedCallback(const tessel_regis
           "TesselRegistrationHandler::RegistrationCompletedCallback: Registration Completed! Current State: %s",
           TesselRegistrationStatusName(state->state));
     if (state->state == tessel_cloud_connection_succeeded) {
-        if (!m_config->SetInt(kAgentRegisteredKey, 1, true))
-            error("TesselRegistrationHandler::RegistrationCompletedCallback: Could neither create nor set %s in config",
-                  kAgentRegisteredKey);
-        RemoveOldLegacyClientCertificate();
-        trace(kTesselTraceCategory, "TesselRegistrationHandler::RegistrationCompletedCallback: Setting client_connector %p",
-              static_cast<void*>(state->connector));
         {
-            // The connector first, then the status; a handle being released
-            // takes neither, so nothing outlives its free.
+            // A handle being released takes nothing: a completion it discards
+            // records no registration and reports no success. The flag is
+            // written under the lock so that no release starts in between.
             std::lock_guard<std::mutex> lock(m_connectorMutex);
-            if (m_connectorAccepted) {
-                m_entity->SetClientConnector(state->connector);
-                GetCloudConnectionFromTessel();
-                m_entity->SetStatus(tessel_cloud_connection_succeeded);
+            if (!m_connectorAccepted) {
+                trace(kTesselTraceCategory,
+                      "TesselRegistrationHandler::RegistrationCompletedCallback: handle is being released, completion discarded");
+                return;
             }
+            if (!m_config->SetInt(kAgentRegisteredKey, 1, true))
+                error("TesselRegistrationHandler::RegistrationCompletedCallback: Could neither create nor set %s in config",
+                      kAgentRegisteredKey);
+            trace(kTesselTraceCategory, "TesselRegistrationHandler::RegistrationCompletedCallback: Setting client_connector %p",
+                  static_cast<void*>(state->connector));
+            // The connector first, then the status.
+            m_entity->SetClientConnector(state->connector);
+            GetCloudConnectionFromTessel();
+            m_entity->SetStatus(tessel_cloud_connection_succeeded);
         }
+        RemoveOldLegacyClientCertificate();
         WriteAgentDisabledToConfig(0);
         if (m_connectionMgr) m_connectionMgr->ReportCloudConnectionSuccessful();
     } else if (state->state == tessel_certificate_acquisition_failed_forbidden) {

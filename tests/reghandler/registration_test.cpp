@@ -93,6 +93,12 @@ TEST_F(RegistrationTest, RegistersFromAnEmptyStoreAndKeepsTheIdentityOnTheNextSt
     EXPECT_NE(stack_->entity.GetCloudReference(), nullptr);
     EXPECT_TRUE(stack_->connection.IsCloudConnected());
     EXPECT_EQ(log_.count("TesselRegistrationHandler::NewGuidRequestedCallback: New Guid Requested"), 1u);
+    // A completion the live handle delivers drops a legacy key pair left behind.
+    ASSERT_TRUE(stack_->persistent.WriteString("config/agent/client_prvkey", "legacy_keypair", "legacy"));
+    tessel_registration_run_state again{tessel_cloud_connection_succeeded, stack_->entity.GetClientConnector()};
+    stack_->handler->RegistrationCompletedCallback(&again);
+    EXPECT_FALSE(stack_->persistent.Exists("config/agent/client_prvkey", "legacy_keypair"));
+    EXPECT_NE(stack_->entity.GetCloudReference(), nullptr);
     EXPECT_TRUE(log_.containsTrace("Current Registration state is tessel_certificate_acquisition_succeeded"));
     EXPECT_GE(servers_.management->post_count(), 1u);
 
@@ -178,7 +184,7 @@ TEST_F(RegistrationTest, ACertificateTheStoreRefusesLeavesTheOldOneInPlace) {
 namespace reghandler_test {
 namespace {
 
-TEST_F(RegistrationTest, CompletionWritesTheFlagsAndManagementDataIsSentOnlyWhenItChanged) {
+TEST_F(RegistrationTest, ARefusalDisablesTheAgentADiscardedCompletionRecordsNothingAndManagementDataIsSentOnlyWhenItChanged) {
     // Refused by the server: the agent is disabled and the connection forbidden for good.
     ASSERT_TRUE(stack_->persistent.WriteString("config/agent/client_prvkey", "legacy_keypair", "legacy"));
     tessel_registration_run_state forbidden{tessel_certificate_acquisition_failed_forbidden, nullptr};
@@ -193,17 +199,19 @@ TEST_F(RegistrationTest, CompletionWritesTheFlagsAndManagementDataIsSentOnlyWhen
     stack_->handler->RegistrationStatusUpdateCallback(&reported);
     EXPECT_FALSE(stack_->entity.IsRegistrationComplete());
 
-    // Complete: registered, enabled again, the legacy key pair gone. No handle
-    // of this handler is live (as while one is being released), so the
-    // connector is not taken and the status not published: nothing outlives
-    // the free of the handle that owns the connector.
+    // A completion while no handle of this handler is live (as while one is
+    // being released) is discarded whole: the connector is not taken, the
+    // status not published, nothing recorded as registered and no success
+    // reported, so nothing outlives the free of the handle that owns it.
     client_connector* connector = nullptr;
     ASSERT_EQ(tessel_client_connector_new(&connector), 0);
+    log_.clear();
     tessel_registration_run_state complete{tessel_cloud_connection_succeeded, connector};
     stack_->handler->RegistrationCompletedCallback(&complete);
-    EXPECT_EQ(store_->GetInt("config/agent/agent_registered"), 1);
-    EXPECT_EQ(store_->GetInt("config/agent/agent_disabled"), 0);
-    EXPECT_FALSE(stack_->persistent.Exists("config/agent/client_prvkey", "legacy_keypair"));
+    EXPECT_EQ(store_->GetInt("config/agent/agent_registered"), -1);  // never written
+    EXPECT_EQ(store_->GetInt("config/agent/agent_disabled"), 1);
+    EXPECT_TRUE(stack_->persistent.Exists("config/agent/client_prvkey", "legacy_keypair"));
+    EXPECT_FALSE(log_.containsTrace("TesselCloudConnectionMgr::ReportCloudConnectionSuccessful: Enter"));
     EXPECT_EQ(stack_->entity.GetClientConnector(), nullptr);
     EXPECT_EQ(stack_->entity.GetCloudReference(), nullptr);
     EXPECT_FALSE(stack_->entity.IsRegistrationComplete());

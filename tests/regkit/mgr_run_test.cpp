@@ -8,6 +8,7 @@
 #include "kit/registration_manager/tessel_registration_manager.h"
 #include "kit/tessel_client/tessel_client_connector.h"
 #include "kit/tessel_sync.h"
+#include "kit/tessel_time.h"
 #include "regkit/mgr_fixture.h"
 
 namespace mgr_test {
@@ -290,6 +291,76 @@ TEST_F(RegistrationRun, PeriodicRenewalIsSkippedUntilDueAndPostponedAfterFourFai
     reg_.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
     management_.release();
+}
+
+TEST_F(RegistrationRun, WithoutACompletionCallbackTheRunReleasesItsConnector) {
+    start_est();
+    start_management();
+    start_cloud();
+    config_.callbacks.registration_completed_fn = nullptr;
+    ASSERT_NE(make_registration(), nullptr);
+    ASSERT_EQ(tessel_registration_start(reg_.get(), -1), 0);
+    ASSERT_TRUE(host_.wait([&] { return !host_.statuses.empty() && host_.statuses.back() == 10; }, 60s))
+        << log_.dump();
+    ASSERT_TRUE(eventually([&] {
+        TESSEL_SCOPED_LOCK(&reg_->mutex);
+        return reg_->thread_ctx == nullptr;
+    }, 60s));
+    // No host took the connector: the run let it go rather than keep it unowned.
+    {
+        TESSEL_SCOPED_LOCK(&reg_->mutex);
+        EXPECT_EQ(reg_->client_connector, nullptr);
+    }
+    EXPECT_EQ(management_.posts().size(), 1u);
+    EXPECT_TRUE(host_.final_states.empty());
+}
+
+TEST_F(RegistrationRun, AHostWithNothingNewRegistersOnTheFirstRunAndSkipsTheRenewalForAnInterval) {
+    constexpr int64_t kInterval = 3000;
+    host_.prepare_result = 1;  // "nothing changed"
+    register_and_renew({200}, kInterval);
+    if (HasFatalFailure()) return;
+    // The run posts all the same: the server has never heard of the endpoint.
+    EXPECT_EQ(host_.final_states, std::vector<int>{10});
+    EXPECT_EQ(management_.posts().size(), 1u);
+    EXPECT_TRUE(log_.contains(
+        6, "Ignoring return from prepare_vesta_registration_fn callback to skip on initial registration."));
+
+    // The renewals that come due post nothing, and each skip counts as a
+    // registration: the next one is asked for a whole interval later.
+    ASSERT_TRUE(host_.wait([&] { return host_.prepared_at.size() >= 3; }, 60s)) << log_.dump();
+    std::vector<int64_t> at;
+    {
+        std::lock_guard<std::mutex> lock(host_.mutex);
+        at = host_.prepared_at;
+    }
+    EXPECT_GE(at[2] - at[1], kInterval);
+    EXPECT_TRUE(log_.contains(
+        6, "Skipping Vesta registration because of return from prepare_vesta_registration_fn callback"));
+    EXPECT_EQ(management_.posts().size(), 1u);
+}
+
+TEST_F(RegistrationRun, ALastRegistrationInTheFutureCountsFromNow) {
+    constexpr int64_t kInterval = 3000;
+    register_and_renew({200, 200}, kInterval);
+    if (HasFatalFailure()) return;
+    // The clock went back: the last renewal now lies ten intervals ahead.
+    int64_t set_at;
+    {
+        TESSEL_SCOPED_LOCK(&reg_->mutex);
+        set_at = tessel_time_now();
+        reg_->last_vesta_registration = set_at + 10 * kInterval;
+    }
+    // It is taken as now, so the renewal comes one interval on, not eleven.
+    ASSERT_TRUE(management_.wait_for_posts(2, 60s)) << log_.dump();
+    std::vector<int64_t> at;
+    {
+        std::lock_guard<std::mutex> lock(host_.mutex);
+        at = host_.prepared_at;
+    }
+    ASSERT_GE(at.size(), 2u);
+    EXPECT_GE(at[1] - set_at, kInterval);
+    EXPECT_LT(at[1] - set_at, 5 * kInterval);
 }
 
 }  // namespace

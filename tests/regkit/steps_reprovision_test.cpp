@@ -145,5 +145,38 @@ TEST_F(Reprovision, ProvisioningCheckStartsOneRunWhenTheCertificateAges) {
     EXPECT_TRUE(lookup_through_connector());
 }
 
+TEST_F(Reprovision, ARefusedReprovisioningEndsInStateTwoAndKeepsTheHostsConnector) {
+    cert_ = issue_cert(kAgentText, 400);
+    config_.client_cert = cert_.get();
+    ASSERT_NE(make_registration(), nullptr);
+    ASSERT_EQ(tessel_registration_start(reg_.get(), -1), 0);
+    ASSERT_TRUE(completed(1)) << log_.dump();
+    ASSERT_EQ(completed_[0], tessel_cloud_connection_succeeded);
+    client_connector* const held = connector_;
+    ASSERT_NE(held, nullptr);
+    ASSERT_TRUE(eventually([&] { return locked([](auto* h) { return h->thread_ctx == nullptr; }); }, 10s));
+
+    // The certificate ages and the EST server now refuses to enrol the endpoint.
+    testbed::EstBehaviour refusing = est_.behaviour();
+    refusing.status = 403;
+    est_.set_behaviour(refusing);
+    testbed::X509Ptr ageing = issue_cert(kAgentText, 300);
+    give_cert(ageing.get());
+    cv_cloud_handle* any = reinterpret_cast<cv_cloud_handle*>(reg_.get());  // only checked for null
+    uint8_t need = 0;
+    EXPECT_EQ(registration_cloud_provision_check(any, &need, reg_->hook_token), 0);
+    EXPECT_EQ(need, 1);
+    ASSERT_TRUE(completed(2)) << log_.dump();
+    EXPECT_EQ(completed_[1], tessel_certificate_acquisition_failed_forbidden);
+    // The run handed back the connector the host holds, which the handle
+    // keeps; the refused endpoint's cloud connection is retired.
+    EXPECT_EQ(connector_, held);
+    EXPECT_TRUE(eventually([&] { return locked([](auto* h) { return h->thread_ctx == nullptr; }); }, 10s));
+    EXPECT_EQ(locked([](auto* h) { return h->client_connector; }), held);
+    EXPECT_EQ(locked([](auto* h) { return h->reprovisioning; }), 0);
+    EXPECT_EQ(est_.stats().issued, 0);
+    EXPECT_FALSE(lookup_through_connector());
+}
+
 }  // namespace
 }  // namespace steps_test

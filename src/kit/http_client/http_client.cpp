@@ -12,6 +12,7 @@
 
 #include "kit/tessel_logger.h"
 #include "kit/tessel_sync.h"
+#include "kit/util/proxy_password.h"
 
 namespace {
 
@@ -275,10 +276,7 @@ bool _http_client_request_set_proxy(http_client_request_t* req) {
         if (!failed && (rc = curl_easy_setopt(curl, CURLOPT_NOPROXY, "")) != CURLE_OK)
             failed = "curl_easy_setopt(CURLOPT_NOPROXY) failed: %s";
     }
-    if (password && proxy.free_password) {
-        OPENSSL_cleanse(password, strlen(password));
-        proxy.free_password(password);
-    }
+    tessel_proxy_password_release(proxy.free_password, password);
     if (failed) {
         TLOG_ERR(failed, curl_easy_strerror(rc));
         return false;

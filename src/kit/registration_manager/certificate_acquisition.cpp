@@ -17,6 +17,7 @@
 #include "kit/util/certificate_utils.h"
 #include "kit/util/guid_text.h"
 #include "kit/util/json_writer.h"
+#include "kit/util/proxy_password.h"
 
 namespace {
 
@@ -36,12 +37,7 @@ void release_input(enrolment_input* in) {
     cv_cloud_est_proxy& proxy = in->v2.ctx.proxy;
     free(proxy.server);
     free(proxy.user);
-    if (proxy.password) {
-        if (in->free_proxy_password)
-            in->free_proxy_password(proxy.password);
-        else
-            OPENSSL_cleanse(proxy.password, strlen(proxy.password));
-    }
+    tessel_proxy_password_release(in->free_proxy_password, proxy.password);
     proxy = cv_cloud_est_proxy {};
     if (in->password) {
         OPENSSL_cleanse(in->password, k_password_size);

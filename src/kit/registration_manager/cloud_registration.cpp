@@ -13,6 +13,7 @@
 #include "kit/tessel_client/tessel_client_connector.h"
 #include "kit/tessel_logger.h"
 #include "kit/tessel_sync.h"
+#include "kit/util/proxy_password.h"
 
 namespace {
 
@@ -41,12 +42,7 @@ int make_proxy_url(const tessel_proxy_t* proxy, char* url, size_t size) {
     }
     char* password = proxy->get_password ? proxy->get_password() : nullptr;
     int rc = cv_curl_proxy_url(url, size, type, proxy->server, proxy->port, proxy->username, password);
-    if (password) {
-        if (proxy->free_password)
-            proxy->free_password(password);
-        else
-            OPENSSL_cleanse(password, strlen(password));
-    }
+    tessel_proxy_password_release(proxy->free_password, password);
     return rc == 0 ? 0 : -1;
 }
 

@@ -1,5 +1,7 @@
 #include "kit/registration_manager/tessel_periodic.h"
 
+#include <cerrno>
+
 #include "kit/registration_manager/tessel_registration_manager.h"
 #include "kit/registration_manager/vesta_registration.h"
 #include "kit/tessel_logger.h"
@@ -23,13 +25,19 @@ int periodic_cond_error = 0;
 
 void periodic_init_cond() { periodic_cond_error = tessel_cond_init(&_periodic_ctx.cond, true); }
 
-// Waits one interval or until shutdown; the caller holds `mtx`.
-void periodic_wait() {
+// Waits one interval or until shutdown; the caller holds `mtx`. 0, or the
+// error of a wait that failed (logged): the task then ends instead of taking
+// the process down with it.
+int periodic_wait() {
     const struct timespec deadline = tessel_time_deadline(_periodic_ctx.interval);
     while (!_periodic_ctx.shutdown) {
-        if (!tessel_cond_timedwait(&_periodic_ctx.cond, &_periodic_ctx.mtx, &deadline))
-            return;
+        const int err = tessel_cond_timedwait_checked(&_periodic_ctx.cond, &_periodic_ctx.mtx, &deadline);
+        if (err == ETIMEDOUT)
+            return 0;
+        if (err)
+            return err;
     }
+    return 0;
 }
 
 // The abort check of a renewal post: stopping the task ends the post in
@@ -49,7 +57,10 @@ int periodic_main(void* argument) {
         return 0;
     }
     for (;;) {
-        periodic_wait();
+        if (periodic_wait() != 0) {
+            TLOG_ERR("periodic task ends: its timed wait failed");
+            break;
+        }
         if (_periodic_ctx.shutdown) {
             TLOG_NOTICE("periodic task received shutdown after polling");
             break;

@@ -142,8 +142,10 @@ bool certificate_expires_within(X509* cert, int64_t threshold, int64_t now) {
     const double days = static_cast<double>(threshold) / 86400.0;
 
     const ASN1_TIME* not_after = X509_get0_notAfter(cert);
-    int cmp = not_after ? X509_cmp_time(not_after, const_cast<time_t*>(&limit)) : 0;
-    if (cmp == 0) {
+    // Strictly earlier: a certificate ending exactly at the limit is kept
+    // (X509_cmp_time would count equal as earlier).
+    int cmp = not_after ? ASN1_TIME_cmp_time_t(not_after, limit) : -2;
+    if (cmp == -2) {
         TLOG_ERR("Certificate has error in \"Not After\" field");
         return true;
     }

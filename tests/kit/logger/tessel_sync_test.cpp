@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -12,6 +13,7 @@
 
 #include "kit/tessel_init.h"
 #include "kit/tessel_logger.h"
+#include "support/kit_log_capture.h"
 
 namespace {
 
@@ -79,7 +81,8 @@ TEST(TesselSync, ThreadsRunTheirEntryAndJoinWithItsResult) {
     EXPECT_EQ(tessel_thread_join(thread, "register"), 42);
 }
 
-TEST(TesselSync, TimedWaitReportsTheTimeOut) {
+TEST(TesselSync, TimedWaitsReportTheTimeOutAndTheCheckedOneItsFailureInsteadOfEndingTheProcess) {
+    testbed::KitLogCapture log;
     pthread_mutex_t mutex;
     pthread_cond_t cond;
     ASSERT_EQ(tessel_mutex_init(&mutex, false), 0);
@@ -98,6 +101,12 @@ TEST(TesselSync, TimedWaitReportsTheTimeOut) {
         for (int i = 0; i < 1000 && signalled; ++i)
             signalled = tessel_cond_timedwait(&cond, &mutex, &deadline);
         EXPECT_FALSE(signalled);
+        EXPECT_EQ(tessel_cond_timedwait_checked(&cond, &mutex, &deadline), ETIMEDOUT);
+        EXPECT_FALSE(log.contains("wait failed"));
+        struct timespec broken = deadline;
+        broken.tv_nsec = 2000000000;  // not a time: the wait fails, the lock stays held
+        EXPECT_EQ(tessel_cond_timedwait_checked(&cond, &mutex, &broken), EINVAL);
+        EXPECT_TRUE(log.contains(3, "Condition &cond wait failed")) << log.dump();
     }
     EXPECT_EQ(tessel_cond_destroy(&cond), 0);
     EXPECT_EQ(tessel_mutex_destroy(&mutex), 0);

@@ -1,9 +1,10 @@
-// Trust roots handed to the enrolment as one PEM text.
+// Trust roots handed to the enrolment as one PEM text; the renewal window.
 #include "kit/util/certificate_utils.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <string>
 
 #include "testbed/pki.h"
@@ -28,6 +29,27 @@ TEST(CertificateRootsToPem, GivesEveryRootUpToTheFirstGapAndFailsWhenNoneIsLeft)
     EXPECT_EQ(pem, nullptr);
     EXPECT_EQ(certificate_roots_to_pem(both, 0, &pem, &len), -1);
     EXPECT_EQ(pem, nullptr);
+}
+
+TEST(CertificateExpiresWithin, RenewsOnlyACertificateEndingBeforeNowPlusThreshold) {
+    testbed::Pki pki;
+    testbed::Credential leaf = pki.issue({.common_name = "renewal"}, "renewal");
+    struct tm end_tm {};
+    ASSERT_EQ(ASN1_TIME_to_tm(X509_get0_notAfter(leaf.cert.get()), &end_tm), 1);
+    const int64_t end = timegm(&end_tm);
+    const int64_t threshold = 7 * 86400;
+    struct Row {
+        int64_t now;
+        bool renew;
+    } const rows[] = {
+        {end - threshold - 1, false},
+        {end - threshold, false},  // ends exactly at now + threshold: not earlier
+        {end - threshold + 1, true},
+        {end, true},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(certificate_expires_within(leaf.cert.get(), threshold, row.now), row.renew)
+            << "now = end - " << end - row.now;
 }
 
 }  // namespace

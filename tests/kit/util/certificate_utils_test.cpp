@@ -33,7 +33,9 @@ TEST(CertificateRootsToPem, GivesEveryRootUpToTheFirstGapAndFailsWhenNoneIsLeft)
 
 TEST(CertificateExpiresWithin, RenewsOnlyACertificateEndingBeforeNowPlusThreshold) {
     testbed::Pki pki;
-    testbed::Credential leaf = pki.issue({.common_name = "renewal"}, "renewal");
+    testbed::CertSpec spec;
+    spec.common_name = "renewal";
+    testbed::Credential leaf = pki.issue(spec, "renewal");
     struct tm end_tm {};
     ASSERT_EQ(ASN1_TIME_to_tm(X509_get0_notAfter(leaf.cert.get()), &end_tm), 1);
     const int64_t end = timegm(&end_tm);

@@ -79,7 +79,9 @@ TEST(ProxyPassword, AGetterWithoutReleaseFunctionHasItsCopyWipedAndFreed) {
         const size_t after = HeapInUse();
         EXPECT_GE(g_fetched, 1) << row.name;
         EXPECT_EQ(g_released, row.released * g_fetched) << row.name;
-        if (row.released) EXPECT_TRUE(g_wiped_before_release) << row.name;
+        if (row.released) {
+            EXPECT_TRUE(g_wiped_before_release) << row.name;
+        }
         EXPECT_LT(after, before + kPasswordSize / 2) << row.name << ": the password leaked";
     }
     tessel_proxy_password_release(nullptr, nullptr);  // nothing to release

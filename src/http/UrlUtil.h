@@ -11,7 +11,8 @@ class IStringUtils;
 std::string PercentEncode(std::string_view text);
 
 // True when the whole URL is "http" or "https", "://", a letter or digit, then
-// letters, digits and "-_:./" up to a "/", then anything on one line.
+// letters, digits and "-_:./" up to a "/", then anything without a control
+// character.
 bool IsValidWebUrl(const char* url);
 
 class IUrlUtil {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <memory>
 #include <regex>
@@ -18,7 +19,10 @@
 #include "config_store.h"
 #include "hostkit/temp_dir.h"
 #include "http/TesselHttp.h"
+#include "kit/http_client/http_client_ptr.h"
+#include "kit/tessel_client/tessel_fetch_policy.h"
 #include "support/log_capture.h"
+#include "testbed/http_file_server.h"
 #include "testbed/https_server.h"
 #include "testbed/pki.h"
 
@@ -90,6 +94,8 @@ std::vector<std::string> DirectoryEntries(const std::string& dir) {
 
 std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
+const http_client_header_list kNoTestHeaders = {nullptr, 0};
+
 class TesselHttpTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -145,6 +151,13 @@ protected:
         auto done = std::async(std::launch::async, call);
         EXPECT_EQ(done.wait_for(kBound), std::future_status::ready) << "request did not end";
         return done.get();
+    }
+
+    // A kit handle with the agent's identity, as the facade makes one.
+    static http_client_handle* MakeKitHandle() {
+        X509* roots[] = {pki_->ca().cert()};
+        http_client_identity identity = {pki_->client().x509(), pki_->client().pkey(), roots, 1};
+        return http_client_handle_new(kUserAgent, nullptr, nullptr, &identity);
     }
 
     testbed::HttpRequest LastRequest() {
@@ -576,6 +589,129 @@ TEST_F(TesselHttpTest, EachRequestTakesTheProxyStoredAtThatMoment) {
     EXPECT_EQ(http_->MakeRequest(&status, &body), S_OK);
     free(body);
     EXPECT_EQ(server_->request_count(), before + 1);
+}
+
+// Every way a server can answer badly, against every download and request
+// path of the facade and of the kit: each fails, replaces nothing, leaves no
+// staged file, and what it kept stays within the limit.
+TEST_F(TesselHttpTest, HostileAnswersFailEveryPathAndReplaceNothing) {
+    constexpr int32_t kLimitKib = 256;
+    constexpr size_t kLimit = size_t{kLimitKib} << 10;
+    ASSERT_TRUE(store_->CreateInt("config/agent/http/file_max_kib", kLimitKib));
+    ASSERT_TRUE(store_->CreateInt("config/agent/http/policy_max_kib", kLimitKib));
+    testbed::HttpFileServer plain;
+    ASSERT_TRUE(plain.start());
+    plain.serve("/plain", "plain body", "text/plain");
+
+    struct Row {
+        const char* name;
+        std::string url;
+    };
+    const std::string plainUrl = plain.url("/plain");
+    const Row rows[] = {
+        {"cut chunked", server_->url("/hostile/cut-chunked")},
+        {"cut with Content-Length", server_->url("/hostile/cut-length")},
+        {"ended by closing", server_->url("/hostile/unframed")},
+        {"endless", server_->url("/hostile/endless")},
+        {"endless headers", server_->url("/hostile/endless-headers")},
+        // Past the facade's in-memory limit, the largest of all limits here.
+        {"body past the limit",
+         server_->url("/hostile/sized?size=" + std::to_string(HTTP_CLIENT_BODY_LIMIT_DEFAULT + 1))},
+        {"redirect to another scheme", server_->url("/hostile/redirect?to=gopher://127.0.0.1:" +
+                                                    std::to_string(plain.port()) + "/_GET%20/plain")},
+        {"redirect to plain http", server_->url("/hostile/redirect?to=" + plainUrl)},
+        {"plain http", plainUrl},
+    };
+
+    const std::string target = dir_.file("kept.bin");
+    const std::wstring wideTarget = Wide(target);
+    WriteFile(target, "<old/>");
+    const auto before = DirectoryEntries(dir_.path());
+
+    // Each path: true when it reported success.
+    struct Path {
+        const char* name;
+        std::function<bool(const std::string& url)> run;
+    };
+    http_client_handle_ptr kit(MakeKitHandle());
+    ASSERT_TRUE(kit);
+    const Path paths[] = {
+        {"facade request",
+         [&](const std::string& url) {
+             if (http_->Init("GET", url.c_str(), nullptr, 0, 0) != S_OK)
+                 return false;
+             int32_t status = -1;
+             char* body = nullptr;
+             HRESULT result = Bounded([&] { return http_->MakeRequest(&status, &body); });
+             const size_t kept = body ? strlen(body) : 0;
+             free(body);
+             EXPECT_LE(kept, HTTP_CLIENT_BODY_LIMIT_DEFAULT);
+             return result == S_OK;
+         }},
+        {"facade file download",
+         [&](const std::string& url) {
+             int32_t status = -1;
+             return Bounded([&] { return http_->DownloadFile(url.c_str(), wideTarget.c_str(), &status); });
+         }},
+        {"facade policy download",
+         [&](const std::string& url) {
+             // The serial is appended to the template: it goes into a query.
+             const std::string templ = url + (url.find('?') == std::string::npos ? "?s=" : "&s=");
+             EXPECT_TRUE(store_->SetSecureString("config/vesta/endpoint/policy/policy", templ.c_str()));
+             return Bounded([&] { return http_->DownloadPolicy(0x20000000u, wideTarget.c_str()); });
+         }},
+        {"kit memory",
+         [&](const std::string& url) {
+             http_client_request_ptr request(http_client_request_new(kit.get(), &kNoTestHeaders));
+             EXPECT_EQ(http_client_request_set_body_limit(request.get(), kLimit), HTTP_CLIENT_OK);
+             EXPECT_EQ(http_client_request_set_write_mode(request.get(), HTTP_CLIENT_WRITE_MEMORY, nullptr, nullptr,
+                                                          nullptr, nullptr),
+                       HTTP_CLIENT_OK);
+             http_client_response_ptr response(
+                 Bounded([&] { return http_client_send_request(request.get(), url.c_str(), "GET", nullptr, 0); }));
+             EXPECT_TRUE(response);
+             if (!response)
+                 return false;
+             EXPECT_LE(response->body_len, kLimit);
+             return response->error == HTTP_CLIENT_OK && response->status == 200;
+         }},
+        {"kit policy fetch",
+         [&](const std::string& url) {
+             http_client_request_ptr request(http_client_request_new(kit.get(), &kNoTestHeaders));
+             EXPECT_EQ(http_client_request_set_body_limit(request.get(), kLimit), HTTP_CLIENT_OK);
+             FILE* sink = tmpfile();
+             EXPECT_NE(sink, nullptr);
+             if (!sink)
+                 return false;
+             const std::string base = url + (url.find('?') == std::string::npos ? "?s" : "&s");
+             int result = Bounded([&] {
+                 return tessel_fetch_policy(base.c_str(), 1, [](const void* d, size_t s, size_t n, FILE* f) {
+                     return fwrite(d, s, n, f);
+                 }, sink, request.get());
+             });
+             long code = 0;
+             curl_easy_getinfo(request->curl, CURLINFO_RESPONSE_CODE, &code);
+             EXPECT_LE(static_cast<size_t>(ftell(sink)), kLimit);
+             fclose(sink);
+             return result == HTTP_CLIENT_OK && code == 200;
+         }},
+    };
+
+    for (const Row& row : rows) {
+        for (const Path& path : paths) {
+            EXPECT_FALSE(path.run(row.url)) << path.name << ": " << row.name;
+            EXPECT_TRUE(ReadFile(target) == "<old/>") << path.name << ": " << row.name;
+            EXPECT_EQ(DirectoryEntries(dir_.path()), before) << path.name << ": " << row.name;
+        }
+    }
+    // Neither the first request nor a redirect ever reached the plain server.
+    EXPECT_TRUE(plain.hosts_asking("/plain").empty());
+
+    // The same server answering well is still fetched by every path.
+    const std::string good = server_->url("/hostile/sized?size=1000");
+    for (const Path& path : paths)
+        EXPECT_TRUE(path.run(good)) << path.name;
+    EXPECT_EQ(ReadFile(target).size(), 1000u);
 }
 
 }  // namespace

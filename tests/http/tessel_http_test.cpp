@@ -41,7 +41,7 @@ class TestIdentity : public IHttpIdentitySource {
 public:
     explicit TestIdentity(testbed::Pki& pki) : pki_(pki) {}
     bool PopulateAgentIdentity(HttpAgentIdentity* identity) override {
-        identity->userAgent = kUserAgent;
+        identity->userAgent = userAgent;
         X509_up_ref(pki_.client().x509());
         identity->clientCert = pki_.client().x509();
         EVP_PKEY_up_ref(pki_.client().pkey());
@@ -50,6 +50,8 @@ public:
         identity->trustCerts.push_back(pki_.ca().cert());
         return true;
     }
+
+    std::string userAgent = kUserAgent;
 
 private:
     testbed::Pki& pki_;
@@ -523,6 +525,15 @@ TEST_F(TesselHttpTest, PolicyUrlFollowsTheHighestFetchBit) {
         EXPECT_EQ(http_->GetPolicyUrl(c.bits), c.url) << std::hex << c.bits;
     EXPECT_TRUE(log_.containsError("TesselHttp::GetPolicyUrl: Unknown bit fetch value"));
 
+    // A template that gives another scheme, plain http or a control character is refused.
+    for (const char* other : {"gopher://127.0.0.1:6379/_SET%20key%20pwned", "http://h/agt", "https://h/a\tb",
+                              "file:///etc/passwd"}) {
+        ASSERT_TRUE(store_->SetSecureString("config/vesta/endpoint/policy/agent", other));
+        EXPECT_EQ(http_->GetPolicyUrl(0x10000000u), "") << other;
+    }
+    EXPECT_TRUE(log_.containsError("TesselHttp::GetPolicyUrl: The policy fetch path of "
+                                   "config/vesta/endpoint/policy/agent is not an https URL with a path; refused"));
+
     ASSERT_TRUE(store_->SetSecureString("config/vesta/endpoint/policy/agent", ""));
     EXPECT_EQ(http_->GetPolicyUrl(0x10000000u), "");
     EXPECT_TRUE(log_.containsError("Failed to find/create the policy fetch path (config/vesta/endpoint/policy/agent), "
@@ -712,6 +723,74 @@ TEST_F(TesselHttpTest, HostileAnswersFailEveryPathAndReplaceNothing) {
     for (const Path& path : paths)
         EXPECT_TRUE(path.run(good)) << path.name;
     EXPECT_EQ(ReadFile(target).size(), 1000u);
+}
+
+// A setting or a caller's value with a control character must not become a
+// header or a request of its own: it is refused, or escaped where the form
+// allows any text.
+TEST_F(TesselHttpTest, ControlCharactersNeverReachARequestLineOrHeader) {
+    const std::string file = dir_.file("file.bin");
+    const size_t before = server_->request_count();
+
+    // A version with a line end in the User-Agent: no request goes out.
+    identity_->userAgent = "VigilonProtect/1.0\r\nX-Injected: yes\r\nCookie: evil=1";
+    ASSERT_EQ(Init("/form"), S_OK);
+    int32_t status = -1;
+    char* body = nullptr;
+    EXPECT_EQ(http_->MakeRequest(&status, &body), E_FAIL);
+    EXPECT_FALSE(http_->DownloadFile(server_->url("/file").c_str(), Wide(file).c_str(), &status));
+    EXPECT_EQ(server_->request_count(), before);
+    EXPECT_TRUE(log_.containsError("TesselHttp::MakeRequest: Failed to get client handle"));
+    identity_->userAgent = kUserAgent;
+
+    // Header names and values, the method and the URL.
+    ASSERT_EQ(Init("/echo"), S_OK);
+    EXPECT_EQ(http_->AddHeaderNameValue(L"X-Test", L"1\r\nX-Injected: yes"), E_INVALIDARG);
+    EXPECT_EQ(http_->AddHeaderNameValue(L"X-Injected: yes\r\nX-Test", L"1"), E_INVALIDARG);
+    EXPECT_TRUE(log_.containsError(
+        "TesselHttp::AddHeaderNameValue: A header name must be a token and its value may hold no control character"));
+    HttpSection section;
+    EXPECT_EQ(http_->AddSectionHeader(&section, L"Content-Disposition", L"form-data\nX-Injected: yes"), E_INVALIDARG);
+    EXPECT_EQ(http_->AddSectionField(&section, L"name\"; x=\"", L"n"), E_INVALIDARG);
+    EXPECT_EQ(http_->Init("GET /x HTTP/1.1\r\nX-Injected: yes\r\n", server_->url("/form").c_str(), nullptr, 0, 0),
+              E_INVALIDARG);
+    EXPECT_EQ(http_->Init("GET", (server_->url("/form") + "\tX").c_str(), nullptr, 0, 0), TESSEL_E_INVALID_URL);
+    EXPECT_EQ(http_->Init("GET", (server_->url("/form") + "\rX-Injected: yes").c_str(), nullptr, 0, 0),
+              TESSEL_E_INVALID_URL);
+    EXPECT_EQ(server_->request_count(), before);
+
+    // Field values of a multipart section are quoted: the quote and line
+    // ends in them are percent-encoded.
+    ASSERT_EQ(Init("/echo"), S_OK);
+    ASSERT_EQ(http_->AddHeaderNameValue(L"Content-Type", L"multipart/form-data"), S_OK);
+    ASSERT_EQ(http_->AddSectionHeader(&section, L"Content-Disposition", L"form-data"), S_OK);
+    ASSERT_EQ(http_->AddSectionField(&section, L"name", L"n"), S_OK);
+    ASSERT_EQ(http_->AddSectionField(&section, L"filename", L"a\"\r\nX-Injected: yes\r\n\r\n"), S_OK);
+    ASSERT_EQ(http_->AddSection(&section, "abc", 3), S_OK);
+    ASSERT_EQ(http_->MakeRequest(&status, &body), S_OK);
+    free(body);
+    EXPECT_NE(LastRequest().body.find("Content-Disposition: form-data; name=\"n\"; "
+                                      "filename=\"a%22%0D%0AX-Injected: yes%0D%0A%0D%0A\"\r\n\r\nabc\r\n"),
+              std::string::npos)
+        << LastRequest().body;
+    EXPECT_FALSE(LastRequest().has_header("X-Injected"));
+
+    // The kit refuses the same in the fields it is given.
+    X509* roots[] = {pki_->ca().cert()};
+    http_client_identity identity = {nullptr, nullptr, roots, 1};
+    EXPECT_EQ(http_client_handle_new("ua\r\nX-Injected: yes", nullptr, nullptr, &identity), nullptr);
+    http_client_handle_ptr kit(http_client_handle_new("ua", nullptr, nullptr, &identity));
+    ASSERT_TRUE(kit);
+    const http_client_header bad[] = {{"X-Test", "1\nX-Injected: yes"}};
+    const http_client_header_list badList = {bad, 1};
+    EXPECT_EQ(http_client_request_new(kit.get(), &badList), nullptr);
+    http_client_request_ptr request(http_client_request_new(kit.get(), &kNoTestHeaders));
+    http_client_response_ptr refused(
+        http_client_send_request(request.get(), (server_->url("/form") + "\r\nX-Injected: yes").c_str(), "GET",
+                                 nullptr, 0));
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->error, HTTP_CLIENT_ERR_ARGUMENT);
+    EXPECT_EQ(server_->request_count(), before + 1);
 }
 
 }  // namespace

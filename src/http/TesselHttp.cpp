@@ -590,7 +590,7 @@ std::string TesselHttp::GetPolicyUrl(uint32_t fetchBits) {
         return {};
     }
     // The template comes with policy: it names a server, never another protocol.
-    if (url.rfind("https://", 0) != 0 || !IsValidWebUrl(url.c_str())) {
+    if (!IsPolicyUrl(url)) {
         error("TesselHttp::GetPolicyUrl: The policy fetch path of %s is not an https URL with a path; refused", key);
         return {};
     }

@@ -58,6 +58,8 @@ bool IsValidWebUrl(const char* url) {
     return false;
 }
 
+bool IsPolicyUrl(const std::string& url) { return url.rfind("https://", 0) == 0 && IsValidWebUrl(url.c_str()); }
+
 UrlUtil::UrlUtil(IStringUtils* strings, ReleaseFn release) : m_strings(strings), m_release(release) {}
 
 UrlUtil::~UrlUtil() {

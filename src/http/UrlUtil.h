@@ -15,6 +15,10 @@ std::string PercentEncode(std::string_view text);
 // character.
 bool IsValidWebUrl(const char* url);
 
+// True when the URL passes IsValidWebUrl with the https scheme: what a policy
+// template must give, since it arrives with policy and names a server only.
+bool IsPolicyUrl(const std::string& url);
+
 class IUrlUtil {
 public:
     virtual ~IUrlUtil() = default;

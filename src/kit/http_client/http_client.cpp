@@ -32,13 +32,23 @@ size_t memory_collector(char* data, size_t size, size_t nmemb, void* userdata) {
     // A peer must not be able to push more into the agent's memory than the
     // request allows; the limit is only changed while no send runs.
     const bool too_large = chunk > resp->request->body_limit || resp->body_len > resp->request->body_limit - chunk;
-    uint8_t* grown = nullptr;
-    if (!too_large) grown = static_cast<uint8_t*>(realloc(resp->body, resp->body_len + chunk));
-    if (!grown) {
+    // The buffer at least doubles, so that a body near the limit is not copied
+    // once per chunk.
+    uint8_t* grown = resp->body;
+    const size_t needed = resp->body_len + chunk;
+    if (!too_large && needed > resp->body_cap) {
+        size_t cap = resp->body_cap > SIZE_MAX / 2 ? needed : resp->body_cap * 2;
+        if (cap < needed) cap = needed;
+        if (cap > resp->request->body_limit) cap = needed;
+        grown = static_cast<uint8_t*>(realloc(resp->body, cap));
+        if (grown) resp->body_cap = cap;
+    }
+    if (too_large || !grown) {
         resp->body_too_large = too_large;
         free(resp->body);
         resp->body = nullptr;
         resp->body_len = 0;
+        resp->body_cap = 0;
         resp->body_failed = 1;
         return 0;
     }

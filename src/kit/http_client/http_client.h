@@ -138,6 +138,7 @@ struct http_client_response {
     int32_t write_mode;
     uint8_t* body;
     size_t body_len;
+    size_t body_cap;  // bytes allocated at body
     uint8_t body_failed;
     uint8_t body_too_large;  // with body_failed: the body passed the request's limit
     uint8_t headers_too_large;

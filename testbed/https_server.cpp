@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 
 namespace testbed {
 
@@ -139,6 +140,11 @@ bool HttpExchange::stall(std::chrono::milliseconds bound) {
     --server_.stalled_;
     server_.changed_.notify_all();
     return released;
+}
+
+bool HttpExchange::write_raw(const std::string& bytes) {
+    answered_ = true;
+    return conn_.write_all(bytes);
 }
 
 void HttpExchange::drop() {
@@ -291,6 +297,7 @@ void HttpsServer::dispatch(const HttpRequest& req, HttpExchange& ex) {
         custom(req, ex);
         return;
     }
+    if (answer_hostile(req, ex)) return;
     if (req.path.rfind("/status/", 0) == 0) {
         int status = atoi(req.path.c_str() + 8);
         if (status < 100 || status > 599) status = 400;
@@ -320,6 +327,49 @@ void HttpsServer::dispatch(const HttpRequest& req, HttpExchange& ex) {
     } else {
         ex.respond(404, "not found");
     }
+}
+
+bool HttpsServer::answer_hostile(const HttpRequest& req, HttpExchange& ex) {
+    if (req.path.rfind("/hostile/", 0) != 0) return false;
+    const std::string what = req.path.substr(9);
+    std::string block(16384, '\0');
+    for (size_t i = 0; i < block.size(); ++i) block[i] = pattern_byte(i % 26);
+    // Sends `piece` again and again until the client leaves, the server stops
+    // or the bound is reached.
+    auto repeat = [&](const std::function<bool()>& piece) {
+        for (uint64_t sent = 0; sent < kHostileBound && !tls_.stopping(); sent += block.size())
+            if (!piece()) break;
+    };
+    if (what == "cut-chunked") {
+        ex.write_raw("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n40\r\n<policy>TRUNCAT");
+    } else if (what == "cut-length") {
+        ex.respond_cut(200, "<policy>TRUNCAT", 64);
+        return true;
+    } else if (what == "unframed") {
+        ex.write_raw("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n<policy>TRUNCAT");
+    } else if (what == "endless") {
+        if (ex.begin_chunked(200)) repeat([&] { return ex.write_chunk(block.data(), block.size()); });
+    } else if (what == "endless-headers") {
+        if (ex.write_raw("HTTP/1.1 200 OK\r\n"))
+            repeat([&] { return ex.write_raw("X-Filler: " + block.substr(0, block.size() - 14) + "\r\n"); });
+    } else if (what == "sized") {
+        const uint64_t size = std::min<uint64_t>(strtoull(req.param("size", "0").c_str(), nullptr, 10), kHostileBound);
+        if (!ex.write_raw("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n")) return true;
+        for (uint64_t sent = 0; sent < size && !tls_.stopping();) {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(block.size(), size - sent));
+            if (!ex.write_raw(block.substr(0, n))) break;
+            sent += n;
+        }
+        return true;
+    } else if (what == "redirect") {
+        ex.respond(302, "moved", {{"Location", req.param("to")}});
+        return true;
+    } else {
+        ex.respond(404, "not found");
+        return true;
+    }
+    ex.drop();
+    return true;
 }
 
 std::string large_download() {

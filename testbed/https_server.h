@@ -5,6 +5,15 @@
 //   /redirect-loop          302 to itself
 //   /stall                  answers only after release_stalls(), stop() or the stall bound
 //   /echo                   200 with the request body
+// Hostile answers, each bounded so that a client that never gives up cannot
+// keep the server busy for good:
+//   /hostile/cut-chunked    a chunk that announces more than it carries, then the connection drops
+//   /hostile/cut-length     a body shorter than its Content-Length, then the connection drops
+//   /hostile/unframed       a body with neither length nor chunks, ended by closing the connection
+//   /hostile/endless        chunks until the client leaves (at most kHostileBound bytes)
+//   /hostile/endless-headers header lines until the client leaves (at most kHostileBound bytes)
+//   /hostile/sized?size=N   a whole body of N bytes with Content-Length (N at most kHostileBound)
+//   /hostile/redirect?to=U  302 to U, whatever its scheme
 // Any other path: the handler registered with on(), else 404.
 // Every request is recorded (method, target, headers, body, client subject, peer).
 #pragma once
@@ -44,6 +53,9 @@ struct HttpRequest {
     std::string param(const std::string& name, const std::string& fallback = "") const;
 };
 
+// Most bytes a hostile answer sends.
+constexpr uint64_t kHostileBound = uint64_t{1} << 30;
+
 // The byte at `offset` of every streamed test body.
 inline char pattern_byte(uint64_t offset) { return static_cast<char>('a' + offset % 26); }
 
@@ -64,6 +76,8 @@ public:
     // Waits until release_stalls(), stop() or `bound` (whichever first). True
     // when released normally, false when the server stops or the bound passed.
     bool stall(std::chrono::milliseconds bound);
+    // Bytes as they are, for answers no well-behaved server gives.
+    bool write_raw(const std::string& bytes);
     // Drops the connection without answering.
     void drop();
     bool answered() const { return answered_; }
@@ -123,6 +137,8 @@ private:
     friend class HttpExchange;
     void serve_connection(TlsConnection& conn, int connection);
     void dispatch(const HttpRequest& req, HttpExchange& ex);
+    // The /hostile/ answers; false when `req` names none of them.
+    bool answer_hostile(const HttpRequest& req, HttpExchange& ex);
 
     TlsServer tls_;
     std::map<std::string, Handler> handlers_;

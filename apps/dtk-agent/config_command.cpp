@@ -32,6 +32,23 @@ bool ValidKey(const std::string& key) {
     return true;
 }
 
+// Values that reach a request line or a header field (the User-Agent, the
+// servers' URLs): a control character there would start a header of its own.
+bool ReachesRequestHeader(const std::string& key) {
+    static const char* const kKeys[] = {"config/agent/version", "config/proxy/testurl", "config/proxy/pacloc"};
+    for (const char* header : kKeys)
+        if (key == header)
+            return true;
+    return key.rfind("config/vesta/endpoint/", 0) == 0;
+}
+
+bool HasControlCharacter(const std::string& text) {
+    for (unsigned char c : text)
+        if (c < 0x20 || c == 0x7F)
+            return true;
+    return false;
+}
+
 bool ParseInt32(const std::string& text, int32_t* value) {
     if (text.empty())
         return false;
@@ -257,6 +274,8 @@ int Set(const Options& options, const std::vector<std::string>& args) {
         if (!ParseHex(value, &entry.binary))
             return Usage(("'" + value + "' is not hexadecimal bytes").c_str());
     } else {
+        if (ReachesRequestHeader(entry.key) && HasControlCharacter(value))
+            return Usage((entry.key + " goes into requests: control characters (line ends, tabs) are refused").c_str());
         entry.text = value;
     }
     if (persistent && entry.name.empty())

@@ -16,6 +16,7 @@
 #include "http/UrlUtil.h"
 #include "http/XmlConfig.h"
 #include "kit/http_client/http_client_ptr.h"
+#include "kit/http_client/http_text.h"
 #include "kit/tessel_client/tessel_fetch_policy.h"
 
 namespace {
@@ -24,6 +25,11 @@ constexpr char kBoundaryPrefix[] = "---------------------------";
 // The bound of a policy download: the kit's own for a transfer it is not told
 // how to end.
 constexpr uint64_t kPolicyTransferMs = 15000;
+// Download limits: a policy is a small document, a file may be an installer.
+constexpr char kFileLimitKey[] = "config/agent/http/file_max_kib";
+constexpr size_t kFileLimitDefault = size_t{1} << 30;
+constexpr char kPolicyLimitKey[] = "config/agent/http/policy_max_kib";
+constexpr size_t kPolicyLimitDefault = size_t{16} << 20;
 // Attempts at a boundary that the multipart body does not contain.
 constexpr int kBoundaryAttempts = 16;
 
@@ -65,33 +71,41 @@ void Wipe(std::string* secret) {
     secret->clear();
 }
 
-size_t AppendToBody(char* data, size_t size, size_t count, void* body) {
-    size_t length = size * count;
-    try {
-        static_cast<std::string*>(body)->append(data, length);
-    } catch (const std::bad_alloc&) {
-        return 0;  // aborts the transfer
-    }
-    return length;
-}
-
 size_t WriteToFile(char* data, size_t size, size_t count, void* file) {
     return fwrite(data, size, count, static_cast<FILE*>(file)) * size;
 }
 
 size_t FileWrite(const void* data, size_t size, size_t count, FILE* file) { return fwrite(data, size, count, file); }
 
-// The policy transfer's result is not reported by the kit, so the easy handle
-// is asked: a 200 whose body arrived as long as announced.
-bool PolicyArrivedWhole(http_client_request_t* request) {
+// The kit reports only the policy transfer's error (a cut or oversized body
+// is one); its status is asked of the easy handle.
+bool PolicyAnsweredOk(http_client_request_t* request) {
     long code = 0;
-    curl_off_t announced = -1, received = 0;
-    if (curl_easy_getinfo(request->curl, CURLINFO_RESPONSE_CODE, &code) != CURLE_OK || code != 200)
-        return false;
-    if (curl_easy_getinfo(request->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) != CURLE_OK ||
-        curl_easy_getinfo(request->curl, CURLINFO_SIZE_DOWNLOAD_T, &received) != CURLE_OK)
-        return false;
-    return announced < 0 || announced == received;
+    return curl_easy_getinfo(request->curl, CURLINFO_RESPONSE_CODE, &code) == CURLE_OK && code == 200;
+}
+
+// The most bytes a download of one kind may have: the configured KiB, or the
+// default when the key is absent or not positive.
+size_t DownloadLimit(IConfig* config, const char* key, size_t fallback) {
+    const int32_t kib = config ? config->GetInt(key) : -1;
+    return kib > 0 ? static_cast<size_t>(kib) << 10 : fallback;
+}
+
+// A multipart parameter value goes between double quotes: the quote and the
+// line ends are percent-encoded, as form submissions encode them.
+std::string QuotedFieldValue(const std::string& value) {
+    std::string out;
+    for (char c : value) {
+        if (c == '"')
+            out += "%22";
+        else if (c == '\r')
+            out += "%0D";
+        else if (c == '\n')
+            out += "%0A";
+        else
+            out += c;
+    }
+    return out;
 }
 
 // What one download holds until it ends: released in every case, and the
@@ -103,14 +117,14 @@ struct Download {
     StagedFile file;
 };
 
-bool OpenDownload(TesselHttp* http, const char* operation, Download* download) {
+bool OpenDownload(TesselHttp* http, const char* operation, size_t limit, Download* download) {
     download->handle = HandlePtr(http->GetHttpClientHandle(), HandleRelease{http});
     if (!download->handle) {
         error("TesselHttp::%s: Failed to get client handle", operation);
         return false;
     }
     download->request.reset(http_client_request_new(download->handle.get(), &kNoHeaders));
-    if (!download->request) {
+    if (!download->request || http_client_request_set_body_limit(download->request.get(), limit) != HTTP_CLIENT_OK) {
         error("TesselHttp::%s: Failed to create http request", operation);
         return false;
     }
@@ -171,6 +185,10 @@ HRESULT TesselHttp::Init(const char* method, const char* url, HttpShutdownCallba
         return E_INVALIDARG;
     }
     trace(kTesselTraceCategory, "TesselHttp::Init: %s: %s", method, url);
+    if (!http_text_is_token(method)) {
+        error("TesselHttp::Init: The method must be a token (no control character or space)");
+        return E_INVALIDARG;
+    }
     if (!IsValidWebUrl(url)) {
         error("TesselHttp::Init: Invalid web path given to Init (or bad regex): [ %s ].", url);
         return TESSEL_E_INVALID_URL;
@@ -227,19 +245,35 @@ HRESULT TesselHttp::EncodeAndAddNameValueToMap(HttpNameValueList* list, const wc
     return AddPair("EncodeAndAddNameValueToMap", list, name, value, true);
 }
 
+HRESULT TesselHttp::AddHeader(const char* method, HttpNameValueList* list, const wchar_t* name,
+                              const wchar_t* value) {
+    std::string narrowName, narrowValue;
+    if (ToUtf8(name, &narrowName) && ToUtf8(value, &narrowValue) &&
+        (!http_text_is_token(narrowName) || http_text_has_control(narrowValue))) {
+        error("TesselHttp::%s: A header name must be a token and its value may hold no control character", method);
+        return E_INVALIDARG;
+    }
+    return AddNameValueToMap(list, name, value);
+}
+
 HRESULT TesselHttp::AddSectionHeader(HttpSection* section, const wchar_t* name, const wchar_t* value) {
     trace(kTesselTraceCategory, "TesselHttp::AddSectionHeader: ENTER");
     if (!section || !name || !value) {
         error("TesselHttp::AddSectionHeader: Invalid parameters");
         return E_INVALIDARG;
     }
-    return AddNameValueToMap(&section->headers, name, value);
+    return AddHeader("AddSectionHeader", &section->headers, name, value);
 }
 
 HRESULT TesselHttp::AddSectionField(HttpSection* section, const wchar_t* name, const wchar_t* value) {
     trace(kTesselTraceCategory, "TesselHttp::AddSectionField: ENTER");
     if (!section || !name || !value) {
         error("TesselHttp::AddSectionField: Invalid parameters");
+        return E_INVALIDARG;
+    }
+    std::string narrowName;
+    if (ToUtf8(name, &narrowName) && !http_text_is_token(narrowName)) {
+        error("TesselHttp::AddSectionField: A field name must be a token (no control character, space or quote)");
         return E_INVALIDARG;
     }
     return AddNameValueToMap(&section->fields, name, value);
@@ -293,7 +327,7 @@ HRESULT TesselHttp::AddHeaderNameValue(const wchar_t* name, const wchar_t* value
         error("TesselHttp::AddHeaderNameValue: Invalid parameters");
         return E_INVALIDARG;
     }
-    return AddNameValueToMap(&m_headers, name, value);
+    return AddHeader("AddHeaderNameValue", &m_headers, name, value);
 }
 
 std::string TesselHttp::PostBody() const {
@@ -339,7 +373,7 @@ bool TesselHttp::GenerateSections(std::string* body) {
             out += section.headers[i].first + ": " + section.headers[i].second;
             if (i == 0) {
                 for (const auto& [name, value] : section.fields)
-                    out += "; " + name + "=\"" + value + "\"";
+                    out += "; " + name + "=\"" + QuotedFieldValue(value) + "\"";
             }
             out += "\r\n";
         }
@@ -391,8 +425,9 @@ HRESULT TesselHttp::Perform(int32_t* status, std::string* received) {
         error("TesselHttp::MakeRequest: Failed to set basic auth for user %s", m_user.c_str());
         return E_FAIL;
     }
-    if (http_client_request_set_write_mode(request.get(), HTTP_CLIENT_WRITE_CALLBACK, AppendToBody, received,
-                                           ProgressThunk, this) != HTTP_CLIENT_OK) {
+    // Collected by the kit, within its in-memory body limit.
+    if (http_client_request_set_write_mode(request.get(), HTTP_CLIENT_WRITE_MEMORY, nullptr, nullptr, ProgressThunk,
+                                           this) != HTTP_CLIENT_OK) {
         error("TesselHttp::MakeRequest: Failed to set http callbacks");
         return E_FAIL;
     }
@@ -401,6 +436,10 @@ HRESULT TesselHttp::Perform(int32_t* status, std::string* received) {
     if (!response)
         return E_FAIL;
     *status = response->status;
+    if (response->body)
+        received->assign(reinterpret_cast<const char*>(response->body), response->body_len);
+    if (response->error == HTTP_CLIENT_ERR_TOO_LARGE)
+        error("TesselHttp::MakeRequest: The response is larger than %zu bytes", request->body_limit);
     trace(kTesselTraceCategory, "TesselHttp::MakeRequest: Response [ %d ] Len [ %d ]", response->status,
           static_cast<int>(received->size()));
     return response->error == HTTP_CLIENT_OK && response->status == 200 ? S_OK : E_FAIL;
@@ -476,7 +515,7 @@ bool TesselHttp::DownloadFile(const char* url, const wchar_t* path, int32_t* sta
     if (!pass.Entered())
         return false;
     Download download(target);
-    if (!OpenDownload(this, "DownloadFile", &download))
+    if (!OpenDownload(this, "DownloadFile", DownloadLimit(m_config, kFileLimitKey, kFileLimitDefault), &download))
         return false;
     if (http_client_request_set_write_mode(download.request.get(), HTTP_CLIENT_WRITE_CALLBACK, WriteToFile,
                                            download.file.File(), ProgressThunk, this) != HTTP_CLIENT_OK) {
@@ -488,6 +527,8 @@ bool TesselHttp::DownloadFile(const char* url, const wchar_t* path, int32_t* sta
         return false;
     if (status)
         *status = response->status;
+    if (response->error == HTTP_CLIENT_ERR_TOO_LARGE)
+        error("TesselHttp::DownloadFile: %s is larger than %zu bytes", url, download.request->body_limit);
     if (response->error != HTTP_CLIENT_OK || response->status != 200)
         return false;
     if (!download.file.Commit()) {
@@ -513,14 +554,15 @@ bool TesselHttp::DownloadPolicy(uint32_t fetchBits, const wchar_t* path) {
     if (!pass.Entered())
         return false;
     Download download(target);
-    if (!OpenDownload(this, "DownloadPolicy", &download))
+    if (!OpenDownload(this, "DownloadPolicy", DownloadLimit(m_config, kPolicyLimitKey, kPolicyLimitDefault),
+                      &download))
         return false;
     PolicyWatch watch{&m_gate, TickCount64() + kPolicyTransferMs};
     int result = tessel_fetch_policy_progress(url.c_str(), fetchBits, FileWrite, download.file.File(),
                                               download.request.get(), PolicyProgress, &watch);
     trace(kTesselTraceCategory, "TesselHttp::DownloadPolicy: tessel_fetch_policy returned %d", result);
     // An error page or a cut transfer must not replace the policy the host reads.
-    return result == 0 && PolicyArrivedWhole(download.request.get()) && download.file.Commit();
+    return result == 0 && PolicyAnsweredOk(download.request.get()) && download.file.Commit();
 }
 
 std::string TesselHttp::GetPolicyUrl(uint32_t fetchBits) {
@@ -545,6 +587,11 @@ std::string TesselHttp::GetPolicyUrl(uint32_t fetchBits) {
         error(L"Failed to find/create the policy fetch path (%s), template path (%ls) from config for serial: "
               L"0x%x. Bailing.",
               key, expanded.c_str(), fetchBits);
+        return {};
+    }
+    // The template comes with policy: it names a server, never another protocol.
+    if (!IsPolicyUrl(url)) {
+        error("TesselHttp::GetPolicyUrl: The policy fetch path of %s is not an https URL with a path; refused", key);
         return {};
     }
     return url;

@@ -108,6 +108,9 @@ private:
     HRESULT AddPair(const char* method, HttpNameValueList* list, const wchar_t* name, const wchar_t* value,
                     bool encode);
     HRESULT AddNameValueToMap(HttpNameValueList* list, const wchar_t* name, const wchar_t* value);
+    // A header field (request or section): refused unless the name is a token
+    // and the value holds no control character.
+    HRESULT AddHeader(const char* method, HttpNameValueList* list, const wchar_t* name, const wchar_t* value);
     HRESULT EncodeAndAddNameValueToMap(HttpNameValueList* list, const wchar_t* name, const wchar_t* value);
     // True aborts the running transfer (time-out reached or shutdown asked).
     bool TransferProgress();

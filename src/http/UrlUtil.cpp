@@ -1,6 +1,7 @@
 #include "http/UrlUtil.h"
 
 #include "host/WinApi.h"
+#include "kit/http_client/http_text.h"
 
 namespace {
 
@@ -31,13 +32,15 @@ std::string PercentEncode(std::string_view text) {
 }
 
 // The accepted language is ^https?://[a-zA-Z0-9][a-zA-Z0-9-_:./]*/.*$ where "."
-// stops at CR and LF. Checked by hand: a backtracking matcher recurses per
-// character and a long URL could exhaust a host thread's stack.
+// is no control character: the URL goes into the request line, where a CR, a
+// LF or any other control byte could end it or smuggle another. Checked by
+// hand: a backtracking matcher recurses per character and a long URL could
+// exhaust a host thread's stack.
 bool IsValidWebUrl(const char* url) {
     if (!url)
         return false;
     std::string_view text(url);
-    if (text.find_first_of("\r\n") != std::string_view::npos)
+    if (http_text_has_control(text))
         return false;
     std::string_view rest;
     if (text.substr(0, 7) == "http://")
@@ -54,6 +57,8 @@ bool IsValidWebUrl(const char* url) {
     }
     return false;
 }
+
+bool IsPolicyUrl(const std::string& url) { return url.rfind("https://", 0) == 0 && IsValidWebUrl(url.c_str()); }
 
 UrlUtil::UrlUtil(IStringUtils* strings, ReleaseFn release) : m_strings(strings), m_release(release) {}
 

@@ -11,8 +11,13 @@ class IStringUtils;
 std::string PercentEncode(std::string_view text);
 
 // True when the whole URL is "http" or "https", "://", a letter or digit, then
-// letters, digits and "-_:./" up to a "/", then anything on one line.
+// letters, digits and "-_:./" up to a "/", then anything without a control
+// character.
 bool IsValidWebUrl(const char* url);
+
+// True when the URL passes IsValidWebUrl with the https scheme: what a policy
+// template must give, since it arrives with policy and names a server only.
+bool IsPolicyUrl(const std::string& url);
 
 class IUrlUtil {
 public:

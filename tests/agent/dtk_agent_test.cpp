@@ -117,6 +117,11 @@ TEST_F(DtkAgentTest, BadKeysAndValuesAreRefusedClearly) {
         {"set --binary-hex config/x abc", "'abc' is not hexadecimal bytes"},
         {"set --binary-hex config/x zz", "'zz' is not hexadecimal bytes"},
         {"set config/x", "config set takes a key and a value"},
+        // Values that reach request headers carry no control characters.
+        {"set config/agent/version '1.0\r\nX-Injected: yes'",
+         "config/agent/version goes into requests: control characters (line ends, tabs) are refused"},
+        {"set --secure config/vesta/endpoint/policy/policy 'https://h/p\tq'",
+         "config/vesta/endpoint/policy/policy goes into requests: control characters"},
         {"explode", "unknown config command 'explode'"},
     };
     for (const Case& c : cases) {

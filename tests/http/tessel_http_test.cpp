@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <memory>
 #include <regex>
@@ -18,7 +19,10 @@
 #include "config_store.h"
 #include "hostkit/temp_dir.h"
 #include "http/TesselHttp.h"
+#include "kit/http_client/http_client_ptr.h"
+#include "kit/tessel_client/tessel_fetch_policy.h"
 #include "support/log_capture.h"
+#include "testbed/http_file_server.h"
 #include "testbed/https_server.h"
 #include "testbed/pki.h"
 
@@ -37,7 +41,7 @@ class TestIdentity : public IHttpIdentitySource {
 public:
     explicit TestIdentity(testbed::Pki& pki) : pki_(pki) {}
     bool PopulateAgentIdentity(HttpAgentIdentity* identity) override {
-        identity->userAgent = kUserAgent;
+        identity->userAgent = userAgent;
         X509_up_ref(pki_.client().x509());
         identity->clientCert = pki_.client().x509();
         EVP_PKEY_up_ref(pki_.client().pkey());
@@ -46,6 +50,8 @@ public:
         identity->trustCerts.push_back(pki_.ca().cert());
         return true;
     }
+
+    std::string userAgent = kUserAgent;
 
 private:
     testbed::Pki& pki_;
@@ -89,6 +95,8 @@ std::vector<std::string> DirectoryEntries(const std::string& dir) {
 }
 
 std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+const http_client_header_list kNoTestHeaders = {nullptr, 0};
 
 class TesselHttpTest : public ::testing::Test {
 protected:
@@ -145,6 +153,13 @@ protected:
         auto done = std::async(std::launch::async, call);
         EXPECT_EQ(done.wait_for(kBound), std::future_status::ready) << "request did not end";
         return done.get();
+    }
+
+    // A kit handle with the agent's identity, as the facade makes one.
+    static http_client_handle* MakeKitHandle() {
+        X509* roots[] = {pki_->ca().cert()};
+        http_client_identity identity = {pki_->client().x509(), pki_->client().pkey(), roots, 1};
+        return http_client_handle_new(kUserAgent, nullptr, nullptr, &identity);
     }
 
     testbed::HttpRequest LastRequest() {
@@ -510,6 +525,15 @@ TEST_F(TesselHttpTest, PolicyUrlFollowsTheHighestFetchBit) {
         EXPECT_EQ(http_->GetPolicyUrl(c.bits), c.url) << std::hex << c.bits;
     EXPECT_TRUE(log_.containsError("TesselHttp::GetPolicyUrl: Unknown bit fetch value"));
 
+    // A template that gives another scheme, plain http or a control character is refused.
+    for (const char* other : {"gopher://127.0.0.1:6379/_SET%20key%20pwned", "http://h/agt", "https://h/a\tb",
+                              "file:///etc/passwd"}) {
+        ASSERT_TRUE(store_->SetSecureString("config/vesta/endpoint/policy/agent", other));
+        EXPECT_EQ(http_->GetPolicyUrl(0x10000000u), "") << other;
+    }
+    EXPECT_TRUE(log_.containsError("TesselHttp::GetPolicyUrl: The policy fetch path of "
+                                   "config/vesta/endpoint/policy/agent is not an https URL with a path; refused"));
+
     ASSERT_TRUE(store_->SetSecureString("config/vesta/endpoint/policy/agent", ""));
     EXPECT_EQ(http_->GetPolicyUrl(0x10000000u), "");
     EXPECT_TRUE(log_.containsError("Failed to find/create the policy fetch path (config/vesta/endpoint/policy/agent), "
@@ -575,6 +599,197 @@ TEST_F(TesselHttpTest, EachRequestTakesTheProxyStoredAtThatMoment) {
     ASSERT_EQ(Init("/form"), S_OK);
     EXPECT_EQ(http_->MakeRequest(&status, &body), S_OK);
     free(body);
+    EXPECT_EQ(server_->request_count(), before + 1);
+}
+
+// Every way a server can answer badly, against every download and request
+// path of the facade and of the kit: each fails, replaces nothing, leaves no
+// staged file, and what it kept stays within the limit.
+TEST_F(TesselHttpTest, HostileAnswersFailEveryPathAndReplaceNothing) {
+    constexpr int32_t kLimitKib = 256;
+    constexpr size_t kLimit = size_t{kLimitKib} << 10;
+    ASSERT_TRUE(store_->CreateInt("config/agent/http/file_max_kib", kLimitKib));
+    ASSERT_TRUE(store_->CreateInt("config/agent/http/policy_max_kib", kLimitKib));
+    testbed::HttpFileServer plain;
+    ASSERT_TRUE(plain.start());
+    plain.serve("/plain", "plain body", "text/plain");
+
+    struct Row {
+        const char* name;
+        std::string url;
+    };
+    const std::string plainUrl = plain.url("/plain");
+    const Row rows[] = {
+        {"cut chunked", server_->url("/hostile/cut-chunked")},
+        {"cut with Content-Length", server_->url("/hostile/cut-length")},
+        {"ended by closing", server_->url("/hostile/unframed")},
+        {"endless", server_->url("/hostile/endless")},
+        {"endless headers", server_->url("/hostile/endless-headers")},
+        // Past the facade's in-memory limit, the largest of all limits here.
+        {"body past the limit",
+         server_->url("/hostile/sized?size=" + std::to_string(HTTP_CLIENT_BODY_LIMIT_DEFAULT + 1))},
+        {"redirect to another scheme", server_->url("/hostile/redirect?to=gopher://127.0.0.1:" +
+                                                    std::to_string(plain.port()) + "/_GET%20/plain")},
+        {"redirect to plain http", server_->url("/hostile/redirect?to=" + plainUrl)},
+        {"plain http", plainUrl},
+    };
+
+    const std::string target = dir_.file("kept.bin");
+    const std::wstring wideTarget = Wide(target);
+    WriteFile(target, "<old/>");
+    const auto before = DirectoryEntries(dir_.path());
+
+    // Each path: true when it reported success.
+    struct Path {
+        const char* name;
+        std::function<bool(const std::string& url)> run;
+    };
+    http_client_handle_ptr kit(MakeKitHandle());
+    ASSERT_TRUE(kit);
+    const Path paths[] = {
+        {"facade request",
+         [&](const std::string& url) {
+             if (http_->Init("GET", url.c_str(), nullptr, 0, 0) != S_OK)
+                 return false;
+             int32_t status = -1;
+             char* body = nullptr;
+             HRESULT result = Bounded([&] { return http_->MakeRequest(&status, &body); });
+             const size_t kept = body ? strlen(body) : 0;
+             free(body);
+             EXPECT_LE(kept, HTTP_CLIENT_BODY_LIMIT_DEFAULT);
+             return result == S_OK;
+         }},
+        {"facade file download",
+         [&](const std::string& url) {
+             int32_t status = -1;
+             return Bounded([&] { return http_->DownloadFile(url.c_str(), wideTarget.c_str(), &status); });
+         }},
+        {"facade policy download",
+         [&](const std::string& url) {
+             // The serial is appended to the template: it goes into a query.
+             const std::string templ = url + (url.find('?') == std::string::npos ? "?s=" : "&s=");
+             EXPECT_TRUE(store_->SetSecureString("config/vesta/endpoint/policy/policy", templ.c_str()));
+             return Bounded([&] { return http_->DownloadPolicy(0x20000000u, wideTarget.c_str()); });
+         }},
+        {"kit memory",
+         [&](const std::string& url) {
+             http_client_request_ptr request(http_client_request_new(kit.get(), &kNoTestHeaders));
+             EXPECT_EQ(http_client_request_set_body_limit(request.get(), kLimit), HTTP_CLIENT_OK);
+             EXPECT_EQ(http_client_request_set_write_mode(request.get(), HTTP_CLIENT_WRITE_MEMORY, nullptr, nullptr,
+                                                          nullptr, nullptr),
+                       HTTP_CLIENT_OK);
+             http_client_response_ptr response(
+                 Bounded([&] { return http_client_send_request(request.get(), url.c_str(), "GET", nullptr, 0); }));
+             EXPECT_TRUE(response);
+             if (!response)
+                 return false;
+             EXPECT_LE(response->body_len, kLimit);
+             return response->error == HTTP_CLIENT_OK && response->status == 200;
+         }},
+        {"kit policy fetch",
+         [&](const std::string& url) {
+             http_client_request_ptr request(http_client_request_new(kit.get(), &kNoTestHeaders));
+             EXPECT_EQ(http_client_request_set_body_limit(request.get(), kLimit), HTTP_CLIENT_OK);
+             FILE* sink = tmpfile();
+             EXPECT_NE(sink, nullptr);
+             if (!sink)
+                 return false;
+             const std::string base = url + (url.find('?') == std::string::npos ? "?s" : "&s");
+             int result = Bounded([&] {
+                 return tessel_fetch_policy(base.c_str(), 1, [](const void* d, size_t s, size_t n, FILE* f) {
+                     return fwrite(d, s, n, f);
+                 }, sink, request.get());
+             });
+             long code = 0;
+             curl_easy_getinfo(request->curl, CURLINFO_RESPONSE_CODE, &code);
+             EXPECT_LE(static_cast<size_t>(ftell(sink)), kLimit);
+             fclose(sink);
+             return result == HTTP_CLIENT_OK && code == 200;
+         }},
+    };
+
+    for (const Row& row : rows) {
+        for (const Path& path : paths) {
+            EXPECT_FALSE(path.run(row.url)) << path.name << ": " << row.name;
+            EXPECT_TRUE(ReadFile(target) == "<old/>") << path.name << ": " << row.name;
+            EXPECT_EQ(DirectoryEntries(dir_.path()), before) << path.name << ": " << row.name;
+        }
+    }
+    // Neither the first request nor a redirect ever reached the plain server.
+    EXPECT_TRUE(plain.hosts_asking("/plain").empty());
+
+    // The same server answering well is still fetched by every path.
+    const std::string good = server_->url("/hostile/sized?size=1000");
+    for (const Path& path : paths)
+        EXPECT_TRUE(path.run(good)) << path.name;
+    EXPECT_EQ(ReadFile(target).size(), 1000u);
+}
+
+// A setting or a caller's value with a control character must not become a
+// header or a request of its own: it is refused, or escaped where the form
+// allows any text.
+TEST_F(TesselHttpTest, ControlCharactersNeverReachARequestLineOrHeader) {
+    const std::string file = dir_.file("file.bin");
+    const size_t before = server_->request_count();
+
+    // A version with a line end in the User-Agent: no request goes out.
+    identity_->userAgent = "VigilonProtect/1.0\r\nX-Injected: yes\r\nCookie: evil=1";
+    ASSERT_EQ(Init("/form"), S_OK);
+    int32_t status = -1;
+    char* body = nullptr;
+    EXPECT_EQ(http_->MakeRequest(&status, &body), E_FAIL);
+    EXPECT_FALSE(http_->DownloadFile(server_->url("/file").c_str(), Wide(file).c_str(), &status));
+    EXPECT_EQ(server_->request_count(), before);
+    EXPECT_TRUE(log_.containsError("TesselHttp::MakeRequest: Failed to get client handle"));
+    identity_->userAgent = kUserAgent;
+
+    // Header names and values, the method and the URL.
+    ASSERT_EQ(Init("/echo"), S_OK);
+    EXPECT_EQ(http_->AddHeaderNameValue(L"X-Test", L"1\r\nX-Injected: yes"), E_INVALIDARG);
+    EXPECT_EQ(http_->AddHeaderNameValue(L"X-Injected: yes\r\nX-Test", L"1"), E_INVALIDARG);
+    EXPECT_TRUE(log_.containsError(
+        "TesselHttp::AddHeaderNameValue: A header name must be a token and its value may hold no control character"));
+    HttpSection section;
+    EXPECT_EQ(http_->AddSectionHeader(&section, L"Content-Disposition", L"form-data\nX-Injected: yes"), E_INVALIDARG);
+    EXPECT_EQ(http_->AddSectionField(&section, L"name\"; x=\"", L"n"), E_INVALIDARG);
+    EXPECT_EQ(http_->Init("GET /x HTTP/1.1\r\nX-Injected: yes\r\n", server_->url("/form").c_str(), nullptr, 0, 0),
+              E_INVALIDARG);
+    EXPECT_EQ(http_->Init("GET", (server_->url("/form") + "\tX").c_str(), nullptr, 0, 0), TESSEL_E_INVALID_URL);
+    EXPECT_EQ(http_->Init("GET", (server_->url("/form") + "\rX-Injected: yes").c_str(), nullptr, 0, 0),
+              TESSEL_E_INVALID_URL);
+    EXPECT_EQ(server_->request_count(), before);
+
+    // Field values of a multipart section are quoted: the quote and line
+    // ends in them are percent-encoded.
+    ASSERT_EQ(Init("/echo"), S_OK);
+    ASSERT_EQ(http_->AddHeaderNameValue(L"Content-Type", L"multipart/form-data"), S_OK);
+    ASSERT_EQ(http_->AddSectionHeader(&section, L"Content-Disposition", L"form-data"), S_OK);
+    ASSERT_EQ(http_->AddSectionField(&section, L"name", L"n"), S_OK);
+    ASSERT_EQ(http_->AddSectionField(&section, L"filename", L"a\"\r\nX-Injected: yes\r\n\r\n"), S_OK);
+    ASSERT_EQ(http_->AddSection(&section, "abc", 3), S_OK);
+    ASSERT_EQ(http_->MakeRequest(&status, &body), S_OK);
+    free(body);
+    EXPECT_NE(LastRequest().body.find("Content-Disposition: form-data; name=\"n\"; "
+                                      "filename=\"a%22%0D%0AX-Injected: yes%0D%0A%0D%0A\"\r\n\r\nabc\r\n"),
+              std::string::npos)
+        << LastRequest().body;
+    EXPECT_FALSE(LastRequest().has_header("X-Injected"));
+
+    // The kit refuses the same in the fields it is given.
+    X509* roots[] = {pki_->ca().cert()};
+    http_client_identity identity = {nullptr, nullptr, roots, 1};
+    EXPECT_EQ(http_client_handle_new("ua\r\nX-Injected: yes", nullptr, nullptr, &identity), nullptr);
+    http_client_handle_ptr kit(http_client_handle_new("ua", nullptr, nullptr, &identity));
+    ASSERT_TRUE(kit);
+    const http_client_header bad[] = {{"X-Test", "1\nX-Injected: yes"}};
+    const http_client_header_list badList = {bad, 1};
+    EXPECT_EQ(http_client_request_new(kit.get(), &badList), nullptr);
+    http_client_request_ptr request(http_client_request_new(kit.get(), &kNoTestHeaders));
+    http_client_response_ptr refused(
+        http_client_send_request(request.get(), (server_->url("/form") + "\r\nX-Injected: yes").c_str(), "GET",
+                                 nullptr, 0));
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->error, HTTP_CLIENT_ERR_ARGUMENT);
     EXPECT_EQ(server_->request_count(), before + 1);
 }
 

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string>
 
+#include "kit/http_client/http_text.h"
+#include "kit/http_client/http_transfer_limits.h"
 #include "kit/tessel_logger.h"
 #include "kit/tessel_sync.h"
 #include "kit/util/proxy_password.h"
@@ -31,13 +33,23 @@ size_t memory_collector(char* data, size_t size, size_t nmemb, void* userdata) {
     // A peer must not be able to push more into the agent's memory than the
     // request allows; the limit is only changed while no send runs.
     const bool too_large = chunk > resp->request->body_limit || resp->body_len > resp->request->body_limit - chunk;
-    uint8_t* grown = nullptr;
-    if (!too_large) grown = static_cast<uint8_t*>(realloc(resp->body, resp->body_len + chunk));
-    if (!grown) {
+    // The buffer at least doubles, so that a body near the limit is not copied
+    // once per chunk.
+    uint8_t* grown = resp->body;
+    const size_t needed = resp->body_len + chunk;
+    if (!too_large && needed > resp->body_cap) {
+        size_t cap = resp->body_cap > SIZE_MAX / 2 ? needed : resp->body_cap * 2;
+        if (cap < needed) cap = needed;
+        if (cap > resp->request->body_limit) cap = needed;
+        grown = static_cast<uint8_t*>(realloc(resp->body, cap));
+        if (grown) resp->body_cap = cap;
+    }
+    if (too_large || !grown) {
         resp->body_too_large = too_large;
         free(resp->body);
         resp->body = nullptr;
         resp->body_len = 0;
+        resp->body_cap = 0;
         resp->body_failed = 1;
         return 0;
     }
@@ -209,7 +221,11 @@ int32_t map_curl_error(CURLcode code, const char* url) {
     case CURLE_COULDNT_CONNECT:
     case CURLE_TOO_MANY_REDIRECTS:
     case CURLE_RECV_ERROR:
+    case CURLE_PARTIAL_FILE:
         return HTTP_CLIENT_ERR_CONNECT;
+    case CURLE_UNSUPPORTED_PROTOCOL:
+        TLOG_ERR("only %s may be used", HTTP_CLIENT_PROTOCOLS);
+        return HTTP_CLIENT_ERR_SCHEME;
     case CURLE_OPERATION_TIMEDOUT:
         return HTTP_CLIENT_ERR_TIMEOUT;
     case CURLE_SSL_CONNECT_ERROR:
@@ -299,7 +315,12 @@ void reset_request(http_client_request_t* req) {
     req->progress_set = 0;
     req->progress_fn = nullptr;
     req->progress_data = nullptr;
+    req->write_fn = nullptr;
+    req->write_data = nullptr;
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, static_cast<curl_write_callback>(nullptr));
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, static_cast<void*>(nullptr));
+    curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(0));
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, static_cast<char*>(nullptr));
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, static_cast<void*>(nullptr));
     curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(-1));
@@ -368,6 +389,7 @@ int32_t perform_send(http_client_request_t* req, http_client_response* resp, con
             return HTTP_CLIENT_ERR_SETOPT;
         }
     }
+    if (!http_transfer_install_limits(req, resp)) return HTTP_CLIENT_ERR_SETOPT;
     char errbuf[CURL_ERROR_SIZE];
     errbuf[0] = '\0';
     if ((rc = curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errbuf)) != CURLE_OK) {
@@ -377,7 +399,12 @@ int32_t perform_send(http_client_request_t* req, http_client_response* resp, con
     CURLcode result = curl_easy_perform(curl);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, static_cast<char*>(nullptr));
 
-    if (result == CURLE_WRITE_ERROR && resp->body_too_large) {
+    if (result == CURLE_WRITE_ERROR && resp->headers_too_large) {
+        TLOG_ERR("%s request %s failed: response headers exceed the limit of %zu bytes", method ? method : "GET", url,
+                 HTTP_CLIENT_HEADER_LIMIT);
+        return HTTP_CLIENT_ERR_TOO_LARGE;
+    }
+    if ((result == CURLE_WRITE_ERROR && resp->body_too_large) || result == CURLE_FILESIZE_EXCEEDED) {
         TLOG_ERR("%s request %s failed: response body exceeds the limit of %zu bytes", method ? method : "GET", url,
                  req->body_limit);
         return HTTP_CLIENT_ERR_TOO_LARGE;
@@ -404,6 +431,10 @@ int32_t perform_send(http_client_request_t* req, http_client_response* resp, con
         return HTTP_CLIENT_ERR_SETOPT;
     }
     resp->status = static_cast<int32_t>(status);
+    if (!http_transfer_body_whole(curl, status)) {
+        TLOG_ERR("%s request %s failed: the end of the response body was not seen", method ? method : "GET", url);
+        return HTTP_CLIENT_ERR_CONNECT;
+    }
     return HTTP_CLIENT_OK;
 }
 
@@ -421,6 +452,10 @@ bool set_up_headers(http_client_request_t* req, const http_client_header_list* h
         const http_client_header& field = headers->fields[i];
         if (!field.name || !*field.name) {
             TLOG_ERR("http header field with no field name");
+            return false;
+        }
+        if (!http_text_is_token(field.name) || (field.value && http_text_has_control(field.value))) {
+            TLOG_ERR("http header field refused: a name that is not a token or a control character in its value");
             return false;
         }
         line.assign(field.name).append(":");
@@ -504,6 +539,11 @@ http_client_handle* http_client_handle_new(const char* user_agent, http_client_r
     size_t len = strnlen(user_agent, HTTP_CLIENT_USER_AGENT_SIZE);
     if (len == 0 || len >= HTTP_CLIENT_USER_AGENT_SIZE) {
         TLOG_ERR("failed to copy user agent [%s]", user_agent);
+        destroy_handle(handle, true);
+        return nullptr;
+    }
+    if (http_text_has_control(std::string_view(user_agent, len))) {
+        TLOG_ERR("user agent refused: it holds a control character");
         destroy_handle(handle, true);
         return nullptr;
     }
@@ -604,6 +644,11 @@ http_client_request_t* http_client_request_new(http_client_handle* handle, const
         return nullptr;
     }
     curl_easy_setopt(req->curl, CURLOPT_WRITEFUNCTION, discard_writer);
+    if (!http_transfer_restrict_protocols(req->curl)) {
+        TLOG_ERR("failed to restrict the protocols to %s", HTTP_CLIENT_PROTOCOLS);
+        http_client_request_free(req);
+        return nullptr;
+    }
     bool verbose = false;
     bool ok;
     {
@@ -725,16 +770,10 @@ int http_client_request_set_write_mode(http_client_request_t* req, int32_t mode,
     req->progress_set = 0;
     CURL* curl = req->curl;
     CURLcode rc;
-    if (mode == HTTP_CLIENT_WRITE_CALLBACK) {
-        if ((rc = curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_fn)) != CURLE_OK) {
-            TLOG_ERR("curl_easy_setopt(CURLOPT_WRITEFUNCTION) returned %d (%s)", rc, curl_easy_strerror(rc));
-            return HTTP_CLIENT_ERR_SETOPT;
-        }
-        if ((rc = curl_easy_setopt(curl, CURLOPT_WRITEDATA, write_data)) != CURLE_OK) {
-            TLOG_ERR("curl_easy_setopt(CURLOPT_WRITEDATA) returned %d (%s)", rc, curl_easy_strerror(rc));
-            return HTTP_CLIENT_ERR_SETOPT;
-        }
-    } else if ((rc = curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, discard_writer)) != CURLE_OK) {
+    // The send installs the mode 2 writer behind the body limit.
+    req->write_fn = mode == HTTP_CLIENT_WRITE_CALLBACK ? write_fn : nullptr;
+    req->write_data = mode == HTTP_CLIENT_WRITE_CALLBACK ? write_data : nullptr;
+    if (mode != HTTP_CLIENT_WRITE_CALLBACK && (rc = curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, discard_writer)) != CURLE_OK) {
         TLOG_ERR("curl_easy_setopt(CURLOPT_WRITEFUNCTION) returned %d (%s)", rc, curl_easy_strerror(rc));
     }
     // Installed by the send, behind the abort check.
@@ -753,6 +792,12 @@ http_client_response* http_client_send_request(http_client_request_t* req, const
     if (!req->handle) {
         TLOG_ERR("no http_client_handle in http request");
         return nullptr;
+    }
+    if (http_text_has_control(url) || strchr(url, ' ') || (method && !http_text_is_token(method))) {
+        TLOG_ERR("request refused: a control character or space in the URL, or a method that is not a token");
+        http_client_response* refused = new_response(req);
+        if (refused) refused->error = HTTP_CLIENT_ERR_ARGUMENT;
+        return refused;
     }
     bool progress_set;
     int32_t write_mode;

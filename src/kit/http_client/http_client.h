@@ -59,7 +59,8 @@ enum http_client_err {
     HTTP_CLIENT_ERR_SETOPT = 6,          // setting a transfer option failed
     HTTP_CLIENT_ERR_IN_PROGRESS = 8,     // a send is already running on the request
     HTTP_CLIENT_ERR_PROXY = 9,           // the handle's proxy could not be applied
-    HTTP_CLIENT_ERR_TOO_LARGE = 10,      // mode 1 body passed the request's body limit
+    HTTP_CLIENT_ERR_TOO_LARGE = 10,      // body past the request's body limit, or headers past theirs
+    HTTP_CLIENT_ERR_SCHEME = 11,         // a scheme other than https (or what the request allows)
 };
 
 enum http_client_write_mode {
@@ -69,7 +70,7 @@ enum http_client_write_mode {
 };
 
 constexpr size_t HTTP_CLIENT_USER_AGENT_SIZE = 8192;
-// Most bytes a mode 1 body may hold unless the request sets its own limit.
+// Most bytes a mode 1 or mode 2 body may hold unless the request sets its own limit.
 constexpr size_t HTTP_CLIENT_BODY_LIMIT_DEFAULT = size_t{64} << 20;
 
 typedef void (*http_client_resolve_failure_fn)(void* ctx);
@@ -124,6 +125,8 @@ struct http_client_request_t {
     uint8_t in_progress;
     uint8_t progress_set;
     size_t body_limit;
+    curl_write_callback write_fn;  // mode 2: the caller's writer, for the next send only
+    void* write_data;
     curl_xferinfo_callback progress_fn;  // the caller's, for the next send only
     void* progress_data;
     http_client_abort abort;  // kept across sends
@@ -135,11 +138,15 @@ struct http_client_response {
     int32_t write_mode;
     uint8_t* body;
     size_t body_len;
+    size_t body_cap;  // bytes allocated at body
     uint8_t body_failed;
     uint8_t body_too_large;  // with body_failed: the body passed the request's limit
+    uint8_t headers_too_large;
+    size_t header_len;
     int32_t error;
 };
 
+// Null when the User-Agent is empty, too long or holds a control character.
 http_client_handle* http_client_handle_new(const char* user_agent, http_client_resolve_failure_fn resolve_failure_cb,
                                            void* resolve_failure_ctx, const http_client_identity* identity);
 void http_client_handle_free(http_client_handle* handle);
@@ -148,11 +155,13 @@ int http_client_handle_set_proxy(http_client_handle* handle, const tessel_proxy_
 int http_client_handle_set_client_auth(http_client_handle* handle, EVP_PKEY* client_keypair, X509* client_cert);
 void http_client_handle_set_verbose(http_client_handle* handle, bool verbose);
 
+// Null when a header name is not a token or a name or value holds a control character.
 http_client_request_t* http_client_request_new(http_client_handle* handle, const http_client_header_list* headers);
 void http_client_request_free(http_client_request_t* req);
 int http_client_request_set_basic_auth(http_client_request_t* req, const char* username, const char* password);
-// Most bytes a mode 1 body may hold (kept across sends); a larger body fails
-// the send with HTTP_CLIENT_ERR_TOO_LARGE and keeps nothing.
+// Most bytes a mode 1 or mode 2 body may hold (kept across sends); a larger
+// body fails the send with HTTP_CLIENT_ERR_TOO_LARGE (mode 1 keeps nothing,
+// mode 2's writer has received no more than the limit).
 int http_client_request_set_body_limit(http_client_request_t* req, size_t limit);
 // Lets `abort` end the request's transfers (kept across sends; null clears
 // it). It changes no time-out: an aborted send fails with
@@ -161,7 +170,11 @@ int http_client_request_set_abort(http_client_request_t* req, const http_client_
 int http_client_request_set_write_mode(http_client_request_t* req, int32_t mode, curl_write_callback write_fn,
                                        void* write_data, curl_xferinfo_callback progress_fn, void* progress_data);
 
-// `body_len` of -1: the body is NUL-terminated text.
+// `body_len` of -1: the body is NUL-terminated text. Only https is allowed,
+// for the URL and for redirects (the owner of the easy handle may widen that);
+// a URL or method that could break the request line is refused
+// (HTTP_CLIENT_ERR_ARGUMENT); a transfer whose body's end was not seen fails
+// with HTTP_CLIENT_ERR_CONNECT.
 http_client_response* http_client_send_request(http_client_request_t* req, const char* url, const char* method,
                                                const void* body, int64_t body_len);
 void http_client_response_free(http_client_response* resp);

@@ -53,6 +53,10 @@ int tessel_fetch_policy_progress(const char* base_url, uint32_t serial, tessel_p
         TLOG_ERR("http_client_send_request returns null response");
         return HTTP_CLIENT_ERR_SETOPT;
     }
+    // A transfer that failed (cut, aborted, past its limit or its deadline)
+    // delivered a piece of a policy at best: the caller must not take it.
+    const int error = resp->error;
     http_client_response_free(resp);
-    return HTTP_CLIENT_OK;
+    if (error != HTTP_CLIENT_OK) TLOG_ERR("policy transfer from %s failed (%d)", url, error);
+    return error;
 }

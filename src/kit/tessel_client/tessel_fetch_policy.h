@@ -12,9 +12,12 @@
 typedef size_t (*tessel_policy_write_fn)(const void* data, size_t size, size_t count, FILE* sink);
 
 // Fetches "<base_url>-<serial>" with GET on `request` (which must belong to a
-// handle), handing every body byte to `write_fn`. 0 once the transfer was
-// attempted, whatever its status: the caller judges what it received; 2 for a
-// missing argument, 6 when the URL does not fit or the request cannot be set up.
+// handle), handing every body byte to `write_fn`. 0 once the transfer ended
+// with a whole answer, whatever its status: the caller judges what it
+// received; 2 for a missing argument, 6 when the URL does not fit or the
+// request cannot be set up; otherwise the transfer's error (an abort, a cut or
+// unframed body, a body past the request's limit, a scheme other than https):
+// then the sink holds no complete answer.
 int tessel_fetch_policy(const char* base_url, uint32_t serial, tessel_policy_write_fn write_fn, FILE* write_data,
                         http_client_request_t* request);
 

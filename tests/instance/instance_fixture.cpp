@@ -83,6 +83,10 @@ void InstanceTest::TearDown() {
     cloud_.stop();
     management_.stop();
     est_.stop();
+    ExpectNoSecretInLog();
+}
+
+void InstanceTest::ExpectNoSecretInLog() {
     // The activation code and private keys never reach a log line.
     for (const char* secret : {kActcode, "PRIVATE KEY"})
         EXPECT_FALSE(log_.contains(secret)) << "secret in the log: " << secret;

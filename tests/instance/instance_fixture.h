@@ -69,6 +69,8 @@ protected:
     void Stop();
 
     std::string Persistent(const char* key, const char* name) const;
+    // Run at TearDown; a long test also runs it before it clears the log.
+    void ExpectNoSecretInLog();
 
     Library lib_;
     TempDir dir_;

@@ -140,21 +140,11 @@ protected:
     }
 
     void StartExtraClouds() {
-        for (auto& cloud : extraClouds_) {
-            testbed::CloudServerOptions options;
-            options.identity = &pki().server();
-            options.client_ca = pki().ca().cert();
-            options.keep_log = false;
-            ASSERT_TRUE(cloud.start(options));
-            cloud.set_reg_answers({0});
-        }
+        for (auto& cloud : extraClouds_)
+            StartCloud(cloud, 1, false);
     }
     uint16_t CloudPort(size_t i) const { return i == 0 ? cloud_.port() : extraClouds_[i - 1].port(); }
 
-    void StoreCloudHost(uint16_t port) {
-        const std::string host = "127.0.0.1:" + std::to_string(port);
-        ASSERT_TRUE(store_->SetString("config/agent/cloud/asn1_host", host.c_str(), true));
-    }
     void StoreProxy(bool viaTinyproxy) {
         if (!viaTinyproxy) {
             ASSERT_TRUE(store_->SetInt(proxy_config::kDiscMode, ProxyInfo::kDirect, true));

@@ -248,6 +248,7 @@ TEST_F(LifecycleStressTest, LookupsCompleteOnceAcrossUpdatesRestartsAndRecreatio
     StartLookups(seed);
 
     long cycles = 0, updates = 0, hostSwitches = 0, proxySwitches = 0, restarts = 0, recreations = 0;
+    long outstandingAtDeinit = 0;  // lookups outstanding just before a recreation's Release
     bool viaTinyproxy = false;
     while (std::chrono::steady_clock::now() < deadline && cycles < kMaxCycles) {
         ++cycles;
@@ -270,6 +271,15 @@ TEST_F(LifecycleStressTest, LookupsCompleteOnceAcrossUpdatesRestartsAndRecreatio
                 << "cycle " << cycles;
             ++restarts;
         } else {
+            // Half the time the cloud servers stop reading first, so that
+            // lookups are still outstanding when the instance goes.
+            if (rng() % 2) {
+                cloud_.pause_reading(3s);
+                for (auto& cloud : extraClouds_)
+                    cloud.pause_reading(3s);
+                std::this_thread::sleep_for(200ms);
+            }
+            outstandingAtDeinit += static_cast<long>(ledger_.Outstanding());
             ASSERT_TRUE(Down()) << "Deinit returns, cycle " << cycles;
             ASSERT_EQ(ledger_.Outstanding(), 0u) << "every lookup ends before Deinit returns, cycle " << cycles;
             // The log would grow for the whole run: checked, then dropped.
@@ -295,6 +305,7 @@ TEST_F(LifecycleStressTest, LookupsCompleteOnceAcrossUpdatesRestartsAndRecreatio
     std::printf("stress: cycles %ld\n", cycles);
     std::printf("stress: lookups submitted %ld answered %ld failed %ld refused %ld\n", figures.submitted,
                 figures.answered, figures.failed, figures.refused);
+    std::printf("stress: lookups outstanding when a recreation began %ld\n", outstandingAtDeinit);
     std::printf("stress: unexpected completions %ld, after deinit %ld\n", figures.unexpected, figures.afterDeinit);
     std::printf("stress: updates %ld (cloud host %ld, proxy %ld), registration restarts %ld, recreations %ld\n",
                 updates, hostSwitches, proxySwitches, restarts, recreations);

@@ -7,6 +7,8 @@
 #   scripts/test.sh default -R kit  extra arguments go to ctest
 #   scripts/test.sh soak [SECONDS]  the agent soak (default preset, 1800 s), off
 #                                   in every other run
+#   scripts/test.sh stress [SECONDS] [PRESET]  the instance's lifecycle stress
+#                                   test (600 s, preset default), off likewise
 # Presets run one after the other and the first that fails ends the run, so the
 # last lines are always the summary of the ctest run that decided the outcome.
 set -euo pipefail
@@ -24,6 +26,14 @@ if [[ $preset == soak ]]; then
   cmake --preset default >/dev/null
   cmake --build --preset default --target test_agent dtk-agent dtk-testbed dtk-pac-eval
   DTK_SOAK_SECONDS=$seconds exec build/default/bin/test_agent --gtest_filter='AgentSoak*'
+fi
+if [[ $preset == stress ]]; then
+  seconds=${1:-600}
+  stress_preset=${2:-default}
+  bash scripts/setup.sh
+  cmake --preset "$stress_preset" >/dev/null
+  cmake --build --preset "$stress_preset" --target test_instance
+  DTK_STRESS_SECONDS=$seconds exec "build/$stress_preset/bin/test_instance" --gtest_filter='LifecycleStress*'
 fi
 presets=("$preset")
 [[ $preset == all ]] && presets=(default asan tsan)

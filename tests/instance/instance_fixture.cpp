@@ -83,6 +83,10 @@ void InstanceTest::TearDown() {
     cloud_.stop();
     management_.stop();
     est_.stop();
+    ExpectNoSecretInLog();
+}
+
+void InstanceTest::ExpectNoSecretInLog() {
     // The activation code and private keys never reach a log line.
     for (const char* secret : {kActcode, "PRIVATE KEY"})
         EXPECT_FALSE(log_.contains(secret)) << "secret in the log: " << secret;
@@ -107,19 +111,28 @@ void InstanceTest::StartServers(long cloudDisposition) {
     management.identity = &pki().server();
     management.client_ca = pki().ca().cert();
     ASSERT_TRUE(management_.start(management));
-    testbed::CloudServerOptions cloud;
-    cloud.identity = &pki().server();
-    cloud.client_ca = pki().ca().cert();
-    cloud.disposition = cloudDisposition;
-    ASSERT_TRUE(cloud_.start(cloud));
-    cloud_.set_reg_answers({0});
+    StartCloud(cloud_, cloudDisposition);
     // The enrolment server is reached on the cloud port setting, the cloud
     // server through the port in its host name.
     ASSERT_TRUE(store_->SetString("config/vesta/endpoint/est", "127.0.0.1", true));
     ASSERT_TRUE(store_->SetInt("config/agent/cloud/asn1_port", est_.port(), true));
-    const std::string cloudHost = "127.0.0.1:" + std::to_string(cloud_.port());
-    ASSERT_TRUE(store_->SetString("config/agent/cloud/asn1_host", cloudHost.c_str(), true));
+    StoreCloudHost(cloud_.port());
     ASSERT_TRUE(store_->SetString("config/vesta/endpoint/mgmt", management_.base_url().c_str(), true));
+}
+
+void InstanceTest::StartCloud(testbed::CloudServer& server, long disposition, bool keepLog) {
+    testbed::CloudServerOptions options;
+    options.identity = &pki().server();
+    options.client_ca = pki().ca().cert();
+    options.disposition = disposition;
+    options.keep_log = keepLog;
+    ASSERT_TRUE(server.start(options));
+    server.set_reg_answers({0});
+}
+
+void InstanceTest::StoreCloudHost(uint16_t port) {
+    const std::string host = "127.0.0.1:" + std::to_string(port);
+    ASSERT_TRUE(store_->SetString("config/agent/cloud/asn1_host", host.c_str(), true));
 }
 
 ITesselInstance* InstanceTest::Start() {

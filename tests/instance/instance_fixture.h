@@ -63,12 +63,19 @@ protected:
     // `cloudDisposition` is the header disposition of the cloud server's
     // default answers (5 makes a ping answer a policy notice).
     void StartServers(long cloudDisposition = 1);
+    // A cloud server as StartServers starts its own (registration answered
+    // with success); `keepLog` false for long runs.
+    static void StartCloud(testbed::CloudServer& server, long disposition = 1, bool keepLog = true);
+    // Points the stored cloud host at a server on loopback.
+    void StoreCloudHost(uint16_t port);
     // InitTesselWrapper and CreateTesselWrapper; the instance is released and
     // the library deinitialised at TearDown (or by Stop).
     ITesselInstance* Start();
     void Stop();
 
     std::string Persistent(const char* key, const char* name) const;
+    // Run at TearDown; a long test also runs it before it clears the log.
+    void ExpectNoSecretInLog();
 
     Library lib_;
     TempDir dir_;

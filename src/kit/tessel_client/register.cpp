@@ -1,6 +1,5 @@
 #include "kit/tessel_client/register.h"
 
-#include <curl/curl.h>
 #include <openssl/crypto.h>
 
 #include <cstdio>
@@ -16,18 +15,19 @@ constexpr size_t GUID_TEXT_LEN = 36;
 
 // Appends escaped pairs to a fixed buffer. Once a pair does not fit the
 // builder is failed and every later append does nothing, so the body always
-// ends at the last complete pair.
+// ends at the last complete pair. Values are percent-encoded straight into the
+// buffer: the activation code is one of them, and the body is the only copy
+// of it the form makes (the caller wipes it).
 struct form_builder {
     char* buf;
     size_t size;
     size_t len;
     bool failed;
-    CURL* escaper;
 };
 
-void builder_start(form_builder* b, char* buf, size_t size, CURL* escaper) {
-    *b = {buf, size, 0, false, escaper};
-    if (!buf || size == 0 || !escaper) {
+void builder_start(form_builder* b, char* buf, size_t size) {
+    *b = {buf, size, 0, false};
+    if (!buf || size == 0) {
         TLOG_ERR("invalid parameter");
         b->failed = true;
         return;
@@ -35,76 +35,42 @@ void builder_start(form_builder* b, char* buf, size_t size, CURL* escaper) {
     buf[0] = '\0';
 }
 
-// Appends `text`, or fails when it does not fit. The number of bytes it
-// needed comes back in *n.
-bool builder_append(form_builder* b, const char* prefix, const char* text, const char* suffix, int* n) {
-    *n = snprintf(b->buf + b->len, b->size - b->len, "%s%s%s", prefix, text, suffix);
-    if (*n < 0 || static_cast<size_t>(*n) >= b->size - b->len) {
-        b->buf[b->len] = '\0';
-        return false;
+bool is_unreserved(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+           c == '_' || c == '~';
+}
+
+// Appends the `len` bytes of `text`, with every byte but the unreserved ones
+// as %XX when `escape` is set; appends nothing and returns false when they do
+// not fit with the terminating NUL.
+bool builder_append(form_builder* b, const char* text, size_t len, bool escape) {
+    static const char kHex[] = "0123456789ABCDEF";
+    size_t at = b->len;
+    for (size_t i = 0; i < len; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const bool plain = !escape || is_unreserved(c);
+        if (b->size - at <= (plain ? 1u : 3u)) {
+            b->buf[b->len] = '\0';
+            return false;
+        }
+        if (plain) {
+            b->buf[at++] = static_cast<char>(c);
+        } else {
+            b->buf[at++] = '%';
+            b->buf[at++] = kHex[c >> 4];
+            b->buf[at++] = kHex[c & 0x0f];
+        }
     }
-    b->len += static_cast<size_t>(*n);
+    b->buf[at] = '\0';
+    b->len = at;
     return true;
 }
 
-// "&name=" (no "&" first); `name` is text of at most `max_len` bytes.
-bool builder_name(form_builder* b, const char* name, size_t max_len) {
-    char formatted[FORM_NAME_SIZE];
-    int n = snprintf(formatted, sizeof formatted, "%.*s", static_cast<int>(max_len), name);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof formatted) {
-        TLOG_ERR("unable to format name (n=%d)", n);
-        b->failed = true;
-        return false;
-    }
-    char* escaped = curl_easy_escape(b->escaper, formatted, 0);
-    if (!escaped) {
-        TLOG_ERR("curl_easy_escape(name) failed");
-        b->failed = true;
-        return false;
-    }
-    bool ok = builder_append(b, b->len ? "&" : "", escaped, "=", &n);
-    curl_free(escaped);
-    if (!ok) {
-        TLOG_ERR("unable to format name= (size=%zu, len=%zu, n=%d)", b->size, b->len, n);
-        b->failed = true;
-    }
-    return ok;
-}
-
-// Appends the value after its name, or cuts the body back to where the pair began.
-void builder_finish_pair(form_builder* b, size_t start, const char* value, bool escape) {
-    char* escaped = escape ? curl_easy_escape(b->escaper, value, 0) : nullptr;
-    if (escape && !escaped) {
-        TLOG_ERR("curl_easy_escape(value) failed");
-        b->len = start;
-        b->buf[start] = '\0';
-        b->failed = true;
-        return;
-    }
-    int n = 0;
-    bool ok = builder_append(b, "", escaped ? escaped : value, "", &n);
-    curl_free(escaped);
-    if (!ok) {
-        TLOG_ERR("unable to format value (len=%zu, n=%d)", b->len, n);
-        b->len = start;
-        b->buf[start] = '\0';
-        b->failed = true;
-    }
-}
-
-bool builder_begin_pair(form_builder* b, const char* name, size_t name_max) {
-    size_t start = b->len;
-    if (!builder_name(b, name, name_max)) {
-        TLOG_ERR("reset string to len=%zu", start);
-        b->len = start;
-        b->buf[start] = '\0';
-        return false;
-    }
-    return true;
-}
-
-// One "name=value" pair; `value` is escaped when `escape` is set.
-void builder_pair(form_builder* b, const char* name, size_t name_max, const char* value, bool escape) {
+// One "name=value" pair ("&" before every pair but the first): the name of at
+// most `name_max` bytes escaped, the `value_len` bytes of the value escaped
+// when `escape` is set (numbers are not).
+void builder_pair(form_builder* b, const char* name, size_t name_max, const char* value, size_t value_len,
+                  bool escape) {
     if (b->failed)
         return;
     if (!name || !value) {
@@ -112,25 +78,40 @@ void builder_pair(form_builder* b, const char* name, size_t name_max, const char
         b->failed = true;
         return;
     }
-    size_t start = b->len;
-    if (builder_begin_pair(b, name, name_max))
-        builder_finish_pair(b, start, value, escape);
+    const size_t name_len = strnlen(name, name_max);
+    if (name_len >= FORM_NAME_SIZE) {
+        TLOG_ERR("unable to format name (len=%zu)", name_len);
+        b->failed = true;
+        return;
+    }
+    const size_t start = b->len;
+    const bool named = (start == 0 || builder_append(b, "&", 1, false)) && builder_append(b, name, name_len, true) &&
+                       builder_append(b, "=", 1, false);
+    if (named && builder_append(b, value, value_len, escape))
+        return;
+    if (named)
+        TLOG_ERR("unable to format value (len=%zu)", b->len);
+    else
+        TLOG_ERR("unable to format name= (size=%zu, len=%zu)", b->size, b->len);
+    OPENSSL_cleanse(b->buf + start, b->len - start);
+    b->len = start;
+    b->buf[start] = '\0';
+    b->failed = true;
 }
 
 // A text pair; `value` is read up to `value_max` bytes.
 void builder_text(form_builder* b, const char* name, size_t name_max, const char* value, size_t value_max) {
     // Every value field of the host records is at most 128 bytes.
-    char bounded[VESTA_ENTRY_VALUE_SIZE + 1];
-    if (value)
-        snprintf(bounded, sizeof bounded, "%.*s", static_cast<int>(value_max), value);
-    builder_pair(b, name, name_max, value ? bounded : nullptr, true);
+    const size_t len = value ? strnlen(value, value_max < VESTA_ENTRY_VALUE_SIZE ? value_max : VESTA_ENTRY_VALUE_SIZE)
+                             : 0;
+    builder_pair(b, name, name_max, value, len, true);
 }
 
 // A number pair, written with "%llu" and not escaped.
 void builder_number(form_builder* b, const char* name, size_t name_max, unsigned long long number) {
     char digits[24];
-    snprintf(digits, sizeof digits, "%llu", number);
-    builder_pair(b, name, name_max, digits, false);
+    const int len = snprintf(digits, sizeof digits, "%llu", number);
+    builder_pair(b, name, name_max, digits, static_cast<size_t>(len), false);
 }
 
 void builder_nic_text(form_builder* b, const char* pattern, unsigned index, const char* value, size_t value_max) {
@@ -185,13 +166,8 @@ int register_compose_body(char* body, size_t size, const vesta_info* info, const
                  info->business_guid);
         return VESTA_REGISTER_INVALID_ARGUMENT;
     }
-    CURL* escaper = curl_easy_init();
-    if (!escaper) {
-        TLOG_ERR("curl_easy_init failed");
-        return VESTA_REGISTER_NO_ESCAPER;
-    }
     form_builder b;
-    builder_start(&b, body, size, escaper);
+    builder_start(&b, body, size);
     builder_text(&b, "affiliate_guid", FORM_NAME_SIZE, info->affiliate_guid, sizeof info->affiliate_guid);
     builder_text(&b, "agent_guid", FORM_NAME_SIZE, info->agent_guid, sizeof info->agent_guid);
     builder_text(&b, "business_guid", FORM_NAME_SIZE, info->business_guid, sizeof info->business_guid);
@@ -200,12 +176,10 @@ int register_compose_body(char* body, size_t size, const vesta_info* info, const
         builder_text(&b, "itoken", FORM_NAME_SIZE, install_token, TESSEL_GUID_TEXT_SIZE);
     if (b.failed) {
         TLOG_ERR("unable to compose registration request");
-        curl_easy_cleanup(escaper);
         return VESTA_REGISTER_BODY_FAILED;
     }
     append_registration_entries(&b, registration_info);
     append_nics(&b, host_info);
-    curl_easy_cleanup(escaper);
     return VESTA_REGISTER_OK;
 }
 

@@ -26,7 +26,7 @@ enum vesta_register_result {
     VESTA_REGISTER_OK = 0,
     VESTA_REGISTER_MISSING_ARGUMENT = 1,
     VESTA_REGISTER_INVALID_ARGUMENT = 2,  // GUID text not 36 characters, URL empty or too long
-    VESTA_REGISTER_NO_ESCAPER = 3,
+    VESTA_REGISTER_NO_ESCAPER = 3,        // no longer returned: the form escapes its values itself
     VESTA_REGISTER_NO_RESPONSE = 4,       // no request or no response
     VESTA_REGISTER_HTTP_STATUS = 8,       // an HTTP status other than 200
     VESTA_REGISTER_BODY_FAILED = 9,

@@ -33,11 +33,15 @@ struct Chunk {
     std::bitset<kSlots> used;
 };
 
-std::mutex g_mutex;
+struct Arena {
+    std::mutex mutex;
+    std::vector<Chunk> chunks;
+};
+
 // Never destroyed: a secret freed by a static destructor still finds it.
-std::vector<Chunk>& Chunks() {
-    static auto* chunks = new std::vector<Chunk>;
-    return *chunks;
+Arena& TheArena() {
+    static auto* arena = new Arena;
+    return *arena;
 }
 
 void* MapPages(size_t bytes) {
@@ -66,8 +70,9 @@ size_t FindRun(const Chunk& chunk, size_t count) {
 }
 
 Header* TakeSlots(size_t count) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    std::vector<Chunk>& chunks = Chunks();
+    Arena& arena = TheArena();
+    std::lock_guard<std::mutex> lock(arena.mutex);
+    std::vector<Chunk>& chunks = arena.chunks;
     Chunk* chosen = nullptr;
     size_t first = kSlots;
     for (Chunk& chunk : chunks) {
@@ -96,8 +101,9 @@ Header* TakeSlots(size_t count) {
 
 void GiveSlots(Header* header) {
     const size_t bytes = header->slots * kSlot;
-    std::lock_guard<std::mutex> lock(g_mutex);
-    std::vector<Chunk>& chunks = Chunks();
+    Arena& arena = TheArena();
+    std::lock_guard<std::mutex> lock(arena.mutex);
+    std::vector<Chunk>& chunks = arena.chunks;
     auto* at = reinterpret_cast<unsigned char*>(header);
     for (auto chunk = chunks.begin(); chunk != chunks.end(); ++chunk) {
         if (at < chunk->base || at >= chunk->base + kChunkSize)

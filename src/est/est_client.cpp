@@ -26,6 +26,7 @@
 #include "est/est_http.h"
 #include "est/est_tls.h"
 #include "platform/log_escape.h"
+#include "platform/secret_memory.h"
 #include "platform/wsa.h"
 
 #define EST_ERR_NAME_ENTRY(name) #name,
@@ -218,7 +219,9 @@ est_context* est_client_init(const unsigned char* ca_chain, int ca_chain_len)
             return nullptr;
         }
     }
-    est_context* ctx = (est_context*)calloc(1, sizeof(est_context));
+    // The record holds credentials (an activation code in the password):
+    // secret memory, out of core files.
+    est_context* ctx = (est_context*)platform::SecretAlloc(sizeof(est_context));
     if (!ctx) {
         EST_LOG_ERR("Unable to allocate memory for EST Context");
         WSACleanup();
@@ -968,9 +971,8 @@ int est_context_free(est_context* ctx)
     free(ctx->uri_path_segment);
     SSL_SESSION_free(ctx->sess);
     SSL_CTX_free(ctx->ssl_ctx);
-    // Credentials and nonces live in the record itself.
-    OPENSSL_cleanse(ctx, sizeof *ctx);
-    free(ctx);
+    // Credentials and nonces live in the record itself: wiped as it goes.
+    platform::SecretFree(ctx);
     WSACleanup();
     return EST_ERR_NONE;
 }

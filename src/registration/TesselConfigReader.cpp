@@ -18,6 +18,7 @@
 #include "kit/registration_manager/registration_manager_util.h"
 #include "kit/util/guid_text.h"
 #include "host/Util.h"
+#include "platform/secret_memory.h"
 #include "registration/cert_store.h"
 #include "registration/crypto_pem.h"
 #include "registration/openssl_ptr.h"
@@ -377,7 +378,8 @@ char* TesselConfigReader::PkeyToPem(EVP_PKEY* key, size_t* length) {
         error("TesselConfigReader::PkeyToPem: Could not convert pkey to pem");
         return nullptr;
     }
-    char* pem = static_cast<char*>(calloc(static_cast<size_t>(size) + 1, 1));
+    // The library's copy lives in secret memory, out of core files.
+    char* pem = static_cast<char*>(platform::SecretAlloc(static_cast<size_t>(size) + 1));
     if (!pem) {
         error("TesselConfigReader::PkeyToPem: Could not allocate memory for PEM data");
         return nullptr;
@@ -387,11 +389,8 @@ char* TesselConfigReader::PkeyToPem(EVP_PKEY* key, size_t* length) {
     return pem;
 }
 
-void TesselConfigReader::FreePem(char* pem, size_t length) {
-    if (!pem)
-        return;
-    OPENSSL_cleanse(pem, length);
-    free(pem);
+void TesselConfigReader::FreePem(char* pem) {
+    platform::SecretFree(pem);
 }
 
 int TesselConfigReader::CreateClientKeypair(EVP_PKEY** key) {
@@ -413,7 +412,7 @@ int TesselConfigReader::CreateClientKeypair(EVP_PKEY** key) {
     } else if (!m_pPersistentConfig->Commit(1)) {
         rc = kStoreCommitFailed;
     }
-    FreePem(pem, length);
+    FreePem(pem);
     if (rc != kOk) {
         error("TesselConfigReader::CreateClientKeypair: error storing key pair");
         EVP_PKEY_free(created);

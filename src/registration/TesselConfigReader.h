@@ -57,10 +57,11 @@ public:
 
     // A new P-256 key: kOk, kKeyUnreadable (no key object) or kKeyGenerationFailed.
     static int CreateClientKey(EVP_PKEY** key);
-    // `key` as unencrypted PEM in a new allocation of *length bytes, the last
-    // one a zero; free it with FreePem (it holds the private key). Null on failure.
+    // `key` as unencrypted PEM in a new block of secret memory (out of core
+    // files) of *length bytes, the last one a zero; free it with FreePem, which
+    // wipes it. Null on failure.
     static char* PkeyToPem(EVP_PKEY* key, size_t* length);
-    static void FreePem(char* pem, size_t length);
+    static void FreePem(char* pem);
     // A new key pair, stored before it is handed out: kOk, or the code of the
     // step that failed (nothing is handed out then). The stored certificate,
     // which belongs to the old key, is removed first.

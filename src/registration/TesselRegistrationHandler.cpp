@@ -12,6 +12,7 @@
 #include "kit/registration_manager/tessel_registration_certificate.h"
 #include "kit/tessel_client/tessel_client_connector.h"
 #include "kit/util/guid_text.h"
+#include "platform/secret_memory.h"
 #include "proxy/TesselProxyHelper.h"
 #include "registration/TesselConfigReader.h"
 #include "registration/crypto_pem.h"
@@ -31,6 +32,16 @@ constexpr const char* kLegacyKeypairValue = "legacy_keypair";
 // server's name did not resolve, the server was unreachable.
 bool IsProxyExplainableEstError(int32_t code) {
     return code == TESSEL_EST_AUTH_FAIL || code == TESSEL_EST_IP_GETADDR || code == TESSEL_EST_IP_CONNECT;
+}
+
+using RegistrationConfigPtr = platform::SecretPtr<registration_config>;
+
+// The record holds the activation code: it lives in secret memory, out of
+// core files, and is wiped when freed.
+RegistrationConfigPtr NewRegistrationConfig() {
+    RegistrationConfigPtr config = platform::MakeSecret<registration_config>();
+    if (!config) error("TesselRegistrationHandler: no memory for the registration configuration");
+    return config;
 }
 
 }  // namespace
@@ -131,7 +142,9 @@ bool TesselRegistrationHandler::RunsThroughOtherProxy(const ProxyInfo& proxy) {
 void TesselRegistrationHandler::GetNewRegistrationHandle() {
     if (m_entity->GetRegistrationHandle()) return;
     trace(kTesselTraceCategory, "TesselRegistrationHandler::GetNewRegistrationHandle: About to get new registation handle");
-    registration_config config{};
+    RegistrationConfigPtr held = NewRegistrationConfig();
+    if (!held) return;
+    registration_config& config = *held;
     uint8_t guidMissing = 0;
     TesselConfigReader reader(m_config, m_persistent);
     reader.PopulateTesselConfiguationInfo(&config, &guidMissing);
@@ -153,7 +166,6 @@ void TesselRegistrationHandler::GetNewRegistrationHandle() {
         m_connectorAccepted = handle != nullptr;
     }
     TesselConfigReader::ReleaseTesselConfiguration(&config);
-    Util::RtlSecureZeroMemory(config.identity.actcode, sizeof config.identity.actcode);
     trace(kTesselTraceCategory, "TesselRegistrationHandler::GetNewRegistrationHandle: finished getting new registation handle");
 }
 
@@ -220,7 +232,9 @@ void TesselRegistrationHandler::UpdateConfiguration() {
               "TesselRegistrationHandler::UpdateConfiguration: registration handle is null. Tessel not initiailed");
         return;
     }
-    registration_config config{};
+    RegistrationConfigPtr held = NewRegistrationConfig();
+    if (!held) return;
+    registration_config& config = *held;
     TesselConfigReader reader(m_config, m_persistent);
     reader.PopulateTesselConfiguationInfo(&config);
     const bool hasCertificate = config.client_cert != nullptr;
@@ -244,7 +258,6 @@ void TesselRegistrationHandler::UpdateConfiguration() {
         if (withProxy) FreeTesselProxyType(&config.hosts.proxy);
     }
     TesselConfigReader::ReleaseTesselConfiguration(&config);
-    Util::RtlSecureZeroMemory(config.identity.actcode, sizeof config.identity.actcode);
     if (!hasCertificate) {
         trace(kTesselTraceCategory, "TesselRegistrationHandler::UpdateConfiguration: Cert was cleared. restarting registration");
         lock.unlock();

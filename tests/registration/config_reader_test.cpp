@@ -21,6 +21,7 @@
 #include "registration/crypto_pem.h"
 #include "kit/util/guid_text.h"
 #include "registration_store.h"
+#include "support/core_exclusion.h"
 #include "support/log_capture.h"
 
 namespace {
@@ -104,6 +105,13 @@ TEST_F(ConfigReaderTest, MakesAndStoresAP256KeyOnceAndReadsTheSameKeyAfterwards)
     const std::string keyBody = stored.substr(stored.find('\n') + 1, 40);
     for (const std::string& line : log.lines())
         EXPECT_EQ(line.find(keyBody), std::string::npos) << line;
+    // The library's own text of the key stays out of core files.
+    size_t length = 0;
+    char* pem = TesselConfigReader::PkeyToPem(record.client_keypair, &length);
+    ASSERT_NE(pem, nullptr);
+    EXPECT_EQ(std::string(pem), stored);
+    EXPECT_TRUE(testsupport::LeftOutOfCores(pem)) << "the key's text may reach a core file";
+    TesselConfigReader::FreePem(pem);
 
     testbed::PKeyPtr first(EVP_PKEY_dup(record.client_keypair));
     log.clear();

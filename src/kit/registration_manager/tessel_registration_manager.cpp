@@ -14,6 +14,7 @@
 #include "kit/tessel_sync.h"
 #include "kit/tessel_time.h"
 #include "kit/util/guid_text.h"
+#include "platform/secret_memory.h"
 
 namespace {
 
@@ -305,6 +306,12 @@ tessel_registration_handle* tessel_registration_new(const registration_config* c
         free(handle);
         return nullptr;
     }
+    handle->actcode = static_cast<uint8_t*>(platform::SecretAlloc(TESSEL_GUID_SIZE));
+    if (!handle->actcode) {
+        TLOG_ERR("failed to allocate the activation code's memory");
+        tessel_registration_free(handle);
+        return nullptr;
+    }
     handle->hosts.proxy.type = TESSEL_PROXY_NONE;
     handle->last_est_error = 0;
     handle->vesta_reregistration_interval = TESSEL_VESTA_REREGISTRATION_INTERVAL;
@@ -366,7 +373,7 @@ void tessel_registration_free(tessel_registration_handle* handle) {
     }
     tessel_mutex_destroy(&handle->mutex);
     tessel_rwlock_destroy(&handle->data.lock);
-    // The handle holds the activation code.
+    platform::SecretFree(handle->actcode);
     OPENSSL_cleanse(handle, sizeof *handle);
     free(handle);
 }

@@ -235,7 +235,7 @@ struct tessel_registration_handle {
     uint8_t agent_guid[TESSEL_GUID_SIZE];
     uint8_t affiliate_guid[TESSEL_GUID_SIZE];
     uint8_t business_guid[TESSEL_GUID_SIZE];
-    uint8_t actcode[TESSEL_GUID_SIZE];
+    uint8_t* actcode;  // TESSEL_GUID_SIZE bytes of secret memory, left out of core files
     char devid[TESSEL_IDENTITY_TEXT_SIZE];
     char productid[TESSEL_IDENTITY_TEXT_SIZE];
     char product_version[TESSEL_IDENTITY_TEXT_SIZE];

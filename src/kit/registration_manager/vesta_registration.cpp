@@ -1,7 +1,5 @@
 #include "kit/registration_manager/vesta_registration.h"
 
-#include <openssl/crypto.h>
-
 #include <cstring>
 
 #include "kit/registration_manager/registration_manager_util.h"
@@ -11,6 +9,7 @@
 #include "kit/tessel_sync.h"
 #include "kit/tessel_time.h"
 #include "kit/util/guid_text.h"
+#include "platform/secret_memory.h"
 
 namespace {
 
@@ -34,14 +33,17 @@ int send(tessel_registration_handle* handle, http_client_handle* http_client,
          const vesta_registration_info* registration_info, const vesta_host_info* host_info,
          const http_client_abort* abort) {
     vesta_info info = {};
-    char install_token[TESSEL_GUID_TEXT_SIZE] = {};
+    // The activation code's text: secret memory, out of core files, wiped when freed.
+    platform::SecretText install_token = platform::MakeSecretText(TESSEL_GUID_TEXT_SIZE);
+    if (!install_token)
+        return VESTA_REGISTER_BODY_FAILED;
     bool has_token;
     bool filled = true;
     {
         TESSEL_SCOPED_LOCK(&handle->mutex);
         has_token = !guid_is_absent(handle->actcode);
         if (has_token)
-            guid_to_text(handle->actcode, install_token, false);
+            guid_to_text(handle->actcode, install_token.get(), false);
         guid_to_text(handle->agent_guid, info.agent_guid, false);
         guid_to_text(handle->business_guid, info.business_guid, false);
         guid_to_text(handle->affiliate_guid, info.affiliate_guid, false);
@@ -60,9 +62,8 @@ int send(tessel_registration_handle* handle, http_client_handle* http_client,
         return VESTA_REGISTER_INVALID_ARGUMENT;
     }
     uint32_t http_status = 0;
-    int result = register_endpoint(&info, host_info, registration_info, has_token ? install_token : nullptr,
+    int result = register_endpoint(&info, host_info, registration_info, has_token ? install_token.get() : nullptr,
                                    &http_status, http_client, abort);
-    OPENSSL_cleanse(install_token, sizeof install_token);
     if (result != VESTA_REGISTER_OK)
         TLOG_ERR("vesta registration failed, status %d", result);
     return result;

@@ -7,6 +7,7 @@
 
 #include "kit/http_client/http_client_ptr.h"
 #include "kit/tessel_logger.h"
+#include "platform/secret_memory.h"
 
 namespace {
 
@@ -222,14 +223,13 @@ int register_endpoint(const vesta_info* info, const vesta_host_info* host_info,
         TLOG_ERR("Management URL is empty");
         return VESTA_REGISTER_INVALID_ARGUMENT;
     }
-    char body[VESTA_FORM_BODY_SIZE];
-    // The body carries the activation code: wiped on every way out.
-    struct stack_wipe {
-        char* data;
-        size_t size;
-        ~stack_wipe() { OPENSSL_cleanse(data, size); }
-    } wipe{body, sizeof body};
-    int result = register_compose_body(body, sizeof body, info, host_info, registration_info, install_token);
+    // The body carries the activation code: secret memory, out of core files,
+    // wiped on every way out.
+    platform::SecretText body = platform::MakeSecretText(VESTA_FORM_BODY_SIZE);
+    if (!body)
+        return VESTA_REGISTER_BODY_FAILED;
+    int result = register_compose_body(body.get(), VESTA_FORM_BODY_SIZE, info, host_info, registration_info,
+                                       install_token);
     if (result != VESTA_REGISTER_OK)
         return result;
 
@@ -251,10 +251,10 @@ int register_endpoint(const vesta_info* info, const vesta_host_info* host_info,
 
     // The install token is the activation code: it never reaches a log line.
     char logged_body[VESTA_FORM_BODY_SIZE];
-    register_mask_form_value(body, "itoken", logged_body, sizeof logged_body);
+    register_mask_form_value(body.get(), "itoken", logged_body, sizeof logged_body);
     TLOG_DEBUG("Registering with QRV for endpoints %s: %s", url, logged_body);
 
-    http_client_response_ptr response(http_client_send_request(request.get(), url, "POST", body, -1));
+    http_client_response_ptr response(http_client_send_request(request.get(), url, "POST", body.get(), -1));
     if (!response)
         return VESTA_REGISTER_NO_RESPONSE;
     const uint32_t status = static_cast<uint32_t>(response->status);

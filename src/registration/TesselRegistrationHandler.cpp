@@ -309,13 +309,14 @@ void TesselRegistrationHandler::RegistrationCompletedCallback(const tessel_regis
                       kAgentRegisteredKey);
             trace(kTesselTraceCategory, "TesselRegistrationHandler::RegistrationCompletedCallback: Setting client_connector %p",
                   static_cast<void*>(state->connector));
-            // The connector first, then the status.
+            // The store, then the connector, then the status: a host that
+            // reads "complete" finds the store saying so too.
+            RemoveOldLegacyClientCertificate();
+            WriteAgentDisabledToConfig(0);
             m_entity->SetClientConnector(state->connector);
             GetCloudConnectionFromTessel();
             m_entity->SetStatus(tessel_cloud_connection_succeeded);
         }
-        RemoveOldLegacyClientCertificate();
-        WriteAgentDisabledToConfig(0);
         if (m_connectionMgr) m_connectionMgr->ReportCloudConnectionSuccessful();
     } else if (state->state == tessel_certificate_acquisition_failed_forbidden) {
         WriteAgentDisabledToConfig(1);

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <thread>
 
 #include "CorvaneQuery.h"
 #include "kit/tessel_client/tessel_client_connector.h"
@@ -91,6 +92,9 @@ TEST_F(RegistrationTest, RegistersFromAnEmptyStoreAndKeepsTheIdentityOnTheNextSt
     EXPECT_EQ(store_->GetInt("config/agent/agent_disabled"), 0);
     EXPECT_NE(stack_->entity.GetClientConnector(), nullptr);
     EXPECT_NE(stack_->entity.GetCloudReference(), nullptr);
+    // The connection manager hears of the success right after "complete".
+    for (int i = 0; i < 200 && !stack_->connection.IsCloudConnected(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_TRUE(stack_->connection.IsCloudConnected());
     EXPECT_EQ(log_.count("TesselRegistrationHandler::NewGuidRequestedCallback: New Guid Requested"), 1u);
     // A completion the live handle delivers drops a legacy key pair left behind.

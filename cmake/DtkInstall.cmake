@@ -106,3 +106,5 @@ foreach(component runtime development agent)
   install(FILES ${DTK_PACKAGING}/debian/copyright ${DTK_DEBIAN_CHANGELOG}
     DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${DTK_PACKAGE_${component}} COMPONENT ${component})
 endforeach()
+install(FILES ${DTK_PACKAGING}/debian/libdtk1.lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+  RENAME ${DTK_PACKAGE_runtime} COMPONENT runtime)

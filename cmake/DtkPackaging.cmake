@@ -15,11 +15,10 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://dtk.example.org/")
-# Dependencies on the Debian libraries used come from dpkg-shlibdeps; the
-# runtime package says which of its libraries others may depend on.
+# Dependencies on the Debian libraries used come from dpkg-shlibdeps.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+# The agent needs libdtkhost.so.1 of libdtk1 (a dependency stated below).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_LIBRARY_OUTPUT_DIRECTORY})
 set(dtk_exact "${DTK_PACKAGE_runtime} (= ${PROJECT_VERSION})")
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${DTK_PACKAGE_runtime})
@@ -29,6 +28,13 @@ libdtk reaches an endpoint-protection agent's back ends: EST enrolment,
 management registration, a TLS connection to the cloud lookup service, HTTPS
 downloads and proxy discovery. This package holds the shared library, its host
 components library and the helper that evaluates PAC files.")
+# Its own shlibs file (what others may depend on) and an ldconfig trigger:
+# CPack's generated ones call ldconfig from the maintainer scripts instead,
+# unless the package brings its own postinst and postrm.
+foreach(file shlibs triggers postinst postrm)
+  configure_file(${DTK_PACKAGING}/debian/runtime.${file}.in ${CMAKE_BINARY_DIR}/packaging/runtime/${file} @ONLY)
+  list(APPEND CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/packaging/runtime/${file})
+endforeach()
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME ${DTK_PACKAGE_development})

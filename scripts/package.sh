@@ -10,12 +10,12 @@ cd "$(dirname "$0")/.."
 preset=${1:-default}
 build=build/$preset
 
-bash scripts/setup.sh
+bash scripts/setup.sh >&2
 # Installed to /usr: the libraries in /usr/lib/<multiarch>, where dtk-agent
 # and the loader look for them.
 cmake --preset "$preset" -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
 # Only what the packages hold (and the man page, made from dtk-agent --help).
-cmake --build --preset "$preset" --target dtk dtkhost dtk_asn1 dtk-pac-eval dtk-agent dtk-agent-man dtk-debian-changelog
+cmake --build --preset "$preset" --target dtk dtkhost dtk_asn1 dtk-pac-eval dtk-agent dtk-agent-man dtk-debian-changelog >&2
 rm -rf "$build/packages"
 (cd "$build" && cpack -G DEB --config CPackConfig.cmake >cpack.log 2>&1) || {
   cat "$build/cpack.log" >&2

@@ -19,15 +19,8 @@ source_dir=$PWD
 build=$source_dir/build/default
 
 work=$(mktemp -d /tmp/dtk-package-test-XXXXXX)
-testbed_pid=
-cleanup() {
-  if [[ -n $testbed_pid ]] && kill -0 "$testbed_pid" 2>/dev/null; then
-    kill -TERM "$testbed_pid"
-    wait "$testbed_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source scripts/testbed.sh
+trap 'testbed_down; rm -rf "$work"' EXIT
 trap 'exit 130' INT TERM
 
 failures=0
@@ -87,15 +80,7 @@ printf 'a file the cloud knows\n' >"$work/sample.txt"
 sha=$(sha256sum "$work/sample.txt" | cut -d' ' -f1)
 size=$(stat -c %s "$work/sample.txt")
 echo "$sha 3 Package.Test.Sample" >"$work/answers"
-"$build/bin/dtk-testbed" up --store "$store" --answers "$work/answers" >"$work/testbed.log" 2>&1 &
-testbed_pid=$!
-for _ in $(seq 1 300); do
-  grep -q '^testbed ready' "$work/testbed.log" && break
-  kill -0 "$testbed_pid" 2>/dev/null || break
-  sleep 0.1
-done
-if ! grep -q '^testbed ready' "$work/testbed.log"; then
-  cat "$work/testbed.log" >&2
+if ! testbed_up "$build/bin/dtk-testbed" "$work/testbed.log" --store "$store" --answers "$work/answers"; then
   echo "test-package: the testbed did not start" >&2
   exit 1
 fi

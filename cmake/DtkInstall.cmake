@@ -47,29 +47,24 @@ configure_file(${CMAKE_SOURCE_DIR}/cmake/dtk.pc.in ${CMAKE_BINARY_DIR}/cmake/dtk
 install(FILES ${CMAKE_BINARY_DIR}/cmake/dtk.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
 
-# The agent's service files. The unit goes where this system's systemd reads
-# packaged units (/lib/systemd/system on Debian 12).
-find_package(PkgConfig)
-pkg_get_variable(DTK_SYSTEMD_UNITDIR systemd systemdsystemunitdir)
-pkg_get_variable(DTK_SYSUSERSDIR systemd sysusersdir)
-pkg_get_variable(DTK_TMPFILESDIR systemd tmpfilesdir)
-if(NOT DTK_SYSTEMD_UNITDIR)
-  set(DTK_SYSTEMD_UNITDIR /lib/systemd/system)
-endif()
-if(NOT DTK_SYSUSERSDIR)
-  set(DTK_SYSUSERSDIR /usr/lib/sysusers.d)
-endif()
-if(NOT DTK_TMPFILESDIR)
-  set(DTK_TMPFILESDIR /usr/lib/tmpfiles.d)
-endif()
+# The agent's service files (cmake/InstallServiceFiles.cmake.in says where).
 set(DTK_PACKAGING ${CMAKE_SOURCE_DIR}/packaging)
-install(FILES ${DTK_PACKAGING}/systemd/dtk-agent.service DESTINATION ${DTK_SYSTEMD_UNITDIR} COMPONENT agent)
-install(FILES ${DTK_PACKAGING}/systemd/dtk-agent.sysusers DESTINATION ${DTK_SYSUSERSDIR}
-  RENAME dtk-agent.conf COMPONENT agent)
-install(FILES ${DTK_PACKAGING}/systemd/dtk-agent.tmpfiles DESTINATION ${DTK_TMPFILESDIR}
-  RENAME dtk-agent.conf COMPONENT agent)
-install(FILES ${DTK_PACKAGING}/systemd/dtk-agent.default DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default
-  RENAME dtk-agent COMPONENT agent)
+set(DTK_SYSTEMD_UNITDIR /lib/systemd/system)
+set(DTK_SYSUSERSDIR /usr/lib/sysusers.d)
+set(DTK_TMPFILESDIR /usr/lib/tmpfiles.d)
+find_package(PkgConfig)
+foreach(dir SYSTEMD_UNITDIR:systemdsystemunitdir SYSUSERSDIR:sysusersdir TMPFILESDIR:tmpfilesdir)
+  string(REPLACE ":" ";" dir ${dir})
+  list(GET dir 0 name)
+  list(GET dir 1 variable)
+  pkg_get_variable(found systemd ${variable})
+  if(found)
+    set(DTK_${name} ${found})
+  endif()
+endforeach()
+configure_file(${CMAKE_SOURCE_DIR}/cmake/InstallServiceFiles.cmake.in
+  ${CMAKE_BINARY_DIR}/cmake/InstallServiceFiles.cmake @ONLY)
+install(SCRIPT ${CMAKE_BINARY_DIR}/cmake/InstallServiceFiles.cmake COMPONENT agent)
 
 # The man page is made from the built program's --help, so it cannot drift
 # from the options it describes.

@@ -2,7 +2,7 @@
 # Example: what an installer runs once to point dtk-agent at real servers.
 # Replace every value; run as the service's user so the store stays its own.
 set -eu
-STORE=/var/lib/dtk/config.db
+STORE=/var/lib/dtk-agent/config.db
 agent() { dtk-agent --store "$STORE" "$@"; }
 
 # Back ends.

@@ -17,15 +17,8 @@ if (($# > 0)); then
 fi
 
 work=$(mktemp -d /tmp/dtk-demo-XXXXXX)
-testbed_pid=
-stop_testbed() {
-  if [[ -n $testbed_pid ]] && kill -0 "$testbed_pid" 2>/dev/null; then
-    kill -TERM "$testbed_pid"
-    wait "$testbed_pid" 2>/dev/null || true
-  fi
-  testbed_pid=
-}
-trap 'stop_testbed; rm -rf "$work"' EXIT
+source scripts/testbed.sh
+trap 'testbed_down; rm -rf "$work"' EXIT
 trap 'exit 130' INT TERM
 
 store=$work/config.db
@@ -55,15 +48,7 @@ printf 'X5O!P%%@AP[4\\PZX54(P^)7CC)7}$DEMO-TEST-FILE!$H+H*\n' >"$work/files/tool
 } >"$work/answers"
 
 section "testbed: every server on loopback, the configuration written into a fresh store"
-"$bin/dtk-testbed" up --store "$store" --answers "$work/answers" >"$work/testbed.log" 2>&1 &
-testbed_pid=$!
-for _ in $(seq 1 300); do
-  grep -q '^testbed ready' "$work/testbed.log" && break
-  kill -0 "$testbed_pid" 2>/dev/null || break
-  sleep 0.1
-done
-if ! grep -q '^testbed ready' "$work/testbed.log"; then
-  cat "$work/testbed.log" >&2
+if ! testbed_up "$bin/dtk-testbed" "$work/testbed.log" --store "$store" --answers "$work/answers"; then
   echo "run.sh: the testbed did not start" >&2
   exit 1
 fi
@@ -87,7 +72,7 @@ section "dtk-agent proxy discover"
 found_proxy() { agent proxy discover | tee "$work/proxy.txt" && grep -q "127.0.0.1:$tinyproxy_port" "$work/proxy.txt"; }
 step "proxy discovery finds the testbed's tinyproxy (port $tinyproxy_port)" found_proxy
 
-stop_testbed
+testbed_down
 section "summary"
 printf '  %s\n' "${summary[@]}"
 tail -n 1 "$work/testbed.log" | sed 's/^/  /'

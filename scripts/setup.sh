@@ -14,6 +14,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   clang libclang-rt-14-dev llvm
   openssl tinyproxy microsocks
+  # packages: building, checking, the man page, the unit's verification
+  dpkg-dev file lintian help2man man-db systemd
 )
 
 missing=()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the project needs, builds it and runs the whole test suite.
-#   scripts/test.sh                 the default preset, plus short fuzzing runs
+#   scripts/test.sh                 the default preset, plus short fuzzing runs and
+#                                   the package test (scripts/test-package.sh)
 #   scripts/test.sh all             the same, then the asan and tsan presets (what
 #                                   CI runs; CI=true without arguments does too)
 #   scripts/test.sh asan            another preset (debug, asan, tsan)
@@ -47,6 +48,11 @@ for p in "${presets[@]}"; do
   # own). They go before ctest so that ctest's summary closes the output.
   if [[ $p == default && $# -eq 0 && -x scripts/fuzz-smoke.sh ]]; then
     scripts/fuzz-smoke.sh
+  fi
+  # The Debian packages and the example host built against them (reuses
+  # this build).
+  if [[ $p == default && $# -eq 0 ]]; then
+    scripts/test-package.sh
   fi
   # CI runs each failed test once more: on a loaded 2-core machine a sanitizer
   # build can miss a bound that it meets on a second run. ctest still names

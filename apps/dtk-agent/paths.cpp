@@ -40,14 +40,16 @@ bool EnsureDefaultStoreDirectory(const std::string& storePath) {
     return true;
 }
 
-// libdtk.so lives in lib/ beside the bin/ directory of this program.
+// libdtk.so.1 lives in the installed library directory relative to this
+// program's bin/ (lib/<multiarch> on Debian), or in lib/ of the build tree.
 std::string DefaultLibraryPath(const char* argv0) {
     char self[PATH_MAX];
     ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
     std::string program = length > 0 ? std::string(self, static_cast<size_t>(length)) : std::string(argv0);
     std::string::size_type slash = program.rfind('/');
     std::string bin = slash == std::string::npos ? "." : program.substr(0, slash);
-    return bin + "/../lib/libdtk.so";
+    std::string installed = bin + "/" DTK_LIBDIR_FROM_BINDIR "/libdtk.so.1";
+    return access(installed.c_str(), F_OK) == 0 ? installed : bin + "/../lib/libdtk.so.1";
 }
 
 }  // namespace agent

@@ -4,6 +4,14 @@
 // ReleaseHttp): Init, any number of Add operations, one MakeRequest or
 // MakeFileRequest, then release. ITesselHttp holds the library's own
 // operations (policy and file downloads, kit client handles).
+//
+// Threads: one builder serves one request, used by one thread at a time; any
+// number of builders may run at once on different threads. Every call runs on
+// the caller's thread, MakeRequest and MakeFileRequest for the whole transfer
+// (each bounded by its time-out and size limit). Builders must be released
+// before the instance is given back; DeinitTesselWrapper aborts transfers
+// still running. Strings passed in are copied; strings passed out are the
+// caller's to free as each comment says.
 #pragma once
 
 #include <cstddef>
@@ -67,8 +75,11 @@ public:
     virtual HRESULT MakeRequest(int32_t* status, uint32_t* length, char* buffer) = 0;
     // Downloads the Init URL into `path`: S_OK on success, else E_FAIL.
     virtual HRESULT MakeFileRequest(int32_t* status, const wchar_t* path) = 0;
+    // A header or a Content-Disposition field of a multipart section the caller
+    // holds; E_INVALIDARG for control characters in a header.
     virtual HRESULT AddSectionHeader(HttpSection* section, const wchar_t* name, const wchar_t* value) = 0;
     virtual HRESULT AddSectionField(HttpSection* section, const wchar_t* name, const wchar_t* value) = 0;
+    // Adds the section with `size` bytes of `data` (both copied) to the body.
     virtual HRESULT AddSection(HttpSection* section, const void* data, size_t size) = 0;
     // A newly allocated copy (free); TESSEL_NOT_FOUND when no value is held.
     virtual HRESULT GetLastModified(wchar_t** value) = 0;
@@ -76,9 +87,12 @@ public:
     virtual HRESULT AddPostNameValue(const wchar_t* name, uint64_t value) = 0;
     virtual HRESULT AddPostNameValue(const wchar_t* name, uint32_t value) = 0;
     virtual HRESULT AddPostNameValue(const wchar_t* name, const wchar_t* value) = 0;
+    // A request header; E_INVALIDARG for a name that is not a token or a value
+    // with control characters.
     virtual HRESULT AddHeaderNameValue(const wchar_t* name, const wchar_t* value) = 0;
     // Basic authentication; a null argument leaves that value unchanged.
     virtual HRESULT SetCredentials(const char* user, const char* password) = 0;
+    // Traces the transfer's progress (never credentials).
     virtual void SetVerboseLogging(bool verbose) = 0;
     // Keeps header and form values out of the trace.
     virtual void SetQuietValues(bool quiet) = 0;

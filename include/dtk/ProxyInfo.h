@@ -2,6 +2,8 @@
 // Discovery produces lists of them, the tester picks one and the helper stores
 // it under "config/proxy". Defined here in full: hosts copy and destroy
 // records, and the library exports no symbols of its own beyond its entry points.
+// A plain value: one thread at a time per record; records the instance hands
+// out (LoadProxyInfo) go back through ReleaseProxyInfo.
 #pragma once
 
 #include <cstdint>

@@ -55,6 +55,8 @@ bool InitTesselWrapper(IConfig* pConfig, IWinApiWrapper* pWinApiWrapper) {
         WSACleanup();
         throw;
     }
+    // The one place a host learns which library it loaded (no sixth export).
+    trace(0x1000, "InitTesselWrapper: dtk %s", DTK_VERSION);
     return true;
 }
 

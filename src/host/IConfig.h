@@ -77,6 +77,7 @@ public:
 };
 
 // The process-wide configuration object, or null before the host set one up.
+// Owned by the host; any thread.
 IConfig* GetGlobalConfig();
 
 class IRegistryOperator;
@@ -84,6 +85,7 @@ class IRegistryOperator;
 // The persistent configuration keeps the agent's identity material: GUID,
 // client certificate, client key pair, legacy key and install token. Values are
 // addressed by a key and a value name; strings returned are freed with FreeString.
+// Any thread; each operation is atomic on its own.
 class IPersistentConfig {
 public:
     virtual ~IPersistentConfig() = default;
@@ -97,5 +99,7 @@ public:
     virtual void FreeString(char* value) = 0;
 };
 
+// A new persistent configuration over the host's (neither argument is taken
+// over; both must outlive it), released with ReleasePersistentConfig.
 IPersistentConfig* CreatePersistentConfig(IConfig* config, IRegistryOperator* registry);
 void ReleasePersistentConfig(IPersistentConfig* persistent);

@@ -1,6 +1,7 @@
 // The host's operating-system wrapper and registry access, as the library uses
 // them: computer names, network adapters, the IPv4 address table and string
 // values of the system registry (on this platform: a few well-known facts).
+// Every object here may be used from several threads at once.
 #pragma once
 
 #include <cstdint>
@@ -63,6 +64,8 @@ public:
 // An opaque value from which the registry operator is made.
 using RegistryAccess = void*;
 
+// What the host hands to InitTesselWrapper. The objects it answers are its
+// own and live as long as it does.
 class IWinApiWrapper {
 public:
     virtual ~IWinApiWrapper() = default;
@@ -71,6 +74,8 @@ public:
     virtual RegistryAccess GetRegistryAccess() = 0;
 };
 
+// The host components' wrapper: new (null when out of memory), deleted with
+// DeleteWinApiWrapper after DeinitTesselWrapper returned.
 IWinApiWrapper* CreateWinApiWrapper();
 void DeleteWinApiWrapper(IWinApiWrapper* wrapper);
 
@@ -86,6 +91,7 @@ public:
     virtual void FreeString(wchar_t* value) = 0;
 };
 
+// New objects, each released with its Release function.
 IRegistryOperator* CreateRegistryOperator(RegistryAccess access);
 void ReleaseRegistryOperator(IRegistryOperator* registry);
 

@@ -175,6 +175,19 @@ pid_t SpawnHelper(const std::string& path, const std::vector<std::string>& args,
 
 }  // namespace
 
+std::string PacHelperBeside(const std::string& module) {
+    // Anything relative would be resolved against the working directory,
+    // which may be anyone's: no helper rather than a stranger's.
+    if (module.empty() || module[0] != '/') return "";
+    std::string dir = module.substr(0, module.rfind('/'));
+    // In the library's private folder beside libdtk.so (installed and in the
+    // build tree alike); a program linking the code statically from bin/
+    // finds it in the library directory next door.
+    for (const std::string& candidate : {dir + "/dtk/" + HELPER_NAME, dir + "/../lib/dtk/" + HELPER_NAME})
+        if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    return "";
+}
+
 std::string DefaultPacHelperPath() {
     Dl_info info{};
     if (dladdr(reinterpret_cast<void*>(&DefaultPacHelperPath), &info) == 0 || !info.dli_fname) return "";
@@ -186,15 +199,7 @@ std::string DefaultPacHelperPath() {
         ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
         module = n > 0 ? std::string(exe, static_cast<size_t>(n)) : std::string();
     }
-    // Anything relative would be resolved against the working directory,
-    // which may be anyone's: no helper rather than a stranger's.
-    if (module.empty() || module[0] != '/') return "";
-    std::string dir = module.substr(0, module.rfind('/'));
-    // Beside libdtk.so; a program linking the code statically from bin/
-    // finds it in the library directory next door.
-    for (const std::string& candidate : {dir + "/" + HELPER_NAME, dir + "/../lib/" + HELPER_NAME})
-        if (access(candidate.c_str(), X_OK) == 0) return candidate;
-    return "";
+    return PacHelperBeside(module);
 }
 
 std::string UrlHost(const std::string& url) {

@@ -40,4 +40,9 @@ std::string UrlHost(const std::string& url);
 // path, or "" when none is found (the helper is then not started).
 std::string DefaultPacHelperPath();
 
+// The helper for the module (library or program) at the absolute path
+// `module`: "<dir>/dtk/dtk-pac-eval" or "<dir>/../lib/dtk/dtk-pac-eval", the
+// first that is executable; "" for a relative path or when neither is.
+std::string PacHelperBeside(const std::string& module);
+
 }  // namespace platform::winhttp

@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -49,9 +50,10 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
 }
 
 // `count` files of a few hundred distinct bytes each, 100 to a directory;
-// their names, each ended by a NUL, in `list`.
+// their names, each ended by a NUL, in `list`, in the order the agent prints
+// them (its whole paths sorted), so that both sides read the disk alike.
 void MakeFiles(const fs::path& tree, int count, const fs::path& list) {
-    std::ofstream names(list, std::ios::binary);
+    std::vector<std::string> paths;
     for (int i = 0; i < count; ++i) {
         const fs::path dir = tree / ("d" + std::to_string(i / 100));
         if (i % 100 == 0)
@@ -60,8 +62,12 @@ void MakeFiles(const fs::path& tree, int count, const fs::path& list) {
         std::ofstream out(path, std::ios::binary);
         for (int line = 0; line < 8; ++line)
             out << "sample file " << i << " line " << line << " of the agent benchmark tree\n";
-        names << path.string() << '\0';
+        paths.push_back(path.string());
     }
+    std::sort(paths.begin(), paths.end());
+    std::ofstream names(list, std::ios::binary);
+    for (const std::string& path : paths)
+        names << path << '\0';
 }
 
 // kLargeFiles files of `totalMib` MiB in all, of pseudo-random bytes.

@@ -77,7 +77,7 @@ struct Lookups {
     std::mutex mutex;
     std::condition_variable changed;
     Awaiting awaiting = Awaiting::Nothing;
-    std::vector<FileResult> results;      // files taken..printed, by number in walk order
+    std::vector<FileResult> results;      // files printed..taken, at their number in walk order
     std::vector<Completion> completions;  // one per result, handed to its query
     uint64_t taken = 0;                   // files taken from the hashing
     uint64_t printed = 0;                 // files before this one have their line
@@ -209,10 +209,19 @@ public:
     size_t Answered() const { return m_answered; }
 
 private:
+    // The count alone while the walk goes on, then the bar.
     void ShowProgress(uint64_t done, FileHashing* files) {
-        uint64_t total = 0;
-        if (m_progress && !m_bar && files->Walked(&total) && total > 1)
-            m_bar.emplace(Progress::Unit::Files, total, true);
+        if (m_progress && m_total == 0) {
+            uint64_t walked = 0;
+            if (files->Walked(&walked)) {
+                m_total = walked;
+                m_bar.reset();
+                if (m_total > 1)
+                    m_bar.emplace(Progress::Unit::Files, m_total, true);
+            } else if (!m_bar) {
+                m_bar.emplace(Progress::Unit::Files, 0, true);
+            }
+        }
         if (m_bar)
             m_bar->Update(done);
     }
@@ -220,6 +229,7 @@ private:
     bool m_json;
     bool m_progress;
     std::optional<Progress> m_bar;
+    uint64_t m_total = 0;  // once the walk is over
     size_t m_answered = 0;
 };
 

@@ -15,17 +15,14 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -114,47 +111,13 @@ struct Measured {
 Measured RunMeasured(const std::vector<std::string>& argv, const fs::path& out, const fs::path& err,
                      std::chrono::seconds timeout) {
     Measured measured;
-    std::vector<char*> args;
-    for (const std::string& arg : argv)
-        args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    int inFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    Child child;
     const auto start = std::chrono::steady_clock::now();
-    pid_t pid = outFd < 0 || errFd < 0 || inFd < 0 ? -1 : fork();
-    if (pid == 0) {
-        dup2(inFd, 0);
-        dup2(outFd, 1);
-        dup2(errFd, 2);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    for (int fd : {outFd, errFd, inFd})
-        if (fd >= 0)
-            close(fd);
-    if (pid < 0)
+    if (!child.Start(argv, out, err))
         return measured;
-    std::mutex mutex;
-    std::condition_variable ended;
-    bool done = false;
-    std::thread watchdog([&] {
-        std::unique_lock<std::mutex> lock(mutex);
-        if (!ended.wait_for(lock, timeout, [&] { return done; }))
-            kill(pid, SIGKILL);
-    });
-    int status = 0;
     struct rusage usage {};
-    const bool reaped = wait4(pid, &status, 0, &usage) == pid;
+    measured.exitCode = child.Wait(timeout, &usage);
     measured.seconds = SecondsSince(start);
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        done = true;
-    }
-    ended.notify_one();
-    watchdog.join();
-    if (reaped && WIFEXITED(status))
-        measured.exitCode = WEXITSTATUS(status);
     measured.peakKiB = usage.ru_maxrss;
     return measured;
 }

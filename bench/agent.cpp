@@ -9,8 +9,9 @@
 //   - memory of `run` (VmRSS, VmHWM) after many server messages: the resident
 //     set after them against the one once connected (aim: flat).
 // Each side of a comparison starts with a cold page cache when this process
-// may drop it (root), else both read the files once before and run warm.
-// usage: bench_agent [small=10000,100000] [large-mib=1024] [messages=1000]
+// may drop it (root) and `cache` is not "warm", else both read the files once
+// before and run warm.
+// usage: bench_agent [small=10000,100000] [large-mib=1024] [messages=1000] [cache=cold|warm]
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -176,8 +177,8 @@ int main(int argc, char** argv) {
     if (reg.exitCode != 0)
         return Fail("register failed", reg);
 
-    const bool cold = DropCaches();
-    printf("page cache: %s\n", cold ? "dropped before each side" : "not droppable here: both sides run warm");
+    const bool cold = (argc <= 4 || std::string(argv[4]) != "warm") && DropCaches();
+    printf("page cache: %s\n", cold ? "dropped before each side" : "warm: both sides read the files once before");
     auto sha256sum = [](const fs::path& list) {
         return std::vector<std::string>{"/usr/bin/xargs", "-0", "-a", list.string(), "/usr/bin/sha256sum"};
     };

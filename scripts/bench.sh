@@ -25,6 +25,9 @@ declare -A args=(
   [http_client]="--rounds 4 --requests 100 --download-mib 128"
   [facade]="--rounds 16 --requests 10 --download-kib 256 --lookups 100000 --lookup-rounds 10"
   [proxy]="5"
+  # 10 000 and 100 000 small files, 1 GiB of large files, 1000 server messages;
+  # as root each side of a lookup comparison starts with the page cache dropped.
+  [agent]="10000,100000 1024 1000"
 )
 
 names=("$@")

@@ -1,37 +1,28 @@
 // lookup FILE|DIR...: SHA-256 of every file, asked of the cloud through the
 // instance's cloud wrapper with many queries in flight, one line per file.
 //
-// The work overlaps: registration runs on the library's thread while the
-// files are walked, a hashing thread of ours digests them, and the main
-// thread sends each query as soon as its digest is ready and the connection
-// is there; the answers arrive on the cloud client's workers meanwhile.
-#include <fcntl.h>
-#include <openssl/evp.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
+// The work overlaps: the files are walked and hashed (file_hashing.h) from
+// the start, while the library loads and registers; the main thread sends
+// each query as soon as its digest is ready and the connection is there, and
+// prints each file's line in walk order once it and every file before it
+// are answered; the answers arrive on the cloud client's workers meanwhile.
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "CorvaneQuery.h"
 #include "CorvaneQueryResponse.h"
 #include "agent_commands.h"
 #include "corvane_runtime.h"
+#include "file_hashing.h"
 #include "json_text.h"
 #include "library.h"
 #include "progress.h"
-
-namespace fs = std::filesystem;
 
 namespace agent {
 namespace {
@@ -43,21 +34,21 @@ namespace {
 // sender wakes once per many answers, not per answer.
 constexpr int kMaxInFlight = 512;
 constexpr int kRefillAt = kMaxInFlight / 2;
-// Digests published to the sending thread at a time.
-constexpr size_t kHashBatch = 64;
+// Files sent but without their line yet (in flight, or answered behind an
+// earlier file still in flight): the reorder window that keeps walk order.
+constexpr size_t kResultWindow = 4 * kMaxInFlight;
+// Hashed files waiting to be sent: the hashers stop while it is full, e.g.
+// until the connection is there.
+constexpr size_t kHashedQueue = 8192;
 // How often a waiting sender redraws the progress and looks for signals.
 constexpr auto kWaitSlice = std::chrono::milliseconds(100);
-constexpr size_t kReadBuffer = 1 << 16;
 constexpr long kHashTypeSha256 = 3;
 constexpr long kFileQueryType = 1;
 constexpr uint32_t kStatusFailed = 0x01;
 
-struct FileResult {
-    std::string path;
-    std::string error;  // why there is no answer
-    unsigned char digest[32];
-    uint64_t size = 0;
-    bool hashed = false;
+// `error` says why there is no answer.
+struct FileResult : HashedFile {
+    bool final = false;  // answered, failed or not to be sent: ready for its line
     bool answered = false;
     long disposition = 0;
     long firstSeen = 0;
@@ -72,18 +63,25 @@ struct Completion {
 };
 
 // What the sending thread waits for; the others wake it only for that.
-enum class Awaiting { Nothing, Digests, Room, LastAnswer };
+enum class Awaiting { Nothing, Digests, Room, OldestAnswer, LastAnswer };
 
-// Shared with our hashing thread and the cloud client's workers.
+// Shared with the hashing threads and the cloud client's workers.
 struct Lookups {
+    Lookups() : results(kResultWindow) {
+        completions.reserve(kResultWindow);
+        for (size_t i = 0; i < kResultWindow; ++i)
+            completions.push_back({this, i});
+    }
+    FileResult& At(uint64_t file) { return results[file % kResultWindow]; }
+
     std::mutex mutex;
     std::condition_variable changed;
     Awaiting awaiting = Awaiting::Nothing;
-    std::vector<FileResult> results;
-    std::vector<Completion> completions;  // one per file, handed to its query
-    size_t hashed = 0;                    // results before this one are hashed (or failed to read)
+    std::vector<FileResult> results;      // files printed..taken, at their number in walk order
+    std::vector<Completion> completions;  // one per result, handed to its query
+    uint64_t taken = 0;                   // files taken from the hashing
+    uint64_t printed = 0;                 // files before this one have their line
     int inFlight = 0;
-    size_t done = 0;  // answered or failed
 };
 
 std::string Hex(const unsigned char* data, size_t size) {
@@ -94,129 +92,6 @@ std::string Hex(const unsigned char* data, size_t size) {
         text[2 * i + 1] = digits[data[i] & 15];
     }
     return text;
-}
-
-// SHA-256 of files with one digest context and one read buffer for all.
-class Hasher {
-public:
-    Hasher() : m_ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free), m_buffer(kReadBuffer) {}
-
-    // False with the reason in *error.
-    bool Hash(const std::string& path, unsigned char digest[32], uint64_t* size, std::string* error) {
-        // Not blocking on a FIFO named on the command line; only regular files
-        // are hashed (a device could be read for ever).
-        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        if (fd < 0) {
-            *error = strerror(errno);
-            return false;
-        }
-        struct stat info {};
-        if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-            *error = "not a regular file";
-            close(fd);
-            return false;
-        }
-        bool ok = m_ctx && EVP_DigestInit_ex(m_ctx.get(), EVP_sha256(), nullptr) == 1;
-        *size = 0;
-        ssize_t n = 0;
-        while (ok && (n = read(fd, m_buffer.data(), m_buffer.size())) != 0) {
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
-                *error = strerror(errno);
-                ok = false;
-                break;
-            }
-            ok = EVP_DigestUpdate(m_ctx.get(), m_buffer.data(), static_cast<size_t>(n)) == 1;
-            *size += static_cast<uint64_t>(n);
-        }
-        close(fd);
-        unsigned int length = 0;
-        if (ok && EVP_DigestFinal_ex(m_ctx.get(), digest, &length) == 1 && length == 32)
-            return true;
-        if (error->empty())
-            *error = "cannot compute SHA-256";
-        return false;
-    }
-
-private:
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> m_ctx;
-    std::vector<unsigned char> m_buffer;
-};
-
-// Our hashing thread: digests every file in order and publishes them in
-// batches; results are not touched by others before they are published.
-class HashingThread {
-public:
-    explicit HashingThread(Lookups* lookups) : m_lookups(lookups), m_thread(&HashingThread::HashAll, this) {}
-    ~HashingThread() { Stop(); }
-    // Ends the thread at its next batch; every result is ours again after it.
-    void Stop() {
-        if (!m_thread.joinable())
-            return;
-        {
-            std::lock_guard<std::mutex> lock(m_lookups->mutex);
-            m_stop = true;
-        }
-        m_thread.join();
-    }
-
-private:
-    void HashAll() {
-        Hasher hasher;
-        const size_t total = m_lookups->results.size();
-        for (size_t i = 0; i < total;) {
-            const size_t end = std::min(total, i + kHashBatch);
-            for (; i < end; ++i) {
-                FileResult& result = m_lookups->results[i];
-                if (!result.error.empty())
-                    continue;
-                std::string error;
-                result.hashed = hasher.Hash(result.path, result.digest, &result.size, &error);
-                if (!result.hashed)
-                    result.error = "cannot read: " + error;
-            }
-            std::lock_guard<std::mutex> lock(m_lookups->mutex);
-            m_lookups->hashed = i;
-            if (m_lookups->awaiting == Awaiting::Digests)
-                m_lookups->changed.notify_one();
-            if (m_stop)
-                return;
-        }
-    }
-
-    Lookups* m_lookups;
-    bool m_stop = false;  // under the lookups' mutex
-    std::thread m_thread;
-};
-
-FileResult Pending(std::string path, std::string error = "") {
-    FileResult result;
-    result.path = std::move(path);
-    result.error = std::move(error);
-    return result;
-}
-
-// Files of the arguments in order, directories walked (sorted, so output is
-// stable); unreadable directories become results with an error.
-void CollectFiles(const std::vector<std::string>& args, std::vector<FileResult>* results) {
-    for (const std::string& arg : args) {
-        std::error_code ec;
-        if (!fs::is_directory(arg, ec)) {
-            results->push_back(Pending(arg));
-            continue;
-        }
-        std::vector<std::string> found;
-        fs::recursive_directory_iterator it(arg, ec), end;
-        for (; !ec && it != end; it.increment(ec))
-            if (it->is_regular_file(ec))
-                found.push_back(it->path().string());
-        if (ec)
-            results->push_back(Pending(arg, ec.message()));
-        std::sort(found.begin(), found.end());
-        for (std::string& path : found)
-            results->push_back(Pending(std::move(path)));
-    }
 }
 
 CorvaneQuery_t* NewFileQuery(const unsigned char digest[32], uint64_t size) {
@@ -254,9 +129,10 @@ int OnAnswer(CorvaneQuery* query, CorvaneQueryResponse* response, uint32_t statu
                     result.name.assign(reinterpret_cast<const char*>(file.name.buf), static_cast<size_t>(file.name.size));
             }
         }
+        result.final = true;
         lookups->inFlight--;
-        lookups->done++;
         if ((lookups->awaiting == Awaiting::Room && lookups->inFlight <= kRefillAt) ||
+            (lookups->awaiting == Awaiting::OldestAnswer && &result == &lookups->At(lookups->printed)) ||
             (lookups->awaiting == Awaiting::LastAnswer && lookups->inFlight == 0))
             lookups->changed.notify_one();
     }
@@ -297,48 +173,124 @@ void PrintResult(const FileResult& result, bool json) {
     }
 }
 
-// The sending thread's wait (lock held) until `ready`, the deadline or a
-// signal; false unless `ready`. Between slices it redraws the progress and
-// takes signals.
-template <class Ready>
-bool Await(Lookups* lookups, std::unique_lock<std::mutex>& lock, Awaiting what, Ready ready,
-           std::chrono::steady_clock::time_point deadline, Progress* progress) {
-    while (!ready()) {
-        if (Signals::Stopping() || std::chrono::steady_clock::now() >= deadline)
-            return false;
-        lookups->awaiting = what;
-        lookups->changed.wait_for(lock, kWaitSlice);
-        lookups->awaiting = Awaiting::Nothing;
-        progress->Update(lookups->done);
-        lock.unlock();
-        Signals::Wait(0);
-        lock.lock();
+// The lines, printed in walk order as files are done, and the progress
+// above them (its bar once the walk is over and the total known).
+class Lines {
+public:
+    Lines(bool json, bool progress) : m_json(json), m_progress(progress) {}
+
+    // Prints the results at the head of the window that are done (the lock
+    // is let go meanwhile: only the sending thread touches them now).
+    void PrintDone(Lookups* lookups, std::unique_lock<std::mutex>& lock, FileHashing* files) {
+        uint64_t end = lookups->printed;
+        while (end < lookups->taken && lookups->At(end).final)
+            ++end;
+        if (end > lookups->printed) {
+            const uint64_t first = lookups->printed;
+            lock.unlock();
+            if (m_bar)
+                m_bar->Finish();
+            for (uint64_t file = first; file < end; ++file) {
+                PrintResult(lookups->At(file), m_json);
+                m_answered += lookups->At(file).answered ? 1 : 0;
+            }
+            lock.lock();
+            lookups->printed = end;
+        }
+        ShowProgress(lookups->printed, files);
     }
+
+    void Finish(uint64_t files) {
+        if (m_bar)
+            m_bar->Finish();
+        if (!m_json)
+            fprintf(Out(), "%zu of %zu files answered\n", m_answered, static_cast<size_t>(files));
+    }
+    size_t Answered() const { return m_answered; }
+
+private:
+    // The count alone while the walk goes on, then the bar.
+    void ShowProgress(uint64_t done, FileHashing* files) {
+        if (m_progress && m_total == 0) {
+            uint64_t walked = 0;
+            if (files->Walked(&walked)) {
+                m_total = walked;
+                m_bar.reset();
+                if (m_total > 1)
+                    m_bar.emplace(Progress::Unit::Files, m_total, true);
+            } else if (!m_bar) {
+                m_bar.emplace(Progress::Unit::Files, 0, true);
+            }
+        }
+        if (m_bar)
+            m_bar->Update(done);
+    }
+
+    bool m_json;
+    bool m_progress;
+    std::optional<Progress> m_bar;
+    uint64_t m_total = 0;  // once the walk is over
+    size_t m_answered = 0;
+};
+
+// One wait of the sending thread (lock held) for `what`, at most a slice;
+// false at the deadline or a signal.
+bool Wait(Lookups* lookups, std::unique_lock<std::mutex>& lock, Awaiting what,
+          std::chrono::steady_clock::time_point deadline) {
+    if (Signals::Stopping() || std::chrono::steady_clock::now() >= deadline)
+        return false;
+    lookups->awaiting = what;
+    lookups->changed.wait_for(lock, kWaitSlice);
+    lookups->awaiting = Awaiting::Nothing;
+    lock.unlock();
+    Signals::Wait(0);
+    lock.lock();
     return true;
 }
 
-// Sends one query per hashed file as digests become ready, keeping at most
-// kMaxInFlight outstanding. Returns how many files it went through: it gives
-// up at the deadline or a signal.
-size_t SendQueries(ITesselCloudWrapper* cloud, Lookups* lookups, std::chrono::steady_clock::time_point deadline,
-                   Progress* progress) {
-    const size_t total = lookups->results.size();
+// Takes the next hashed file into the window; false when none is ready.
+bool TakeFile(Lookups* lookups, FileHashing* files, bool* end) {
+    HashedFile file;
+    if (!files->Take(&file, end))
+        return false;
+    FileResult& result = lookups->At(lookups->taken++);
+    result = FileResult{};
+    static_cast<HashedFile&>(result) = std::move(file);
+    result.final = !result.hashed;
+    return true;
+}
+
+// Sends one query per hashed file in walk order as digests become ready,
+// keeping at most kMaxInFlight outstanding, and prints lines meanwhile.
+// False when it gave up: at the deadline or a signal.
+bool SendQueries(ITesselCloudWrapper* cloud, Lookups* lookups, FileHashing* files,
+                 std::chrono::steady_clock::time_point deadline, Lines* lines) {
     std::unique_lock<std::mutex> lock(lookups->mutex);
-    for (size_t i = 0; i < total; ++i) {
-        if (!Await(lookups, lock, Awaiting::Digests, [&] { return lookups->hashed > i; }, deadline, progress))
-            return i;
-        if (lookups->inFlight >= kMaxInFlight &&
-            !Await(lookups, lock, Awaiting::Room, [&] { return lookups->inFlight <= kRefillAt; }, deadline, progress))
-            return i;
-        FileResult& result = lookups->results[i];
+    for (;;) {
+        lines->PrintDone(lookups, lock, files);
+        Awaiting need = Awaiting::Digests;
+        bool end = false;
+        if (lookups->taken - lookups->printed == kResultWindow)
+            need = Awaiting::OldestAnswer;
+        else if (lookups->inFlight >= kMaxInFlight)
+            need = Awaiting::Room;
+        else if (TakeFile(lookups, files, &end))
+            need = Awaiting::Nothing;
+        else if (end)
+            return true;
+        if (need != Awaiting::Nothing) {
+            if (!Wait(lookups, lock, need, deadline))
+                return false;
+            continue;
+        }
+        FileResult& result = lookups->At(lookups->taken - 1);
         if (!result.hashed)
             continue;
         lookups->inFlight++;
-        progress->Update(lookups->done);
         lock.unlock();
 
         CorvaneQuery_t* query = NewFileQuery(result.digest, result.size);
-        void* completion = &lookups->completions[i];
+        void* completion = &lookups->completions[(lookups->taken - 1) % kResultWindow];
         int queued = query ? cloud->QueryAsync(query, OnAnswer, completion) : -3;
         // No connection for the moment (it is being re-established): retry until the deadline.
         while (queued == -1 && std::chrono::steady_clock::now() < deadline && !Signals::Stopping()) {
@@ -351,14 +303,49 @@ size_t SendQueries(ITesselCloudWrapper* cloud, Lookups* lookups, std::chrono::st
                 ASN_STRUCT_FREE(asn_DEF_CorvaneQuery, query);
             lookups->inFlight--;
             result.error = "the cloud refused the query (" + std::to_string(queued) + ")";
+            result.final = true;
         }
     }
-    return total;
 }
 
-void AwaitAnswers(Lookups* lookups, std::chrono::steady_clock::time_point deadline, Progress* progress) {
+void AwaitAnswers(Lookups* lookups, FileHashing* files, std::chrono::steady_clock::time_point deadline,
+                  Lines* lines) {
     std::unique_lock<std::mutex> lock(lookups->mutex);
-    Await(lookups, lock, Awaiting::LastAnswer, [&] { return lookups->inFlight == 0; }, deadline, progress);
+    do
+        lines->PrintDone(lookups, lock, files);
+    while (lookups->inFlight > 0 && Wait(lookups, lock, Awaiting::LastAnswer, deadline));
+}
+
+// Once the library is gone (every query answered or failed): the lines of
+// the rest, the files never sent saying why.
+void PrintRest(Lookups* lookups, FileHashing* files, Lines* lines) {
+    const char* why = Signals::Stopping() ? "interrupted" : "timed out before it could be sent";
+    if (Signals::Stopping())
+        files->StopWalk();
+    else
+        files->StopHashing();
+    std::unique_lock<std::mutex> lock(lookups->mutex);
+    for (uint64_t file = lookups->printed; file < lookups->taken; ++file) {
+        FileResult& result = lookups->At(file);
+        if (!result.final) {
+            result.final = true;
+            result.error = "no answer from the cloud";
+        }
+    }
+    for (bool end = false; !end;) {
+        lines->PrintDone(lookups, lock, files);
+        if (TakeFile(lookups, files, &end)) {
+            FileResult& result = lookups->At(lookups->taken - 1);
+            result.final = true;
+            if (result.error.empty())
+                result.error = why;
+        } else if (!end) {
+            lookups->awaiting = Awaiting::Digests;
+            lookups->changed.wait_for(lock, kWaitSlice);
+            lookups->awaiting = Awaiting::Nothing;
+        }
+    }
+    lines->PrintDone(lookups, lock, files);
 }
 
 }  // namespace
@@ -383,19 +370,20 @@ int Lookup(const Options& options, const std::vector<std::string>& args) {
         return Usage("lookup needs at least one file or directory");
     corvane_asn1_init();
 
-    // Outlives the session: queries still outstanding when it ends are
+    // Outlive the session: queries still outstanding when it ends are
     // completed (as failed) while the library shuts down.
     Lookups lookups;
+    // Walking and hashing start before the library loads.
+    FileHashing files(std::move(paths), kHashedQueue, [&lookups] {
+        std::lock_guard<std::mutex> lock(lookups.mutex);
+        if (lookups.awaiting == Awaiting::Digests)
+            lookups.changed.notify_one();
+    });
     int code = kExitOk;
     std::unique_ptr<Session> session = Session::Open(options, &code);
     if (!session)
         return code;
     session->StartRegistration();
-    CollectFiles(paths, &lookups.results);
-    lookups.completions.reserve(lookups.results.size());
-    for (size_t i = 0; i < lookups.results.size(); ++i)
-        lookups.completions.push_back({&lookups, i});
-    HashingThread hashing(&lookups);
 
     code = session->WaitForRegistration(seconds, [](const RegistrationState&) {});
     if (code != kExitOk) {
@@ -409,27 +397,16 @@ int Lookup(const Options& options, const std::vector<std::string>& args) {
         return kExitFailed;
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    Progress progress(Progress::Unit::Files, lookups.results.size(),
-                      Progress::Wanted(quiet || json || options.verbose) && lookups.results.size() > 1);
-    const size_t sent = SendQueries(cloud, &lookups, deadline, &progress);
-    AwaitAnswers(&lookups, deadline, &progress);
-    hashing.Stop();
-    for (size_t i = sent; i < lookups.results.size(); ++i)
-        if (lookups.results[i].error.empty())
-            lookups.results[i].error = Signals::Stopping() ? "interrupted" : "timed out before it could be sent";
-    progress.Finish();
+    Lines lines(json, Progress::Wanted(quiet || json || options.verbose));
+    if (SendQueries(cloud, &lookups, &files, deadline, &lines))
+        AwaitAnswers(&lookups, &files, deadline, &lines);
     // Ends the library: whatever is still outstanding completes as failed.
     session.reset();
-    size_t answered = 0;
-    for (const FileResult& result : lookups.results) {
-        PrintResult(result, json);
-        answered += result.answered ? 1 : 0;
-    }
-    if (!json)
-        fprintf(Out(), "%zu of %zu files answered\n", answered, lookups.results.size());
+    PrintRest(&lookups, &files, &lines);
+    lines.Finish(lookups.taken);
     if (Signals::Stopping())
         return kExitInterrupted;
-    return answered == lookups.results.size() ? kExitOk : kExitFailed;
+    return lines.Answered() == lookups.taken ? kExitOk : kExitFailed;
 }
 
 }  // namespace agent

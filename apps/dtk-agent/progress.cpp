@@ -47,7 +47,7 @@ void Progress::Draw(uint64_t done) {
     m_drawn = true;
     std::string line;
     if (m_total == 0) {
-        line = Amount(m_unit, done) + " received";
+        line = Amount(m_unit, done) + (m_unit == Unit::Files ? " files" : " received");
     } else {
         const size_t filled = static_cast<size_t>(kBarWidth * (done < m_total ? done : m_total) / m_total);
         line = "[" + std::string(filled, '#') + std::string(kBarWidth - filled, ' ') + "] " + Amount(m_unit, done) +

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -199,6 +200,34 @@ TEST_F(AgentEndToEnd, LookupOfATreeGivesTheAnswersTheCloudWasToldToGive) {
     EXPECT_NE(shown.err.find("/3"), std::string::npos) << shown.err;
     EXPECT_EQ(shown.err.back(), '\r') << shown.err;
     EXPECT_EQ(shown.out, plain.out);
+}
+
+// More files than the hashed-but-unsent queue and the window of results
+// waiting for their line hold: every file still gets one answered line, in
+// the order of its whole path ("a-b/..." before "a/...").
+TEST_F(AgentEndToEnd, LookupOfATreeLargerThanItsQueuesAnswersEachFileOnceInPathOrder) {
+    Register();
+    const fs::path tree = dir / "many";
+    std::vector<std::string> paths;
+    for (int i = 0; i < 10000; ++i) {
+        const fs::path path = tree / (i % 2 ? "a" : "a-b") / ("d" + std::to_string(i % 37)) / ("f" + std::to_string(i));
+        fs::create_directories(path.parent_path());
+        std::ofstream(path) << "file " << i << "\n";
+        paths.push_back(path.string());
+    }
+    std::sort(paths.begin(), paths.end());
+    Result result = Agent({"lookup", "--json", tree.string()}, 120s);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    const std::vector<std::string> lines = Lines(result.out);
+    ASSERT_EQ(lines.size(), paths.size()) << result.err;
+    size_t misplaced = 0, unanswered = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        misplaced += JsonField(lines[i], "path") != paths[i];
+        unanswered += JsonField(lines[i], "disposition") != "1" ||
+                      JsonField(lines[i], "sha256") != Sha256Hex("file " + paths[i].substr(paths[i].rfind('f') + 1) + "\n");
+    }
+    EXPECT_EQ(misplaced, 0u);
+    EXPECT_EQ(unanswered, 0u);
 }
 
 TEST_F(AgentEndToEnd, PolicyAndFilesDownloadOverHttps) {

@@ -78,11 +78,11 @@ bool Child::Start(const std::vector<std::string>& argv, const std::filesystem::p
     return m_pid > 0;
 }
 
-int Child::Wait(std::chrono::milliseconds timeout) {
+int Child::Wait(std::chrono::milliseconds timeout, struct rusage* usage) {
     const auto end = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         int status = 0;
-        pid_t done = waitpid(m_pid, &status, WNOHANG);
+        pid_t done = wait4(m_pid, &status, WNOHANG, usage);
         if (done == m_pid) {
             m_pid = -1;
             return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

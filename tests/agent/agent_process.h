@@ -2,6 +2,7 @@
 // to files, every wait bounded.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -29,8 +30,9 @@ public:
     // `workDir` when one is given (else in this process's folder).
     bool Start(const std::vector<std::string>& argv, const std::filesystem::path& out,
                const std::filesystem::path& err, const std::filesystem::path& workDir = {});
-    // The exit code (128 + signal for a signal), or -1 when `timeout` passed first.
-    int Wait(std::chrono::milliseconds timeout);
+    // The exit code (128 + signal for a signal), or -1 when `timeout` passed
+    // first; the ended child's resource use in *usage when one is given.
+    int Wait(std::chrono::milliseconds timeout, struct rusage* usage = nullptr);
     void Signal(int signal);
     // Waits (bounded) until `text` appears in the file.
     static bool WaitForText(const std::filesystem::path& file, const std::string& text,

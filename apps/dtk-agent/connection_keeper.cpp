@@ -52,8 +52,9 @@ CorvaneQuery_t* NewPing() {
 
 }  // namespace
 
-ConnectionKeeper::ConnectionKeeper(ITesselInstance* instance, FILE* out, int checkSeconds)
-    : m_instance(instance), m_out(out), m_checkSeconds(checkSeconds), m_probe(std::make_shared<Probe>()), m_next(std::chrono::steady_clock::now()) {
+ConnectionKeeper::ConnectionKeeper(ITesselInstance* instance, FILE* out, int checkSeconds, BackoffPolicy backoff,
+                                   uint64_t seed)
+    : m_instance(instance), m_out(out), m_schedule(std::chrono::seconds(checkSeconds), backoff, seed), m_probe(std::make_shared<Probe>()), m_next(std::chrono::steady_clock::now()) {
     corvane_asn1_init();
 }
 
@@ -83,13 +84,15 @@ void ConnectionKeeper::Answered(bool answered) {
         if (m_failing)
             fprintf(m_out, "cloud connection: answering again\n");
         m_failing = false;
-        m_next = now + std::chrono::seconds(m_checkSeconds);
+        m_next = now + m_schedule.Answered();
     } else {
         m_instance->ReportCloudConnectionFailure();
+        const Millis wait = m_schedule.Missed();
         if (!m_failing)
-            fprintf(m_out, "cloud connection: not answering, reconnecting every %d s\n", kReconnectWaitSeconds);
+            fprintf(m_out, "cloud connection: not answering, trying again in %.1f s (backing off)\n",
+                    wait.count() / 1000.0);
         m_failing = true;
-        m_next = now + std::chrono::seconds(kReconnectWaitSeconds);
+        m_next = now + wait;
     }
     fflush(m_out);
 }

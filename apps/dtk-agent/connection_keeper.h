@@ -5,8 +5,9 @@
 // keeper therefore sends a ping of its own through the instance's cloud
 // wrapper: every `checkSeconds` while pings are answered (a minute by default:
 // the library's own pings come every 15 minutes, and every endpoint's keeper
-// adds to the server's load), and once per
-// reconnect wait after one went unanswered; a queued ping is what makes the
+// adds to the server's load; the first check comes at a random point of the
+// period, see backoff.h), and after one went unanswered with a jittered
+// back-off (5 s to 5 min, doubling per miss); a queued ping is what makes the
 // library reconnect. Answers and failures are reported to the instance as
 // the host's cloud results, and the keeper says when the cloud stops and
 // starts answering again.
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "backoff.h"
 #include "dtk/ITesselInstance.h"
 
 namespace agent {
@@ -24,10 +26,8 @@ class ConnectionKeeper {
 public:
     // Seconds between checks while the cloud answers, unless run says otherwise.
     static constexpr int kDefaultCheckSeconds = 60;
-    // The library's least time between two connection attempts.
-    static constexpr int kReconnectWaitSeconds = 5;
-
-    ConnectionKeeper(ITesselInstance* instance, FILE* out, int checkSeconds);
+    ConnectionKeeper(ITesselInstance* instance, FILE* out, int checkSeconds,
+                     BackoffPolicy backoff = BackoffPolicy{}, uint64_t seed = RandomSeed());
     ~ConnectionKeeper();
     ConnectionKeeper(const ConnectionKeeper&) = delete;
     ConnectionKeeper& operator=(const ConnectionKeeper&) = delete;
@@ -45,7 +45,7 @@ private:
 
     ITesselInstance* m_instance;
     FILE* m_out;
-    int m_checkSeconds;
+    KeepaliveSchedule m_schedule;
     // Outlives the keeper while a ping is outstanding: the library completes
     // it (as failed) only when it shuts down.
     std::shared_ptr<Probe> m_probe;

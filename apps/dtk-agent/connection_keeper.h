@@ -22,12 +22,29 @@
 
 namespace agent {
 
+// What the keeper needs of the cloud side: the instance in `run`, a bare
+// cloud handle in the fleet benchmark (bench/fleet.cpp), which so runs the
+// keeper of every endpoint as `run` does.
+class KeeperLink {
+public:
+    virtual ~KeeperLink() = default;
+    // Whether pings may be sent (registration complete).
+    virtual bool Ready() = 0;
+    // As ITesselCloudWrapper::QueryAsync; when negative the callback will not run.
+    virtual int QueryAsync(CorvaneQuery* query, TesselQueryCallback callback, void* userData) = 0;
+    // A ping was answered, or not.
+    virtual void Report(bool answered) = 0;
+};
+
 class ConnectionKeeper {
 public:
     // Seconds between checks while the cloud answers, unless run says otherwise.
     static constexpr int kDefaultCheckSeconds = 60;
     ConnectionKeeper(ITesselInstance* instance, FILE* out, int checkSeconds,
                      BackoffPolicy backoff = BackoffPolicy{}, uint64_t seed = RandomSeed());
+    // Over another cloud side, which must outlive the keeper; `out` may be
+    // null (nothing printed).
+    ConnectionKeeper(KeeperLink* link, FILE* out, int checkSeconds, BackoffPolicy backoff, uint64_t seed);
     ~ConnectionKeeper();
     ConnectionKeeper(const ConnectionKeeper&) = delete;
     ConnectionKeeper& operator=(const ConnectionKeeper&) = delete;
@@ -43,7 +60,10 @@ private:
     void Answered(bool answered);
     bool Send();
 
-    ITesselInstance* m_instance;
+    void Say(const char* line);
+
+    std::unique_ptr<KeeperLink> m_ownLink;
+    KeeperLink* m_link;
     FILE* m_out;
     KeepaliveSchedule m_schedule;
     // Outlives the keeper while a ping is outstanding: the library completes

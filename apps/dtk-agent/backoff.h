@@ -3,13 +3,11 @@
 // whose server comes back does not return all at once.
 //
 // After the n-th miss in a row the wait is drawn uniformly from
-// [floor, min(cap, floor * 2^n)]. The floor is the library's reconnect wait:
-// it does not try a connection sooner anyway, so a shorter wait only queues
-// a ping that waits. The ceiling doubles per miss so that a long outage
-// thins the attempts out, and stops at the cap so that an endpoint is back
-// within a few minutes of its server. The first keepalive after a start is
-// drawn from the whole period, so endpoints started together (a fleet booted
-// at once, a benchmark) do not ping the server in step for ever after.
+// [floor, min(cap, floor * 2^n)]. The ceiling doubles per miss so that a long
+// outage thins the attempts out, and stops at the cap so that an endpoint is
+// back within a few minutes of its server. The first keepalive after a start
+// is drawn from the whole period, so endpoints started together (a fleet
+// booted at once, a benchmark) do not ping the server in step for ever after.
 #pragma once
 
 #include <chrono>
@@ -21,8 +19,11 @@ namespace agent {
 using Millis = std::chrono::milliseconds;
 
 struct BackoffPolicy {
-    // The library's least time between two connection attempts.
-    Millis floor{5000};
+    // Twice the library's reconnect wait (a shorter wait would only queue a
+    // ping behind it): the first retries of endpoints that missed together
+    // spread over 10 s, and one lost ping costs an idle endpoint 10 to 20 s
+    // (a busy one reconnects with its own lookups on the library's wait).
+    Millis floor{10000};
     // Five minutes: a whole fleet spreads over it (a thousand endpoints come
     // back at about three a second), and no endpoint stays away much longer
     // than that after its server returned.

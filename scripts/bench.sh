@@ -25,6 +25,7 @@ declare -A args=(
   [http_client]="--rounds 4 --requests 100 --download-mib 128"
   [facade]="--rounds 16 --requests 10 --download-kib 256 --lookups 100000 --lookup-rounds 10"
   [proxy]="5"
+  [fleet]="--endpoints 500 --idle 20 --outage 30"
 )
 
 names=("$@")

@@ -302,7 +302,9 @@ struct Footprint {
 Footprint footprint() {
     malloc_trim(0);
     const struct mallinfo2 heap = mallinfo2();
-    return {static_cast<double>(status_field("VmRSS:")), heap.uordblks / 1024.0, status_field("Threads:")};
+    // Blocks malloc maps of their own (a handle with its two 64 KiB transport buffers) count too.
+    return {static_cast<double>(status_field("VmRSS:")), (heap.uordblks + heap.hblkhd) / 1024.0,
+            status_field("Threads:")};
 }
 
 double cpu_seconds() {

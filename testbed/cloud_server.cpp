@@ -804,8 +804,9 @@ bool CloudServer::start(const CloudServerOptions& options) {
         setsockopt(s.listen_fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     if (s.listen_fd >= 0 && options.receive_buffer > 0)
         setsockopt(s.listen_fd, SOL_SOCKET, SO_RCVBUF, &options.receive_buffer, sizeof options.receive_buffer);
+    // A full backlog: a fleet that connects at once is not turned into SYN retries.
     if (s.listen_fd < 0 || ::bind(s.listen_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(s.listen_fd, 128) != 0 ||
+        ::listen(s.listen_fd, SOMAXCONN) != 0 ||
         ::getsockname(s.listen_fd, reinterpret_cast<sockaddr*>(&addr), &alen) != 0) {
         stop();
         return false;

@@ -50,10 +50,37 @@ CorvaneQuery_t* NewPing() {
     return query;
 }
 
+// `run`'s cloud side: the library instance.
+class InstanceLink : public KeeperLink {
+public:
+    explicit InstanceLink(ITesselInstance* instance) : m_instance(instance) {}
+    bool Ready() override { return m_instance->IsRegistrationComplete(); }
+    int QueryAsync(CorvaneQuery* query, TesselQueryCallback callback, void* userData) override {
+        ITesselCloudWrapper* cloud = m_instance->GetCloudWrapper();
+        return cloud ? cloud->QueryAsync(query, callback, userData) : -1;
+    }
+    void Report(bool answered) override {
+        if (answered)
+            m_instance->ReportCloudConnectionSuccessful();
+        else
+            m_instance->ReportCloudConnectionFailure();
+    }
+
+private:
+    ITesselInstance* m_instance;
+};
+
 }  // namespace
 
-ConnectionKeeper::ConnectionKeeper(ITesselInstance* instance, FILE* out, int checkSeconds)
-    : m_instance(instance), m_out(out), m_checkSeconds(checkSeconds), m_probe(std::make_shared<Probe>()), m_next(std::chrono::steady_clock::now()) {
+ConnectionKeeper::ConnectionKeeper(ITesselInstance* instance, FILE* out, int checkSeconds, BackoffPolicy backoff,
+                                   uint64_t seed)
+    : ConnectionKeeper(new InstanceLink(instance), out, checkSeconds, backoff, seed) {
+    m_ownLink.reset(m_link);
+}
+
+ConnectionKeeper::ConnectionKeeper(KeeperLink* link, FILE* out, int checkSeconds, BackoffPolicy backoff,
+                                   uint64_t seed)
+    : m_link(link), m_out(out), m_schedule(std::chrono::seconds(checkSeconds), backoff, seed), m_probe(std::make_shared<Probe>()), m_next(std::chrono::steady_clock::now()) {
     corvane_asn1_init();
 }
 
@@ -70,7 +97,7 @@ void ConnectionKeeper::Tick() {
     }
     if (done)
         Answered(answered);
-    if (std::chrono::steady_clock::now() < m_next || !m_instance->IsRegistrationComplete())
+    if (std::chrono::steady_clock::now() < m_next || !m_link->Ready())
         return;
     if (!Send())
         Answered(false);
@@ -78,36 +105,42 @@ void ConnectionKeeper::Tick() {
 
 void ConnectionKeeper::Answered(bool answered) {
     const auto now = std::chrono::steady_clock::now();
+    m_link->Report(answered);
     if (answered) {
-        m_instance->ReportCloudConnectionSuccessful();
         if (m_failing)
-            fprintf(m_out, "cloud connection: answering again\n");
+            Say("cloud connection: answering again");
         m_failing = false;
-        m_next = now + std::chrono::seconds(m_checkSeconds);
+        m_next = now + m_schedule.Answered();
     } else {
-        m_instance->ReportCloudConnectionFailure();
-        if (!m_failing)
-            fprintf(m_out, "cloud connection: not answering, reconnecting every %d s\n", kReconnectWaitSeconds);
+        const Millis wait = m_schedule.Missed();
+        if (!m_failing) {
+            char line[96];
+            snprintf(line, sizeof line, "cloud connection: not answering, trying again in %.1f s (backing off)",
+                     wait.count() / 1000.0);
+            Say(line);
+        }
         m_failing = true;
-        m_next = now + std::chrono::seconds(kReconnectWaitSeconds);
+        m_next = now + wait;
     }
+}
+
+void ConnectionKeeper::Say(const char* line) {
+    if (!m_out)
+        return;
+    fprintf(m_out, "%s\n", line);
     fflush(m_out);
 }
 
 bool ConnectionKeeper::Send() {
-    ITesselCloudWrapper* cloud = m_instance->GetCloudWrapper();
     CorvaneQuery_t* ping = NewPing();
-    if (!cloud || !ping) {
-        if (ping)
-            ASN_STRUCT_FREE(asn_DEF_CorvaneQuery, ping);
+    if (!ping)
         return false;
-    }
     {
         std::lock_guard<std::mutex> lock(m_probe->mutex);
         m_probe->outstanding = true;
     }
     auto* reference = new std::shared_ptr<Probe>(m_probe);
-    if (cloud->QueryAsync(ping, OnPingAnswer, reference) >= 0)
+    if (m_link->QueryAsync(ping, OnPingAnswer, reference) >= 0)
         return true;
     // Refused: the callback will not run.
     delete reference;

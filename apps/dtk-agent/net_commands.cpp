@@ -358,23 +358,9 @@ int ProxyTest(Session* session, const std::string& url) {
 
 }  // namespace
 
-int Policy(const Options& options, const std::vector<std::string>& args) {
-    if (args.empty() || args[0] != "download")
-        return Usage("policy takes: download [--out FILE] [--serial N]");
-    std::string out;
-    long serial = -1;
-    for (size_t i = 1; i < args.size(); ++i) {
-        if ((args[i] == "--out" || args[i] == "-o") && i + 1 < args.size()) {
-            out = args[++i];
-        } else if (args[i] == "--serial" && i + 1 < args.size()) {
-            char* end = nullptr;
-            serial = strtol(args[++i].c_str(), &end, 10);
-            if (*end != '\0' || serial < 0 || serial > static_cast<long>(kSerialMask))
-                return Usage("--serial takes a number from 0 to 268435455");
-        } else {
-            return Usage("unexpected argument '" + args[i] + "'");
-        }
-    }
+int Policy(const Options& options, const PolicyArgs& args) {
+    std::string out = args.out;
+    long serial = args.serial;
     int code = kExitOk;
     std::unique_ptr<Session> session = Session::Open(options, &code);
     if (!session)
@@ -394,45 +380,24 @@ int Policy(const Options& options, const std::vector<std::string>& args) {
     return kExitOk;
 }
 
-int Http(const Options& options, const std::vector<std::string>& args) {
-    if (args.size() < 2 || (args[0] != "get" && args[0] != "post"))
-        return Usage("http takes: get URL [-o FILE] [--quiet] | post URL NAME=VALUE...");
-    const std::string& url = args[1];
+int Http(const Options& options, const HttpArgs& args) {
+    const std::string& url = args.url;
     if (!IsHttpsUrl(url))
         return Usage("only https:// URLs are fetched: '" + url + "'");
-    std::string out;
-    bool quiet = false;
-    std::vector<std::pair<std::string, std::string>> fields;
-    for (size_t i = 2; i < args.size(); ++i) {
-        std::string::size_type equals = args[i].find('=');
-        if (args[0] == "get" && (args[i] == "-o" || args[i] == "--out") && i + 1 < args.size())
-            out = args[++i];
-        else if (args[0] == "get" && (args[i] == "--quiet" || args[i] == "-q"))
-            quiet = true;
-        else if (args[0] == "post" && equals != std::string::npos && equals > 0)
-            fields.emplace_back(args[i].substr(0, equals), args[i].substr(equals + 1));
-        else
-            return Usage("unexpected argument '" + args[i] + "'");
-    }
     int code = kExitOk;
     std::unique_ptr<Session> session = Session::Open(options, &code);
     if (!session)
         return code;
-    return args[0] == "get" ? HttpGet(session->Instance(), url, out, Progress::Wanted(quiet || options.verbose))
-                            : HttpPost(session->Instance(), url, fields);
+    return !args.post ? HttpGet(session->Instance(), url, args.out, Progress::Wanted(args.quiet || options.verbose))
+                      : HttpPost(session->Instance(), url, args.fields);
 }
 
-int Proxy(const Options& options, const std::vector<std::string>& args) {
-    const std::string verb = args.empty() ? "" : args[0];
-    const size_t extra = args.empty() ? 0 : args.size() - 1;
-    bool save = verb == "discover" && extra == 1 && args[1] == "--save";
-    bool valid = ((verb == "show" || verb == "clear") && extra == 0) || (verb == "discover" && (extra == 0 || save)) ||
-                 (verb == "test" && extra <= 1) || (verb == "set" && extra == 1);
-    if (!valid)
-        return Usage("proxy takes: show | discover [--save] | test [URL] | set URL | clear");
+int Proxy(const Options& options, const ProxyArgs& args) {
+    const std::string& verb = args.verb;
+    const bool save = args.save;
     ProxyInfo parsed;
     std::string why;
-    if (verb == "set" && !ParseProxyUrl(args[1], &parsed, &why))
+    if (verb == "set" && !ParseProxyUrl(args.url, &parsed, &why))
         return Usage(why);
     int code = kExitOk;
     std::unique_ptr<Session> session = Session::Open(options, &code);
@@ -443,7 +408,7 @@ int Proxy(const Options& options, const std::vector<std::string>& args) {
     if (verb == "discover")
         return ProxyDiscover(session.get(), save);
     if (verb == "test")
-        return ProxyTest(session.get(), extra ? args[1] : "");
+        return ProxyTest(session.get(), args.url);
     bool written = verb == "set" ? SaveConfiguredProxy(session->Store(), parsed) : ClearProxyRecord(session->Store());
     if (!written) {
         fprintf(stderr, "dtk-agent: cannot write the proxy: %s\n", hostkit::ConfigStore::LastError().c_str());

@@ -13,6 +13,7 @@
 #include "agent_commands.h"
 #include "connection_keeper.h"
 #include "json_text.h"
+#include "known_settings.h"
 #include "library.h"
 
 namespace agent {
@@ -21,21 +22,6 @@ namespace {
 void PrintState(const RegistrationState& state) {
     fprintf(Out(), "%s\n", state.text);
     fflush(Out());
-}
-
-// [OPTION S] where OPTION is `option` (--timeout, --keepalive); false with the
-// usage error printed.
-bool ParseSecondsOption(const std::vector<std::string>& args, const std::string& option, int* seconds, int* exitCode) {
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == option && i + 1 < args.size() && ParseSeconds(args[i + 1], seconds)) {
-            ++i;
-            continue;
-        }
-        *exitCode = Usage(args[i] == option ? option + " takes a number of seconds from 1 to 86400"
-                                            : "unexpected argument '" + args[i] + "'");
-        return false;
-    }
-    return true;
 }
 
 // ---- run: the host's callbacks ------------------------------------------------------------------
@@ -88,34 +74,54 @@ private:
     Session* m_session;
 };
 
+static_assert(RunArgs{}.keepaliveSeconds == ConnectionKeeper::kDefaultCheckSeconds);
+
 // Server message types the demo host handles.
 constexpr int32_t kServerMessageTypes[] = {1, 2, 3, 4};
 
 }  // namespace
 
-int Register(const Options& options, const std::vector<std::string>& args) {
-    int seconds = 60, code = kExitOk;
-    if (!ParseSecondsOption(args, "--timeout", &seconds, &code))
+int Register(const Options& options, const RegisterArgs& args) {
+    // A setting the library would refuse is named now, not after a time-out.
+    int code = CheckConfiguration(options, stderr);
+    if (code != kExitOk)
         return code;
     std::unique_ptr<Session> session = Session::Open(options, &code);
     if (!session)
         return code;
-    code = session->RegisterAndWait(seconds, PrintState);
-    if (code == kExitOk)
+    const int seconds = args.timeoutSeconds;
+    auto printState = [&](const RegistrationState& state) {
+        if (!args.json)
+            return PrintState(state);
+        JsonObject object;
+        object.String("state", state.text);
+        object.Number("code", state.code);
+        fprintf(Out(), "%s\n", object.Text().c_str());
+        fflush(Out());
+    };
+    code = session->RegisterAndWait(seconds, printState);
+    if (args.json) {
+        JsonObject object;
+        object.Bool("registered", code == kExitOk);
+        if (code != kExitOk)
+            object.String("error", code == kExitTimeout ? "registration did not complete in time" : "interrupted");
+        fprintf(Out(), "%s\n", object.Text().c_str());
+    } else if (code == kExitOk) {
         fprintf(Out(), "registered\n");
-    else if (code == kExitTimeout)
+    }
+    if (code == kExitTimeout)
         fprintf(stderr, "dtk-agent: registration did not complete within %d s (run with --verbose to see why)\n",
                 seconds);
-    else
+    else if (code != kExitOk)
         fprintf(stderr, "dtk-agent: registration interrupted\n");
     return code;
 }
 
-int Run(const Options& options, const std::vector<std::string>& args) {
-    int code = kExitOk;
-    int keepaliveSeconds = ConnectionKeeper::kDefaultCheckSeconds;
-    if (!ParseSecondsOption(args, "--keepalive", &keepaliveSeconds, &code))
+int Run(const Options& options, const RunArgs& args) {
+    int code = CheckConfiguration(options, stderr);
+    if (code != kExitOk)
         return code;
+    const int keepaliveSeconds = args.keepaliveSeconds;
     std::unique_ptr<Session> session = Session::Open(options, &code);
     if (!session)
         return code;
@@ -203,13 +209,8 @@ bool Exists(hostkit::ConfigStore* store, hostkit::ConfigView view, const char* k
 
 }  // namespace
 
-int Status(const Options& options, const std::vector<std::string>& args) {
-    bool json = false;
-    for (const std::string& arg : args) {
-        if (arg != "--json")
-            return Usage("unexpected argument '" + arg + "'");
-        json = true;
-    }
+int Status(const Options& options, const StatusArgs& args) {
+    const bool json = args.json;
     std::string error;
     std::unique_ptr<hostkit::ConfigStore> store =
         hostkit::ConfigStore::Open(options.storePath, &error, hostkit::ConfigStore::Mode::ReadOnly);

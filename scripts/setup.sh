@@ -14,6 +14,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   clang libclang-rt-14-dev llvm
   openssl tinyproxy microsocks
+  # dtk-agent: its command line, JSON output and systemd readiness
+  libcli11-dev nlohmann-json3-dev libsystemd-dev
 )
 
 missing=()

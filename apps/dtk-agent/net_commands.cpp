@@ -14,6 +14,7 @@
 #include "agent_commands.h"
 #include "dtk/IHttp.h"
 #include "dtk/ProxyInfo.h"
+#include "json_text.h"
 #include "library.h"
 #include "progress.h"
 #include "wide_text.h"
@@ -295,18 +296,33 @@ bool SaveConfiguredProxy(hostkit::ConfigStore* store, const ProxyInfo& proxy) {
     });
 }
 
-int ProxyShow(ITesselInstance* instance) {
+// The proxy as a JSON object (never its password).
+JsonObject ProxyJson(const ProxyInfo* proxy) {
+    JsonObject object;
+    object.String("proxy", proxy ? Describe(*proxy) : "direct connection");
+    object.String("source", proxy ? SourceName(proxy->discoveryMode) : "direct");
+    object.String("type", proxy ? Narrow(proxy->type) : "");
+    object.String("server", proxy ? Narrow(proxy->server) : "");
+    object.Number("port", proxy ? proxy->port : 0);
+    object.String("user", proxy ? Narrow(proxy->user) : "");
+    object.Bool("password_set", proxy && !proxy->password.empty());
+    return object;
+}
+
+int ProxyShow(ITesselInstance* instance, bool json) {
     ProxyInfo* proxy = instance->LoadProxyInfo();
-    if (!proxy) {
+    if (json)
+        fprintf(Out(), "%s\n", ProxyJson(proxy).Text().c_str());
+    else if (!proxy)
         fprintf(Out(), "proxy: none saved (direct connection)\n");
-        return kExitOk;
-    }
-    fprintf(Out(), "proxy: %s (found by: %s)\n", Describe(*proxy).c_str(), SourceName(proxy->discoveryMode));
-    instance->ReleaseProxyInfo(proxy);
+    else
+        fprintf(Out(), "proxy: %s (found by: %s)\n", Describe(*proxy).c_str(), SourceName(proxy->discoveryMode));
+    if (proxy)
+        instance->ReleaseProxyInfo(proxy);
     return kExitOk;
 }
 
-int ProxyDiscover(Session* session, bool save) {
+int ProxyDiscover(Session* session, bool save, bool json) {
     ITesselInstance* instance = session->Instance();
     ProxyInfoList candidates;
     instance->DiscoverProxies(&candidates);
@@ -317,8 +333,14 @@ int ProxyDiscover(Session* session, bool save) {
     const ProxyInfo* first = nullptr;
     for (const ProxyInfo& candidate : candidates) {
         bool works = instance->TestProxy(&candidate, session->Store());
-        fprintf(Out(), "%-12s %-40s %s\n", SourceName(candidate.discoveryMode), Describe(candidate).c_str(),
-                works ? "works" : "fails");
+        if (json) {
+            JsonObject line = ProxyJson(&candidate);
+            line.Bool("works", works);
+            fprintf(Out(), "%s\n", line.Text().c_str());
+        } else {
+            fprintf(Out(), "%-12s %-40s %s\n", SourceName(candidate.discoveryMode), Describe(candidate).c_str(),
+                    works ? "works" : "fails");
+        }
         fflush(Out());
         if (works && !first)
             first = &candidate;
@@ -327,14 +349,21 @@ int ProxyDiscover(Session* session, bool save) {
         fprintf(stderr, "dtk-agent: no candidate reached the test URL\n");
         return kExitFailed;
     }
-    fprintf(Out(), "chosen: %s (%s)\n", Describe(*first).c_str(), SourceName(first->discoveryMode));
-    if (save) {
-        if (!instance->DiscoverAndSaveProxy()) {
-            fprintf(stderr, "dtk-agent: the discovered proxy could not be saved\n");
-            return kExitFailed;
-        }
-        fprintf(Out(), "saved\n");
+    if (!json)
+        fprintf(Out(), "chosen: %s (%s)\n", Describe(*first).c_str(), SourceName(first->discoveryMode));
+    const bool saved = save && instance->DiscoverAndSaveProxy();
+    if (json) {
+        JsonObject chosen = ProxyJson(first);
+        chosen.Bool("chosen", true);
+        chosen.Bool("saved", saved);
+        fprintf(Out(), "%s\n", chosen.Text().c_str());
     }
+    if (save && !saved) {
+        fprintf(stderr, "dtk-agent: the discovered proxy could not be saved\n");
+        return kExitFailed;
+    }
+    if (save && !json)
+        fprintf(Out(), "saved\n");
     return kExitOk;
 }
 
@@ -404,9 +433,9 @@ int Proxy(const Options& options, const ProxyArgs& args) {
     if (!session)
         return code;
     if (verb == "show")
-        return ProxyShow(session->Instance());
+        return ProxyShow(session->Instance(), args.json);
     if (verb == "discover")
-        return ProxyDiscover(session.get(), save);
+        return ProxyDiscover(session.get(), save, args.json);
     if (verb == "test")
         return ProxyTest(session.get(), args.url);
     bool written = verb == "set" ? SaveConfiguredProxy(session->Store(), parsed) : ClearProxyRecord(session->Store());

@@ -2,7 +2,9 @@
 #include <openssl/bio.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
+#include <systemd/sd-daemon.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -67,11 +69,45 @@ public:
                            : state == TesselCloudForbidden ? "cloud connection: forbidden"
                                                            : "cloud connection: disconnected";
         fprintf(Out(), "%s\n", text);
+        // What `systemctl status` shows beside the unit (nothing without systemd).
+        sd_notifyf(0, "STATUS=%s", text);
         fflush(Out());
     }
 
 private:
     Session* m_session;
+};
+
+// Records in the store when the cloud last answered, for `status`: at most
+// once a minute, so a healthy service writes the store rarely.
+class CloudAnswerRecorder {
+public:
+    explicit CloudAnswerRecorder(hostkit::ConfigStore* store) : m_store(store) {}
+    void Note(bool answering) {
+        const auto now = std::chrono::steady_clock::now();
+        if (!answering || (m_written && now - m_last < std::chrono::minutes(1)))
+            return;
+        hostkit::ConfigEntry entry;
+        entry.key = kCloudAnsweredKey;
+        entry.text = IsoNow();
+        // A store that cannot be written loses only this note; run goes on.
+        m_store->Put(entry);
+        m_written = true;
+        m_last = now;
+    }
+
+private:
+    static std::string IsoNow() {
+        const time_t now = time(nullptr);
+        struct tm when {};
+        gmtime_r(&now, &when);
+        char text[32];
+        strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &when);
+        return text;
+    }
+    hostkit::ConfigStore* m_store;
+    bool m_written = false;
+    std::chrono::steady_clock::time_point m_last;
 };
 
 static_assert(RunArgs{}.keepaliveSeconds == ConnectionKeeper::kDefaultCheckSeconds);
@@ -136,17 +172,23 @@ int Run(const Options& options, const RunArgs& args) {
     instance->PerformTesselRegistration();
     fprintf(Out(), "running (SIGTERM or SIGINT stops, SIGHUP reloads the configuration)\n");
     fflush(Out());
+    // Ready once the service runs, not once the cloud answers: it keeps
+    // trying by itself, and a network down at boot must not fail the unit.
+    sd_notify(0, "READY=1\nSTATUS=running, registering");
     ConnectionKeeper keeper(instance, Out(), keepaliveSeconds);
+    CloudAnswerRecorder recorder(session->Store());
     while (!Signals::Stopping()) {
         for (const RegistrationState* state : session->TakeStates())
             PrintState(*state);
         keeper.Tick();
+        recorder.Note(instance->IsCloudConnected());
         if (Signals::Wait(200) == SIGHUP) {
             fprintf(Out(), "configuration reloaded\n");
             fflush(Out());
             instance->UpdateConfiguration();
         }
     }
+    sd_notify(0, "STOPPING=1");
     fprintf(Out(), "stopping\n");
     fflush(Out());
     instance->RemoveObserver(&printer);
@@ -164,6 +206,7 @@ struct CertificateFacts {
     bool readable = false;
     std::string subject;
     std::string notAfter;  // ISO 8601 UTC
+    std::string validity;  // "valid", "expired" or "not yet valid"
 };
 
 CertificateFacts ReadCertificate(hostkit::ConfigStore* store) {
@@ -190,6 +233,9 @@ CertificateFacts ReadCertificate(hostkit::ConfigStore* store) {
         strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &when);
         facts.notAfter = text;
     }
+    facts.validity = X509_cmp_current_time(X509_get0_notAfter(cert.get())) <= 0   ? "expired"
+                     : X509_cmp_current_time(X509_get0_notBefore(cert.get())) > 0 ? "not yet valid"
+                                                                                   : "valid";
     return facts;
 }
 
@@ -230,6 +276,7 @@ int Status(const Options& options, const StatusArgs& args) {
     const std::string proxyServer = Read(s, ConfigView::Local, "config/proxy/server");
     const std::string proxyPort = Read(s, ConfigView::Local, "config/proxy/port");
     const std::string serial = Read(s, ConfigView::General, "config/vesta/policy/serial_number");
+    const std::string cloudAnswered = Read(s, ConfigView::Local, kCloudAnsweredKey);
     const bool isRegistered = !registered.empty() && registered != "0";
     // The host may carry its own port; the port setting is the enrolment server's then.
     const std::string cloud = cloudHost.empty() || cloudHost.find(':') != std::string::npos
@@ -244,22 +291,25 @@ int Status(const Options& options, const StatusArgs& args) {
         object.Bool("certificate", cert.readable);
         object.String("certificate_subject", cert.subject);
         object.String("certificate_expiry", cert.notAfter);
+        object.String("certificate_validity", cert.validity);
         object.Bool("client_key", key);
         object.String("cloud", cloud);
+        object.String("cloud_last_answer", cloudAnswered);
         object.String("proxy", proxy);
         object.String("policy_serial", serial);
         fprintf(Out(), "%s\n", object.Text().c_str());
         return kExitOk;
     }
     auto line = [](const char* label, const std::string& value) {
-        fprintf(Out(), "%-14s %s\n", label, value.empty() ? "-" : value.c_str());
+        fprintf(Out(), "%-15s %s\n", label, value.empty() ? "-" : value.c_str());
     };
     line("registered:", isRegistered ? "yes" : "no");
     line("agent GUID:", guid);
-    line("certificate:", cert.readable ? cert.subject + ", valid until " + cert.notAfter
-                         : cert.present ? "unreadable" : "");
+    const std::string until = cert.validity == "expired" ? ", EXPIRED on " : ", " + cert.validity + " until ";
+    line("certificate:", cert.readable ? cert.subject + until + cert.notAfter : cert.present ? "unreadable" : "");
     line("client key:", key ? "present (never shown)" : "");
     line("cloud:", cloud);
+    line("cloud answered:", cloudAnswered.empty() ? "never (as far as run recorded)" : cloudAnswered);
     line("proxy:", proxy.empty() ? "direct" : proxy);
     line("policy serial:", serial);
     return kExitOk;

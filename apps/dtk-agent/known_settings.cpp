@@ -34,8 +34,6 @@ std::string EkdsMode(const ConfigEntry& entry) {
 
 // Goes into a request line or a header: a control character would start a header of its own.
 std::string HeaderText(const ConfigEntry& entry) {
-    if (entry.text.empty())
-        return "is empty";
     return HasControlCharacter(entry.text) ? "holds control characters (line ends, tabs)" : "";
 }
 
@@ -194,7 +192,10 @@ std::string ProblemWithEntry(const KnownSetting& setting, const ConfigEntry& ent
     if (entry.type != setting.type)
         return std::string(setting.key) + " is " + TypeWords(entry.type) + "; the library reads " +
                TypeWords(setting.type) + fix;
-    const std::string problem = setting.validate(entry);
+    // The library saves a direct connection as an empty proxy record: empty is
+    // a value, except for what a registration cannot do without.
+    const bool empty = entry.type == ValueType::String && entry.text.empty();
+    const std::string problem = empty ? (setting.requiredToRegister ? "is empty" : "") : setting.validate(entry);
     if (problem.empty())
         return "";
     const std::string shown = setting.secret ? std::string() : " '" + entry.ValueText() + "'";

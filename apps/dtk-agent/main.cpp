@@ -12,6 +12,7 @@
 
 #include "agent_commands.h"
 #include "command_line.h"
+#include "hostkit.h"
 #include "library.h"
 #include "store_lock.h"
 
@@ -29,6 +30,16 @@ void KeepMemoryOutOfCoreDumps() {
         perror("dtk-agent: prctl(PR_SET_DUMPABLE)");
 }
 
+// Whether the store holds an agent GUID (false when it cannot be read: the
+// command then reports the store itself).
+bool HasIdentity(const std::string& storePath) {
+    std::string error;
+    auto store = hostkit::ConfigStore::Open(storePath, &error, hostkit::ConfigStore::Mode::ReadOnly);
+    hostkit::ConfigEntry entry;
+    bool found = false;
+    return store && store->Get(hostkit::ConfigView::Persistent, "config/agent/uuid", &entry, &found, "guid") && found;
+}
+
 // The commands that drive the library's instance.
 bool UsesLibrary(const std::string& command) {
     return command == "run" || command == "register" || command == "lookup" || command == "policy" ||
@@ -37,11 +48,15 @@ bool UsesLibrary(const std::string& command) {
 
 // The commands that write the store, or make the library write it (a
 // registration stores the identity): one such agent per store at a time.
+// lookup and policy register too, but once the store has an identity they
+// only use it, so they go on beside a running service; on a store without
+// one they would make an identity of their own, and take the lock.
 bool WritesStore(const agent::CommandLine& line) {
     const std::string& c = line.command;
     const std::string& v = line.verb;
-    return c == "run" || c == "register" || c == "lookup" || c == "policy" || c == "reset-identity" ||
-           (c == "config" && (v == "set" || v == "delete")) ||
+    if (c == "lookup" || c == "policy")
+        return !HasIdentity(line.options.storePath);
+    return c == "run" || c == "register" || c == "reset-identity" || (c == "config" && (v == "set" || v == "delete")) ||
            (c == "proxy" && (v == "set" || v == "clear" || (v == "discover" && line.proxyArgs.save)));
 }
 

@@ -19,7 +19,7 @@
 
 #include "agent_process.h"
 #include "hostkit.h"
-#include "testbed_process.h"
+#include "testbed_fixture.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -27,11 +27,8 @@ using agent_test::Child;
 using agent_test::Lines;
 using agent_test::Result;
 using agent_test::Slurp;
-using agent_test::TestbedProcess;
 
 namespace {
-
-const std::string kBin = std::string(DTK_BINARY_DIR) + "/bin/";
 
 // A loopback port that takes connections into its backlog and never says a
 // word: a server that does not answer.
@@ -58,39 +55,8 @@ private:
     int m_port = 0;
 };
 
-class AgentCli : public ::testing::Test {
+class AgentCli : public agent_test::TestbedSuite {
 protected:
-    static void SetUpTestSuite() {
-        char pattern[] = "/tmp/dtk-agent-cli-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        s_root = pattern;
-        s_testbed = new TestbedProcess();
-        std::string why;
-        ASSERT_TRUE(s_testbed->Start(s_root, {}, &why)) << why;
-    }
-    static void TearDownTestSuite() {
-        if (s_testbed)
-            EXPECT_EQ(s_testbed->Stop(), 0);
-        delete s_testbed;
-        s_testbed = nullptr;
-        fs::remove_all(s_root);
-    }
-    void SetUp() override {
-        ASSERT_NE(s_testbed, nullptr);
-        dir = s_root / ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        fs::create_directories(dir);
-        store = dir / "config.db";
-        s_testbed->CopyStore(store);
-    }
-
-    std::vector<std::string> AgentArgv(const std::vector<std::string>& args) const {
-        std::vector<std::string> argv = {kBin + "dtk-agent", "--store", store.string()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return argv;
-    }
-    Result Agent(const std::vector<std::string>& args, std::chrono::milliseconds timeout = 120s) const {
-        return agent_test::RunProgram(AgentArgv(args), dir, timeout);
-    }
     // Changes the store as another tool (or a careless hand) would, past config set's checks.
     void Edit(const std::function<void(hostkit::ConfigStore*)>& edit) const {
         std::string error;
@@ -103,15 +69,7 @@ protected:
         EXPECT_EQ(status.exitCode, 0) << status.err;
         return nlohmann::json::parse(status.out).value("guid", "");
     }
-
-    static fs::path s_root;
-    static TestbedProcess* s_testbed;
-    fs::path dir;
-    fs::path store;
 };
-
-fs::path AgentCli::s_root;
-TestbedProcess* AgentCli::s_testbed = nullptr;
 
 hostkit::ConfigEntry Text(hostkit::ConfigView view, const std::string& key, const std::string& value) {
     hostkit::ConfigEntry entry;
@@ -260,9 +218,7 @@ TEST_F(AgentCli, JsonOutputParsesEvenForFileNamesThatAreNotUtf8) {
 
 TEST_F(AgentCli, EveryDocumentedFailureExitCodeIsReached) {
     // 4: a library that does not load.
-    Result noLibrary = agent_test::RunProgram(
-        {kBin + "dtk-agent", "--store", store.string(), "--library", (dir / "absent.so").string(), "proxy", "show"}, dir,
-        30s);
+    Result noLibrary = Agent({"--library", (dir / "absent.so").string(), "proxy", "show"}, 30s);
     EXPECT_EQ(noLibrary.exitCode, 4) << noLibrary.err;
 
     // 5 and 6: a management server that never answers.

@@ -127,8 +127,8 @@ TEST_F(AgentCli, EachConfigurationMistakeStopsRegisterAtOnceNamingTheKey) {
 
 TEST_F(AgentCli, SecondAgentOnAStoreIsRefusedWhileStatusStillWorks) {
     Child run;
-    ASSERT_TRUE(run.Start(AgentArgv({"run"}), dir / "run.out", dir / "run.err"));
-    ASSERT_TRUE(Child::WaitForText(dir / "run.out", "running", 30s)) << Slurp(dir / "run.err");
+    ASSERT_TRUE(run.Start(AgentArgv({"run"}), dir / "service.out", dir / "service.err"));
+    ASSERT_TRUE(Child::WaitForText(dir / "service.out", "running", 30s)) << Slurp(dir / "service.err");
     const std::string refusal =
         "store " + store.string() + " is in use by dtk-agent (pid " + std::to_string(run.Pid()) + ")";
     for (std::vector<std::string> args : {std::vector<std::string>{"run"}, {"register"}, {"config", "set", "config/x", "1"},
@@ -142,10 +142,17 @@ TEST_F(AgentCli, SecondAgentOnAStoreIsRefusedWhileStatusStillWorks) {
         Result reader = Agent(args, 30s);
         EXPECT_EQ(reader.exitCode, 0) << args[0] << ": " << reader.err;
     }
+    // Once the cloud answers, status says when it last did.
+    ASSERT_TRUE(Child::WaitForText(dir / "service.out", "cloud connection: connected", 60s)) << Slurp(dir / "service.out");
+    std::string answered;
+    for (int i = 0; i < 50 && answered.empty(); ++i, std::this_thread::sleep_for(200ms))
+        answered = nlohmann::json::parse(Agent({"status", "--json"}).out).value("cloud_last_answer", "");
+    EXPECT_EQ(answered.size(), 20u) << answered;  // 2026-01-31T12:00:00Z
+
     // A service stopped by SIGTERM ends 0, and frees the store.
     run.Signal(SIGTERM);
-    EXPECT_EQ(run.Wait(60s), 0) << Slurp(dir / "run.err");
-    EXPECT_NE(Slurp(dir / "run.out").find("stopped"), std::string::npos);
+    EXPECT_EQ(run.Wait(60s), 0) << Slurp(dir / "service.err");
+    EXPECT_NE(Slurp(dir / "service.out").find("stopped"), std::string::npos);
     EXPECT_EQ(Agent({"config", "set", "config/x", "1"}).exitCode, 0);
 }
 

@@ -113,6 +113,15 @@ TEST_F(DtkAgentTest, ConfigValuesRoundTripThroughTheStore) {
     Result gone = Config("get --view local config/proxy/port");
     EXPECT_EQ(gone.exitCode, 1);
     EXPECT_NE(gone.err.find("config/proxy/port is not set"), std::string::npos) << gone.err;
+
+    // The secure and persistent views are deleted by name; --opt=value is the same as --opt value.
+    EXPECT_EQ(Run("--store=" + store.string() + " config get --view=secure config/proxy/server").out, "policy.example\n");
+    ASSERT_EQ(Config("delete --secure config/proxy/server").exitCode, 0);
+    EXPECT_EQ(Config("get --view secure config/proxy/server").exitCode, 1);
+    ASSERT_EQ(Config("set --persistent config/agent/uuid guid 0a1b2c3d-0000-4000-8000-000000000001").exitCode, 0);
+    ASSERT_EQ(Config("delete --persistent config/agent/uuid guid").exitCode, 0);
+    EXPECT_EQ(Config("get --persistent config/agent/uuid guid").exitCode, 1);
+    EXPECT_EQ(Config("delete --persistent config/agent/uuid").exitCode, 1) << "nothing left to delete";
 }
 
 TEST_F(DtkAgentTest, BadKeysAndValuesAreRefusedClearly) {

@@ -12,7 +12,9 @@
 #include "agent_commands.h"
 
 namespace agent {
+namespace {
 
+// The PID a lock file names (digits only, bounded), or 0.
 long ParseLockHolder(const std::string& text) {
     // A PID is at most 7 digits on Linux (pid_max ≤ 2^22); anything else is not one.
     size_t end = text.find_first_not_of("0123456789");
@@ -21,8 +23,6 @@ long ParseLockHolder(const std::string& text) {
         return 0;
     return std::stol(digits);
 }
-
-namespace {
 
 std::string ReadHolder(int fd) {
     char text[16] = {};

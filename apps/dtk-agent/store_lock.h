@@ -22,7 +22,4 @@ private:
     int m_fd;
 };
 
-// The PID a lock file names (digits only, bounded), or 0.
-long ParseLockHolder(const std::string& text);
-
 }  // namespace agent

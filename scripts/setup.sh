@@ -16,6 +16,8 @@ packages=(
   openssl tinyproxy microsocks
   # packages: building, checking, the man page, the unit's verification
   dpkg-dev file lintian help2man man-db systemd
+  # dtk-agent: its command line, JSON output and systemd readiness
+  libcli11-dev nlohmann-json3-dev libsystemd-dev
 )
 
 missing=()

@@ -14,6 +14,8 @@
 
 #include "agent_commands.h"
 #include "hostkit.h"
+#include "json_text.h"
+#include "known_settings.h"
 
 namespace agent {
 namespace {
@@ -40,13 +42,6 @@ bool ReachesRequestHeader(const std::string& key) {
         if (key == header)
             return true;
     return key.rfind("config/vesta/endpoint/", 0) == 0;
-}
-
-bool HasControlCharacter(const std::string& text) {
-    for (unsigned char c : text)
-        if (c < 0x20 || c == 0x7F)
-            return true;
-    return false;
 }
 
 bool ParseInt32(const std::string& text, int32_t* value) {
@@ -103,33 +98,6 @@ std::string Printable(const hostkit::ConfigEntry& entry) {
     return entry.ValueText();
 }
 
-// Splits options from operands; after "--" everything is an operand, so
-// values may begin with "-" (every PEM does).
-struct Arguments {
-    std::vector<std::string> options;
-    std::vector<std::string> operands;
-};
-
-Arguments SplitArguments(const std::vector<std::string>& args, const std::vector<std::string>& withValue) {
-    Arguments split;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--") {
-            split.operands.insert(split.operands.end(), args.begin() + i + 1, args.end());
-            break;
-        }
-        if (args[i].size() > 1 && args[i][0] == '-') {
-            split.options.push_back(args[i]);
-            for (const std::string& option : withValue)
-                if (args[i] == option && i + 1 < args.size())
-                    split.options.push_back(args[++i]);
-        } else {
-            split.operands.push_back(args[i]);
-        }
-    }
-    return split;
-}
-
-// The whole file as the value; false with the reason printed.
 // The contents of `path` ("-": standard input). A file of one line, as `echo`
 // writes an activation code, is that line without its line end; a longer file
 // (a PEM) is taken whole.
@@ -179,28 +147,13 @@ int GetPersistent(const Options& options, const std::vector<std::string>& operan
     return kExitOk;
 }
 
-int Get(const Options& options, const std::vector<std::string>& rawArgs) {
-    Arguments split = SplitArguments(rawArgs, {"--view"});
-    for (const std::string& option : split.options)
-        if (option == "--persistent")
-            return split.options.size() == 1 ? GetPersistent(options, split.operands)
-                                             : Usage("--persistent takes no other option");
-    std::vector<std::string> args = split.options;
-    args.insert(args.end(), split.operands.begin(), split.operands.end());
+int Get(const Options& options, const ConfigArgs& args) {
+    if (args.persistent)
+        return GetPersistent(options, args.operands);
     hostkit::ConfigView view = hostkit::ConfigView::General;
-    std::vector<std::string> keys;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--view") {
-            if (i + 1 >= args.size() || !hostkit::ParseView(args[i + 1], &view) ||
-                view == hostkit::ConfigView::Persistent)
-                return Usage("--view takes local, secure or general");
-            ++i;
-        } else if (i < split.options.size()) {
-            return Usage(("unknown option '" + args[i] + "'").c_str());
-        } else {
-            keys.push_back(args[i]);
-        }
-    }
+    if (!args.view.empty() && !hostkit::ParseView(args.view, &view))
+        return Usage("--view takes local, secure or general");
+    const std::vector<std::string>& keys = args.operands;
     if (keys.size() != 1)
         return Usage("config get takes one key");
     if (!ValidKey(keys[0]))
@@ -222,30 +175,16 @@ int Get(const Options& options, const std::vector<std::string>& rawArgs) {
     return kExitOk;
 }
 
-int Set(const Options& options, const std::vector<std::string>& args) {
+int Set(const Options& options, const ConfigArgs& args) {
     hostkit::ConfigEntry entry;
-    entry.view = hostkit::ConfigView::Local;
-    entry.type = hostkit::ValueType::String;
-    Arguments split = SplitArguments(args, {"--from-file"});
-    std::string fromFile;
-    for (size_t i = 0; i < split.options.size(); ++i) {
-        const std::string& arg = split.options[i];
-        if (arg == "--secure")
-            entry.view = hostkit::ConfigView::Secure;
-        else if (arg == "--persistent")
-            entry.view = hostkit::ConfigView::Persistent;
-        else if (arg == "--int")
-            entry.type = hostkit::ValueType::Integer;
-        else if (arg == "--binary-hex")
-            entry.type = hostkit::ValueType::Binary;
-        else if (arg == "--from-file" && i + 1 < split.options.size())
-            fromFile = split.options[++i];
-        else
-            return Usage(("unknown option '" + arg + "'" +
-                          (arg.compare(0, 5, "-----") == 0 ? "; put \"--\" before a value that begins with \"-\"" : ""))
-                             .c_str());
-    }
-    std::vector<std::string>& positional = split.operands;
+    entry.view = args.secure ? hostkit::ConfigView::Secure
+                 : args.persistent ? hostkit::ConfigView::Persistent
+                                   : hostkit::ConfigView::Local;
+    entry.type = args.integer ? hostkit::ValueType::Integer
+                 : args.binaryHex ? hostkit::ValueType::Binary
+                                  : hostkit::ValueType::String;
+    const std::string& fromFile = args.fromFile;
+    std::vector<std::string> positional = args.operands;
     const bool persistent = entry.view == hostkit::ConfigView::Persistent;
     if (persistent && entry.type != hostkit::ValueType::String)
         return Usage("persistent values are strings");
@@ -280,6 +219,12 @@ int Set(const Options& options, const std::vector<std::string>& args) {
     }
     if (persistent && entry.name.empty())
         return Usage("the value name is empty");
+    if (const KnownSetting* known = FindKnownSetting(entry.key)) {
+        if (std::string problem = ProblemWithEntry(*known, entry); !problem.empty())
+            return Usage(problem);
+    } else {
+        fprintf(stderr, "dtk-agent: warning: the library reads no setting %s; stored all the same\n", entry.key.c_str());
+    }
     auto store = OpenStore(options, hostkit::ConfigStore::Mode::ReadWrite);
     if (!store)
         return kExitStore;
@@ -290,29 +235,81 @@ int Set(const Options& options, const std::vector<std::string>& args) {
     return 0;
 }
 
-int Delete(const Options& options, const std::vector<std::string>& args) {
-    if (args.size() != 1)
-        return Usage("config delete takes one key");
-    if (!ValidKey(args[0]))
-        return Usage(("invalid key '" + args[0] + "'").c_str());
+// The persistent entries of `key` (with `name`: that one only).
+bool DeletePersistent(hostkit::ConfigStore* store, const std::string& key, const std::string& name, bool* removed) {
+    std::vector<hostkit::ConfigEntry> entries;
+    if (!store->List(&entries))
+        return false;
+    return store->RunTransaction([&] {
+        for (const hostkit::ConfigEntry& entry : entries) {
+            if (entry.view != hostkit::ConfigView::Persistent || entry.key != key || (!name.empty() && entry.name != name))
+                continue;
+            bool gone = false;
+            if (!store->DeleteKey(hostkit::ConfigView::Persistent, key, &gone, entry.name))
+                return false;
+            *removed = *removed || gone;
+        }
+        return true;
+    });
+}
+
+int Delete(const Options& options, const ConfigArgs& args) {
+    const std::vector<std::string>& operands = args.operands;
+    if (operands.empty() || operands.size() > (args.persistent ? 2u : 1u))
+        return Usage(args.persistent ? "config delete --persistent takes a key and at most a value name"
+                                     : "config delete takes one key");
+    const std::string& key = operands[0];
+    if (!ValidKey(key))
+        return Usage(("invalid key '" + key + "'").c_str());
     auto store = OpenStore(options, hostkit::ConfigStore::Mode::ReadWrite);
     if (!store)
         return kExitStore;
-    if (!store->SubtreeExists(args[0].c_str())) {
-        fprintf(stderr, "dtk-agent: %s is not set\n", args[0].c_str());
-        return 1;
+    bool removed = false;
+    bool done = false;
+    if (args.persistent) {
+        done = DeletePersistent(store.get(), key, operands.size() > 1 ? operands[1] : "", &removed);
+    } else if (args.secure) {
+        done = store->DeleteKey(hostkit::ConfigView::Secure, key, &removed);
+    } else {
+        removed = store->SubtreeExists(key.c_str());
+        done = !removed || store->DeleteSubtree(key.c_str());
     }
-    if (!store->DeleteSubtree(args[0].c_str())) {
-        fprintf(stderr, "dtk-agent: cannot delete %s: %s\n", args[0].c_str(), hostkit::ConfigStore::LastError().c_str());
+    if (!done) {
+        fprintf(stderr, "dtk-agent: cannot delete %s: %s\n", key.c_str(), hostkit::ConfigStore::LastError().c_str());
         return kExitStore;
     }
-    return 0;
+    if (!removed) {
+        fprintf(stderr, "dtk-agent: %s is not set\n", key.c_str());
+        return kExitFailed;
+    }
+    return kExitOk;
 }
 
-int List(const Options& options, const std::vector<std::string>& args) {
-    if (args.size() > 1)
+void PrintEntry(const hostkit::ConfigEntry& entry, bool json) {
+    const std::string key = entry.name.empty() ? entry.key : entry.key + "#" + entry.name;
+    if (!json) {
+        fprintf(Out(), "%-10s %-6s %s = %s\n", hostkit::ViewName(entry.view), hostkit::TypeName(entry.type),
+                key.c_str(), Printable(entry).c_str());
+        return;
+    }
+    JsonObject object;
+    object.String("view", hostkit::ViewName(entry.view));
+    object.String("type", hostkit::TypeName(entry.type));
+    object.String("key", entry.key);
+    object.String("name", entry.name);
+    if (IsSecret(entry))
+        object.Bool("hidden", true);
+    else if (entry.type == hostkit::ValueType::Integer)
+        object.Number("value", entry.integer);
+    else
+        object.String("value", entry.ValueText());
+    fprintf(Out(), "%s\n", object.Text().c_str());
+}
+
+int List(const Options& options, const ConfigArgs& args) {
+    if (args.operands.size() > 1)
         return Usage("config list takes at most one prefix");
-    const std::string prefix = args.empty() ? "" : args[0];
+    const std::string prefix = args.operands.empty() ? "" : args.operands[0];
     auto store = OpenStore(options, hostkit::ConfigStore::Mode::ReadOnly);
     if (!store)
         return kExitStore;
@@ -322,31 +319,27 @@ int List(const Options& options, const std::vector<std::string>& args) {
                 hostkit::ConfigStore::LastError().c_str());
         return kExitStore;
     }
-    for (const auto& entry : entries) {
-        if (entry.key.compare(0, prefix.size(), prefix) != 0)
-            continue;
-        std::string key = entry.name.empty() ? entry.key : entry.key + "#" + entry.name;
-        fprintf(Out(), "%-10s %-6s %s = %s\n", hostkit::ViewName(entry.view), hostkit::TypeName(entry.type), key.c_str(),
-               Printable(entry).c_str());
-    }
-    return 0;
+    for (const auto& entry : entries)
+        if (entry.key.compare(0, prefix.size(), prefix) == 0)
+            PrintEntry(entry, args.json);
+    return kExitOk;
 }
 
 }  // namespace
 
-int Config(const Options& options, const std::vector<std::string>& args) {
-    if (args.empty())
-        return Usage("config needs get, set, delete or list");
-    std::vector<std::string> rest(args.begin() + 1, args.end());
-    if (args[0] == "get")
-        return Get(options, rest);
-    if (args[0] == "set")
-        return Set(options, rest);
-    if (args[0] == "delete")
-        return Delete(options, rest);
-    if (args[0] == "list")
-        return List(options, rest);
-    return Usage(("unknown config command '" + args[0] + "'").c_str());
+int Config(const Options& options, const ConfigArgs& args) {
+    if (args.verb == "get")
+        return Get(options, args);
+    if (args.verb == "set")
+        return Set(options, args);
+    if (args.verb == "delete")
+        return Delete(options, args);
+    if (args.verb == "list")
+        return List(options, args);
+    const int code = CheckConfiguration(options, Out());
+    if (code == kExitOk)
+        fprintf(Out(), "configuration: no problem found\n");
+    return code;
 }
 
 }  // namespace agent

@@ -1,26 +1,26 @@
-// Minimal JSON output: one object per line, strings escaped.
+// JSON output: one object per line, members in the order they were added.
+// Text that is not UTF-8 (a file name from a Latin-1 system) is never passed
+// through: each byte that is not part of valid UTF-8 becomes U+FFFD, as
+// Widen() does for the library's wide strings, so every line parses.
 #pragma once
+
+#include <nlohmann/json.hpp>
 
 #include <string>
 
 namespace agent {
 
-std::string JsonEscape(const std::string& text);
-
 class JsonObject {
 public:
-    void String(const char* name, const std::string& value) { Add(name, "\"" + JsonEscape(value) + "\""); }
-    void Number(const char* name, long long value) { Add(name, std::to_string(value)); }
-    void Bool(const char* name, bool value) { Add(name, value ? "true" : "false"); }
-    std::string Text() const { return "{" + m_body + "}"; }
+    void String(const char* name, const std::string& value) { m_object[name] = value; }
+    void Number(const char* name, long long value) { m_object[name] = value; }
+    void Bool(const char* name, bool value) { m_object[name] = value; }
+    void Null(const char* name) { m_object[name] = nullptr; }
+    // The object on one line.
+    std::string Text() const;
 
 private:
-    void Add(const char* name, const std::string& value) {
-        if (!m_body.empty())
-            m_body += ",";
-        m_body += "\"" + JsonEscape(name) + "\":" + value;
-    }
-    std::string m_body;
+    nlohmann::ordered_json m_object = nlohmann::ordered_json::object();
 };
 
 }  // namespace agent

@@ -350,24 +350,10 @@ void PrintRest(Lookups* lookups, FileHashing* files, Lines* lines) {
 
 }  // namespace
 
-int Lookup(const Options& options, const std::vector<std::string>& args) {
-    bool json = false, quiet = false;
-    int seconds = 60;
-    std::vector<std::string> paths;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--json")
-            json = true;
-        else if (args[i] == "--quiet" || args[i] == "-q")
-            quiet = true;
-        else if (args[i] == "--timeout" && i + 1 < args.size() && ParseSeconds(args[i + 1], &seconds))
-            ++i;
-        else if (args[i].size() > 1 && args[i][0] == '-')
-            return Usage("unknown option '" + args[i] + "'");
-        else
-            paths.push_back(args[i]);
-    }
-    if (paths.empty())
-        return Usage("lookup needs at least one file or directory");
+int Lookup(const Options& options, const LookupArgs& args) {
+    const bool json = args.json, quiet = args.quiet;
+    const int seconds = args.timeoutSeconds;
+    const std::vector<std::string>& paths = args.paths;
     corvane_asn1_init();
 
     // Outlive the session: queries still outstanding when it ends are

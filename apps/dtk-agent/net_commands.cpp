@@ -14,6 +14,7 @@
 #include "agent_commands.h"
 #include "dtk/IHttp.h"
 #include "dtk/ProxyInfo.h"
+#include "json_text.h"
 #include "library.h"
 #include "progress.h"
 #include "wide_text.h"
@@ -295,18 +296,33 @@ bool SaveConfiguredProxy(hostkit::ConfigStore* store, const ProxyInfo& proxy) {
     });
 }
 
-int ProxyShow(ITesselInstance* instance) {
+// The proxy as a JSON object (never its password).
+JsonObject ProxyJson(const ProxyInfo* proxy) {
+    JsonObject object;
+    object.String("proxy", proxy ? Describe(*proxy) : "direct connection");
+    object.String("source", proxy ? SourceName(proxy->discoveryMode) : "direct");
+    object.String("type", proxy ? Narrow(proxy->type) : "");
+    object.String("server", proxy ? Narrow(proxy->server) : "");
+    object.Number("port", proxy ? proxy->port : 0);
+    object.String("user", proxy ? Narrow(proxy->user) : "");
+    object.Bool("password_set", proxy && !proxy->password.empty());
+    return object;
+}
+
+int ProxyShow(ITesselInstance* instance, bool json) {
     ProxyInfo* proxy = instance->LoadProxyInfo();
-    if (!proxy) {
+    if (json)
+        fprintf(Out(), "%s\n", ProxyJson(proxy).Text().c_str());
+    else if (!proxy)
         fprintf(Out(), "proxy: none saved (direct connection)\n");
-        return kExitOk;
-    }
-    fprintf(Out(), "proxy: %s (found by: %s)\n", Describe(*proxy).c_str(), SourceName(proxy->discoveryMode));
-    instance->ReleaseProxyInfo(proxy);
+    else
+        fprintf(Out(), "proxy: %s (found by: %s)\n", Describe(*proxy).c_str(), SourceName(proxy->discoveryMode));
+    if (proxy)
+        instance->ReleaseProxyInfo(proxy);
     return kExitOk;
 }
 
-int ProxyDiscover(Session* session, bool save) {
+int ProxyDiscover(Session* session, bool save, bool json) {
     ITesselInstance* instance = session->Instance();
     ProxyInfoList candidates;
     instance->DiscoverProxies(&candidates);
@@ -317,8 +333,14 @@ int ProxyDiscover(Session* session, bool save) {
     const ProxyInfo* first = nullptr;
     for (const ProxyInfo& candidate : candidates) {
         bool works = instance->TestProxy(&candidate, session->Store());
-        fprintf(Out(), "%-12s %-40s %s\n", SourceName(candidate.discoveryMode), Describe(candidate).c_str(),
-                works ? "works" : "fails");
+        if (json) {
+            JsonObject line = ProxyJson(&candidate);
+            line.Bool("works", works);
+            fprintf(Out(), "%s\n", line.Text().c_str());
+        } else {
+            fprintf(Out(), "%-12s %-40s %s\n", SourceName(candidate.discoveryMode), Describe(candidate).c_str(),
+                    works ? "works" : "fails");
+        }
         fflush(Out());
         if (works && !first)
             first = &candidate;
@@ -327,14 +349,21 @@ int ProxyDiscover(Session* session, bool save) {
         fprintf(stderr, "dtk-agent: no candidate reached the test URL\n");
         return kExitFailed;
     }
-    fprintf(Out(), "chosen: %s (%s)\n", Describe(*first).c_str(), SourceName(first->discoveryMode));
-    if (save) {
-        if (!instance->DiscoverAndSaveProxy()) {
-            fprintf(stderr, "dtk-agent: the discovered proxy could not be saved\n");
-            return kExitFailed;
-        }
-        fprintf(Out(), "saved\n");
+    if (!json)
+        fprintf(Out(), "chosen: %s (%s)\n", Describe(*first).c_str(), SourceName(first->discoveryMode));
+    const bool saved = save && instance->DiscoverAndSaveProxy();
+    if (json) {
+        JsonObject chosen = ProxyJson(first);
+        chosen.Bool("chosen", true);
+        chosen.Bool("saved", saved);
+        fprintf(Out(), "%s\n", chosen.Text().c_str());
     }
+    if (save && !saved) {
+        fprintf(stderr, "dtk-agent: the discovered proxy could not be saved\n");
+        return kExitFailed;
+    }
+    if (save && !json)
+        fprintf(Out(), "saved\n");
     return kExitOk;
 }
 
@@ -358,23 +387,9 @@ int ProxyTest(Session* session, const std::string& url) {
 
 }  // namespace
 
-int Policy(const Options& options, const std::vector<std::string>& args) {
-    if (args.empty() || args[0] != "download")
-        return Usage("policy takes: download [--out FILE] [--serial N]");
-    std::string out;
-    long serial = -1;
-    for (size_t i = 1; i < args.size(); ++i) {
-        if ((args[i] == "--out" || args[i] == "-o") && i + 1 < args.size()) {
-            out = args[++i];
-        } else if (args[i] == "--serial" && i + 1 < args.size()) {
-            char* end = nullptr;
-            serial = strtol(args[++i].c_str(), &end, 10);
-            if (*end != '\0' || serial < 0 || serial > static_cast<long>(kSerialMask))
-                return Usage("--serial takes a number from 0 to 268435455");
-        } else {
-            return Usage("unexpected argument '" + args[i] + "'");
-        }
-    }
+int Policy(const Options& options, const PolicyArgs& args) {
+    std::string out = args.out;
+    long serial = args.serial;
     int code = kExitOk;
     std::unique_ptr<Session> session = Session::Open(options, &code);
     if (!session)
@@ -394,56 +409,35 @@ int Policy(const Options& options, const std::vector<std::string>& args) {
     return kExitOk;
 }
 
-int Http(const Options& options, const std::vector<std::string>& args) {
-    if (args.size() < 2 || (args[0] != "get" && args[0] != "post"))
-        return Usage("http takes: get URL [-o FILE] [--quiet] | post URL NAME=VALUE...");
-    const std::string& url = args[1];
+int Http(const Options& options, const HttpArgs& args) {
+    const std::string& url = args.url;
     if (!IsHttpsUrl(url))
         return Usage("only https:// URLs are fetched: '" + url + "'");
-    std::string out;
-    bool quiet = false;
-    std::vector<std::pair<std::string, std::string>> fields;
-    for (size_t i = 2; i < args.size(); ++i) {
-        std::string::size_type equals = args[i].find('=');
-        if (args[0] == "get" && (args[i] == "-o" || args[i] == "--out") && i + 1 < args.size())
-            out = args[++i];
-        else if (args[0] == "get" && (args[i] == "--quiet" || args[i] == "-q"))
-            quiet = true;
-        else if (args[0] == "post" && equals != std::string::npos && equals > 0)
-            fields.emplace_back(args[i].substr(0, equals), args[i].substr(equals + 1));
-        else
-            return Usage("unexpected argument '" + args[i] + "'");
-    }
     int code = kExitOk;
     std::unique_ptr<Session> session = Session::Open(options, &code);
     if (!session)
         return code;
-    return args[0] == "get" ? HttpGet(session->Instance(), url, out, Progress::Wanted(quiet || options.verbose))
-                            : HttpPost(session->Instance(), url, fields);
+    return !args.post ? HttpGet(session->Instance(), url, args.out, Progress::Wanted(args.quiet || options.verbose))
+                      : HttpPost(session->Instance(), url, args.fields);
 }
 
-int Proxy(const Options& options, const std::vector<std::string>& args) {
-    const std::string verb = args.empty() ? "" : args[0];
-    const size_t extra = args.empty() ? 0 : args.size() - 1;
-    bool save = verb == "discover" && extra == 1 && args[1] == "--save";
-    bool valid = ((verb == "show" || verb == "clear") && extra == 0) || (verb == "discover" && (extra == 0 || save)) ||
-                 (verb == "test" && extra <= 1) || (verb == "set" && extra == 1);
-    if (!valid)
-        return Usage("proxy takes: show | discover [--save] | test [URL] | set URL | clear");
+int Proxy(const Options& options, const ProxyArgs& args) {
+    const std::string& verb = args.verb;
+    const bool save = args.save;
     ProxyInfo parsed;
     std::string why;
-    if (verb == "set" && !ParseProxyUrl(args[1], &parsed, &why))
+    if (verb == "set" && !ParseProxyUrl(args.url, &parsed, &why))
         return Usage(why);
     int code = kExitOk;
     std::unique_ptr<Session> session = Session::Open(options, &code);
     if (!session)
         return code;
     if (verb == "show")
-        return ProxyShow(session->Instance());
+        return ProxyShow(session->Instance(), args.json);
     if (verb == "discover")
-        return ProxyDiscover(session.get(), save);
+        return ProxyDiscover(session.get(), save, args.json);
     if (verb == "test")
-        return ProxyTest(session.get(), extra ? args[1] : "");
+        return ProxyTest(session.get(), args.url);
     bool written = verb == "set" ? SaveConfiguredProxy(session->Store(), parsed) : ClearProxyRecord(session->Store());
     if (!written) {
         fprintf(stderr, "dtk-agent: cannot write the proxy: %s\n", hostkit::ConfigStore::LastError().c_str());

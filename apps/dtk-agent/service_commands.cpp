@@ -2,7 +2,9 @@
 #include <openssl/bio.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
+#include <systemd/sd-daemon.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -13,6 +15,7 @@
 #include "agent_commands.h"
 #include "connection_keeper.h"
 #include "json_text.h"
+#include "known_settings.h"
 #include "library.h"
 
 namespace agent {
@@ -21,21 +24,6 @@ namespace {
 void PrintState(const RegistrationState& state) {
     fprintf(Out(), "%s\n", state.text);
     fflush(Out());
-}
-
-// [OPTION S] where OPTION is `option` (--timeout, --keepalive); false with the
-// usage error printed.
-bool ParseSecondsOption(const std::vector<std::string>& args, const std::string& option, int* seconds, int* exitCode) {
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == option && i + 1 < args.size() && ParseSeconds(args[i + 1], seconds)) {
-            ++i;
-            continue;
-        }
-        *exitCode = Usage(args[i] == option ? option + " takes a number of seconds from 1 to 86400"
-                                            : "unexpected argument '" + args[i] + "'");
-        return false;
-    }
-    return true;
 }
 
 // ---- run: the host's callbacks ------------------------------------------------------------------
@@ -81,6 +69,8 @@ public:
                            : state == TesselCloudForbidden ? "cloud connection: forbidden"
                                                            : "cloud connection: disconnected";
         fprintf(Out(), "%s\n", text);
+        // What `systemctl status` shows beside the unit (nothing without systemd).
+        sd_notifyf(0, "STATUS=%s", text);
         fflush(Out());
     }
 
@@ -88,34 +78,86 @@ private:
     Session* m_session;
 };
 
+// Records in the store when the cloud last answered, for `status`: at most
+// once a minute, so a healthy service writes the store rarely.
+class CloudAnswerRecorder {
+public:
+    explicit CloudAnswerRecorder(hostkit::ConfigStore* store) : m_store(store) {}
+    void Note(bool answering) {
+        const auto now = std::chrono::steady_clock::now();
+        if (!answering || (m_written && now - m_last < std::chrono::minutes(1)))
+            return;
+        hostkit::ConfigEntry entry;
+        entry.key = kCloudAnsweredKey;
+        entry.text = IsoNow();
+        // A store that cannot be written loses only this note; run goes on.
+        m_store->Put(entry);
+        m_written = true;
+        m_last = now;
+    }
+
+private:
+    static std::string IsoNow() {
+        const time_t now = time(nullptr);
+        struct tm when {};
+        gmtime_r(&now, &when);
+        char text[32];
+        strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &when);
+        return text;
+    }
+    hostkit::ConfigStore* m_store;
+    bool m_written = false;
+    std::chrono::steady_clock::time_point m_last;
+};
+
+static_assert(RunArgs{}.keepaliveSeconds == ConnectionKeeper::kDefaultCheckSeconds);
+
 // Server message types the demo host handles.
 constexpr int32_t kServerMessageTypes[] = {1, 2, 3, 4};
 
 }  // namespace
 
-int Register(const Options& options, const std::vector<std::string>& args) {
-    int seconds = 60, code = kExitOk;
-    if (!ParseSecondsOption(args, "--timeout", &seconds, &code))
+int Register(const Options& options, const RegisterArgs& args) {
+    // A setting the library would refuse is named now, not after a time-out.
+    int code = CheckConfiguration(options, stderr);
+    if (code != kExitOk)
         return code;
     std::unique_ptr<Session> session = Session::Open(options, &code);
     if (!session)
         return code;
-    code = session->RegisterAndWait(seconds, PrintState);
-    if (code == kExitOk)
+    const int seconds = args.timeoutSeconds;
+    auto printState = [&](const RegistrationState& state) {
+        if (!args.json)
+            return PrintState(state);
+        JsonObject object;
+        object.String("state", state.text);
+        object.Number("code", state.code);
+        fprintf(Out(), "%s\n", object.Text().c_str());
+        fflush(Out());
+    };
+    code = session->RegisterAndWait(seconds, printState);
+    if (args.json) {
+        JsonObject object;
+        object.Bool("registered", code == kExitOk);
+        if (code != kExitOk)
+            object.String("error", code == kExitTimeout ? "registration did not complete in time" : "interrupted");
+        fprintf(Out(), "%s\n", object.Text().c_str());
+    } else if (code == kExitOk) {
         fprintf(Out(), "registered\n");
-    else if (code == kExitTimeout)
+    }
+    if (code == kExitTimeout)
         fprintf(stderr, "dtk-agent: registration did not complete within %d s (run with --verbose to see why)\n",
                 seconds);
-    else
+    else if (code != kExitOk)
         fprintf(stderr, "dtk-agent: registration interrupted\n");
     return code;
 }
 
-int Run(const Options& options, const std::vector<std::string>& args) {
-    int code = kExitOk;
-    int keepaliveSeconds = ConnectionKeeper::kDefaultCheckSeconds;
-    if (!ParseSecondsOption(args, "--keepalive", &keepaliveSeconds, &code))
+int Run(const Options& options, const RunArgs& args) {
+    int code = CheckConfiguration(options, stderr);
+    if (code != kExitOk)
         return code;
+    const int keepaliveSeconds = args.keepaliveSeconds;
     std::unique_ptr<Session> session = Session::Open(options, &code);
     if (!session)
         return code;
@@ -130,17 +172,23 @@ int Run(const Options& options, const std::vector<std::string>& args) {
     instance->PerformTesselRegistration();
     fprintf(Out(), "running (SIGTERM or SIGINT stops, SIGHUP reloads the configuration)\n");
     fflush(Out());
+    // Ready once the service runs, not once the cloud answers: it keeps
+    // trying by itself, and a network down at boot must not fail the unit.
+    sd_notify(0, "READY=1\nSTATUS=running, registering");
     ConnectionKeeper keeper(instance, Out(), keepaliveSeconds);
+    CloudAnswerRecorder recorder(session->Store());
     while (!Signals::Stopping()) {
         for (const RegistrationState* state : session->TakeStates())
             PrintState(*state);
         keeper.Tick();
+        recorder.Note(instance->IsCloudConnected());
         if (Signals::Wait(200) == SIGHUP) {
             fprintf(Out(), "configuration reloaded\n");
             fflush(Out());
             instance->UpdateConfiguration();
         }
     }
+    sd_notify(0, "STOPPING=1");
     fprintf(Out(), "stopping\n");
     fflush(Out());
     instance->RemoveObserver(&printer);
@@ -158,6 +206,7 @@ struct CertificateFacts {
     bool readable = false;
     std::string subject;
     std::string notAfter;  // ISO 8601 UTC
+    std::string validity;  // "valid", "expired" or "not yet valid"
 };
 
 CertificateFacts ReadCertificate(hostkit::ConfigStore* store) {
@@ -184,6 +233,9 @@ CertificateFacts ReadCertificate(hostkit::ConfigStore* store) {
         strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &when);
         facts.notAfter = text;
     }
+    facts.validity = X509_cmp_current_time(X509_get0_notAfter(cert.get())) <= 0   ? "expired"
+                     : X509_cmp_current_time(X509_get0_notBefore(cert.get())) > 0 ? "not yet valid"
+                                                                                   : "valid";
     return facts;
 }
 
@@ -203,13 +255,8 @@ bool Exists(hostkit::ConfigStore* store, hostkit::ConfigView view, const char* k
 
 }  // namespace
 
-int Status(const Options& options, const std::vector<std::string>& args) {
-    bool json = false;
-    for (const std::string& arg : args) {
-        if (arg != "--json")
-            return Usage("unexpected argument '" + arg + "'");
-        json = true;
-    }
+int Status(const Options& options, const StatusArgs& args) {
+    const bool json = args.json;
     std::string error;
     std::unique_ptr<hostkit::ConfigStore> store =
         hostkit::ConfigStore::Open(options.storePath, &error, hostkit::ConfigStore::Mode::ReadOnly);
@@ -229,6 +276,7 @@ int Status(const Options& options, const std::vector<std::string>& args) {
     const std::string proxyServer = Read(s, ConfigView::Local, "config/proxy/server");
     const std::string proxyPort = Read(s, ConfigView::Local, "config/proxy/port");
     const std::string serial = Read(s, ConfigView::General, "config/vesta/policy/serial_number");
+    const std::string cloudAnswered = Read(s, ConfigView::Local, kCloudAnsweredKey);
     const bool isRegistered = !registered.empty() && registered != "0";
     // The host may carry its own port; the port setting is the enrolment server's then.
     const std::string cloud = cloudHost.empty() || cloudHost.find(':') != std::string::npos
@@ -243,22 +291,25 @@ int Status(const Options& options, const std::vector<std::string>& args) {
         object.Bool("certificate", cert.readable);
         object.String("certificate_subject", cert.subject);
         object.String("certificate_expiry", cert.notAfter);
+        object.String("certificate_validity", cert.validity);
         object.Bool("client_key", key);
         object.String("cloud", cloud);
+        object.String("cloud_last_answer", cloudAnswered);
         object.String("proxy", proxy);
         object.String("policy_serial", serial);
         fprintf(Out(), "%s\n", object.Text().c_str());
         return kExitOk;
     }
     auto line = [](const char* label, const std::string& value) {
-        fprintf(Out(), "%-14s %s\n", label, value.empty() ? "-" : value.c_str());
+        fprintf(Out(), "%-15s %s\n", label, value.empty() ? "-" : value.c_str());
     };
     line("registered:", isRegistered ? "yes" : "no");
     line("agent GUID:", guid);
-    line("certificate:", cert.readable ? cert.subject + ", valid until " + cert.notAfter
-                         : cert.present ? "unreadable" : "");
+    const std::string until = cert.validity == "expired" ? ", EXPIRED on " : ", " + cert.validity + " until ";
+    line("certificate:", cert.readable ? cert.subject + until + cert.notAfter : cert.present ? "unreadable" : "");
     line("client key:", key ? "present (never shown)" : "");
     line("cloud:", cloud);
+    line("cloud answered:", cloudAnswered.empty() ? "never (as far as run recorded)" : cloudAnswered);
     line("proxy:", proxy.empty() ? "direct" : proxy);
     line("policy serial:", serial);
     return kExitOk;

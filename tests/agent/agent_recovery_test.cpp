@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "agent_process.h"
-#include "testbed_process.h"
+#include "testbed_fixture.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -23,42 +23,8 @@ using agent_test::Slurp;
 
 namespace {
 
-const std::string kBin = std::string(DTK_BINARY_DIR) + "/bin/";
-
-class AgentRecovery : public ::testing::Test {
+class AgentRecovery : public agent_test::TestbedSuite {
 protected:
-    static void SetUpTestSuite() {
-        char pattern[] = "/tmp/dtk-agent-recovery-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        s_root = pattern;
-        s_testbed = new agent_test::TestbedProcess();
-        std::string why;
-        ASSERT_TRUE(s_testbed->Start(s_root, {}, &why)) << why;
-    }
-
-    static void TearDownTestSuite() {
-        if (s_testbed) {
-            EXPECT_EQ(s_testbed->Stop(), 0) << s_testbed->Output();
-        }
-        delete s_testbed;
-        s_testbed = nullptr;
-        fs::remove_all(s_root);
-    }
-
-    void SetUp() override {
-        ASSERT_NE(s_testbed, nullptr);
-        dir = s_root / ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        fs::create_directories(dir);
-        store = dir / "config.db";
-        s_testbed->CopyStore(store);
-    }
-
-    std::vector<std::string> AgentArgv(const std::vector<std::string>& args) const {
-        std::vector<std::string> argv = {kBin + "dtk-agent", "--store", store.string()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return argv;
-    }
-
     // Waits (bounded) until `text` occurs `n` times in the run's output.
     bool WaitForCount(const std::string& text, size_t n, std::chrono::seconds bound) const {
         const auto end = std::chrono::steady_clock::now() + bound;
@@ -86,15 +52,7 @@ protected:
         run->Signal(SIGTERM);
         EXPECT_EQ(run->Wait(15s), 0) << Slurp(dir / "service.out") << Slurp(dir / "service.err");
     }
-
-    static fs::path s_root;
-    static agent_test::TestbedProcess* s_testbed;
-    fs::path dir;
-    fs::path store;
 };
-
-fs::path AgentRecovery::s_root;
-agent_test::TestbedProcess* AgentRecovery::s_testbed = nullptr;
 
 TEST_F(AgentRecovery, CloudServerRestartedUnderARunningAgentLookupsAcrossAndAfterItAreAnswered) {
     Child run;

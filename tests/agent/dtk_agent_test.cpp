@@ -35,7 +35,11 @@ protected:
         dir = pattern;
         store = dir / "config.db";
     }
-    void TearDown() override { fs::remove_all(dir); }
+    void TearDown() override {
+        fs::remove_all(dir);
+        // A store named by the folder itself locks beside it.
+        fs::remove(dir.string() + ".lock");
+    }
 
     // Runs dtk-agent with `args` (already quoted for the shell), `input` on
     // its standard input.
@@ -77,6 +81,13 @@ TEST_F(DtkAgentTest, HelpAndVersion) {
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_EQ(version.out.rfind("dtk-agent ", 0), 0u) << version.out;
     EXPECT_EQ(Run("frobnicate").exitCode, 2);
+    // Each command has its own help.
+    Result commandHelp = Run("lookup --help");
+    EXPECT_EQ(commandHelp.exitCode, 0);
+    EXPECT_NE(commandHelp.out.find("--timeout"), std::string::npos) << commandHelp.out;
+    // Every exit code is documented.
+    for (const char* code : {"  0  ", "  1  ", "  2  ", "  3  ", "  4  ", "  5  ", "  6  ", "  7  "})
+        EXPECT_NE(help.out.find(code), std::string::npos) << code;
 }
 
 TEST_F(DtkAgentTest, ConfigValuesRoundTripThroughTheStore) {
@@ -102,6 +113,15 @@ TEST_F(DtkAgentTest, ConfigValuesRoundTripThroughTheStore) {
     Result gone = Config("get --view local config/proxy/port");
     EXPECT_EQ(gone.exitCode, 1);
     EXPECT_NE(gone.err.find("config/proxy/port is not set"), std::string::npos) << gone.err;
+
+    // The secure and persistent views are deleted by name; --opt=value is the same as --opt value.
+    EXPECT_EQ(Run("--store=" + store.string() + " config get --view=secure config/proxy/server").out, "policy.example\n");
+    ASSERT_EQ(Config("delete --secure config/proxy/server").exitCode, 0);
+    EXPECT_EQ(Config("get --view secure config/proxy/server").exitCode, 1);
+    ASSERT_EQ(Config("set --persistent config/agent/uuid guid 0a1b2c3d-0000-4000-8000-000000000001").exitCode, 0);
+    ASSERT_EQ(Config("delete --persistent config/agent/uuid guid").exitCode, 0);
+    EXPECT_EQ(Config("get --persistent config/agent/uuid guid").exitCode, 1);
+    EXPECT_EQ(Config("delete --persistent config/agent/uuid").exitCode, 1) << "nothing left to delete";
 }
 
 TEST_F(DtkAgentTest, BadKeysAndValuesAreRefusedClearly) {
@@ -136,11 +156,11 @@ TEST_F(DtkAgentTest, BadKeysAndValuesAreRefusedClearly) {
 TEST_F(DtkAgentTest, PersistentValuesPemValuesAndValuesFromFiles) {
     const std::string pem = "-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n";
     std::ofstream(dir / "cert.pem") << pem;
-    // A value beginning with "-" is an option unless "--" comes first.
-    Result refused = Config("set config/agent/cloud/trustedcerts/cert '-----BEGIN CERTIFICATE-----'");
-    EXPECT_EQ(refused.exitCode, 2);
-    EXPECT_NE(refused.err.find("put \"--\" before a value"), std::string::npos) << refused.err;
-    ASSERT_EQ(Config("set config/x -- '-----BEGIN X'").exitCode, 0);
+    // A value beginning with "-" and a letter is an option unless "--" comes
+    // first; dashes alone (a PEM) are a value either way.
+    ASSERT_EQ(Config("set config/x -- '-x'").exitCode, 0);
+    EXPECT_EQ(Config("get config/x").out, "-x\n");
+    ASSERT_EQ(Config("set config/x '-----BEGIN X'").exitCode, 0);
     EXPECT_EQ(Config("get config/x").out, "-----BEGIN X\n");
     ASSERT_EQ(Config("set --from-file " + (dir / "cert.pem").string() + " config/agent/cloud/trustedcerts/cert").exitCode, 0);
     EXPECT_EQ(Config("get config/agent/cloud/trustedcerts/cert").out, pem + "\n");
@@ -182,22 +202,48 @@ TEST_F(DtkAgentTest, WrongFlagsAndUrlsAreRefusedBeforeAnythingRuns) {
         const char* args;
         const char* message;
     } cases[] = {
-        {"register --timeout 0", "--timeout takes a number of seconds"},
-        {"register --fast", "unexpected argument '--fast'"},
-        {"status --yaml", "unexpected argument '--yaml'"},
+        {"register --timeout 0", "--timeout: takes a number of seconds"},
+        {"register --fast", "The following argument was not expected: --fast"},
+        {"status --yaml", "The following argument was not expected: --yaml"},
+        {"config list --yaml", "The following argument was not expected: --yaml"},
         {"lookup", "lookup needs at least one file"},
-        {"lookup --deep /tmp", "unknown option '--deep'"},
+        {"lookup --deep /tmp", "The following argument was not expected: --deep"},
+        {"lookup --timeout abc /tmp", "--timeout: takes a number of seconds from 1 to 86400, not 'abc'"},
+        {"lookup --timeout=90000 /tmp", "--timeout: takes a number of seconds"},
         {"http get http://127.0.0.1/x", "only https:// URLs are fetched"},
         {"http get ftp://127.0.0.1/x", "only https:// URLs are fetched"},
-        {"http post https://127.0.0.1/x novalue", "unexpected argument 'novalue'"},
-        {"policy upload", "policy takes: download"},
-        {"policy download --serial x", "--serial takes a number"},
+        {"http get", "url is required"},
+        {"http post https://127.0.0.1/x novalue", "a field is NAME=VALUE, not 'novalue'"},
+        {"policy upload", "unknown policy command 'upload'"},
+        {"policy download --serial x", "--serial: takes a number"},
         {"proxy set ftp://p:1", "a proxy URL begins with"},
         {"proxy set http://user:secret@p:3128", "proxy credentials are not taken"},
         {"proxy set http://p:99999", "the port must be a number"},
-        {"proxy fly", "proxy takes:"},
-        {"run now", "unexpected argument 'now'"},
-        {"run --keepalive 0", "--keepalive takes a number of seconds from 1 to 86400"},
+        {"proxy fly", "unknown proxy command 'fly'"},
+        {"run now", "The following argument was not expected: now"},
+        {"run -- now", "unexpected argument 'now'"},
+        {"run --keepalive 0", "--keepalive: takes a number of seconds from 1 to 86400"},
+        {"frobnicate", "unknown command 'frobnicate'"},
+        {"--log-level loud status", "--log-level: loud not in"},
+        {"--store", "--store: 1 required"},
+        {"reset-identity", "confirm with --yes"},
+        {"config get --persistent --view local config/x name", "--view excludes --persistent"},
+        {"config set --secure --persistent config/x a b", "--secure excludes --persistent"},
+        // A known setting in the wrong view, type or form names the right one.
+        {"config set config/vesta/business/uuid 0a1b2c3d-0000-4000-8000-000000000001",
+         "config/vesta/business/uuid is in the local view; the library reads it from the secure view; set it with: "
+         "dtk-agent config set --secure config/vesta/business/uuid VALUE (a GUID)"},
+        {"config set config/agent/cloud/asn1_port 443",
+         "config/agent/cloud/asn1_port is a string; the library reads an integer; set it with: dtk-agent config set "
+         "--int config/agent/cloud/asn1_port"},
+        {"config set --int config/agent/cloud/asn1_port 70000", "'70000' is out of range (a port is 1 to 65535)"},
+        {"config set --secure config/agent/affiliate/uuid not-a-guid", "'not-a-guid' is not a GUID"},
+        {"config set config/vesta/endpoint/mgmt http://mgmt.example/", "is not an https:// URL"},
+        {"config set config/agent/uuid 0a1b2c3d-0000-4000-8000-000000000001",
+         "the library reads it from the persistent view"},
+        // The activation code is never echoed, even when refused.
+        {"config set --persistent config/vesta/install/token install_token secret-code",
+         "config/vesta/install/token is not a GUID"},
     };
     for (const Case& c : cases) {
         Result result = Run("--store " + store.string() + " " + c.args);

@@ -12,7 +12,7 @@ agent config set config/agent/cloud/asn1_host lookup.example.net      # cloud lo
 agent config set --int config/agent/cloud/asn1_port 443               # cloud lookup port
 
 # Trust anchors for those servers (PEM bundle; the system store is used as well).
-agent config set --from-file /etc/ssl/certs/example-root.pem config/agent/cloud/trustedcerts/cert
+agent config set --secure --from-file /etc/ssl/certs/example-root.pem config/agent/cloud/trustedcerts/cert
 
 # Identity given by the back end for this customer (policy-delivered: secure view).
 agent config set --secure config/vesta/business/uuid 00000000-0000-4000-8000-000000000001
@@ -29,8 +29,8 @@ agent config set config/agent/revision 1
 # Proxy discovery: the URL every candidate is tested against, a PAC file, and
 # the sources to try (bits: 0 direct, 1 system, 2 configured, 3 PAC, 4 WPAD by
 # DHCP, 5 WPAD by DNS).
-agent config set config/proxy/testurl https://lookup.example.net/
-agent config set config/proxy/pacloc http://wpad.example.net/proxy.pac
-agent config set --int config/proxy/srcfl 15
+agent config set --secure config/proxy/testurl https://lookup.example.net/
+agent config set --secure config/proxy/pacloc http://wpad.example.net/proxy.pac
+agent config set --secure --int config/proxy/srcfl 15
 
 agent register --timeout 120

@@ -13,6 +13,7 @@
 #include <new>
 
 #include "cloud/cv_cloud_async.h"
+#include "cloud/cv_cloud_engine.h"
 #include "cloud/cv_cloud_lock.h"
 #include "cloud/cv_cloud_transport.h"
 
@@ -643,7 +644,13 @@ int _cv_handle_connect(cv_cloud_handle* handle) {
     else if (!need_cert)
         rc = 0;
     if (rc != 0) {
-        cv_log_error("%s(): Request for re-enrollment failed with %d, errno=%d", "_cv_cloud_provision_client", rc, errno);
+        // A handle being shut down is refused on purpose: no fault then.
+        if (cv_engine::stopping(handle))
+            cv_log_trace(CV_TRACE_DEFAULT, "%s(): Request for re-enrollment failed with %d, errno=%d",
+                         "_cv_cloud_provision_client", rc, errno);
+        else
+            cv_log_error("%s(): Request for re-enrollment failed with %d, errno=%d", "_cv_cloud_provision_client", rc,
+                         errno);
         return -1;
     }
     if (need_cert) {

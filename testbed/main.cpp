@@ -36,6 +36,7 @@ void on_signal(int) { g_stop = 1; }
 void usage() {
     printf("usage: dtk-testbed [--mtls]\n"
            "       dtk-testbed up [--store PATH] [--answers FILE] [--policy FILE] [--control FILE] [--print]\n"
+           "                      [--expired-server]\n"
            "       dtk-testbed cloud\n"
            "       dtk-testbed management\n"
            "  --mtls  the HTTPS server requires a client certificate from the test CA\n"
@@ -46,6 +47,7 @@ void usage() {
            "          store (--store) or print it; --answers names a file of lines\n"
            "          \"<sha256 hex> <disposition> [name]\" the cloud server answers file lookups with\n"
            "          (others: disposition 1); prints \"testbed ready\" once everything listens\n"
+           "          --expired-server: every TLS server shows an expired certificate\n"
            "          --control names a file polled for commands, one a line, each answered\n"
            "          \"control: <command> ok|failed\" on standard output; the file is removed once read:\n"
            "            cloud restart | cloud stop | cloud start (on its old port) | cloud chaos SEED\n"
@@ -220,10 +222,12 @@ struct UpOptions {
     std::string policy_file;  // served as the policy (default: a small built-in one)
     std::string control;      // polled for commands that script the servers
     bool print = false;       // print the configuration
+    bool expired = false;     // every server shows an expired certificate
 };
 
 int usage_up() {
-    fprintf(stderr, "usage: dtk-testbed up [--store PATH] [--answers FILE] [--policy FILE] [--control FILE] [--print]\n");
+    fprintf(stderr, "usage: dtk-testbed up [--store PATH] [--answers FILE] [--policy FILE] [--control FILE] [--print]\n"
+                    "                      [--expired-server]\n");
     return 2;
 }
 
@@ -239,6 +243,8 @@ bool parse_up(int argc, char** argv, UpOptions* options) {
             *target = argv[++i];
         else if (arg == "--print")
             options->print = true;
+        else if (arg == "--expired-server")
+            options->expired = true;
         else
             return false;
     }
@@ -270,19 +276,23 @@ struct Testbed {
     testbed::ManagementServerOptions management_options;
     testbed::CloudServerOptions cloud_options;
 
-    bool start(const FileAnswers& answers, const std::string& policy) {
+    // What every TLS server shows: the test server certificate, or its expired twin.
+    const testbed::Credential* identity = nullptr;
+
+    bool start(const FileAnswers& answers, const std::string& policy, bool expired) {
+        identity = expired ? &pki.expired_server() : &pki.server();
         est_options = {};
-        est_options.identity = &pki.server();
+        est_options.identity = identity;
         est_options.ca = &pki.ca();
         if (!est.start(est_options))
             return fail("the EST server");
         management_options = {};
-        management_options.identity = &pki.server();
+        management_options.identity = identity;
         management_options.client_ca = pki.ca().cert();
         if (!management.start(management_options))
             return fail("the management server");
         cloud_options = {};
-        cloud_options.identity = &pki.server();
+        cloud_options.identity = identity;
         cloud_options.client_ca = pki.ca().cert();
         cloud_options.keep_log = false;
         cloud.set_reg_answers({0});
@@ -291,7 +301,7 @@ struct Testbed {
             return fail("the cloud lookup server");
         serve_files(policy);
         testbed::TlsServerOptions https_options;
-        https_options.identity = &pki.server();
+        https_options.identity = identity;
         if (!https.start(https_options))
             return fail("the HTTPS server");
         if (!tinyproxy.start(std::nullopt))
@@ -537,7 +547,7 @@ int run_up(const UpOptions& options) {
         }
     }
     Testbed bed;
-    if (!bed.start(answers, policy)) {
+    if (!bed.start(answers, policy, options.expired)) {
         bed.stop();
         return 1;
     }

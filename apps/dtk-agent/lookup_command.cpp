@@ -397,10 +397,9 @@ int Lookup(const Options& options, const std::vector<std::string>& args) {
         lookups.completions.push_back({&lookups, i});
     HashingThread hashing(&lookups);
 
-    code = session->WaitForRegistration(seconds, [](const RegistrationState&) {});
+    code = session->WaitForRegistration(seconds, [](const StateReport&) {});
     if (code != kExitOk) {
-        fprintf(stderr, "dtk-agent: %s\n", code == kExitTimeout ? "not registered with the cloud in time (try dtk-agent register)"
-                                                                : "interrupted");
+        fprintf(stderr, "dtk-agent: not registered with the cloud: %s\n", session->RegistrationFailure(code, seconds).c_str());
         return code;
     }
     ITesselCloudWrapper* cloud = session->Instance()->GetCloudWrapper();

@@ -14,6 +14,7 @@
 #include "agent_commands.h"
 #include "dtk/IHttp.h"
 #include "dtk/ProxyInfo.h"
+#include "failure_text.h"
 #include "library.h"
 #include "progress.h"
 #include "wide_text.h"
@@ -51,12 +52,17 @@ private:
     IHttp* m_http;
 };
 
+// The cause the library logged for this thread's last failure, else `fallback`.
+std::string CauseOr(const std::string& fallback) {
+    std::string cause = TakeFailureCause();
+    return cause.empty() ? fallback : cause;
+}
+
 int RequestFailed(const std::string& url, HRESULT result, int32_t status) {
     if (status > 0)
         fprintf(stderr, "dtk-agent: %s answered HTTP %d\n", url.c_str(), status);
     else
-        fprintf(stderr, "dtk-agent: %s could not be reached (0x%08x; run with --verbose to see why)\n", url.c_str(),
-                static_cast<unsigned>(result));
+        fprintf(stderr, "dtk-agent: %s could not be reached: %s\n", url.c_str(), CauseOr(HresultWords(result)).c_str());
     return kExitFailed;
 }
 
@@ -295,6 +301,12 @@ bool SaveConfiguredProxy(hostkit::ConfigStore* store, const ProxyInfo& proxy) {
     });
 }
 
+// "works", or "fails: <cause>" with what the test's transfer ran into.
+std::string TestVerdict(bool works) {
+    std::string cause = TakeFailureCause();
+    return works ? "works" : cause.empty() ? "fails" : "fails: " + cause;
+}
+
 int ProxyShow(ITesselInstance* instance) {
     ProxyInfo* proxy = instance->LoadProxyInfo();
     if (!proxy) {
@@ -318,7 +330,7 @@ int ProxyDiscover(Session* session, bool save) {
     for (const ProxyInfo& candidate : candidates) {
         bool works = instance->TestProxy(&candidate, session->Store());
         fprintf(Out(), "%-12s %-40s %s\n", SourceName(candidate.discoveryMode), Describe(candidate).c_str(),
-                works ? "works" : "fails");
+                TestVerdict(works).c_str());
         fflush(Out());
         if (works && !first)
             first = &candidate;
@@ -350,7 +362,7 @@ int ProxyTest(Session* session, const std::string& url) {
         proxy = &parsed;
     }
     bool works = instance->TestProxy(proxy, session->Store());
-    fprintf(Out(), "%s: %s\n", Describe(*proxy).c_str(), works ? "works" : "fails");
+    fprintf(Out(), "%s: %s\n", Describe(*proxy).c_str(), TestVerdict(works).c_str());
     if (proxy != &parsed)
         instance->ReleaseProxyInfo(proxy);
     return works ? kExitOk : kExitFailed;
@@ -387,7 +399,8 @@ int Policy(const Options& options, const std::vector<std::string>& args) {
         out = "policy-" + std::to_string(serial) + ".xml";
     const uint32_t bits = kPolicyFetchBit | (static_cast<uint32_t>(serial) & kSerialMask);
     if (!session->Instance()->DownloadPolicy(bits, Widen(out).c_str())) {
-        fprintf(stderr, "dtk-agent: the policy could not be downloaded (run with --verbose to see why)\n");
+        fprintf(stderr, "dtk-agent: the policy could not be downloaded: %s\n",
+                CauseOr("the library gave no cause (--log-level debug shows its lines)").c_str());
         return kExitFailed;
     }
     fprintf(Out(), "policy %ld saved to %s\n", serial, out.c_str());

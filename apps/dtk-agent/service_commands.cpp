@@ -18,8 +18,8 @@
 namespace agent {
 namespace {
 
-void PrintState(const RegistrationState& state) {
-    fprintf(Out(), "%s\n", state.text);
+void PrintState(const StateReport& report) {
+    fprintf(Out(), "%s%s\n", PriorityPrefix(Out(), report.state->failure ? 4 : 6), report.Line().c_str());
     fflush(Out());
 }
 
@@ -75,8 +75,8 @@ public:
     explicit ConnectionPrinter(Session* session) : m_session(session) {}
     void ConnectionStateChanged(int32_t state) override {
         // The registration states that led here come first.
-        for (const RegistrationState* registration : m_session->TakeStates())
-            PrintState(*registration);
+        for (const StateReport& registration : m_session->TakeStates())
+            PrintState(registration);
         const char* text = state == TesselCloudConnected   ? "cloud connection: connected"
                            : state == TesselCloudForbidden ? "cloud connection: forbidden"
                                                            : "cloud connection: disconnected";
@@ -103,11 +103,8 @@ int Register(const Options& options, const std::vector<std::string>& args) {
     code = session->RegisterAndWait(seconds, PrintState);
     if (code == kExitOk)
         fprintf(Out(), "registered\n");
-    else if (code == kExitTimeout)
-        fprintf(stderr, "dtk-agent: registration did not complete within %d s (run with --verbose to see why)\n",
-                seconds);
     else
-        fprintf(stderr, "dtk-agent: registration interrupted\n");
+        fprintf(stderr, "dtk-agent: %s\n", session->RegistrationFailure(code, seconds).c_str());
     return code;
 }
 
@@ -127,13 +124,18 @@ int Run(const Options& options, const std::vector<std::string>& args) {
     instance->SetAvStatsCallback(OnAvStats, 0);
     for (int32_t type : kServerMessageTypes)
         instance->AddRcmsHandler(type, OnServerMessage);
-    instance->PerformTesselRegistration();
+    session->StartRegistration();
+    if (session->RegistrationRefused()) {
+        fprintf(stderr, "dtk-agent: %s\n", session->RegistrationFailure(kExitFailed, 0).c_str());
+        instance->RemoveObserver(&printer);
+        return kExitFailed;
+    }
     fprintf(Out(), "running (SIGTERM or SIGINT stops, SIGHUP reloads the configuration)\n");
     fflush(Out());
     ConnectionKeeper keeper(instance, Out(), keepaliveSeconds);
     while (!Signals::Stopping()) {
-        for (const RegistrationState* state : session->TakeStates())
-            PrintState(*state);
+        for (const StateReport& state : session->TakeStates())
+            PrintState(state);
         keeper.Tick();
         if (Signals::Wait(200) == SIGHUP) {
             fprintf(Out(), "configuration reloaded\n");

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "kit/http_client/http_text.h"
+#include "platform/failure_cause.h"
 #include "kit/http_client/http_transfer_limits.h"
 #include "kit/tessel_logger.h"
 #include "kit/tessel_sync.h"
@@ -210,6 +211,17 @@ void destroy_handle(http_client_handle* handle, bool mutex_ready) {
     }
     if (handle->multi) curl_multi_cleanup(handle->multi);
     free(handle);
+}
+
+// The failure in words with the server it concerns, one line a host can show
+// its user as it is.
+void log_transfer_cause(CURL* curl, const char* url, CURLcode result, bool progress_set) {
+    long verify = 0;
+    if (curl_easy_getinfo(curl, CURLINFO_SSL_VERIFYRESULT, &verify) != CURLE_OK) verify = 0;
+    // With a progress function the caller keeps its own time limit, unknown here.
+    const long timeout = progress_set ? 0 : HTTP_CLIENT_TIMEOUT_SECONDS;
+    const std::string cause = http_client_peer_cause(url, platform::TransferCause(result, verify, timeout));
+    TLOG_ERR("%s%s", platform::kCauseMarker, cause.c_str());
 }
 
 int32_t map_curl_error(CURLcode code, const char* url) {
@@ -413,6 +425,7 @@ int32_t perform_send(http_client_request_t* req, http_client_response* resp, con
         TLOG_ERR("%s request %s failed (%d): %s (%s)", method ? method : "GET", url, result,
                  curl_easy_strerror(result), errbuf);
         int32_t error = map_curl_error(result, url);
+        log_transfer_cause(curl, url, result, progress_set);
         if (error == HTTP_CLIENT_ERR_ARGUMENT) {
             http_client_resolve_failure_fn cb;
             void* ctx;
@@ -837,4 +850,22 @@ void http_client_response_free(http_client_response* resp) {
     if (!resp) return;
     free(resp->body);
     free(resp);
+}
+
+std::string http_client_peer_cause(const char* url, const std::string& words) {
+    std::string host;
+    long port = 0;
+    if (CURLU* parsed = url ? curl_url() : nullptr) {
+        char* part = nullptr;
+        if (curl_url_set(parsed, CURLUPART_URL, url, 0) == CURLUE_OK) {
+            if (curl_url_get(parsed, CURLUPART_HOST, &part, 0) == CURLUE_OK && part) host = part;
+            curl_free(part);
+            part = nullptr;
+            if (curl_url_get(parsed, CURLUPART_PORT, &part, CURLU_DEFAULT_PORT) == CURLUE_OK && part)
+                port = strtol(part, nullptr, 10);
+            curl_free(part);
+        }
+        curl_url_cleanup(parsed);
+    }
+    return platform::CauseWithPeer(words, host, port);
 }

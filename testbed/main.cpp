@@ -4,6 +4,7 @@
 #include <openssl/rand.h>
 #include <signal.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -52,6 +53,7 @@ void usage() {
            "          \"control: <command> ok|failed\" on standard output; the file is removed once read:\n"
            "            cloud restart | cloud stop | cloud start (on its old port) | cloud chaos SEED\n"
            "            cloud calm | cloud deliver COUNT (server messages)\n"
+           "            cloud stall | cloud answer (file lookups get no answer / answers again)\n"
            "            cloud stats (a line \"cloud stats: ...\": counts since the server's last start)\n"
            "            management restart | management status CODE COUNT | est restart\n"
            "            proxy stop | proxy start (the PAC file follows the proxy's new port)\n");
@@ -164,11 +166,14 @@ bool read_answers(const std::string& path, FileAnswers* answers) {
     return true;
 }
 
-// A file lookup answered from `answers`; every other query keeps its default.
-testbed::QueryHook file_answer_hook(FileAnswers answers, long first_seen) {
-    return [answers = std::move(answers), first_seen](const testbed::ReceivedQuery& query) {
+// A file lookup answered from `answers`, or not at all while `stall` is set;
+// every other query keeps its default.
+testbed::QueryHook file_answer_hook(FileAnswers answers, long first_seen, std::shared_ptr<std::atomic<bool>> stall) {
+    return [answers = std::move(answers), first_seen, stall](const testbed::ReceivedQuery& query) {
         if (query.type != CorvaneQueryData_PR_file)
             return testbed::Reply::defaults();
+        if (stall->load())
+            return testbed::Reply::drop();
         testbed::QueryPtr decoded = testbed::decode_query(query.der);
         if (!decoded)
             return testbed::Reply::defaults();
@@ -276,6 +281,8 @@ struct Testbed {
     testbed::ManagementServerOptions management_options;
     testbed::CloudServerOptions cloud_options;
 
+    // Set by "cloud stall": file lookups get no answer.
+    std::shared_ptr<std::atomic<bool>> stall_files = std::make_shared<std::atomic<bool>>(false);
     // What every TLS server shows: the test server certificate, or its expired twin.
     const testbed::Credential* identity = nullptr;
 
@@ -296,7 +303,7 @@ struct Testbed {
         cloud_options.client_ca = pki.ca().cert();
         cloud_options.keep_log = false;
         cloud.set_reg_answers({0});
-        cloud.set_hook(file_answer_hook(answers, static_cast<long>(time(nullptr)) - 86400));
+        cloud.set_hook(file_answer_hook(answers, static_cast<long>(time(nullptr)) - 86400, stall_files));
         if (!cloud.start(cloud_options))
             return fail("the cloud lookup server");
         serve_files(policy);
@@ -359,6 +366,10 @@ struct Testbed {
         if (server == "est" && verb == "restart") {
             stop_keeping_port(est, est_options);
             return restart([&] { return est.start(est_options); });
+        }
+        if (server == "cloud" && (verb == "stall" || verb == "answer")) {
+            stall_files->store(verb == "stall");
+            return true;
         }
         if (server == "cloud" && verb == "chaos") {
             testbed::ChaosOptions chaos;

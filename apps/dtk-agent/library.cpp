@@ -236,7 +236,7 @@ const char* PriorityPrefix(FILE* stream, int priority) {
     return journal && priority >= 0 && priority <= 7 ? kPrefixes[priority] : "";
 }
 
-std::string TakeFailureCause() { return CauseBook::Instance().Take(false); }
+std::string TakeFailureCause(bool anyThread) { return CauseBook::Instance().Take(anyThread); }
 
 std::string StateReport::Line() const { return cause.empty() ? state->text : std::string(state->text) + ": " + cause; }
 

@@ -54,9 +54,10 @@ struct StateReport {
 };
 
 // The cause the library logged for the last failure on the calling thread
-// ("name not resolved (nothing.invalid:443)"), cleared by the call; empty
-// when it logged none.
-std::string TakeFailureCause();
+// ("name not resolved (nothing.invalid:443)"), or with `anyThread` the last
+// one any thread logged (the cloud client's workers); cleared by the call,
+// empty when it logged none.
+std::string TakeFailureCause(bool anyThread = false);
 
 // Where standard error or our standard output is the journal, the prefix
 // that gives a line its syslog priority ("<3>"); else "".

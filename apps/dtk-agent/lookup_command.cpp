@@ -243,7 +243,8 @@ int OnAnswer(CorvaneQuery* query, CorvaneQueryResponse* response, uint32_t statu
         std::lock_guard<std::mutex> lock(lookups->mutex);
         FileResult& result = lookups->results[completion->index];
         if (!response || (status & kStatusFailed)) {
-            result.error = "no answer from the cloud";
+            if (result.error.empty())
+                result.error = "no answer from the cloud";
         } else {
             result.answered = true;
             result.disposition = response->header.disposition;
@@ -262,6 +263,12 @@ int OnAnswer(CorvaneQuery* query, CorvaneQueryResponse* response, uint32_t statu
     }
     ASN_STRUCT_FREE(asn_DEF_CorvaneQuery, query);
     return 0;
+}
+
+// `text`, and what the library last said was wrong with the connection.
+std::string WithCause(const std::string& text) {
+    const std::string cause = TakeFailureCause(true);
+    return cause.empty() ? text : text + ": " + cause;
 }
 
 std::string IsoDate(long seconds) {
@@ -350,15 +357,23 @@ size_t SendQueries(ITesselCloudWrapper* cloud, Lookups* lookups, std::chrono::st
             if (query)
                 ASN_STRUCT_FREE(asn_DEF_CorvaneQuery, query);
             lookups->inFlight--;
-            result.error = "the cloud refused the query (" + std::to_string(queued) + ")";
+            result.error = queued == -1 ? WithCause("no connection to the cloud")
+                                        : "the cloud client refused the query (" + std::to_string(queued) + ")";
         }
     }
     return total;
 }
 
-void AwaitAnswers(Lookups* lookups, std::chrono::steady_clock::time_point deadline, Progress* progress) {
+// Waits for the answers until the deadline; the files still waiting then are
+// given `why` (their queries end, as failed, when the library shuts down).
+void AwaitAnswers(Lookups* lookups, std::chrono::steady_clock::time_point deadline, Progress* progress,
+                  const std::string& why) {
     std::unique_lock<std::mutex> lock(lookups->mutex);
-    Await(lookups, lock, Awaiting::LastAnswer, [&] { return lookups->inFlight == 0; }, deadline, progress);
+    if (Await(lookups, lock, Awaiting::LastAnswer, [&] { return lookups->inFlight == 0; }, deadline, progress))
+        return;
+    for (FileResult& result : lookups->results)
+        if (result.hashed && !result.answered && result.error.empty())
+            result.error = why;
 }
 
 }  // namespace
@@ -386,6 +401,8 @@ int Lookup(const Options& options, const std::vector<std::string>& args) {
     // Outlives the session: queries still outstanding when it ends are
     // completed (as failed) while the library shuts down.
     Lookups lookups;
+    // The time-out bounds the whole command: registration, queries and answers.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     int code = kExitOk;
     std::unique_ptr<Session> session = Session::Open(options, &code);
     if (!session)
@@ -398,24 +415,31 @@ int Lookup(const Options& options, const std::vector<std::string>& args) {
     HashingThread hashing(&lookups);
 
     code = session->WaitForRegistration(seconds, [](const StateReport&) {});
-    if (code != kExitOk) {
-        fprintf(stderr, "dtk-agent: not registered with the cloud: %s\n", session->RegistrationFailure(code, seconds).c_str());
+    if (code == kExitInterrupted) {
+        fprintf(stderr, "dtk-agent: interrupted\n");
         return code;
     }
-    ITesselCloudWrapper* cloud = session->Instance()->GetCloudWrapper();
-    if (!cloud) {
+    // Without registration no file can be asked about: each one says why.
+    const std::string unregistered =
+        code == kExitOk ? "" : "not registered with the cloud: " + session->RegistrationFailure(code, seconds);
+    ITesselCloudWrapper* cloud = unregistered.empty() ? session->Instance()->GetCloudWrapper() : nullptr;
+    if (unregistered.empty() && !cloud) {
         fprintf(stderr, "dtk-agent: the library offers no cloud connection\n");
         return kExitFailed;
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     Progress progress(Progress::Unit::Files, lookups.results.size(),
                       Progress::Wanted(quiet || json || options.verbose) && lookups.results.size() > 1);
-    const size_t sent = SendQueries(cloud, &lookups, deadline, &progress);
-    AwaitAnswers(&lookups, deadline, &progress);
+    const size_t sent = cloud ? SendQueries(cloud, &lookups, deadline, &progress) : 0;
+    if (cloud)
+        AwaitAnswers(&lookups, deadline, &progress,
+                     Signals::Stopping() ? "interrupted" : WithCause("no answer within " + std::to_string(seconds) + " s"));
     hashing.Stop();
+    const std::string unsent = Signals::Stopping()     ? "interrupted"
+                               : !unregistered.empty() ? unregistered
+                                                       : "timed out before it could be sent";
     for (size_t i = sent; i < lookups.results.size(); ++i)
         if (lookups.results[i].error.empty())
-            lookups.results[i].error = Signals::Stopping() ? "interrupted" : "timed out before it could be sent";
+            lookups.results[i].error = unsent;
     progress.Finish();
     // Ends the library: whatever is still outstanding completes as failed.
     session.reset();

@@ -167,13 +167,15 @@ ssize_t JournalWrite(void* cookie, const char* data, size_t size) {
     return static_cast<ssize_t>(size);
 }
 
-// `fd` as a line-buffered stream with priorities, when it is the journal.
-FILE* JournalFile(int fd, int priority) {
+// `fd` as a line-buffered stream with priorities, when it is the journal;
+// `stream` (which lives as long as the process) keeps its state.
+FILE* JournalFile(int fd, int priority, JournalStream* stream) {
     if (!IsJournal(fd))
         return nullptr;
+    *stream = JournalStream{fd, priority};
     cookie_io_functions_t functions{};
     functions.write = JournalWrite;
-    FILE* file = fopencookie(new JournalStream{fd, priority}, "w", functions);
+    FILE* file = fopencookie(stream, "w", functions);
     if (file)
         setvbuf(file, nullptr, _IOLBF, 0);
     return file;
@@ -247,14 +249,16 @@ void SeparateLibraryOutput(bool verbose) {
     int saved = dup(STDOUT_FILENO);
     if (saved < 0)
         return;
-    FILE* journalOut = JournalFile(saved, kPriorityInfo);
+    // The streams stay open until the process ends.
+    static JournalStream outStream{-1, kPriorityInfo}, errStream{-1, kPriorityError};
+    FILE* journalOut = JournalFile(saved, kPriorityInfo, &outStream);
     FILE* out = journalOut ? journalOut : fdopen(saved, "w");
     if (!out) {
         close(saved);
         return;
     }
     g_outJournal = journalOut != nullptr;
-    if (FILE* journalErr = JournalFile(STDERR_FILENO, kPriorityError)) {
+    if (FILE* journalErr = JournalFile(STDERR_FILENO, kPriorityError, &errStream)) {
         stderr = journalErr;
         g_errJournal = true;
     }

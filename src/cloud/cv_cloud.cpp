@@ -825,12 +825,12 @@ void call_failure(cv_cloud_handle* handle, int64_t attempt_time) {
 
 // Why the connection failed, in words, with the server: one line a host can
 // show its user as it is.
-static void _cv_log_connect_cause(const cv_cloud_handle* handle, CURL* curl, CURLcode rc) {
+static void _cv_log_connect_cause(const cv_cloud_handle* handle, CURL* curl, CURLcode rc, bool through_proxy) {
     long verify = 0;
     if (curl_easy_getinfo(curl, CURLINFO_SSL_VERIFYRESULT, &verify) != CURLE_OK)
         verify = 0;
     const std::string cause =
-        platform::CauseWithPeer(platform::TransferCause(rc, verify, 0), handle->server, handle->options.port);
+        platform::CauseWithPeer(platform::TransferCause(rc, verify, 0, through_proxy), handle->server, handle->options.port);
     // The words say it all; no stale system error is appended to them.
     errno = 0;
     cv_log_error("%s(): %s%s", "_cv_reconnect", platform::kCauseMarker, cause.c_str());
@@ -881,6 +881,7 @@ int _cv_reconnect(cv_cloud_handle* handle) {
     handle->error_buffer[0] = '\0';
     handle->unknown_ca_alert = false;
     bool configured = set_connect_options(handle, curl, url, proxy_url, proxy_auth);
+    const bool through_proxy = proxy_url && *proxy_url;
     free_text(&proxy_url);
     if (!configured) {
         curl_easy_cleanup(curl);
@@ -963,7 +964,7 @@ int _cv_reconnect(cv_cloud_handle* handle) {
                      curl_easy_strerror(rc), handle->error_buffer);
         break;
     }
-    _cv_log_connect_cause(handle, curl, rc);
+    _cv_log_connect_cause(handle, curl, rc, through_proxy);
     curl_easy_cleanup(curl);
     switch (rc) {
     case CURLE_COULDNT_RESOLVE_PROXY:

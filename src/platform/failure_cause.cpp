@@ -37,14 +37,20 @@ std::string TlsVerifyCause(long verifyResult) {
     }
 }
 
-std::string TransferCause(int curlCode, long verifyResult, long timeoutSeconds) {
+bool FailedAtProxy(int curlCode) {
+    return curlCode == CURLE_COULDNT_CONNECT || curlCode == CURLE_COULDNT_RESOLVE_PROXY || curlCode == CURLE_PROXY;
+}
+
+std::string TransferCause(int curlCode, long verifyResult, long timeoutSeconds, bool throughProxy) {
     switch (curlCode) {
     case CURLE_COULDNT_RESOLVE_HOST:
         return "name not resolved";
     case CURLE_COULDNT_RESOLVE_PROXY:
         return "proxy name not resolved";
     case CURLE_COULDNT_CONNECT:
-        return "connection refused";
+        return throughProxy ? "proxy refused the connection" : "connection refused";
+    case CURLE_PROXY:
+        return "the proxy refused to connect onwards";
     case CURLE_OPERATION_TIMEDOUT:
         return timeoutSeconds > 0 ? "no answer within " + std::to_string(timeoutSeconds) + " s" : "no answer in time";
     case CURLE_PEER_FAILED_VERIFICATION:

@@ -19,8 +19,13 @@ std::string TlsVerifyCause(long verifyResult);
 
 // Words for a libcurl result code; a peer verification failure
 // (CURLE_PEER_FAILED_VERIFICATION) is told by `verifyResult`, a time-out by
-// `timeoutSeconds` (0: not known).
-std::string TransferCause(int curlCode, long verifyResult, long timeoutSeconds);
+// `timeoutSeconds` (0: not known); `throughProxy`: a refused connection is
+// the proxy's.
+std::string TransferCause(int curlCode, long verifyResult, long timeoutSeconds, bool throughProxy);
+
+// Whether a transfer through a proxy failed at the proxy (so the proxy is
+// the peer to name).
+bool FailedAtProxy(int curlCode);
 
 // Words for a failed connect(2) (its errno).
 std::string ConnectErrorCause(int error);

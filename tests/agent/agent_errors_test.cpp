@@ -120,6 +120,8 @@ TEST_F(AgentErrors, EachNetworkFailureGivesItsCauseInWordsAtOnce) {
     const std::vector<Case> cases = {
         {"refused port", nullptr, [] { return std::vector<std::string>{"http", "get", "https://127.0.0.1:1/x"}; },
          "could not be reached: connection refused (127.0.0.1:1)"},
+        {"refused proxy", nullptr, [] { return std::vector<std::string>{"proxy", "test", "http://127.0.0.1:1"}; },
+         "fails: proxy refused the connection (127.0.0.1:1)"},
         {"name not resolved", nullptr,
          [] { return std::vector<std::string>{"http", "get", "https://nothing.invalid/x"}; },
          "could not be reached: name not resolved (nothing.invalid:443)"},

@@ -80,7 +80,10 @@ public:
         const char* text = state == TesselCloudConnected   ? "cloud connection: connected"
                            : state == TesselCloudForbidden ? "cloud connection: forbidden"
                                                            : "cloud connection: disconnected";
-        fprintf(Out(), "%s\n", text);
+        // A lost connection says what the cloud client last ran into.
+        const std::string cause = state == TesselCloudConnected ? "" : TakeFailureCause(true);
+        fprintf(Out(), "%s%s%s%s\n", PriorityPrefix(Out(), state == TesselCloudConnected ? 6 : 4), text,
+                cause.empty() ? "" : ": ", cause.c_str());
         fflush(Out());
     }
 

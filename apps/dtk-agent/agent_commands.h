@@ -23,7 +23,9 @@ struct Options {
     std::string libraryPath;
     bool storeGiven = false;  // --store or $DTK_STORE named the store
     bool verbose = false;     // the library's log lines go to standard error
-    std::string logLevel;     // error|warning|info|debug|trace: the library's lines shown; empty: by --verbose
+    // --log-level: error, warning, info, debug or trace; empty when not given
+    // (then "warning" with --verbose, else nothing is shown).
+    std::string logLevel;
 };
 
 // $DTK_STORE, else $XDG_DATA_HOME/dtk/config.db, else ~/.local/share/dtk/config.db.

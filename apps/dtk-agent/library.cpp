@@ -62,7 +62,8 @@ int ShownPriority(const Options& options) {
     for (const auto& level : kLevels)
         if (options.logLevel == level.name)
             return level.priority;
-    return options.verbose ? kPriorityDebug : -1;
+    // --verbose alone: the library's warnings and errors (its trace is debug).
+    return options.verbose ? kPriorityWarning : -1;
 }
 
 // The causes the library logged, kept for the messages of dtk-agent: the last
@@ -243,7 +244,7 @@ std::string TakeFailureCause(bool anyThread) { return CauseBook::Instance().Take
 std::string StateReport::Line() const { return cause.empty() ? state->text : std::string(state->text) + ": " + cause; }
 
 void SeparateLibraryOutput(bool verbose) {
-    g_showUpTo = verbose ? kPriorityDebug : -1;
+    g_showUpTo = verbose ? kPriorityWarning : -1;
     fflush(stdout);
     fflush(stderr);
     int saved = dup(STDOUT_FILENO);

@@ -4,6 +4,7 @@
 #include <openssl/rand.h>
 #include <signal.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -36,6 +37,7 @@ void on_signal(int) { g_stop = 1; }
 void usage() {
     printf("usage: dtk-testbed [--mtls]\n"
            "       dtk-testbed up [--store PATH] [--answers FILE] [--policy FILE] [--control FILE] [--print]\n"
+           "                      [--expired-server]\n"
            "       dtk-testbed cloud\n"
            "       dtk-testbed management\n"
            "  --mtls  the HTTPS server requires a client certificate from the test CA\n"
@@ -46,10 +48,12 @@ void usage() {
            "          store (--store) or print it; --answers names a file of lines\n"
            "          \"<sha256 hex> <disposition> [name]\" the cloud server answers file lookups with\n"
            "          (others: disposition 1); prints \"testbed ready\" once everything listens\n"
+           "          --expired-server: every TLS server shows an expired certificate\n"
            "          --control names a file polled for commands, one a line, each answered\n"
            "          \"control: <command> ok|failed\" on standard output; the file is removed once read:\n"
            "            cloud restart | cloud stop | cloud start (on its old port) | cloud chaos SEED\n"
            "            cloud calm | cloud deliver COUNT (server messages)\n"
+           "            cloud stall | cloud answer (file lookups get no answer / answers again)\n"
            "            cloud stats (a line \"cloud stats: ...\": counts since the server's last start)\n"
            "            management restart | management status CODE COUNT | est restart\n"
            "            proxy stop | proxy start (the PAC file follows the proxy's new port)\n");
@@ -162,11 +166,14 @@ bool read_answers(const std::string& path, FileAnswers* answers) {
     return true;
 }
 
-// A file lookup answered from `answers`; every other query keeps its default.
-testbed::QueryHook file_answer_hook(FileAnswers answers, long first_seen) {
-    return [answers = std::move(answers), first_seen](const testbed::ReceivedQuery& query) {
+// A file lookup answered from `answers`, or not at all while `stall` is set;
+// every other query keeps its default.
+testbed::QueryHook file_answer_hook(FileAnswers answers, long first_seen, std::shared_ptr<std::atomic<bool>> stall) {
+    return [answers = std::move(answers), first_seen, stall](const testbed::ReceivedQuery& query) {
         if (query.type != CorvaneQueryData_PR_file)
             return testbed::Reply::defaults();
+        if (stall->load())
+            return testbed::Reply::drop();
         testbed::QueryPtr decoded = testbed::decode_query(query.der);
         if (!decoded)
             return testbed::Reply::defaults();
@@ -220,10 +227,12 @@ struct UpOptions {
     std::string policy_file;  // served as the policy (default: a small built-in one)
     std::string control;      // polled for commands that script the servers
     bool print = false;       // print the configuration
+    bool expired = false;     // every server shows an expired certificate
 };
 
 int usage_up() {
-    fprintf(stderr, "usage: dtk-testbed up [--store PATH] [--answers FILE] [--policy FILE] [--control FILE] [--print]\n");
+    fprintf(stderr, "usage: dtk-testbed up [--store PATH] [--answers FILE] [--policy FILE] [--control FILE] [--print]\n"
+                    "                      [--expired-server]\n");
     return 2;
 }
 
@@ -239,6 +248,8 @@ bool parse_up(int argc, char** argv, UpOptions* options) {
             *target = argv[++i];
         else if (arg == "--print")
             options->print = true;
+        else if (arg == "--expired-server")
+            options->expired = true;
         else
             return false;
     }
@@ -270,28 +281,34 @@ struct Testbed {
     testbed::ManagementServerOptions management_options;
     testbed::CloudServerOptions cloud_options;
 
-    bool start(const FileAnswers& answers, const std::string& policy) {
+    // Set by "cloud stall": file lookups get no answer.
+    std::shared_ptr<std::atomic<bool>> stall_files = std::make_shared<std::atomic<bool>>(false);
+    // What every TLS server shows: the test server certificate, or its expired twin.
+    const testbed::Credential* identity = nullptr;
+
+    bool start(const FileAnswers& answers, const std::string& policy, bool expired) {
+        identity = expired ? &pki.expired_server() : &pki.server();
         est_options = {};
-        est_options.identity = &pki.server();
+        est_options.identity = identity;
         est_options.ca = &pki.ca();
         if (!est.start(est_options))
             return fail("the EST server");
         management_options = {};
-        management_options.identity = &pki.server();
+        management_options.identity = identity;
         management_options.client_ca = pki.ca().cert();
         if (!management.start(management_options))
             return fail("the management server");
         cloud_options = {};
-        cloud_options.identity = &pki.server();
+        cloud_options.identity = identity;
         cloud_options.client_ca = pki.ca().cert();
         cloud_options.keep_log = false;
         cloud.set_reg_answers({0});
-        cloud.set_hook(file_answer_hook(answers, static_cast<long>(time(nullptr)) - 86400));
+        cloud.set_hook(file_answer_hook(answers, static_cast<long>(time(nullptr)) - 86400, stall_files));
         if (!cloud.start(cloud_options))
             return fail("the cloud lookup server");
         serve_files(policy);
         testbed::TlsServerOptions https_options;
-        https_options.identity = &pki.server();
+        https_options.identity = identity;
         if (!https.start(https_options))
             return fail("the HTTPS server");
         if (!tinyproxy.start(std::nullopt))
@@ -349,6 +366,10 @@ struct Testbed {
         if (server == "est" && verb == "restart") {
             stop_keeping_port(est, est_options);
             return restart([&] { return est.start(est_options); });
+        }
+        if (server == "cloud" && (verb == "stall" || verb == "answer")) {
+            stall_files->store(verb == "stall");
+            return true;
         }
         if (server == "cloud" && verb == "chaos") {
             testbed::ChaosOptions chaos;
@@ -537,7 +558,7 @@ int run_up(const UpOptions& options) {
         }
     }
     Testbed bed;
-    if (!bed.start(answers, policy)) {
+    if (!bed.start(answers, policy, options.expired)) {
         bed.stop();
         return 1;
     }

@@ -118,7 +118,8 @@ int OnAnswer(CorvaneQuery* query, CorvaneQueryResponse* response, uint32_t statu
         std::lock_guard<std::mutex> lock(lookups->mutex);
         FileResult& result = lookups->results[completion->index];
         if (!response || (status & kStatusFailed)) {
-            result.error = "no answer from the cloud";
+            if (result.error.empty())
+                result.error = "no answer from the cloud";
         } else {
             result.answered = true;
             result.disposition = response->header.disposition;
@@ -138,6 +139,12 @@ int OnAnswer(CorvaneQuery* query, CorvaneQueryResponse* response, uint32_t statu
     }
     ASN_STRUCT_FREE(asn_DEF_CorvaneQuery, query);
     return 0;
+}
+
+// `text`, and what the library last said was wrong with the connection.
+std::string WithCause(const std::string& text) {
+    const std::string cause = TakeFailureCause(true);
+    return cause.empty() ? text : text + ": " + cause;
 }
 
 std::string IsoDate(long seconds) {
@@ -302,24 +309,37 @@ bool SendQueries(ITesselCloudWrapper* cloud, Lookups* lookups, FileHashing* file
             if (query)
                 ASN_STRUCT_FREE(asn_DEF_CorvaneQuery, query);
             lookups->inFlight--;
-            result.error = "the cloud refused the query (" + std::to_string(queued) + ")";
+            result.error = queued == -1 ? WithCause("no connection to the cloud")
+                                        : "the cloud client refused the query (" + std::to_string(queued) + ")";
             result.final = true;
         }
     }
 }
 
 void AwaitAnswers(Lookups* lookups, FileHashing* files, std::chrono::steady_clock::time_point deadline,
-                  Lines* lines) {
+                  int seconds, Lines* lines) {
     std::unique_lock<std::mutex> lock(lookups->mutex);
     do
         lines->PrintDone(lookups, lock, files);
     while (lookups->inFlight > 0 && Wait(lookups, lock, Awaiting::LastAnswer, deadline));
+    if (lookups->inFlight == 0)
+        return;
+    // The queries still out end, as failed, when the library shuts down;
+    // their lines say what kept the answer away.
+    lock.unlock();
+    const std::string why =
+        Signals::Stopping() ? "interrupted" : WithCause("no answer within " + std::to_string(seconds) + " s");
+    lock.lock();
+    for (uint64_t file = lookups->printed; file < lookups->taken; ++file) {
+        FileResult& result = lookups->At(file);
+        if (!result.final && result.error.empty())
+            result.error = why;
+    }
 }
 
 // Once the library is gone (every query answered or failed): the lines of
-// the rest, the files never sent saying why.
-void PrintRest(Lookups* lookups, FileHashing* files, Lines* lines) {
-    const char* why = Signals::Stopping() ? "interrupted" : "timed out before it could be sent";
+// the rest, the files never sent saying `unsent`.
+void PrintRest(Lookups* lookups, FileHashing* files, Lines* lines, const std::string& unsent) {
     if (Signals::Stopping())
         files->StopWalk();
     else
@@ -338,7 +358,7 @@ void PrintRest(Lookups* lookups, FileHashing* files, Lines* lines) {
             FileResult& result = lookups->At(lookups->taken - 1);
             result.final = true;
             if (result.error.empty())
-                result.error = why;
+                result.error = unsent;
         } else if (!end) {
             lookups->awaiting = Awaiting::Digests;
             lookups->changed.wait_for(lock, kWaitSlice);
@@ -365,30 +385,36 @@ int Lookup(const Options& options, const LookupArgs& args) {
         if (lookups.awaiting == Awaiting::Digests)
             lookups.changed.notify_one();
     });
+    // The time-out bounds the whole command: registration, queries and answers.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     int code = kExitOk;
     std::unique_ptr<Session> session = Session::Open(options, &code);
     if (!session)
         return code;
     session->StartRegistration();
 
-    code = session->WaitForRegistration(seconds, [](const RegistrationState&) {});
-    if (code != kExitOk) {
-        fprintf(stderr, "dtk-agent: %s\n", code == kExitTimeout ? "not registered with the cloud in time (try dtk-agent register)"
-                                                                : "interrupted");
+    code = session->WaitForRegistration(seconds, [](const StateReport&) {});
+    if (code == kExitInterrupted) {
+        fprintf(stderr, "dtk-agent: interrupted\n");
         return code;
     }
-    ITesselCloudWrapper* cloud = session->Instance()->GetCloudWrapper();
-    if (!cloud) {
+    // Without registration no file can be asked about: each one says why.
+    const std::string unregistered =
+        code == kExitOk ? "" : "not registered with the cloud: " + session->RegistrationFailure(code, seconds);
+    ITesselCloudWrapper* cloud = unregistered.empty() ? session->Instance()->GetCloudWrapper() : nullptr;
+    if (unregistered.empty() && !cloud) {
         fprintf(stderr, "dtk-agent: the library offers no cloud connection\n");
         return kExitFailed;
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     Lines lines(json, Progress::Wanted(quiet || json || options.verbose));
-    if (SendQueries(cloud, &lookups, &files, deadline, &lines))
-        AwaitAnswers(&lookups, &files, deadline, &lines);
+    if (cloud && SendQueries(cloud, &lookups, &files, deadline, &lines))
+        AwaitAnswers(&lookups, &files, deadline, seconds, &lines);
+    const std::string unsent = Signals::Stopping()     ? "interrupted"
+                               : !unregistered.empty() ? unregistered
+                                                       : "timed out before it could be sent";
     // Ends the library: whatever is still outstanding completes as failed.
     session.reset();
-    PrintRest(&lookups, &files, &lines);
+    PrintRest(&lookups, &files, &lines, unsent);
     lines.Finish(lookups.taken);
     if (Signals::Stopping())
         return kExitInterrupted;

@@ -14,6 +14,7 @@
 #include "agent_commands.h"
 #include "dtk/IHttp.h"
 #include "dtk/ProxyInfo.h"
+#include "failure_text.h"
 #include "json_text.h"
 #include "library.h"
 #include "progress.h"
@@ -52,12 +53,17 @@ private:
     IHttp* m_http;
 };
 
+// The cause the library logged for this thread's last failure, else `fallback`.
+std::string CauseOr(const std::string& fallback) {
+    std::string cause = TakeFailureCause();
+    return cause.empty() ? fallback : cause;
+}
+
 int RequestFailed(const std::string& url, HRESULT result, int32_t status) {
     if (status > 0)
         fprintf(stderr, "dtk-agent: %s answered HTTP %d\n", url.c_str(), status);
     else
-        fprintf(stderr, "dtk-agent: %s could not be reached (0x%08x; run with --verbose to see why)\n", url.c_str(),
-                static_cast<unsigned>(result));
+        fprintf(stderr, "dtk-agent: %s could not be reached: %s\n", url.c_str(), CauseOr(HresultWords(result)).c_str());
     return kExitFailed;
 }
 
@@ -296,6 +302,12 @@ bool SaveConfiguredProxy(hostkit::ConfigStore* store, const ProxyInfo& proxy) {
     });
 }
 
+// "works", or "fails: <cause>" with the cause the test's transfer ran into
+// (the caller takes it with TakeFailureCause() whatever the result).
+std::string TestVerdict(bool works, const std::string& cause) {
+    return works ? "works" : cause.empty() ? "fails" : "fails: " + cause;
+}
+
 // The proxy as a JSON object (never its password).
 JsonObject ProxyJson(const ProxyInfo* proxy) {
     JsonObject object;
@@ -333,13 +345,19 @@ int ProxyDiscover(Session* session, bool save, bool json) {
     const ProxyInfo* first = nullptr;
     for (const ProxyInfo& candidate : candidates) {
         bool works = instance->TestProxy(&candidate, session->Store());
+        // Taken either way, so that no cause outlives the test that logged it.
+        std::string cause = TakeFailureCause();
+        if (works)
+            cause.clear();
         if (json) {
             JsonObject line = ProxyJson(&candidate);
             line.Bool("works", works);
+            if (!cause.empty())
+                line.String("cause", cause);
             fprintf(Out(), "%s\n", line.Text().c_str());
         } else {
             fprintf(Out(), "%-12s %-40s %s\n", SourceName(candidate.discoveryMode), Describe(candidate).c_str(),
-                    works ? "works" : "fails");
+                    TestVerdict(works, cause).c_str());
         }
         fflush(Out());
         if (works && !first)
@@ -379,7 +397,8 @@ int ProxyTest(Session* session, const std::string& url) {
         proxy = &parsed;
     }
     bool works = instance->TestProxy(proxy, session->Store());
-    fprintf(Out(), "%s: %s\n", Describe(*proxy).c_str(), works ? "works" : "fails");
+    const std::string cause = TakeFailureCause();
+    fprintf(Out(), "%s: %s\n", Describe(*proxy).c_str(), TestVerdict(works, cause).c_str());
     if (proxy != &parsed)
         instance->ReleaseProxyInfo(proxy);
     return works ? kExitOk : kExitFailed;
@@ -402,7 +421,8 @@ int Policy(const Options& options, const PolicyArgs& args) {
         out = "policy-" + std::to_string(serial) + ".xml";
     const uint32_t bits = kPolicyFetchBit | (static_cast<uint32_t>(serial) & kSerialMask);
     if (!session->Instance()->DownloadPolicy(bits, Widen(out).c_str())) {
-        fprintf(stderr, "dtk-agent: the policy could not be downloaded (run with --verbose to see why)\n");
+        fprintf(stderr, "dtk-agent: the policy could not be downloaded: %s\n",
+                CauseOr("the library gave no cause (--log-level debug shows its lines)").c_str());
         return kExitFailed;
     }
     fprintf(Out(), "policy %ld saved to %s\n", serial, out.c_str());

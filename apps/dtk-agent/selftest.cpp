@@ -15,6 +15,9 @@
 namespace agent {
 namespace {
 
+// Counts failed checks. Error lines the library logs are expected only while
+// a check that provokes a refusal runs; any other error line is a failure,
+// since a healthy life cycle logs none.
 class Checker {
 public:
     void Expect(bool ok, const char* what) {
@@ -23,21 +26,38 @@ public:
         if (!ok)
             ++m_failures;
     }
+    // Runs `call`, during which the library is expected to log an error.
+    template <class Call>
+    void ExpectRefusal(Call call, const char* what) {
+        m_refusalExpected = true;
+        const bool refused = call();
+        m_refusalExpected = false;
+        Expect(refused, what);
+    }
+    void OnError(const std::string& line) {
+        printf("  %s %s\n", m_refusalExpected ? "expected error:" : "log error:", line.c_str());
+        fflush(stdout);
+        if (!m_refusalExpected)
+            ++m_failures;
+    }
     int Failures() const { return m_failures; }
 
 private:
     int m_failures = 0;
+    bool m_refusalExpected = false;
 };
 
 }  // namespace
 
 int SelfTest(const Options& options) {
+    Checker check;
     // The library's log lines, as the host receives them.
-    hostkit::SetLogSink([](hostkit::LogKind kind, uint64_t category, const std::string& line) {
-        if (kind == hostkit::LogKind::Error)
-            printf("  log error: %s\n", line.c_str());
-        else
-            printf("  log trace 0x%llx: %s\n", static_cast<unsigned long long>(category), line.c_str());
+    hostkit::SetLogSink([&check](hostkit::LogKind kind, uint64_t category, const std::string& line) {
+        if (kind == hostkit::LogKind::Error) {
+            check.OnError(line);
+            return;
+        }
+        printf("  log trace 0x%llx: %s\n", static_cast<unsigned long long>(category), line.c_str());
         fflush(stdout);
     });
 
@@ -65,21 +85,25 @@ int SelfTest(const Options& options) {
     if (!library.Load(options.libraryPath))
         return 1;
 
-    Checker check;
-    check.Expect(library.create() == nullptr, "CreateTesselWrapper before InitTesselWrapper is refused");
+    check.ExpectRefusal([&] { return library.create() == nullptr; },
+                        "CreateTesselWrapper before InitTesselWrapper is refused");
     check.Expect(library.init(store.get(), winApi.get()), "InitTesselWrapper");
-    check.Expect(!library.init(store.get(), winApi.get()), "a second InitTesselWrapper is refused");
+    check.ExpectRefusal([&] { return !library.init(store.get(), winApi.get()); }, "a second InitTesselWrapper is refused");
     ITesselInstance* instance = library.create();
     check.Expect(instance != nullptr, "CreateTesselWrapper");
     if (instance) {
         check.Expect(!instance->IsRegistrationComplete(), "IsRegistrationComplete is false before registration");
-        library.deinit();
-        check.Expect(library.create() == instance, "DeinitTesselWrapper with references outstanding is refused");
+        check.ExpectRefusal(
+            [&] {
+                library.deinit();
+                return library.create() == instance;
+            },
+            "DeinitTesselWrapper with references outstanding is refused");
         library.release(instance);
         library.release(instance);
     }
     library.deinit();
-    check.Expect(library.create() == nullptr, "DeinitTesselWrapper after every release");
+    check.ExpectRefusal([&] { return library.create() == nullptr; }, "DeinitTesselWrapper after every release");
 
     hostkit::SetGlobalConfig(nullptr);
     hostkit::SetLogSink(nullptr);

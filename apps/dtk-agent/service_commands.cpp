@@ -21,8 +21,8 @@
 namespace agent {
 namespace {
 
-void PrintState(const RegistrationState& state) {
-    fprintf(Out(), "%s\n", state.text);
+void PrintState(const StateReport& report) {
+    fprintf(Out(), "%s%s\n", PriorityPrefix(Out(), report.state->failure ? 4 : 6), report.Line().c_str());
     fflush(Out());
 }
 
@@ -63,12 +63,15 @@ public:
     explicit ConnectionPrinter(Session* session) : m_session(session) {}
     void ConnectionStateChanged(int32_t state) override {
         // The registration states that led here come first.
-        for (const RegistrationState* registration : m_session->TakeStates())
-            PrintState(*registration);
+        for (const StateReport& registration : m_session->TakeStates())
+            PrintState(registration);
         const char* text = state == TesselCloudConnected   ? "cloud connection: connected"
                            : state == TesselCloudForbidden ? "cloud connection: forbidden"
                                                            : "cloud connection: disconnected";
-        fprintf(Out(), "%s\n", text);
+        // A lost connection says what the cloud client last ran into.
+        const std::string cause = state == TesselCloudConnected ? "" : TakeFailureCause(true);
+        fprintf(Out(), "%s%s%s%s\n", PriorityPrefix(Out(), state == TesselCloudConnected ? 6 : 4), text,
+                cause.empty() ? "" : ": ", cause.c_str());
         // What `systemctl status` shows beside the unit (nothing without systemd).
         sd_notifyf(0, "STATUS=%s", text);
         fflush(Out());
@@ -126,12 +129,14 @@ int Register(const Options& options, const RegisterArgs& args) {
     if (!session)
         return code;
     const int seconds = args.timeoutSeconds;
-    auto printState = [&](const RegistrationState& state) {
+    auto printState = [&](const StateReport& report) {
         if (!args.json)
-            return PrintState(state);
+            return PrintState(report);
         JsonObject object;
-        object.String("state", state.text);
-        object.Number("code", state.code);
+        object.String("state", report.state->text);
+        object.Number("code", report.state->code);
+        if (!report.cause.empty())
+            object.String("cause", report.cause);
         fprintf(Out(), "%s\n", object.Text().c_str());
         fflush(Out());
     };
@@ -145,11 +150,8 @@ int Register(const Options& options, const RegisterArgs& args) {
     } else if (code == kExitOk) {
         fprintf(Out(), "registered\n");
     }
-    if (code == kExitTimeout)
-        fprintf(stderr, "dtk-agent: registration did not complete within %d s (run with --verbose to see why)\n",
-                seconds);
-    else if (code != kExitOk)
-        fprintf(stderr, "dtk-agent: registration interrupted\n");
+    if (code != kExitOk)
+        fprintf(stderr, "dtk-agent: %s\n", session->RegistrationFailure(code, seconds).c_str());
     return code;
 }
 
@@ -169,7 +171,12 @@ int Run(const Options& options, const RunArgs& args) {
     instance->SetAvStatsCallback(OnAvStats, 0);
     for (int32_t type : kServerMessageTypes)
         instance->AddRcmsHandler(type, OnServerMessage);
-    instance->PerformTesselRegistration();
+    session->StartRegistration();
+    if (session->RegistrationRefused()) {
+        fprintf(stderr, "dtk-agent: %s\n", session->RegistrationFailure(kExitFailed, 0).c_str());
+        instance->RemoveObserver(&printer);
+        return kExitFailed;
+    }
     fprintf(Out(), "running (SIGTERM or SIGINT stops, SIGHUP reloads the configuration)\n");
     fflush(Out());
     // Ready once the service runs, not once the cloud answers: it keeps
@@ -178,8 +185,8 @@ int Run(const Options& options, const RunArgs& args) {
     ConnectionKeeper keeper(instance, Out(), keepaliveSeconds);
     CloudAnswerRecorder recorder(session->Store());
     while (!Signals::Stopping()) {
-        for (const RegistrationState* state : session->TakeStates())
-            PrintState(*state);
+        for (const StateReport& state : session->TakeStates())
+            PrintState(state);
         keeper.Tick();
         recorder.Note(instance->IsCloudConnected());
         if (Signals::Wait(200) == SIGHUP) {

@@ -11,10 +11,13 @@
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <string>
 
 #include "cloud/cv_cloud_async.h"
+#include "cloud/cv_cloud_engine.h"
 #include "cloud/cv_cloud_lock.h"
 #include "cloud/cv_cloud_transport.h"
+#include "platform/failure_cause.h"
 
 namespace {
 
@@ -643,7 +646,14 @@ int _cv_handle_connect(cv_cloud_handle* handle) {
     else if (!need_cert)
         rc = 0;
     if (rc != 0) {
-        cv_log_error("%s(): Request for re-enrollment failed with %d, errno=%d", "_cv_cloud_provision_client", rc, errno);
+        // A handle being shut down, or whose owner withdrew, is refused on
+        // purpose: no fault then.
+        if (rc == CV_PROVISION_WITHDRAWN || cv_engine::stopping(handle))
+            cv_log_trace(CV_TRACE_DEFAULT, "%s(): Request for re-enrollment failed with %d, errno=%d",
+                         "_cv_cloud_provision_client", rc, errno);
+        else
+            cv_log_error("%s(): Request for re-enrollment failed with %d, errno=%d", "_cv_cloud_provision_client", rc,
+                         errno);
         return -1;
     }
     if (need_cert) {
@@ -813,6 +823,19 @@ void call_failure(cv_cloud_handle* handle, int64_t attempt_time) {
 
 }  // namespace
 
+// Why the connection failed, in words, with the server: one line a host can
+// show its user as it is.
+static void _cv_log_connect_cause(const cv_cloud_handle* handle, CURL* curl, CURLcode rc, bool through_proxy) {
+    long verify = 0;
+    if (curl_easy_getinfo(curl, CURLINFO_SSL_VERIFYRESULT, &verify) != CURLE_OK)
+        verify = 0;
+    const std::string cause =
+        platform::CauseWithPeer(platform::TransferCause(rc, verify, 0, through_proxy), handle->server, handle->options.port);
+    // The words say it all; no stale system error is appended to them.
+    errno = 0;
+    cv_log_error("%s(): %s%s", "_cv_reconnect", platform::kCauseMarker, cause.c_str());
+}
+
 int _cv_reconnect(cv_cloud_handle* handle) {
     _cv_disconnect(handle, 1, 0);
     if (handle->query_method != CV_QUERY_METHOD_TCP) {
@@ -858,6 +881,7 @@ int _cv_reconnect(cv_cloud_handle* handle) {
     handle->error_buffer[0] = '\0';
     handle->unknown_ca_alert = false;
     bool configured = set_connect_options(handle, curl, url, proxy_url, proxy_auth);
+    const bool through_proxy = proxy_url && *proxy_url;
     free_text(&proxy_url);
     if (!configured) {
         curl_easy_cleanup(curl);
@@ -940,6 +964,7 @@ int _cv_reconnect(cv_cloud_handle* handle) {
                      curl_easy_strerror(rc), handle->error_buffer);
         break;
     }
+    _cv_log_connect_cause(handle, curl, rc, through_proxy);
     curl_easy_cleanup(curl);
     switch (rc) {
     case CURLE_COULDNT_RESOLVE_PROXY:

@@ -62,6 +62,9 @@ typedef void (*cv_cloud_trust_store_cb)(X509_STORE* store, void* user_data);
 // Asked whenever a connection is needed; *need_cert is 1 on entry when the
 // handle has no client certificate. Non-zero: no connection now.
 typedef int (*cv_cloud_provision_cb)(cv_cloud_handle* handle, uint8_t* need_cert, void* user_data);
+// A provisioning result that refuses the connection on purpose (its owner is
+// going away): the attempt ends as any refusal, but it is no fault.
+#define CV_PROVISION_WITHDRAWN 1
 typedef void (*cv_cloud_resolve_failure_cb)(void* user_data);
 // Connection attempt failed at the network or TLS level (attempt time, seconds).
 typedef void (*cv_cloud_conn_failure_cb)(int64_t attempt_time, void* user_data);

@@ -25,6 +25,7 @@
 #include "est/est.h"
 #include "est/est_http.h"
 #include "est/est_tls.h"
+#include "platform/failure_cause.h"
 #include "platform/log_escape.h"
 #include "platform/secret_memory.h"
 #include "platform/wsa.h"
@@ -377,7 +378,7 @@ void est_client_close_session(est_context* ctx)
 // server goes through est_wait and a stop ends it; the whole handshake gets
 // the read time-out. The socket is blocking again afterwards. SSL_connect's
 // result (<= 0 on failure, SSL_get_error tells why).
-static int est_handshake(est_context* ctx, SSL* ssl, int sock)
+static int est_handshake(est_context* ctx, SSL* ssl, int sock, bool* timed_out)
 {
     const int flags = fcntl(sock, F_GETFL, 0);
     if (flags < 0 || fcntl(sock, F_SETFL, flags | O_NONBLOCK) < 0) {
@@ -405,6 +406,7 @@ static int est_handshake(est_context* ctx, SSL* ssl, int sock)
         if (waited != EST_WAIT_READY) {
             if (waited == EST_WAIT_TIMEOUT) {
                 EST_LOG_ERR("TLS handshake timed out.");
+                *timed_out = true;
             }
             hs = -1;
             break;
@@ -414,6 +416,27 @@ static int est_handshake(est_context* ctx, SSL* ssl, int sock)
         return hs > 0 ? -1 : hs;
     }
     return hs;
+}
+
+// Why the connection to the EST server failed, in words, with the server.
+static void est_log_cause(const est_context* ctx, const std::string& words)
+{
+    EST_LOG_ERR("%s%s", platform::kCauseMarker,
+                platform::CauseWithPeer(words, ctx->est_server, ctx->est_port_num).c_str());
+}
+
+// The handshake's failure: the certificate check's verdict when it failed.
+static std::string est_handshake_cause(const est_context* ctx, SSL* ssl, bool timed_out)
+{
+    const long verify = SSL_get_verify_result(ssl);
+    if (verify != X509_V_OK) {
+        return platform::TlsVerifyCause(verify);
+    }
+    if (timed_out) {
+        const int seconds = ctx->read_timeout > 0 ? ctx->read_timeout : EST_SSL_READ_TIMEOUT_DEF;
+        return "no answer within " + std::to_string(seconds) + " s";
+    }
+    return "TLS handshake failed";
 }
 
 static int est_client_connect(est_context* ctx)
@@ -432,11 +455,17 @@ static int est_client_connect(est_context* ctx)
     int rc = tcw_connect(&ctx->tcw_conn, &proxy, ctx->est_server, (unsigned short)ctx->est_port_num, &sock,
                          &ctx->abort);
     if (rc != TCW_OK) {
+        const int connect_error = errno;
         if (rc == TCW_ERR_RESOLVE) {
             EST_LOG_ERR("Unable to lookup hostname %s.", ctx->est_server);
+            est_log_cause(ctx, "name not resolved");
             return EST_ERR_IP_GETADDR;
         }
         EST_LOG_ERR("Unable to connect to EST server at %s", ctx->est_server);
+        // Through a proxy the transport said why already.
+        if (proxy.proxy_proto < 0) {
+            est_log_cause(ctx, platform::ConnectErrorCause(connect_error));
+        }
         return EST_ERR_IP_CONNECT;
     }
     int on = 1;
@@ -469,9 +498,11 @@ static int est_client_connect(est_context* ctx)
         SSL_set_session(ssl, ctx->sess);
     }
     SSL_set_bio(ssl, bio, bio);
-    int hs = est_handshake(ctx, ssl, sock);
+    bool timed_out = false;
+    int hs = est_handshake(ctx, ssl, sock, &timed_out);
     if (hs <= 0) {
         EST_LOG_ERR("Error connecting TLS context. %d", SSL_get_error(ssl, hs));
+        est_log_cause(ctx, est_handshake_cause(ctx, ssl, timed_out));
         est_log_ossl_errors();
         SSL_free(ssl);
         tcw_close(&ctx->tcw_conn);
@@ -482,6 +513,7 @@ static int est_client_connect(est_context* ctx)
     if (est_client_check_fqdn(ctx, ssl) != EST_ERR_NONE) {
         est_client_close_session(ctx);
         EST_LOG_ERR("EST server name did not match FQDN in server certificate.");
+        est_log_cause(ctx, platform::TlsVerifyCause(X509_V_ERR_HOSTNAME_MISMATCH));
         return EST_ERR_FQDN_MISMATCH;
     }
     return EST_ERR_NONE;

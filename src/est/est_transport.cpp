@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "est/est.h"
+#include "platform/failure_cause.h"
 
 const char* tcw_proxy_label(int proxy_proto)
 {
@@ -199,6 +200,8 @@ static int tcw_curl_connect(tcw_connection* conn, const tcw_proxy_params* proxy,
     cc = curl_easy_perform(curl);
     if (cc != CURLE_OK) {
         EST_LOG_ERR("curl_easy_perform(%s) returned %d: %s", url, (int)cc, curl_easy_strerror(cc));
+        EST_LOG_ERR("%s%s", platform::kCauseMarker,
+                    platform::CauseWithPeer(platform::TransferCause(cc, 0, 0, true), host, port).c_str());
         if (cc == CURLE_COULDNT_RESOLVE_PROXY || cc == CURLE_COULDNT_RESOLVE_HOST) {
             result = TCW_ERR_RESOLVE;
             errno = EHOSTUNREACH;

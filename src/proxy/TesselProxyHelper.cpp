@@ -46,7 +46,12 @@ constexpr ProtocolName kProtocols[] = {
 int32_t ConvertProtcolStringToEnum(const std::wstring& type) {
     for (const auto& protocol : kProtocols)
         if (type == protocol.name) return protocol.type;
-    error("ConvertProtcolStringToEnum: Conversion to proxy proto enum failed");
+    // An empty type is the direct connection, which every command without a
+    // proxy converts: only an unknown name is a fault.
+    if (type.empty())
+        trace(kTesselTraceCategory, "ConvertProtcolStringToEnum: Conversion to proxy proto enum failed");
+    else
+        error("ConvertProtcolStringToEnum: Conversion to proxy proto enum failed");
     return TESSEL_PROXY_NONE;
 }
 

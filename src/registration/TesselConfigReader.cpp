@@ -151,7 +151,11 @@ void TesselConfigReader::PopulateAgentIdentity(registration_config* config, uint
     ReadUserAgent(identity);
     ReadClientCertificate(config);
 
-    if (GetClientKeypair(config) != kOk)
+    // An absent key is a first registration: one is made right after.
+    const int keyStatus = GetClientKeypair(config);
+    if (keyStatus == kKeyAbsent)
+        trace(kTesselTraceCategory, "TesselConfigReader::PopulateAgentIdentity: Failed to get client_keypair");
+    else if (keyStatus != kOk)
         error("TesselConfigReader::PopulateAgentIdentity: Failed to get client_keypair");
     if (GetLegacyClientKeypair(config) != kOk) {
         trace(kTesselTraceCategory, "TesselConfigReader::PopulateAgentIdentity: Failed to get legacy_client_keypair");
@@ -255,8 +259,8 @@ int TesselConfigReader::GetClientKeypair(registration_config* config) {
     config->client_keypair = nullptr;
     int rc = ConfigKeyRead(kClientKeypairKey, kClientKeypairValue, &config->client_keypair);
     if (rc == kKeyAbsent)
-        error("TesselConfigReader::GetClientKeypair: Unable to retrieve Agent Client Keypair "
-              "(config/agent/client_keypair)");
+        trace(kTesselTraceCategory, "TesselConfigReader::GetClientKeypair: Unable to retrieve Agent Client Keypair "
+                                    "(config/agent/client_keypair)");
     else if (rc != kOk)
         error("TesselConfigReader::GetClientKeypair: Could not retrieve VGN_SET_PATH_AGENT_CLI_KEYPAIR: %d", rc);
     m_clientKeyStatus = rc;

@@ -186,7 +186,8 @@ void TesselRegistrationHandler::RegistrationStop() {
     trace(kTesselTraceCategory, "TesselRegistrationHandler::RegistrationStop: Enter");
     tessel_registration_handle* handle = m_entity->GetRegistrationHandle();
     if (!handle) {
-        error("TesselRegistrationHandler::RegistrationStop:  no registration handle, call ProvisionClient first");
+        // Nothing to stop or free (no registration was asked for): a normal shutdown.
+        trace(kTesselTraceCategory, "TesselRegistrationHandler::RegistrationStop:  no registration handle, call ProvisionClient first");
         return;
     }
     m_stopRequested = true;
@@ -214,7 +215,8 @@ void TesselRegistrationHandler::ReleaseRegistrationHandle() {
     }
     tessel_registration_handle* handle = m_entity->GetRegistrationHandle();
     if (!handle) {
-        error("TesselRegistrationHandler::ReleaseRegistrationHandle:  no registration handle, call ProvisionClient first");
+        // Nothing to free: a normal shutdown of an instance that never registered.
+        trace(kTesselTraceCategory, "TesselRegistrationHandler::ReleaseRegistrationHandle:  no registration handle, call ProvisionClient first");
         return;
     }
     // Freeing stops and joins the registration thread, so no kit callback

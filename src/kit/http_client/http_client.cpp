@@ -11,6 +11,7 @@
 #include <string>
 
 #include "kit/http_client/http_text.h"
+#include "platform/failure_cause.h"
 #include "kit/http_client/http_transfer_limits.h"
 #include "kit/tessel_logger.h"
 #include "kit/tessel_sync.h"
@@ -212,6 +213,23 @@ void destroy_handle(http_client_handle* handle, bool mutex_ready) {
     free(handle);
 }
 
+// The failure in words with the server it concerns, one line a host can show
+// its user as it is.
+// `proxy_host` is empty when the transfer went direct.
+void log_transfer_cause(CURL* curl, const char* url, CURLcode result, bool progress_set, const std::string& proxy_host,
+                        long proxy_port) {
+    long verify = 0;
+    if (curl_easy_getinfo(curl, CURLINFO_SSL_VERIFYRESULT, &verify) != CURLE_OK) verify = 0;
+    // With a progress function the caller keeps its own time limit, unknown here.
+    const long timeout = progress_set ? 0 : HTTP_CLIENT_TIMEOUT_SECONDS;
+    const bool through_proxy = !proxy_host.empty();
+    const std::string words = platform::TransferCause(result, verify, timeout, through_proxy);
+    const std::string cause = through_proxy && platform::FailedAtProxy(result)
+                                  ? platform::CauseWithPeer(words, proxy_host, proxy_port)
+                                  : http_client_peer_cause(url, words);
+    TLOG_ERR("%s%s", platform::kCauseMarker, cause.c_str());
+}
+
 int32_t map_curl_error(CURLcode code, const char* url) {
     TLOG_ERR("async request failed (%s) to %s", curl_easy_strerror(code), (url && *url) ? url : "nil");
     switch (code) {
@@ -340,11 +358,18 @@ int32_t perform_send(http_client_request_t* req, http_client_response* resp, con
         http_client_request_t* req;
         ~reset_on_exit() { reset_request(req); }
     } reset{req};
+    // The proxy this transfer goes through, to name it when it fails there.
+    std::string proxy_host;
+    long proxy_port = 0;
     {
         TESSEL_SCOPED_LOCK(&req->handle->mutex);
         if (!_http_client_request_set_proxy(req)) {
             TLOG_ERR("_http_client_request_set_proxy failed");
             return HTTP_CLIENT_ERR_PROXY;
+        }
+        if (req->handle->proxy.type != TESSEL_PROXY_NONE) {
+            proxy_host.assign(req->handle->proxy.server, strnlen(req->handle->proxy.server, sizeof req->handle->proxy.server));
+            proxy_port = req->handle->proxy.port;
         }
     }
     CURL* curl = req->curl;
@@ -413,6 +438,7 @@ int32_t perform_send(http_client_request_t* req, http_client_response* resp, con
         TLOG_ERR("%s request %s failed (%d): %s (%s)", method ? method : "GET", url, result,
                  curl_easy_strerror(result), errbuf);
         int32_t error = map_curl_error(result, url);
+        log_transfer_cause(curl, url, result, progress_set, proxy_host, proxy_port);
         if (error == HTTP_CLIENT_ERR_ARGUMENT) {
             http_client_resolve_failure_fn cb;
             void* ctx;
@@ -837,4 +863,22 @@ void http_client_response_free(http_client_response* resp) {
     if (!resp) return;
     free(resp->body);
     free(resp);
+}
+
+std::string http_client_peer_cause(const char* url, const std::string& words) {
+    std::string host;
+    long port = 0;
+    if (CURLU* parsed = url ? curl_url() : nullptr) {
+        char* part = nullptr;
+        if (curl_url_set(parsed, CURLUPART_URL, url, 0) == CURLUE_OK) {
+            if (curl_url_get(parsed, CURLUPART_HOST, &part, 0) == CURLUE_OK && part) host = part;
+            curl_free(part);
+            part = nullptr;
+            if (curl_url_get(parsed, CURLUPART_PORT, &part, CURLU_DEFAULT_PORT) == CURLUE_OK && part)
+                port = strtol(part, nullptr, 10);
+            curl_free(part);
+        }
+        curl_url_cleanup(parsed);
+    }
+    return platform::CauseWithPeer(words, host, port);
 }

@@ -4,6 +4,8 @@
 // Sends are synchronous on the caller's thread.
 #pragma once
 
+#include <string>
+
 #include <curl/curl.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
@@ -178,3 +180,7 @@ int http_client_request_set_write_mode(http_client_request_t* req, int32_t mode,
 http_client_response* http_client_send_request(http_client_request_t* req, const char* url, const char* method,
                                                const void* body, int64_t body_len);
 void http_client_response_free(http_client_response* resp);
+
+// `words` followed by " (<host>:<port>)" of `url` (the scheme's port when it
+// names none), for a line that says why a transfer to `url` failed.
+std::string http_client_peer_cause(const char* url, const std::string& words);

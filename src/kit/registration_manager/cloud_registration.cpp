@@ -72,7 +72,8 @@ void set_callback_opts(const registration_cloud_callbacks* cb, const char* produ
         opts->version_minor = minor;
         opts->version_build = build;
     } else {
-        TLOG_ERR("unable to parse version string %s", product_version);
+        // A fallback version, not a failure.
+        TLOG_WARN("unable to parse version string %s", product_version);
         opts->version_major = 1;
         opts->version_minor = 0;
         opts->version_build = 0;

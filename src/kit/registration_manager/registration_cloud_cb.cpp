@@ -41,7 +41,7 @@ int registration_cloud_provision_check(cv_cloud_handle* cloud_handle, uint8_t* n
     if (!h) {
         // Its trust store is gone too: the connection is not made at all.
         TLOG_INFO("registration handle is freed, no cloud connection for it.");
-        return -1;
+        return CV_PROVISION_WITHDRAWN;
     }
     {
         TESSEL_SCOPED_LOCK(&h->mutex);

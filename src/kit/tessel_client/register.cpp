@@ -4,9 +4,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "kit/http_client/http_client_ptr.h"
 #include "kit/tessel_logger.h"
+#include "platform/failure_cause.h"
 #include "platform/secret_memory.h"
 
 namespace {
@@ -266,5 +268,10 @@ int register_endpoint(const vesta_info* info, const vesta_host_info* host_info,
         return VESTA_REGISTER_OK;
     }
     TLOG_ERR("Registration failed (HTTP code: %u)", status);
+    // A transfer that failed said why already; an answer is the cause itself.
+    if (status != 0) {
+        const std::string cause = http_client_peer_cause(url, "management server answered " + std::to_string(status));
+        TLOG_ERR("%s%s", platform::kCauseMarker, cause.c_str());
+    }
     return VESTA_REGISTER_HTTP_STATUS;
 }

@@ -46,8 +46,8 @@ int registration_roots_copy(X509* const* src, uint32_t count, X509*** out) {
             return -1;
         }
         // A reference, not a copy: anchors are never modified once loaded,
-        // and re-encoding and re-decoding each of a system bundle's anchors
-        // cost more than the rest of a start.
+        // and re-encoding and re-decoding a system bundle's anchors costs
+        // tens of milliseconds per start.
         if (X509_up_ref(src[i]) != 1) {
             TLOG_ERR("Failed to copy src certificate");
             registration_roots_free(roots, i);

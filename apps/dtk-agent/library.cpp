@@ -487,11 +487,43 @@ int Session::RegisterAndWait(int timeoutSeconds, const std::function<void(const 
     return WaitForRegistration(timeoutSeconds, onState);
 }
 
+// Wakes a waiting session when the connection state changes: the library
+// reports success to its observers only once the registration is complete,
+// while the state line of the success comes just before that.
+class Session::CompletionWaker : public ITesselCloudConnectionObserver {
+public:
+    explicit CompletionWaker(Session* session) : m_session(session) {
+        m_registered = m_session->m_instance->RegisterObserver(this);
+    }
+    ~CompletionWaker() override {
+        // Once removed, no call of ours runs (the library calls observers under its lock).
+        if (m_registered)
+            m_session->m_instance->RemoveObserver(this);
+    }
+    CompletionWaker(const CompletionWaker&) = delete;
+    CompletionWaker& operator=(const CompletionWaker&) = delete;
+    void ConnectionStateChanged(int32_t) override {
+        std::lock_guard<std::mutex> lock(m_session->m_mutex);
+        m_session->m_connectionChanged = true;
+        m_session->m_stateReported.notify_all();
+    }
+
+private:
+    Session* m_session;
+    bool m_registered = false;
+};
+
 int Session::WaitForRegistration(int timeoutSeconds, const std::function<void(const StateReport&)>& onState) {
-    // Woken by each reported state; the slices bound how late a signal is seen.
+    // Woken by each reported state and connection change; the slices bound
+    // how late a signal is seen.
     constexpr auto kSlice = std::chrono::milliseconds(20);
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    CompletionWaker waker(this);
     for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_connectionChanged = false;
+        }
         for (const StateReport& report : TakeStates())
             onState(report);
         if (m_instance->IsRegistrationComplete()) {
@@ -507,7 +539,8 @@ int Session::WaitForRegistration(int timeoutSeconds, const std::function<void(co
         if (std::chrono::steady_clock::now() >= end)
             return kExitTimeout;
         std::unique_lock<std::mutex> lock(m_mutex);
-        m_stateReported.wait_for(lock, kSlice, [this] { return !m_states.empty() || m_refused; });
+        m_stateReported.wait_for(lock, kSlice,
+                                 [this] { return !m_states.empty() || m_refused || m_connectionChanged; });
     }
 }
 

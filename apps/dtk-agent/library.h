@@ -107,6 +107,7 @@ public:
     std::string RegistrationFailure(int code, int timeoutSeconds);
 
 private:
+    class CompletionWaker;
     Session() = default;
     void OnLogLine(hostkit::LogKind kind, uint64_t category, const std::string& line);
     void OnStateLine(const RegistrationState* state);
@@ -125,6 +126,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_stateReported;
     std::vector<StateReport> m_states;
+    bool m_connectionChanged = false;  // since the waiting thread last looked
 };
 
 // Parses a decimal number of seconds in [1, 86400].

@@ -1,6 +1,7 @@
 // Building a registration handle from the host's configuration, and changing
 // its proxy and hosts before it is connected.
 #include <openssl/evp.h>
+#include <openssl/x509.h>
 
 #include <cstring>
 #include <functional>
@@ -73,9 +74,16 @@ TEST_F(ConfigHandle, CopiesTheConfigurationAndAsksOnceForAMissingGuid) {
     cloud.ping_interval = 60;
     config_.cloud_callbacks = &cloud;
 
+    // A root only the host holds, dropped once the handle is made.
+    X509* host_root = X509_dup(pki().ca().cert());
+    ASSERT_NE(host_root, nullptr);
+    roots_[0] = host_root;
+
     tessel_registration_handle* h = make_registration();
     ASSERT_NE(h, nullptr) << log_.dump();
     // The host may change or drop everything it passed in.
+    X509_free(host_root);
+    roots_[0] = pki().ca().cert();
     memset(username, 'x', sizeof username - 1);
     rcms[0].type = 99;
     cloud.ping_interval = 0;
@@ -97,9 +105,10 @@ TEST_F(ConfigHandle, CopiesTheConfigurationAndAsksOnceForAMissingGuid) {
     EXPECT_NE(h->cloud_callbacks->rcms_callbacks, rcms);
     EXPECT_EQ(h->cloud_callbacks->rcms_callbacks[0].type, 7u);
     EXPECT_EQ(h->cloud_callbacks->ping_interval, 60u);
-    // Roots are the handle's own copies; keys are shared or re-wrapped.
+    // Roots and keys are shared, each with a reference of the handle's own
+    // (a root is never re-decoded); a legacy key is re-wrapped.
     ASSERT_EQ(h->system_trust_root_certs_count, 1u);
-    EXPECT_NE(h->system_trust_root_certs[0], pki().ca().cert());
+    EXPECT_EQ(h->system_trust_root_certs[0], host_root);
     EXPECT_EQ(X509_cmp(h->system_trust_root_certs[0], pki().ca().cert()), 0);
     EXPECT_EQ(h->client_keypair, key_.get());
     ASSERT_NE(h->legacy_client_keypair, nullptr);

@@ -16,7 +16,8 @@ int registration_proxy_copy(tessel_proxy_t* dst, const tessel_proxy_t* src);
 // Releases the user name copy of a record filled by registration_proxy_copy.
 void registration_proxy_release(tessel_proxy_t* proxy);
 
-// Duplicates `count` certificates into a new array in *out. 0 or -1 (nothing kept).
+// A new array in *out holding a reference to each of `count` certificates
+// (shared, never modified). 0 or -1 (nothing kept).
 int registration_roots_copy(X509* const* src, uint32_t count, X509*** out);
 void registration_roots_free(X509** roots, uint32_t count);
 

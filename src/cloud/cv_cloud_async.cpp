@@ -1008,7 +1008,9 @@ int _cv_async_init(cv_cloud_handle* handle, const cv_cloud_async_opts* opts) {
     gettimeofday(&now, nullptr);
     a->random_seed = static_cast<unsigned int>(now.tv_sec ^ now.tv_usec);
 
-    int rc = cv_cloud_async_mutex_init(&handle->async_mutex);
+    int rc = _cv_wake_open(handle);
+    if (rc == 0)
+        rc = cv_cloud_async_mutex_init(&handle->async_mutex);
     if (rc == 0) {
         a->lock_ready = true;
         rc = _initialize_async_socket_rwlock(&handle->socket_lock);
@@ -1036,19 +1038,7 @@ int _cv_async_init(cv_cloud_handle* handle, const cv_cloud_async_opts* opts) {
         }
     }
     if (rc != 0) {
-        free(a->txid_bucket);
-        a->txid_bucket = nullptr;
-        return -1;
-    }
-    if (_cv_wake_open(handle) != 0) {
-        pthread_cond_destroy(&a->cond);
-        pthread_cond_destroy(&a->done_cond);
-        pthread_cond_destroy(&a->wake_cond);
-        pthread_cond_destroy(&a->sent_cond);
-        a->cond_ready = false;
-        pthread_rwlock_destroy(&handle->socket_lock);
-        cv_cloud_async_mutex_destroy(&handle->async_mutex);
-        a->lock_ready = false;
+        _cv_wake_close(handle);
         free(a->txid_bucket);
         a->txid_bucket = nullptr;
         return -1;

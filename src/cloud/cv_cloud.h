@@ -88,12 +88,19 @@ void _cv_interval_restart_periodic(cv_cloud_handle* handle);
 
 // Sets up the handle's periodic record from its options.
 int _cv_periodic_init(cv_cloud_handle* handle);
-// Run by the periodic worker every 100 ms with the async mutex held once and
-// the time of its pass (monotonic, as _cv_now). When the ping is due it
+// Run by the periodic worker at each pass (when the ping is due, or another
+// deadline or a change woke it) with the async mutex held once and the time
+// of its pass (monotonic, as _cv_now). When the ping is due it
 // records the run and lets the mutex go while the ping is prepared and
 // submitted (the agent's ping-prepare callback may take its time), then
 // takes it again. True when it fired.
 bool _cv_periodic_tick(cv_cloud_handle* handle, const struct timeval* now);
+// When _cv_periodic_tick next fires (monotonic microseconds, as _cv_now), or
+// INT64_MAX with pings off; async mutex held.
+int64_t _cv_periodic_next_usec(cv_cloud_handle* handle);
+// Something falls due at `usec` (async mutex held): wakes the periodic
+// worker when it sleeps past that.
+void _cv_periodic_due_at(cv_cloud_handle* handle, int64_t usec);
 int _cv_periodic(cv_cloud_handle* handle);
 int _cv_periodic_finish(CorvaneQuery_t* query, CorvaneQueryResponse_t* response, uint32_t status, void* periodic);
 int _cv_ping_prepare(cv_cloud_handle* handle, CorvaneQuery_t* query);

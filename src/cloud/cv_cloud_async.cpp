@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <ctime>
 #include <new>
 #include <tuple>
@@ -48,23 +49,28 @@ void wait_until(cv_cloud_handle* handle, const struct timespec& deadline, Done d
     }
 }
 
-// The same for one worker period from now.
-template <class Done>
-void wait_period(cv_cloud_handle* handle, Done done) {
-    wait_until(handle, deadline_in(handle->async.period_ns), done);
+// A deadline of the engine's conditions at `usec` on the monotonic clock.
+struct timespec timespec_at(int64_t usec) {
+    struct timespec ts;
+    ts.tv_sec = static_cast<time_t>(usec / 1000000);
+    ts.tv_nsec = static_cast<long>(usec % 1000000) * 1000;
+    return ts;
 }
 
-// One idle period of a worker that holds no lock; ends early on stop.
-void sleep_period(cv_cloud_handle* handle) {
+void sleep_for(cv_cloud_handle* handle, long ns) {
     if (cv_cloud_async_lock(handle)) {
-        wait_period(handle, [] { return false; });
+        wait_until(handle, deadline_in(ns), [] { return false; });
         cv_cloud_async_unlock(handle);
         return;
     }
-    struct timespec ts = {handle->async.period_ns / 1000000000L, handle->async.period_ns % 1000000000L};
+    struct timespec ts = {ns / 1000000000L, ns % 1000000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
 }
+
+void sleep_period(cv_cloud_handle* handle) { sleep_for(handle, handle->async.period_ns); }
+
+void note_wakeup(cv_cloud_handle* handle) { handle->idle.wakeups.fetch_add(1, std::memory_order_relaxed); }
 
 int init_monotonic_cond(pthread_cond_t* cond) {
     pthread_condattr_t attr;
@@ -577,6 +583,7 @@ int cv_cloud_query_async(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_clou
     if (a->outstanding > handle->stats.outstanding_high)
         handle->stats.outstanding_high = a->outstanding;
     handle->stats.queued++;
+    _cv_periodic_due_at(handle, cv_tv_usec(request->start) + cv_tv_usec(handle->options.timeout) + 1);
     const uint32_t txid = request->txid;
     cv_log_trace(CV_TRACE_DEFAULT, "%s(): queuing a query to the network: txid=%lu", __func__,
                  static_cast<unsigned long>(txid));
@@ -747,6 +754,13 @@ void _cv_async_receiver_waits(cv_cloud_handle* handle) {
         pthread_cond_broadcast(&a->cond);
 }
 
+void _cv_periodic_due_at(cv_cloud_handle* handle, int64_t usec) {
+    if (handle->async.cond_ready && usec < handle->idle.periodic_due_usec) {
+        handle->idle.periodic_due_usec = 0;  // look now: its wait ends on the change
+        pthread_cond_broadcast(&handle->async.wake_cond);
+    }
+}
+
 // ---- Workers ------------------------------------------------------------------------------------
 
 namespace {
@@ -787,6 +801,7 @@ void* _cv_worker_rx(void* arg) {
     uint16_t quiet_conn_id = 0;
     uint32_t quiet_gen = 0;
     while (!stopping(handle)) {
+        note_wakeup(handle);
         if (!_cv_lock_rw(handle, &handle->socket_lock, 0)) {
             sleep_period(handle);
             continue;
@@ -794,9 +809,9 @@ void* _cv_worker_rx(void* arg) {
         if (handle->socket < 0) {
             _cv_unlock_rw(handle, &handle->socket_lock);
             _cv_async_receiver_waits(handle);
-            // Until the transmit worker connects (it signals), at most a period.
+            // Until the transmit worker connects (it signals).
             if (cv_cloud_async_lock(handle)) {
-                wait_period(handle, [handle] { return connected(handle); });
+                wait_until(handle, deadline_in(CV_IDLE_WAIT_USEC * 1000), [handle] { return connected(handle); });
                 cv_cloud_async_unlock(handle);
             } else {
                 sleep_period(handle);
@@ -843,11 +858,18 @@ void* _cv_worker_rx(void* arg) {
     return nullptr;
 }
 
+// A request being written, or whose answer is being read, is not expired
+// meanwhile; when its time-out has passed it is looked at again this soon.
+constexpr int64_t BUSY_RECHECK_USEC = 10000;
+
 // Finishes, one at a time, requests whose time-out (from submission) passed
-// at `now`. True when it finished any (their callbacks took time).
-bool expire_requests(cv_cloud_handle* handle, const struct timeval& now) {
+// at `now`. True when it finished any (their callbacks took time, and the
+// mutex was let go). Otherwise it lowers `*next_usec` to the earliest time
+// one of the others is due.
+bool expire_requests(cv_cloud_handle* handle, const struct timeval& now, int64_t* next_usec) {
     cv_async_state* a = &handle->async;
-    const long long limit = cv_tv_usec(now) - cv_tv_usec(handle->options.timeout);
+    const long long timeout = cv_tv_usec(handle->options.timeout);
+    const long long limit = cv_tv_usec(now) - timeout;
     uint32_t next_txid = 0;
     bool expired_any = false;
     // Ends at once on an idle handle: nothing outstanding, no walk.
@@ -855,12 +877,18 @@ bool expire_requests(cv_cloud_handle* handle, const struct timeval& now) {
         cv_async_request* expired = nullptr;
         for (auto it = a->response_tree.lower_bound(next_txid); it != a->response_tree.end(); ++it) {
             cv_async_request* request = it->second;
-            if ((request->state & (CV_REQ_SENDING | CV_REQ_FINISHING)) || request->rx_intent)
+            if (request->state & CV_REQ_FINISHING)
                 continue;
+            const int64_t due = cv_tv_usec(request->start) + timeout + 1;
+            if ((request->state & CV_REQ_SENDING) || request->rx_intent) {
+                *next_usec = std::min(*next_usec, std::max<int64_t>(due, cv_tv_usec(now) + BUSY_RECHECK_USEC));
+                continue;
+            }
             if (cv_tv_usec(request->start) < limit) {
                 expired = request;
                 break;
             }
+            *next_usec = std::min(*next_usec, due);
         }
         if (!expired)
             break;
@@ -887,16 +915,26 @@ void* _cv_worker_periodic(void* arg) {
             continue;
         }
         // The mutex is held from pass to pass and let go only while waiting
-        // and while callbacks run; one clock reading serves a pass when
-        // nothing is due (the tick, the time-outs, the next deadline).
+        // and while callbacks run. A pass sleeps until the next thing due:
+        // the ping, or the earliest time-out. Whatever moves either earlier
+        // (a request submitted, the ping schedule changed) clears
+        // `periodic_due_usec` under the mutex and wakes it; the cap only
+        // bounds what a missed signal could cost.
         struct timeval now;
         _cv_now(&now);
         while (!stopping(handle)) {
+            note_wakeup(handle);
             if (_cv_periodic_tick(handle, &now))
                 _cv_now(&now);
-            if (expire_requests(handle, now))
+            int64_t due = cv_tv_usec(now) + CV_IDLE_WAIT_USEC;
+            if (expire_requests(handle, now, &due)) {
+                // The mutex was let go: look again at what came meanwhile.
                 _cv_now(&now);
-            wait_until(handle, deadline_after(now, handle->async.period_ns), [] { return false; });
+                continue;
+            }
+            due = std::min(due, _cv_periodic_next_usec(handle));
+            handle->idle.periodic_due_usec = due;
+            wait_until(handle, timespec_at(due), [handle, due] { return handle->idle.periodic_due_usec != due; });
             _cv_now(&now);
         }
         cv_cloud_async_unlock(handle);
@@ -970,7 +1008,9 @@ int _cv_async_init(cv_cloud_handle* handle, const cv_cloud_async_opts* opts) {
     gettimeofday(&now, nullptr);
     a->random_seed = static_cast<unsigned int>(now.tv_sec ^ now.tv_usec);
 
-    int rc = cv_cloud_async_mutex_init(&handle->async_mutex);
+    int rc = _cv_wake_open(handle);
+    if (rc == 0)
+        rc = cv_cloud_async_mutex_init(&handle->async_mutex);
     if (rc == 0) {
         a->lock_ready = true;
         rc = _initialize_async_socket_rwlock(&handle->socket_lock);
@@ -998,6 +1038,7 @@ int _cv_async_init(cv_cloud_handle* handle, const cv_cloud_async_opts* opts) {
         }
     }
     if (rc != 0) {
+        _cv_wake_close(handle);
         free(a->txid_bucket);
         a->txid_bucket = nullptr;
         return -1;
@@ -1017,7 +1058,8 @@ void _cv_async_deinit(cv_cloud_handle* handle) {
     if (!(handle->flags & CV_HANDLE_FLAG_ASYNC))
         return;
     handle->flags |= CV_HANDLE_FLAG_STOP;
-    // Idle workers wake now instead of at the end of their period.
+    // Idle workers wake now instead of at the end of their wait.
+    _cv_wake_receiver(handle);
     if (cv_cloud_async_lock(handle)) {
         pthread_cond_broadcast(&a->cond);
         pthread_cond_broadcast(&a->wake_cond);
@@ -1026,6 +1068,7 @@ void _cv_async_deinit(cv_cloud_handle* handle) {
     join_worker(a->periodic_thread, &a->periodic_started, "periodic");
     join_worker(a->rx_thread, &a->rx_started, "rx");
     join_worker(a->tx_thread, &a->tx_started, "tx");
+    _cv_wake_close(handle);
 
     cv_cloud_async_lock(handle);
     // A caller still writing its own frame keeps its request until it is done.
@@ -1097,6 +1140,7 @@ cv_cloud_stats cv_cloud_get_stats(cv_cloud_handle* handle) {
     if (handle && cv_cloud_async_lock(handle)) {
         copy = handle->stats;
         cv_cloud_async_unlock(handle);
+        copy.worker_wakeups = handle->idle.wakeups.load(std::memory_order_relaxed);
     }
     return copy;
 }

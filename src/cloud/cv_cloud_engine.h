@@ -15,8 +15,12 @@ namespace cv_engine {
 bool stopping(const cv_cloud_handle* handle);
 // Now plus `ns` on the monotonic clock (the clock of the engine's conditions).
 struct timespec deadline_in(long ns);
-// One idle period of a worker that holds no lock; ends early on stop.
+// One pause of a worker that holds no lock (after a failed step); ends early on stop.
 void sleep_period(cv_cloud_handle* handle);
+// The same for `ns`.
+void sleep_for(cv_cloud_handle* handle, long ns);
+// Counts a pass of a worker's loop (cv_cloud_stats.worker_wakeups).
+void note_wakeup(cv_cloud_handle* handle);
 // Transmit queue, under the async mutex: takes an item out; puts a request
 // at the tail or back at the head (the caller wakes the transmit worker,
 // broadcasting `cond`).

@@ -118,7 +118,7 @@ struct cv_cloud_opts {
 
 struct cv_cloud_async_opts {
     uint32_t limit;  // 1..65535; 0 = 65535
-    uint32_t worker_period_ms;  // the workers' idle period; 0 = 100
+    uint32_t worker_period_ms;  // a worker's pause after a failed step (lock, connection attempt); 0 = 100
 };
 
 // ---- Transport --------------------------------------------------------------------
@@ -187,6 +187,7 @@ struct cv_cloud_stats {
     int64_t fastest_response_usec;  // -1 until the first response
     int64_t slowest_response_usec;
     uint64_t outstanding_high;
+    uint64_t worker_wakeups;  // passes of the three workers (cv_idle.wakeups)
 };
 
 // ---- Ping schedule ------------------------------------------------------------------
@@ -263,9 +264,9 @@ struct cv_async_state {
     std::atomic<bool> rx_will_send;
     pthread_cond_t cond;       // the queue gained an item, or the sending side became free (monotonic clock)
     pthread_cond_t done_cond;  // a request finished; separate, so finishing does not wake the transmit worker
-    pthread_cond_t wake_cond;  // a connection is up, or the engine stops: ends the idle waits of the other workers
+    pthread_cond_t wake_cond;  // a connection is up, a deadline moved earlier, or the engine stops: ends the idle waits of the other workers
     pthread_cond_t sent_cond;  // a request that a response waits for is no longer being sent
-    long period_ns;            // the workers' idle period
+    long period_ns;            // a worker's pause after a failed step
     bool cond_ready;
     bool lock_ready;
     pthread_t periodic_thread;
@@ -330,4 +331,19 @@ struct cv_cloud_handle {
     cv_async_mutex async_mutex;
     pthread_rwlock_t socket_lock;
     cv_async_state async;
+
+    // Idle workers sleep until an event, not from period to period.
+    struct cv_idle {
+        // eventfd that ends the receive worker's socket wait (stop, or a
+        // thread that wants the socket lock exclusively); -1 without engine.
+        int wake_fd = -1;
+        // Threads waiting for the socket lock exclusively: the receive worker
+        // does not start a socket wait while any does.
+        std::atomic<uint32_t> writers_waiting{0};
+        // Passes of the three workers' loops (diagnostics; tests count them).
+        std::atomic<uint64_t> wakeups{0};
+        // When the periodic worker next looks (monotonic microseconds), under
+        // the async mutex: a request due earlier wakes it.
+        int64_t periodic_due_usec = 0;
+    } idle;
 };

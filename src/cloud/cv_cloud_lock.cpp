@@ -8,6 +8,7 @@
 #include <atomic>
 #include <string>
 
+#include "cloud/cv_cloud_transport.h"
 #include "platform/log_escape.h"
 
 // ---- Diagnostic writers ----------------------------------------------------
@@ -301,7 +302,16 @@ int cv_cloud_async_lock_cond_timedwait_(pthread_cond_t* condition, cv_cloud_hand
 int _cv_lock_rw(cv_cloud_handle* handle, pthread_rwlock_t* lock, int exclusive) {
     if (!cv_cloud_is_async(handle))
         return 0;
-    int rc = exclusive ? pthread_rwlock_wrlock(lock) : pthread_rwlock_rdlock(lock);
+    int rc;
+    if (exclusive) {
+        // The receive worker may sit in a long socket wait with the lock
+        // shared: it lets go at once instead.
+        _cv_writer_arrives(handle);
+        rc = pthread_rwlock_wrlock(lock);
+        _cv_writer_entered(handle);
+    } else {
+        rc = pthread_rwlock_rdlock(lock);
+    }
     if (rc != 0) {
         cv_log_error("%s(): DANGER: failed to obtain %s %s lock: %d", __func__, "socket", exclusive ? "write" : "read",
                      rc);

@@ -2,6 +2,8 @@
 // responses (part of the cv_cloud unit).
 #include <openssl/x509.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -64,6 +66,7 @@ void cv_cloud_set_ping_interval(cv_cloud_handle* handle, long seconds, long micr
     CV_ASYNC_GUARD(handle);
     handle->periodic.interval.tv_sec = seconds;
     handle->periodic.interval.tv_usec = microseconds;
+    _cv_periodic_due_at(handle, _cv_periodic_next_usec(handle));
 }
 
 void cv_cloud_disable_ping(cv_cloud_handle* handle) { cv_cloud_set_ping_interval(handle, 0, 0); }
@@ -74,6 +77,7 @@ void _cv_interval_restart_periodic_fast(cv_cloud_handle* handle) {
     CV_ASYNC_GUARD(handle);
     cv_log_trace(CV_TRACE_DEFAULT, "%s(): marking periodic want_early (fast)", __func__);
     handle->periodic.want_early = 2;
+    _cv_periodic_due_at(handle, _cv_periodic_next_usec(handle));
 }
 
 void _cv_interval_restart_periodic(cv_cloud_handle* handle) {
@@ -82,6 +86,7 @@ void _cv_interval_restart_periodic(cv_cloud_handle* handle) {
     CV_ASYNC_GUARD(handle);
     cv_log_trace(CV_TRACE_DEFAULT, "%s(): marking periodic want_early", __func__);
     handle->periodic.want_early = 1;
+    _cv_periodic_due_at(handle, _cv_periodic_next_usec(handle));
 }
 
 bool _cv_periodic_tick(cv_cloud_handle* handle, const struct timeval* now) {
@@ -104,6 +109,20 @@ bool _cv_periodic_tick(cv_cloud_handle* handle, const struct timeval* now) {
         cv_log_error("%s(): _periodic failed with %d", __func__, rc);
     cv_cloud_async_lock(handle);
     return true;
+}
+
+int64_t _cv_periodic_next_usec(cv_cloud_handle* handle) {
+    const cv_periodic* p = &handle->periodic;
+    if (tv_zero(p->interval))
+        return INT64_MAX;
+    // _cv_periodic_tick fires once the interval has passed, strictly.
+    const int64_t last = cv_tv_usec(p->last_run) + 1;
+    int64_t due = last + cv_tv_usec(p->interval);
+    if (p->want_early == 1)
+        due = std::min<int64_t>(due, last + cv_tv_usec(p->early_interval));
+    else if (p->want_early == 2)
+        due = std::min<int64_t>(due, last + cv_tv_usec(p->fast_interval));
+    return due;
 }
 
 int _cv_periodic(cv_cloud_handle* handle) {

@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -102,33 +104,105 @@ int64_t _cv_transfer_deadline(cv_cloud_handle* handle) {
     return _cv_monotonic_usec() + (usec > 0 ? usec : 0);
 }
 
-int _cv_poll_fd(int socket, int64_t deadline, int for_writing) {
+namespace {
+
+// One poll of `fds` until `deadline` (see _cv_poll_fd); `who` names the
+// caller in the log.
+int poll_until(struct pollfd* fds, nfds_t count, int64_t deadline, const char* who) {
     const int64_t left_usec = deadline - _cv_monotonic_usec();
     if (left_usec <= 0)
         return 0;
     // Rounded up, so that a wait of less than a millisecond still waits.
     const int64_t ms = (left_usec + 999) / 1000;
     const int timeout_ms = ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
-    struct pollfd pfd;
-    pfd.fd = socket;
-    pfd.events = for_writing ? POLLOUT : (POLLIN | POLLPRI);
-    pfd.revents = 0;
-    int rc = poll(&pfd, 1, timeout_ms);
+    int rc = poll(fds, count, timeout_ms);
     if (rc < 0) {
         int err = errno;
         if (err == EINTR)
             return 0;
         const char* text = strerrordesc_np(err);
         if (text) {
-            cv_log_error("%s: poll failed: %s (%d)", __func__, text, err);
+            cv_log_error("%s: poll failed: %s (%d)", who, text, err);
         } else {
             char unknown[64];
             snprintf(unknown, sizeof unknown, "errnum %d [strerror_s() - %d]", err, EINVAL);
-            cv_log_error("%s: poll failed: %s (%d)", __func__, unknown, err);
+            cv_log_error("%s: poll failed: %s (%d)", who, unknown, err);
         }
         return RECV_ERROR;
     }
     return rc;
+}
+
+}  // namespace
+
+int _cv_poll_fd(int socket, int64_t deadline, int for_writing) {
+    struct pollfd pfd;
+    pfd.fd = socket;
+    pfd.events = for_writing ? POLLOUT : (POLLIN | POLLPRI);
+    pfd.revents = 0;
+    return poll_until(&pfd, 1, deadline, __func__);
+}
+
+// ---- Waking the receive worker ---------------------------------------------------
+
+int _cv_wake_open(cv_cloud_handle* handle) {
+    handle->idle.wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (handle->idle.wake_fd < 0) {
+        cv_log_error("%s(): eventfd failed with errno = %d", __func__, errno);
+        return -1;
+    }
+    return 0;
+}
+
+void _cv_wake_close(cv_cloud_handle* handle) {
+    if (handle->idle.wake_fd >= 0)
+        close(handle->idle.wake_fd);
+    handle->idle.wake_fd = -1;
+}
+
+void _cv_wake_receiver(cv_cloud_handle* handle) {
+    const int fd = handle->idle.wake_fd;
+    if (fd < 0)
+        return;
+    // A full counter (never in practice) still reads as signalled.
+    const uint64_t one = 1;
+    ssize_t written = write(fd, &one, sizeof one);
+    (void)written;
+}
+
+void _cv_writer_arrives(cv_cloud_handle* handle) {
+    handle->idle.writers_waiting.fetch_add(1);
+    _cv_wake_receiver(handle);
+}
+
+void _cv_writer_entered(cv_cloud_handle* handle) { handle->idle.writers_waiting.fetch_sub(1); }
+
+int64_t _cv_receive_deadline(cv_cloud_handle* handle) {
+    if (handle->idle.wake_fd < 0)
+        return _cv_transfer_deadline(handle);
+    return _cv_monotonic_usec() + CV_IDLE_WAIT_USEC;
+}
+
+int _cv_wait_readable(cv_cloud_handle* handle, int64_t deadline) {
+    const int wake_fd = handle->idle.wake_fd;
+    if (wake_fd < 0)
+        return _cv_poll_fd(handle->socket, deadline, 0);
+    // Whoever wants the wait to end sets its state first and signals after,
+    // so it is either seen here or its signal ends the poll.
+    if ((handle->flags & CV_HANDLE_FLAG_STOP) || handle->idle.writers_waiting.load() > 0)
+        return CV_WAIT_WOKEN;
+    struct pollfd fds[2] = {{handle->socket, POLLIN | POLLPRI, 0}, {wake_fd, POLLIN, 0}};
+    int rc = poll_until(fds, 2, deadline, "_cv_poll_fd");
+    if (rc <= 0)
+        return rc;
+    if (fds[1].revents) {
+        // One read takes every signal so far; the state checked above tells
+        // the next wait whether it still holds.
+        uint64_t signals;
+        ssize_t got = read(wake_fd, &signals, sizeof signals);
+        (void)got;
+    }
+    return fds[0].revents ? 1 : CV_WAIT_WOKEN;
 }
 
 namespace {
@@ -140,7 +214,9 @@ namespace {
 // deadline has passed.
 bool wait_for_socket(cv_cloud_handle* handle, int64_t deadline, int for_writing, bool* failed) {
     *failed = false;
-    int ready = _cv_poll_fd(handle->socket, deadline, for_writing);
+    int ready = for_writing ? _cv_poll_fd(handle->socket, deadline, 1) : _cv_wait_readable(handle, deadline);
+    if (ready == CV_WAIT_WOKEN)
+        return false;
     if (for_writing)
         cv_log_trace(CV_TRACE_DEFAULT, "%s(): cv_cumulative_waitfd returned %d", "_cv_write_outbuf", ready);
     *failed = ready < 0;
@@ -431,7 +507,7 @@ int _cv_receive_tcp(cv_cloud_handle* handle, CorvaneQueryResponse_t** response, 
     uint8_t kind = 0;
     // A frame already whole in the buffer needs no read, so no deadline
     // (and no clock reading) either.
-    const int64_t deadline = _cv_frame_buffered(handle) ? 0 : _cv_transfer_deadline(handle);
+    const int64_t deadline = _cv_frame_buffered(handle) ? 0 : _cv_receive_deadline(handle);
     int rc = _cv_read_message(handle, deadline, &kind, quiet);
     if (rc == RECV_NONE)
         return rc;

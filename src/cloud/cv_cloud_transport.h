@@ -38,7 +38,8 @@ int _cv_transfer_destroy(cv_cloud_handle* handle);
 void _cv_transfer_clear(cv_cloud_handle* handle);
 
 // The wait of a transfer: 100 ms on an asynchronous handle, the options'
-// time-out on a synchronous one.
+// time-out on a synchronous one. Receives on a handle with the engine wait
+// longer (_cv_receive_deadline).
 void _cv_fill_timeout_tv(cv_cloud_handle* handle, struct timeval* wait);
 
 // Transfers end by an absolute deadline on the monotonic clock (microseconds),
@@ -51,6 +52,38 @@ int64_t _cv_transfer_deadline(cv_cloud_handle* handle);
 // Positive when ready, 0 when the deadline passed (also at once when it has
 // already passed) or on interruption, RECV_ERROR on failure.
 int _cv_poll_fd(int socket, int64_t deadline, int for_writing);
+
+// ---- The receive worker's wait ----------------------------------------------------
+//
+// On a handle with the engine, the receive worker waits for the socket with a
+// long window (CV_IDLE_WAIT_USEC) holding the socket lock shared; an
+// eventfd ends the wait at once when the engine stops or a thread wants the
+// lock exclusively, so neither waits the window out.
+
+// The longest idle wait of a worker: how long one receive waits for a silent
+// socket with the wake-up descriptor open, and the cap of the transmit and
+// periodic workers' sleeps. A safety net only: every event that gives a
+// worker work ends its wait, so a missed signal costs at most this.
+constexpr int64_t CV_IDLE_WAIT_USEC = 5000000;
+// The wait was ended by a wake-up, not by the socket or the deadline.
+constexpr int CV_WAIT_WOKEN = -7;
+
+// Opens (0, or -1 logged) and closes the handle's wake-up descriptor.
+int _cv_wake_open(cv_cloud_handle* handle);
+void _cv_wake_close(cv_cloud_handle* handle);
+// Ends the receive worker's current or next socket wait (after the stop flag is set).
+void _cv_wake_receiver(cv_cloud_handle* handle);
+// Around taking the socket lock exclusively: the receive worker lets go of
+// it at once and starts no socket wait until the writer is in.
+void _cv_writer_arrives(cv_cloud_handle* handle);
+void _cv_writer_entered(cv_cloud_handle* handle);
+// The deadline of a receive: the long window with the wake-up descriptor,
+// else the transfer deadline.
+int64_t _cv_receive_deadline(cv_cloud_handle* handle);
+// Waits until the socket is readable (positive), `deadline` passes or the
+// wait is interrupted (0), a wake-up came or is pending (CV_WAIT_WOKEN), or
+// polling failed (RECV_ERROR). Without the descriptor, a plain _cv_poll_fd.
+int _cv_wait_readable(cv_cloud_handle* handle, int64_t deadline);
 
 // Sending: SEND_SUCCESS, SEND_PARTIAL, SEND_CLOSED, SEND_RETRY, or -1 when
 // encoding failed (nothing queued).

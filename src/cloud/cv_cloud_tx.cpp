@@ -3,6 +3,7 @@
 // writing its own lookup on an idle connection. Whoever sends holds the
 // sending side (`tx_busy`, under the async mutex) and alone touches the
 // output buffer; the stream is used under the socket lock, shared.
+#include <algorithm>
 #include <cstdlib>
 
 #include "cloud/cv_cloud.h"
@@ -275,6 +276,22 @@ void flush_output(cv_cloud_handle* handle) {
         connection_broken(handle, conn_id, error_text, "_cv_worker_tx");
 }
 
+// After a refused connection attempt: sleeps until the reconnect wait lets
+// the next one go, at least a pause (a refusal before any attempt, such as
+// no certificate yet, is asked again after a pause). `last_attempt` is
+// written by this worker only.
+void sleep_until_next_attempt(cv_cloud_handle* handle) {
+    long ns = handle->async.period_ns;
+    if (handle->last_attempt.tv_sec != 0) {
+        struct timeval now;
+        _cv_now(&now);
+        const int64_t left = cv_tv_usec(handle->last_attempt) + cv_tv_usec(handle->options.reconnect_wait) -
+                             cv_tv_usec(now);
+        ns = static_cast<long>(std::clamp<int64_t>(left, ns / 1000, CV_IDLE_WAIT_USEC) * 1000);
+    }
+    sleep_for(handle, ns);
+}
+
 }  // namespace
 
 // Gives up connection `conn_id`, which broke under `worker`. A client
@@ -357,11 +374,17 @@ void* _cv_worker_tx(void* arg) {
             sleep_period(handle);
             continue;
         }
-        // A caller writing its own frame wakes this wait when it is done. An
-        // idle worker stays in it from period to period.
+        // Every change that gives this worker work broadcasts `cond`: an item
+        // queued (by a submitter, unless the receive worker will send it and
+        // then hands over in _cv_async_receiver_waits; a message; a request
+        // put back), the sending side given back with work left
+        // (release_sender), and the stop. The cap is a safety net for that
+        // hand-over between the receive worker and submitters, the one path
+        // whose signal depends on another thread's flag.
         while (!stopping(handle) && (a->tx_busy || (!a->txq_head && !output_pending(handle)))) {
-            struct timespec deadline = deadline_in(a->period_ns);
+            struct timespec deadline = deadline_in(CV_IDLE_WAIT_USEC * 1000);
             cv_cloud_async_lock_cond_timedwait(&a->cond, handle, &deadline);
+            note_wakeup(handle);
         }
         if (stopping(handle) || a->tx_busy) {
             cv_cloud_async_unlock(handle);
@@ -388,7 +411,7 @@ void* _cv_worker_tx(void* arg) {
         cv_cloud_async_unlock(handle);
         if (_cv_handle_connect(handle) != 0) {
             cv_log_trace(CV_TRACE_DEFAULT, "%s(): _cv_handle_connect failed, waiting.", "_cv_worker_tx");
-            sleep_period(handle);
+            sleep_until_next_attempt(handle);
             continue;
         }
         // The receive worker waits for a stream: the answer may come at once.

@@ -15,6 +15,7 @@
 #include "cloud/cloud_client_fixture.h"
 #include "cloud/cloud_test_util.h"
 #include "cloud/corvane_samples.h"
+#include "cloud/cv_cloud_transport.h"
 
 using namespace cloud_client_test;
 
@@ -141,6 +142,44 @@ TEST_F(CloudClientTest, NewConnectionIsReadAtOnceAndShutdownEndsTheIdleWaits) {
     auto stopped = std::async(std::launch::async, [&] { handle_.reset(); });
     EXPECT_EQ(stopped.wait_for(3s), std::future_status::ready);
     stopped.wait();
+}
+
+TEST_F(CloudClientTest, IdleConnectedWorkersSleepUntilAnEventAndLetGoOfTheSocketAtOnce) {
+    // The bounds below are far from both sides: an idle wait lasts up to
+    // CV_IDLE_WAIT_USEC (5 s), while workers that passed every 100 ms made
+    // about 30 passes a second.
+    using clock = std::chrono::steady_clock;
+    auto opts = options();
+    opts.timeout = {1, 0};
+    start(opts);
+    ASSERT_EQ(submit(file_query(1), 1), 1);
+    ASSERT_TRUE(recorder_.wait_for(1, 3s));
+    std::this_thread::sleep_for(200ms);
+    const uint64_t before = cv_cloud_get_stats(handle_.get()).worker_wakeups;
+    std::this_thread::sleep_for(1s);
+    EXPECT_LE(cv_cloud_get_stats(handle_.get()).worker_wakeups - before, 5u);
+
+    // A thread that takes the socket lock exclusively does not wait for the
+    // receive worker's socket wait to run out.
+    auto began = clock::now();
+    _cv_disconnect(handle_.get(), 1, 0);
+    EXPECT_LT(clock::now() - began, 1s);
+
+    // A time-out still fires on time, from a periodic worker asleep until it.
+    server_.set_hook([](const testbed::ReceivedQuery&) { return testbed::Reply::drop(); });
+    began = clock::now();
+    ASSERT_EQ(submit(file_query(2), 2), 1);
+    ASSERT_TRUE(recorder_.wait_for(2, 4s));
+    EXPECT_EQ(recorder_.calls(2).at(0).status, CV_STATUS_FIRST | CV_STATUS_FAILED | CV_STATUS_TIMEOUT);
+    EXPECT_GE(clock::now() - began, 1s);
+    EXPECT_LT(clock::now() - began, 2500ms);
+
+    // Shutdown ends the receive worker's socket wait at once.
+    ASSERT_TRUE(server_.wait_for_queries(2, 3s));
+    std::this_thread::sleep_for(200ms);
+    began = clock::now();
+    handle_.reset();
+    EXPECT_LT(clock::now() - began, 1s);
 }
 
 TEST_F(CloudClientTest, IdenticalFileLookupsShareOneRequest) {
@@ -388,8 +427,11 @@ TEST_F(CloudClientTest, ReceiverTurningToWaitWakesTheSenderForWhatIsQueued) {
         ASSERT_EQ(submit(file_query(i, 7777), i), 1);
     ASSERT_TRUE(eventually([&] { return server_.stats().queries == 6; }, 3s));
 
+    // As if the receive worker had just written: the submitter leaves the
+    // transmit worker asleep. The receive worker then turns to its wait again.
     handle_->async.rx_will_send = true;
     ASSERT_EQ(submit(file_query(6), 6), 1);
+    _cv_wake_receiver(handle_.get());
     ASSERT_TRUE(recorder_.wait_for(1, 2s));
     EXPECT_EQ(recorder_.calls(6).at(0).status, CV_STATUS_FIRST);
     EXPECT_TRUE(recorder_.calls(0).empty()) << "the slow answers came first";

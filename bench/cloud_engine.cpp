@@ -11,7 +11,7 @@
 //   every CPU and on one CPU (the aim judges the latter);
 // - heap per outstanding request with 50 000 distinct queries in flight;
 // - CPU of the handle's three workers while idle and connected, over 30 s.
-// Usage: bench_cloud_engine [lookups] [idle seconds] [rounds (3) | engine|bare|split]
+// Usage: bench_cloud_engine [lookups] [idle seconds] [rounds (3) | engine|bare|split|latency]
 //        bench_cloud_engine lookups idle external PORT CA.pem CLIENT.pem CLIENT.key
 //        (against `dtk-testbed cloud` in another process: throughput and latency)
 #include <dirent.h>
@@ -381,6 +381,8 @@ bool place_process(const cpu_set_t& set) {
 // threads), and one lookup in a hundred is exactly the p99.
 struct Latencies {
     double p50 = 0, p99 = 0, bare_p50 = 0, bare_p99 = 0;
+    double woken_p50 = 0, woken_p99 = 0;  // the same lookups until the caller woke
+    double wait_p50 = 0, wait_p99 = 0;    // cv_cloud_query_wait: until it returned
 };
 
 Latencies single_latencies(Env& env, int samples) {
@@ -388,7 +390,7 @@ Latencies single_latencies(Env& env, int samples) {
     Latencies result;
     cv_cloud_handle* h = env.handle(10);
     BareClient bare;
-    std::vector<double> engine_us, bare_us;
+    std::vector<double> engine_us, woken_us, bare_us, wait_us;
     bool ok = h && warm_up(h, -1) && bare.open(env) && bare.send(-1) && bare.receive() == 1;
     for (int i = 0; ok && i < samples; i += kBlock) {
         for (int k = i - 1; ok && k < i + kBlock; k++) {
@@ -398,9 +400,19 @@ Latencies single_latencies(Env& env, int samples) {
             ok = cv_cloud_query_async(h, file_query(k), Completions::callback, &c) == 1;
             if (ok) {
                 c.wait_until_done(1);
-                if (k >= i)
+                const auto woken = Clock::now();
+                if (k >= i) {
                     engine_us.push_back(std::chrono::duration<double, std::micro>(c.last - start).count());
+                    woken_us.push_back(std::chrono::duration<double, std::micro>(woken - start).count());
+                }
             }
+        }
+        for (int k = i - 1; ok && k < i + kBlock; k++) {
+            Completions c;
+            const auto start = Clock::now();
+            ok = cv_cloud_query_wait(h, file_query(samples + k), Completions::callback, &c) == 1 && c.done == 1;
+            if (ok && k >= i)
+                wait_us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
         }
         for (int k = i - 1; ok && k < i + kBlock; k++) {
             const auto start = Clock::now();
@@ -417,6 +429,8 @@ Latencies single_latencies(Env& env, int samples) {
         cv_cloud_deinit(h);
     percentiles(engine_us, &result.p50, &result.p99);
     percentiles(bare_us, &result.bare_p50, &result.bare_p99);
+    percentiles(wait_us, &result.wait_p50, &result.wait_p99);
+    percentiles(woken_us, &result.woken_p50, &result.woken_p99);
     return result;
 }
 
@@ -507,6 +521,13 @@ int main(int argc, char** argv) {
         printf("server: %ld queries, %ld responses\n", env.server.stats().queries, env.server.stats().responses);
         return 0;
     }
+    if (argc > 3 && strcmp(argv[3], "latency") == 0) {  // for tracing single lookups alone
+        const Latencies lat = single_latencies(env, static_cast<int>(lookups));
+        printf("single lookup latency, threads on every CPU (p50/p99 us): to callback %.0f/%.0f, caller woken "
+               "%.0f/%.0f, caller waits (query_wait) %.0f/%.0f, bare %.0f/%.0f\n",
+               lat.p50, lat.p99, lat.woken_p50, lat.woken_p99, lat.wait_p50, lat.wait_p99, lat.bare_p50, lat.bare_p99);
+        return 0;
+    }
     printf("cloud engine benchmark: %ld distinct file lookups, window %d, loopback TLS 1.3, server %s\n", lookups,
            kWindow, external ? "in another process" : "in this process");
 
@@ -548,6 +569,10 @@ int main(int argc, char** argv) {
     // judges those. Both are printed.
     auto show = [](const char* placement, const Latencies& lat) {
         printf("single lookup latency, %s, idle connection: p50 %.0f us, p99 %.0f us\n", placement, lat.p50, lat.p99);
+        printf("single lookup latency, %s, until the caller woke: p50 %.0f us, p99 %.0f us\n", placement,
+               lat.woken_p50, lat.woken_p99);
+        printf("single lookup latency, %s, caller reads its answer (query_wait): p50 %.0f us, p99 %.0f us\n",
+               placement, lat.wait_p50, lat.wait_p99);
         printf("single lookup latency, %s, bare TLS client: p50 %.0f us, p99 %.0f us (p99 ratio %.2f)\n", placement,
                lat.bare_p50, lat.bare_p99, lat.bare_p99 > 0 ? lat.p99 / lat.bare_p99 : 0.0);
     };

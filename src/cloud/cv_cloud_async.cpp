@@ -1,5 +1,6 @@
 #include "cloud/cv_cloud_async.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -369,6 +370,20 @@ void set_query_key(cv_async_request* request, const CorvaneQuery_t* query) {
         request->key_lo = request->key_lo << 8 | (i < file.hash.size ? file.hash.buf[i] : 0);
 }
 
+// A caller of cv_cloud_query_wait: its callback, and whether it ran.
+struct own_answer {
+    cv_cloud_query_cb callback;
+    void* user_data;
+    std::atomic<bool> done{false};
+};
+
+int own_answer_done(CorvaneQuery_t* query, CorvaneQueryResponse_t* response, uint32_t status, void* self) {
+    auto* waiter = static_cast<own_answer*>(self);
+    const int rc = waiter->callback ? waiter->callback(query, response, status, waiter->user_data) : 0;
+    waiter->done.store(true, std::memory_order_release);
+    return rc;
+}
+
 }  // namespace
 
 bool cv_request_query_less::operator()(const cv_async_request* a, const cv_async_request* b) const {
@@ -493,7 +508,9 @@ int cv_cloud_query_async(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_clou
         free_request(handle, request);
         const int type = query_type(query);
         int result;
-        if (type < CorvaneQueryData_PR_file || type > CorvaneQueryData_PR_netMulti) {
+        // Attached queries run the first one's callback: a waiting caller's
+        // and an asynchronous caller's cannot share a request.
+        if (type < CorvaneQueryData_PR_file || type > CorvaneQueryData_PR_netMulti || existing->callback != callback) {
             cv_log_error("can't piggy-back existing %d query", type);
             result = CV_ASYNC_ERR_NO_PIGGYBACK;
         } else if (existing->count >= MAX_REPEAT_QUERIES) {
@@ -580,6 +597,10 @@ int cv_cloud_query_async(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_clou
     const uint32_t txid = request->txid;
     cv_log_trace(CV_TRACE_DEFAULT, "%s(): queuing a query to the network: txid=%lu", __func__,
                  static_cast<unsigned long>(txid));
+    // The receive worker parks while a caller reads its own answer; an
+    // answer nobody waits for needs it back.
+    if (a->rx_parked && callback != own_answer_done)
+        pthread_cond_broadcast(&a->rx_cond);
     if (!send_directly(handle, request)) {
         queue_request(handle, request, false);
         cv_cloud_async_unlock(handle);
@@ -591,6 +612,35 @@ int cv_cloud_query_async(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_clou
             pthread_cond_broadcast(&a->cond);
     }
     return CV_ASYNC_QUEUED;
+}
+
+namespace {
+bool read_own_answer(cv_cloud_handle* handle, const own_answer& waiter);
+bool on_worker(const cv_async_state* a);
+}  // namespace
+
+int cv_cloud_query_wait(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_cloud_query_cb callback,
+                        void* user_data) {
+    // A worker waiting here would wait for itself.
+    if (handle && (handle->flags & CV_HANDLE_FLAG_ASYNC) && on_worker(&handle->async))
+        return CV_ASYNC_ERR_ON_WORKER;
+    own_answer waiter{callback, user_data};
+    const int result = cv_cloud_query_async(handle, query, own_answer_done, &waiter);
+    if (result < 0)
+        return result;
+    cv_async_state* a = &handle->async;
+    while (!waiter.done.load(std::memory_order_acquire)) {
+        if (read_own_answer(handle, waiter))
+            continue;
+        // Someone else reads, or there is no stream: its finish wakes us.
+        if (!cv_cloud_async_lock(handle))
+            continue;
+        const struct timespec deadline = deadline_in(a->period_ns);
+        if (!waiter.done.load(std::memory_order_acquire))
+            cv_cloud_async_lock_cond_timedwait(&a->done_cond, handle, &deadline);
+        cv_cloud_async_unlock(handle);
+    }
+    return result;
 }
 
 int cv_cloud_async_wait(cv_cloud_handle* handle) {
@@ -779,6 +829,119 @@ void receive_pass(cv_cloud_handle* handle, uint16_t conn_id, bool* quiet, rx_pas
         _cv_copy_error_text(handle, pass->error_text);
 }
 
+// Handles what one pass took (no lock held): finishes the answers, then a
+// server message or a broken connection. `who` names the reader in the log.
+void finish_pass(cv_cloud_handle* handle, uint16_t conn_id, rx_pass* pass, const char* who) {
+    if (pass->count > 0)
+        _cv_async_handle_responses(handle, pass->responses, pass->count);
+    switch (pass->rc) {
+    case RECV_SUCCESS:
+        if (pass->message)
+            _cv_global_msg_handler(handle, pass->message);
+        else if (pass->count == 0)
+            cv_log_error("%s: DANGER: INTERNAL ERROR: RECV_SUCCESS without message or response for conn_id %hu", who,
+                         conn_id);
+        break;
+    case RECV_NONE:
+        break;
+    case RECV_CLOSED:
+    case RECV_ERROR:
+        cv_log_trace(CV_TRACE_DEFAULT, "%s(): recvfunc indicates %s for conn_id %hu", who,
+                     pass->rc == RECV_CLOSED ? "peer closed the connection" : "an error", conn_id);
+        if (pass->message)
+            ASN_STRUCT_FREE(asn_DEF_CorvaneMessage, pass->message);
+        connection_broken(handle, conn_id, pass->error_text, who);
+        break;
+    default:
+        cv_log_error("%s(): recvfunc failed with %d for conn_id %hu", who, pass->rc, conn_id);
+        _cv_async_receiver_waits(handle);
+        sleep_period(handle);
+        break;
+    }
+}
+
+bool take_receive_side(cv_async_state* a) { return !a->rx_busy.exchange(true, std::memory_order_acquire); }
+
+// Gives the receive side back; the parked receive worker comes back at once
+// when answers of others are still due (or the engine stops), else at the
+// end of its period.
+void release_receive_side(cv_cloud_handle* handle) {
+    cv_async_state* a = &handle->async;
+    a->rx_busy.store(false, std::memory_order_release);
+    _cv_async_receiver_waits(handle);
+    if (!cv_cloud_async_lock(handle))
+        return;
+    if (a->rx_parked && (a->outstanding > 0 || stopping(handle)))
+        pthread_cond_broadcast(&a->rx_cond);
+    if (stopping(handle))
+        pthread_cond_broadcast(&a->done_cond);
+    cv_cloud_async_unlock(handle);
+}
+
+// The receive worker stays out of the stream while a caller reads its own
+// answer: polling beside it would cost a second wake-up per answer.
+void park_while_caller_reads(cv_cloud_handle* handle) {
+    cv_async_state* a = &handle->async;
+    if (!a->rx_busy.load(std::memory_order_acquire))
+        return;
+    _cv_async_receiver_waits(handle);
+    if (!cv_cloud_async_lock(handle))
+        return;
+    a->rx_parked = true;
+    const struct timespec deadline = deadline_in(a->period_ns);
+    while (!stopping(handle) && a->rx_busy.load(std::memory_order_acquire)) {
+        if (cv_cloud_async_lock_cond_timedwait(&a->rx_cond, handle, &deadline) != 0)
+            break;
+    }
+    a->rx_parked = false;
+    cv_cloud_async_unlock(handle);
+}
+
+// Waits (socket lock held, shared) until a quiet stream has something to
+// read, without the receive side, for at most one transfer deadline. True
+// when a pass is due.
+bool stream_ready(cv_cloud_handle* handle, bool* quiet) {
+    if (!*quiet || _cv_frame_buffered(handle))
+        return true;
+    _cv_async_receiver_waits(handle);
+    if (_cv_poll_fd(handle->socket, _cv_transfer_deadline(handle), 0) == 0)
+        return false;
+    *quiet = false;  // readable, or polling failed: the read tells which
+    return true;
+}
+
+// A caller's passes until its own answer came, while it holds the receive
+// side. False when someone else reads (or there is no stream).
+bool read_own_answer(cv_cloud_handle* handle, const own_answer& waiter) {
+    if (!take_receive_side(&handle->async))
+        return false;
+    bool read = false;
+    while (!waiter.done.load(std::memory_order_acquire) && !stopping(handle)) {
+        if (!_cv_lock_rw(handle, &handle->socket_lock, 0))
+            break;
+        if (handle->socket < 0) {
+            _cv_unlock_rw(handle, &handle->socket_lock);
+            break;
+        }
+        const uint16_t conn_id = handle->conn_id;
+        bool quiet = true;  // just sent: the answer is not there yet, poll first
+        rx_pass pass;
+        receive_pass(handle, conn_id, &quiet, &pass);
+        _cv_unlock_rw(handle, &handle->socket_lock);
+        finish_pass(handle, conn_id, &pass, "cv_cloud_query_wait");
+        read = true;
+    }
+    release_receive_side(handle);
+    return read;
+}
+
+bool on_worker(const cv_async_state* a) {
+    const pthread_t self = pthread_self();
+    return (a->rx_started && pthread_equal(self, a->rx_thread)) ||
+           (a->tx_started && pthread_equal(self, a->tx_thread)) ||
+           (a->periodic_started && pthread_equal(self, a->periodic_thread));
+}
+
 void* _cv_worker_rx(void* arg) {
     auto* handle = static_cast<cv_cloud_handle*>(arg);
     // The connection whose stream was left quiet by the last receive (see
@@ -787,6 +950,7 @@ void* _cv_worker_rx(void* arg) {
     uint16_t quiet_conn_id = 0;
     uint32_t quiet_gen = 0;
     while (!stopping(handle)) {
+        park_while_caller_reads(handle);
         if (!_cv_lock_rw(handle, &handle->socket_lock, 0)) {
             sleep_period(handle);
             continue;
@@ -808,36 +972,17 @@ void* _cv_worker_rx(void* arg) {
         quiet = quiet && conn_id == quiet_conn_id && gen == quiet_gen;
         quiet_conn_id = conn_id;
         quiet_gen = gen;
+        // An idle stream is polled without the receive side, so that a
+        // caller may take it meanwhile and read its own answer.
+        if (!stream_ready(handle, &quiet) || !take_receive_side(&handle->async)) {
+            _cv_unlock_rw(handle, &handle->socket_lock);
+            continue;
+        }
         rx_pass pass;
         receive_pass(handle, conn_id, &quiet, &pass);
         _cv_unlock_rw(handle, &handle->socket_lock);
-        if (pass.count > 0)
-            _cv_async_handle_responses(handle, pass.responses, pass.count);
-
-        switch (pass.rc) {
-        case RECV_SUCCESS:
-            if (pass.message)
-                _cv_global_msg_handler(handle, pass.message);
-            else if (pass.count == 0)
-                cv_log_error("%s: DANGER: INTERNAL ERROR: RECV_SUCCESS without message or response for conn_id %hu",
-                             "_cv_worker_rx", conn_id);
-            break;
-        case RECV_NONE:
-            break;
-        case RECV_CLOSED:
-        case RECV_ERROR:
-            cv_log_trace(CV_TRACE_DEFAULT, "%s(): recvfunc indicates %s for conn_id %hu", "_cv_worker_rx",
-                         pass.rc == RECV_CLOSED ? "peer closed the connection" : "an error", conn_id);
-            if (pass.message)
-                ASN_STRUCT_FREE(asn_DEF_CorvaneMessage, pass.message);
-            connection_broken(handle, conn_id, pass.error_text, "_cv_worker_rx");
-            break;
-        default:
-            cv_log_error("%s(): recvfunc failed with %d for conn_id %hu", "_cv_worker_rx", pass.rc, conn_id);
-            _cv_async_receiver_waits(handle);
-            sleep_period(handle);
-            break;
-        }
+        handle->async.rx_busy.store(false, std::memory_order_release);
+        finish_pass(handle, conn_id, &pass, "_cv_worker_rx");
     }
     _cv_async_receiver_waits(handle);
     return nullptr;
@@ -984,6 +1129,11 @@ int _cv_async_init(cv_cloud_handle* handle, const cv_cloud_async_opts* opts) {
                     pthread_cond_destroy(&a->wake_cond);
                     pthread_cond_destroy(&a->done_cond);
                 }
+                if (rc == 0 && (rc = init_monotonic_cond(&a->rx_cond)) != 0) {
+                    pthread_cond_destroy(&a->sent_cond);
+                    pthread_cond_destroy(&a->wake_cond);
+                    pthread_cond_destroy(&a->done_cond);
+                }
                 if (rc == 0)
                     a->cond_ready = true;
                 else
@@ -1021,6 +1171,7 @@ void _cv_async_deinit(cv_cloud_handle* handle) {
     if (cv_cloud_async_lock(handle)) {
         pthread_cond_broadcast(&a->cond);
         pthread_cond_broadcast(&a->wake_cond);
+        pthread_cond_broadcast(&a->rx_cond);
         cv_cloud_async_unlock(handle);
     }
     join_worker(a->periodic_thread, &a->periodic_started, "periodic");
@@ -1032,6 +1183,11 @@ void _cv_async_deinit(cv_cloud_handle* handle) {
     while (a->tx_busy) {
         struct timespec deadline = deadline_in(a->period_ns);
         cv_cloud_async_lock_cond_timedwait(&a->cond, handle, &deadline);
+    }
+    // So does a caller reading its own answer (it stops within a transfer deadline).
+    while (a->rx_busy.load()) {
+        struct timespec deadline = deadline_in(a->period_ns);
+        cv_cloud_async_lock_cond_timedwait(&a->done_cond, handle, &deadline);
     }
     for (;;) {
         cv_async_request* pending = nullptr;
@@ -1071,6 +1227,8 @@ void _cv_async_deinit(cv_cloud_handle* handle) {
     if (a->cond_ready && (rc = pthread_cond_destroy(&a->done_cond)) != 0)
         cv_log_error("%s(): DANGER: pthread_cond_destroy failed with %d", __func__, rc);
     if (a->cond_ready && (rc = pthread_cond_destroy(&a->wake_cond)) != 0)
+        cv_log_error("%s(): DANGER: pthread_cond_destroy failed with %d", __func__, rc);
+    if (a->cond_ready && (rc = pthread_cond_destroy(&a->rx_cond)) != 0)
         cv_log_error("%s(): DANGER: pthread_cond_destroy failed with %d", __func__, rc);
     if (a->cond_ready && (rc = pthread_cond_destroy(&a->sent_cond)) != 0)
         cv_log_error("%s(): DANGER: pthread_cond_destroy failed with %d", __func__, rc);

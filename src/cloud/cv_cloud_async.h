@@ -45,6 +45,7 @@ enum cv_cloud_async_result {
     CV_ASYNC_ERR_HEADER = -10,
     CV_ASYNC_ERR_COLLISION = -11,
     CV_ASYNC_ERR_REVERT = -12,
+    CV_ASYNC_ERR_ON_WORKER = -13,  // cv_cloud_query_wait on one of the handle's workers
 };
 
 // One network request with the queries attached to it. The arrays start with
@@ -79,6 +80,15 @@ struct cv_async_request {
 // (the caller keeps the query then).
 int cv_cloud_query_async(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_cloud_query_cb callback,
                          void* user_data);
+// As cv_cloud_query_async, then returns once the query's callback ran. While
+// nobody else reads the stream, the caller reads it itself, so that its
+// answer costs no wake-up of the receive worker and no wake-up back; it then
+// also finishes the other answers it reads (their callbacks run on its
+// thread). A query identical to an outstanding one of cv_cloud_query_async
+// is refused (CV_ASYNC_ERR_NO_PIGGYBACK): attached queries share the first
+// one's callback. Refused on the handle's own workers (CV_ASYNC_ERR_ON_WORKER).
+int cv_cloud_query_wait(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_cloud_query_cb callback,
+                        void* user_data);
 // Blocks until no request is outstanding. 0, or -1 when the lock fails.
 int cv_cloud_async_wait(cv_cloud_handle* handle);
 

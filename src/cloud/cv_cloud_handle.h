@@ -261,6 +261,12 @@ struct cv_async_state {
     // end of each pass (see _cv_async_receiver_waits): a submitter need not
     // wake the transmit worker meanwhile.
     std::atomic<bool> rx_will_send;
+    // The receive side (input buffer, stream reads) is in use: by the receive
+    // worker for one pass, or by a caller reading its own answer
+    // (cv_cloud_query_wait). The receive worker polls an idle stream without it.
+    std::atomic<bool> rx_busy;
+    bool rx_parked;            // the receive worker waits on rx_cond while a caller reads
+    pthread_cond_t rx_cond;    // wakes the parked receive worker: requests of others outstanding, or stop
     pthread_cond_t cond;       // the queue gained an item, or the sending side became free (monotonic clock)
     pthread_cond_t done_cond;  // a request finished; separate, so finishing does not wake the transmit worker
     pthread_cond_t wake_cond;  // a connection is up, or the engine stops: ends the idle waits of the other workers

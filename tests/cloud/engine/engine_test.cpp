@@ -10,6 +10,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <tuple>
 
 #include "cloud/cloud_client_fixture.h"
@@ -393,6 +394,68 @@ TEST_F(CloudClientTest, ReceiverTurningToWaitWakesTheSenderForWhatIsQueued) {
     ASSERT_TRUE(recorder_.wait_for(1, 2s));
     EXPECT_EQ(recorder_.calls(6).at(0).status, CV_STATUS_FIRST);
     EXPECT_TRUE(recorder_.calls(0).empty()) << "the slow answers came first";
+}
+
+// A caller that waits for its answer reads it on its own thread while nobody
+// else reads, and returns after its callback; answers of asynchronous lookups
+// still come once each. A waiting caller cannot share an asynchronous
+// lookup's request (it would run that caller's callback), and a worker
+// cannot wait (it would wait for itself).
+TEST_F(CloudClientTest, WaitingCallerReadsItsOwnAnswer) {
+    server_.set_hook([](const testbed::ReceivedQuery& q) {
+        static const uint8_t slow[] = {'7', '7', '7', '7'};
+        const bool is_slow = std::search(q.der.begin(), q.der.end(), slow, slow + 4) != q.der.end();
+        return is_slow ? testbed::Reply::defaults().delayed(300ms) : testbed::Reply::defaults();
+    });
+    start(options());
+    struct Own {
+        cv_cloud_handle* handle = nullptr;
+        std::atomic<int> calls{0};
+        std::thread::id thread;
+        bool answered = false;
+        std::atomic<int> nested{1};  // what a wait from this callback returned
+        static int callback(CorvaneQuery_t* query, CorvaneQueryResponse_t* response, uint32_t status, void* self) {
+            auto* own = static_cast<Own*>(self);
+            free_query(query);
+            own->thread = std::this_thread::get_id();
+            own->answered = response && !(status & CV_STATUS_FAILED);
+            if (own->handle) {
+                CorvaneQuery_t* again = file_query(999);
+                own->nested = cv_cloud_query_wait(own->handle, again, callback, nullptr);
+                free_query(again);
+            }
+            own->calls++;
+            return 0;
+        }
+    };
+    for (int i = 0; i < 3; i++)
+        ASSERT_EQ(submit(file_query(i, 7777), i), 1);
+    int on_caller = 0;
+    for (int i = 0; i < 20; i++) {
+        Own own;
+        ASSERT_EQ(cv_cloud_query_wait(handle_.get(), file_query(100 + i), Own::callback, &own), 1);
+        EXPECT_EQ(own.calls.load(), 1);
+        EXPECT_TRUE(own.answered);
+        on_caller += own.thread == std::this_thread::get_id();
+    }
+    EXPECT_GT(on_caller, 0) << "every answer was read by the receive worker";
+    ASSERT_TRUE(recorder_.wait_for(3, 5s));
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(recorder_.calls(i).size(), 1u);
+
+    ASSERT_EQ(submit(file_query(50, 7777), 50), 1);
+    Own twin;
+    CorvaneQuery_t* query = file_query(50, 7777);
+    EXPECT_EQ(cv_cloud_query_wait(handle_.get(), query, Own::callback, &twin), CV_ASYNC_ERR_NO_PIGGYBACK);
+    free_query(query);
+
+    Own on_worker;
+    on_worker.handle = handle_.get();
+    ASSERT_EQ(cv_cloud_query_async(handle_.get(), file_query(60), Own::callback, &on_worker), 1);
+    ASSERT_TRUE(eventually([&] { return on_worker.calls.load() == 1; }, 5s));
+    EXPECT_EQ(on_worker.nested.load(), CV_ASYNC_ERR_ON_WORKER);
+    ASSERT_TRUE(recorder_.wait_for(4, 5s));
+    EXPECT_EQ(recorder_.calls(50).size(), 1u);
 }
 
 TEST_F(CloudClientTest, BadArgumentsAreRefused) {

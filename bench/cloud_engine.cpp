@@ -397,9 +397,43 @@ struct Latencies {
     Percentiles woken;     // the same lookups: until the caller woke
     Percentiles wait;      // cv_cloud_query_wait: until it returned
     Percentiles bare;
+    long lookups = 0;     // counted waiting lookups
+    long rx_wakes = 0;    // the receive worker's context switches meanwhile
+    long tx_wakes = 0;    // the transmit worker's
 };
 
 constexpr int kBlock = 100;
+
+// Context switches so far of this process's threads named `name` (a
+// worker's wake-ups, as far as it sleeps between them).
+long switches_of(const char* name) {
+    DIR* tasks = opendir("/proc/self/task");
+    long total = 0;
+    while (dirent* entry = tasks ? readdir(tasks) : nullptr) {
+        if (entry->d_name[0] == '.')
+            continue;
+        const std::string dir = std::string("/proc/self/task/") + entry->d_name;
+        char comm[32] = "";
+        FILE* f = fopen((dir + "/comm").c_str(), "r");
+        const bool named = f && fgets(comm, sizeof comm, f) && strncmp(comm, name, strlen(name)) == 0 &&
+                           (comm[strlen(name)] == '\n' || comm[strlen(name)] == 0);
+        if (f)
+            fclose(f);
+        f = named ? fopen((dir + "/status").c_str(), "r") : nullptr;
+        char line[128];
+        long n;
+        while (f && fgets(line, sizeof line, f)) {
+            if (sscanf(line, "voluntary_ctxt_switches: %ld", &n) == 1 ||
+                sscanf(line, "nonvoluntary_ctxt_switches: %ld", &n) == 1)
+                total += n;
+        }
+        if (f)
+            fclose(f);
+    }
+    if (tasks)
+        closedir(tasks);
+    return total;
+}
 
 // One block through a fresh handle: the asynchronous lookups, then the
 // waiting ones. Lookup ids from `first` on (the first one not counted).
@@ -416,6 +450,7 @@ bool engine_block(Env& env, int first, Latencies* lat) {
             lat->callback.add(start, c.last);
         }
     }
+    const long rx = switches_of("cv-rx"), tx = switches_of("cv-tx");
     for (int k = first - 1; ok && k < first + kBlock; k++) {
         Completions c;
         const auto start = Clock::now();
@@ -423,6 +458,9 @@ bool engine_block(Env& env, int first, Latencies* lat) {
         if (ok && k >= first)
             lat->wait.add(start, Clock::now());
     }
+    lat->rx_wakes += switches_of("cv-rx") - rx;
+    lat->tx_wakes += switches_of("cv-tx") - tx;
+    lat->lookups += kBlock + 1;
     if (h)
         cv_cloud_deinit(h);
     return ok;
@@ -473,6 +511,8 @@ void show_latencies(const char* placement, const Latencies& lat) {
     row("engine, waiting call (query_wait):", lat.wait);
     printf("single lookup latency, %s, %-36s p50 %4.0f us, p99 %4.0f us\n", placement, "bare TLS client:", bare.p50,
            bare.p99);
+    printf("waiting lookups, %s: receive worker %.2f, transmit worker %.2f context switches per lookup\n", placement,
+           lat.lookups ? double(lat.rx_wakes) / lat.lookups : 0.0, lat.lookups ? double(lat.tx_wakes) / lat.lookups : 0.0);
 }
 
 size_t heap_in_use() {

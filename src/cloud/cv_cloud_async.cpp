@@ -9,6 +9,10 @@
 #include <new>
 #include <tuple>
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include "cloud/cv_cloud.h"
 #include "cloud/cv_cloud_engine.h"
 #include "cloud/cv_cloud_lock.h"
@@ -145,6 +149,16 @@ void free_request(cv_cloud_handle* handle, cv_async_request* request) {
     handle->async.request_pool.give(request, sizeof(cv_async_request));
 }
 
+// The waiting flags of a grown request's queries: one byte per query behind
+// its user data.
+uint8_t* waits_flags(const cv_async_request* request) {
+    return reinterpret_cast<uint8_t*>(request->user_data + request->capacity);
+}
+
+bool query_waits(const cv_async_request* request, int32_t i) {
+    return i == 0 ? (request->state & CV_REQ_FIRST_WAITS) != 0 : waits_flags(request)[i] != 0;
+}
+
 // Room for one more attached query; false when out of memory.
 bool grow_request(cv_async_request* request) {
     if (request->count < request->capacity)
@@ -153,7 +167,7 @@ bool grow_request(cv_async_request* request) {
     if (capacity > MAX_REPEAT_QUERIES)
         capacity = MAX_REPEAT_QUERIES;
     auto** queries = static_cast<CorvaneQuery_t**>(malloc(sizeof(CorvaneQuery_t*) * capacity));
-    auto** user_data = static_cast<void**>(malloc(sizeof(void*) * capacity));
+    auto** user_data = static_cast<void**>(malloc((sizeof(void*) + 1) * capacity));
     if (!queries || !user_data) {
         free(queries);
         free(user_data);
@@ -161,7 +175,10 @@ bool grow_request(cv_async_request* request) {
     }
     memcpy(queries, request->queries, sizeof(CorvaneQuery_t*) * request->count);
     memcpy(user_data, request->user_data, sizeof(void*) * request->count);
+    auto* flags = reinterpret_cast<uint8_t*>(user_data + capacity);
+    memset(flags, 0, capacity);
     if (request->queries != &request->first_query) {
+        memcpy(flags, waits_flags(request), request->count);
         free(request->queries);
         free(request->user_data);
     }
@@ -299,6 +316,23 @@ uint32_t detach_request(cv_cloud_handle* handle, cv_async_request* request, Corv
     return status | request->status;
 }
 
+// A caller of cv_cloud_query_wait: its callback, the txid of its request,
+// and whether the callback ran.
+struct own_answer {
+    cv_cloud_query_cb callback;
+    void* user_data;
+    uint32_t txid = 0;
+    std::atomic<bool> done{false};
+};
+
+// The callback of a waiting query (its user data is the own_answer).
+int own_answer_done(CorvaneQuery_t* query, CorvaneQueryResponse_t* response, uint32_t status, void* self) {
+    auto* waiter = static_cast<own_answer*>(self);
+    const int rc = waiter->callback ? waiter->callback(query, response, status, waiter->user_data) : 0;
+    waiter->done.store(true, std::memory_order_release);
+    return rc;
+}
+
 // Runs the callbacks of a detached request. They run without engine locks:
 // a slow callback (a policy download behind a ping) must not hold up the
 // other lookups. The arrays no longer change: the request is out of the trees.
@@ -306,13 +340,15 @@ void run_callbacks(cv_cloud_handle* handle, cv_async_request* request, CorvaneQu
                    uint32_t status) {
     if (!_cv_has_client_cert(handle))
         status |= CV_STATUS_NO_CERT;
-    cv_log_trace(CV_TRACE_DEFAULT, "entering response callback");
-    if (request->callback)
-        request->callback(request->queries[0], response, status | CV_STATUS_FIRST, request->user_data[0]);
-    cv_log_trace(CV_TRACE_DEFAULT, "leaving response callback");
-    for (int32_t i = 1; i < request->count; i++) {
-        if (request->callback)
-            request->callback(request->queries[i], response, status & ~CV_STATUS_FIRST, request->user_data[i]);
+    for (int32_t i = 0; i < request->count; i++) {
+        const cv_cloud_query_cb callback = query_waits(request, i) ? own_answer_done : request->callback;
+        const uint32_t bits = i == 0 ? status | CV_STATUS_FIRST : status & ~CV_STATUS_FIRST;
+        if (i == 0)
+            cv_log_trace(CV_TRACE_DEFAULT, "entering response callback");
+        if (callback)
+            callback(request->queries[i], response, bits, request->user_data[i]);
+        if (i == 0)
+            cv_log_trace(CV_TRACE_DEFAULT, "leaving response callback");
     }
 }
 
@@ -368,20 +404,6 @@ void set_query_key(cv_async_request* request, const CorvaneQuery_t* query) {
                       static_cast<uint64_t>(file.hash.size) << KEY_HASH_SIZE_SHIFT;
     for (int i = 0; i < 8; i++)
         request->key_lo = request->key_lo << 8 | (i < file.hash.size ? file.hash.buf[i] : 0);
-}
-
-// A caller of cv_cloud_query_wait: its callback, and whether it ran.
-struct own_answer {
-    cv_cloud_query_cb callback;
-    void* user_data;
-    std::atomic<bool> done{false};
-};
-
-int own_answer_done(CorvaneQuery_t* query, CorvaneQueryResponse_t* response, uint32_t status, void* self) {
-    auto* waiter = static_cast<own_answer*>(self);
-    const int rc = waiter->callback ? waiter->callback(query, response, status, waiter->user_data) : 0;
-    waiter->done.store(true, std::memory_order_release);
-    return rc;
 }
 
 }  // namespace
@@ -459,14 +481,18 @@ void _cv_query_presets(cv_cloud_handle* handle, CorvaneQuery_t* query) {
     }
 }
 
-int cv_cloud_query_async(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_cloud_query_cb callback,
-                         void* user_data) {
+namespace {
+
+// A query of an asynchronous caller, or with `waiter` of a waiting one (its
+// callback and data are in the waiter then; the request learns it waits).
+int submit_query(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_cloud_query_cb callback, void* user_data,
+                 own_answer* waiter) {
     if (!handle || !(handle->flags & CV_HANDLE_FLAG_ASYNC)) {
-        cv_log_error("%s(): async function on sync handle.", __func__);
+        cv_log_error("%s(): async function on sync handle.", "cv_cloud_query_async");
         return CV_ASYNC_ERR_SYNC_HANDLE;
     }
     if (!query || query_type(query) < 1 || query_type(query) > 8) {
-        cv_log_error("%s(): unsupported query type %d", __func__, query ? query_type(query) : 0);
+        cv_log_error("%s(): unsupported query type %d", "cv_cloud_query_async", query ? query_type(query) : 0);
         return CV_ASYNC_ERR_TYPE;
     }
     _cv_query_presets(handle, query);
@@ -482,9 +508,11 @@ int cv_cloud_query_async(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_clou
         cv_log_error("no mem");
         return CV_ASYNC_ERR_NOMEM;
     }
-    request->callback = callback;
+    request->callback = waiter ? nullptr : callback;
     request->first_query = query;
-    request->first_user_data = user_data;
+    request->first_user_data = waiter ? waiter : user_data;
+    if (waiter)
+        request->state |= CV_REQ_FIRST_WAITS;
     request->queries = &request->first_query;
     request->user_data = &request->first_user_data;
     request->count = 1;
@@ -508,14 +536,12 @@ int cv_cloud_query_async(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_clou
         free_request(handle, request);
         const int type = query_type(query);
         int result;
-        // Attached queries run the first one's callback: a waiting caller's
-        // and an asynchronous caller's cannot share a request.
-        if (type < CorvaneQueryData_PR_file || type > CorvaneQueryData_PR_netMulti || existing->callback != callback) {
+        if (type < CorvaneQueryData_PR_file || type > CorvaneQueryData_PR_netMulti) {
             cv_log_error("can't piggy-back existing %d query", type);
             result = CV_ASYNC_ERR_NO_PIGGYBACK;
         } else if (existing->count >= MAX_REPEAT_QUERIES) {
             handle->stats.refused_repeat++;
-            cv_log_error("%s(): MAX_REPEAT_QUERIES (%ld) reached, refusing to piggy-back query.", __func__,
+            cv_log_error("%s(): MAX_REPEAT_QUERIES (%ld) reached, refusing to piggy-back query.", "cv_cloud_query_async",
                          static_cast<long>(MAX_REPEAT_QUERIES));
             result = CV_ASYNC_ERR_REPEAT_LIMIT;
         } else if (!grow_request(existing)) {
@@ -525,15 +551,21 @@ int cv_cloud_query_async(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_clou
             const CorvaneQueryHeader_t& first = existing->queries[0]->header;
             if (OCTET_STRING_fromBuf(&query->header.quuid, reinterpret_cast<const char*>(first.quuid.buf),
                                      first.quuid.size) != 0) {
-                cv_log_error("%s[%d]: OCTET_STRING_fromBuf failed with errno = %d: %s", __func__, __LINE__, errno,
+                cv_log_error("%s[%d]: OCTET_STRING_fromBuf failed with errno = %d: %s", "cv_cloud_query_async", __LINE__, errno,
                              strerror(errno));
                 result = CV_ASYNC_ERR_UUID;
             } else {
                 query->header.txid = first.txid;
                 query->header.sessid = first.sessid;
                 existing->queries[existing->count] = query;
-                existing->user_data[existing->count] = user_data;
+                existing->user_data[existing->count] = waiter ? waiter : user_data;
+                waits_flags(existing)[existing->count] = waiter != nullptr;
                 existing->count++;
+                // Attached asynchronous queries run the first asynchronous one's callback.
+                if (!waiter && !existing->callback)
+                    existing->callback = callback;
+                if (waiter)
+                    waiter->txid = existing->txid;
                 handle->stats.piggybacked++;
                 result = CV_ASYNC_ATTACHED;
             }
@@ -546,7 +578,7 @@ int cv_cloud_query_async(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_clou
     int result = CV_ASYNC_QUEUED;
     if (a->outstanding >= a->limit) {
         handle->stats.refused_limit++;
-        cv_log_error("%s(): async_limit (%ld) reached, refusing to queue query.", __func__,
+        cv_log_error("%s(): async_limit (%ld) reached, refusing to queue query.", "cv_cloud_query_async",
                      static_cast<long>(a->limit));
         result = CV_ASYNC_ERR_LIMIT;
     } else if (query->header.ts.size <= 0 && cv_set_header_ts(&query->header, nullptr) != 0) {
@@ -565,14 +597,14 @@ int cv_cloud_query_async(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_clou
     const UUID_t& quuid = query->header.quuid;
     if ((!quuid.buf || quuid.size != 16 || memcmp(quuid.buf, zero, 16) == 0) &&
         OCTET_STRING_fromBuf(&query->header.quuid, reinterpret_cast<const char*>(handle->endpoint_uuid), 16) != 0) {
-        cv_log_error("%s[%d]: OCTET_STRING_fromBuf failed with errno = %d: %s", __func__, __LINE__, errno,
+        cv_log_error("%s[%d]: OCTET_STRING_fromBuf failed with errno = %d: %s", "cv_cloud_query_async", __LINE__, errno,
                      strerror(errno));
         result = CV_ASYNC_ERR_UUID;
     } else {
         try {
             auto placed = a->response_tree.emplace(request->txid, request);
             if (!placed.second) {
-                cv_log_error("%s(): DANGER: collision enqueuing to response search tree.", __func__);
+                cv_log_error("%s(): DANGER: collision enqueuing to response search tree.", "cv_cloud_query_async");
                 result = CV_ASYNC_ERR_COLLISION;
             } else {
                 request->query_pos = at;
@@ -595,11 +627,13 @@ int cv_cloud_query_async(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_clou
         handle->stats.outstanding_high = a->outstanding;
     handle->stats.queued++;
     const uint32_t txid = request->txid;
-    cv_log_trace(CV_TRACE_DEFAULT, "%s(): queuing a query to the network: txid=%lu", __func__,
+    cv_log_trace(CV_TRACE_DEFAULT, "%s(): queuing a query to the network: txid=%lu", "cv_cloud_query_async",
                  static_cast<unsigned long>(txid));
-    // The receive worker parks while a caller reads its own answer; an
+    // The receive worker parks while callers read their own answers; an
     // answer nobody waits for needs it back.
-    if (a->rx_parked && callback != own_answer_done)
+    if (waiter)
+        waiter->txid = txid;
+    else if (a->rx_parked)
         pthread_cond_broadcast(&a->rx_cond);
     if (!send_directly(handle, request)) {
         queue_request(handle, request, false);
@@ -614,32 +648,73 @@ int cv_cloud_query_async(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_clou
     return CV_ASYNC_QUEUED;
 }
 
-namespace {
-bool read_own_answer(cv_cloud_handle* handle, const own_answer& waiter);
+enum own_read { OWN_READ, OWN_BUSY, OWN_NO_STREAM };
+own_read read_own_answer(cv_cloud_handle* handle, const own_answer& waiter);
 bool on_worker(const cv_async_state* a);
+
+// A waiting caller comes: a receive worker waiting on the socket leaves it
+// now, before the query goes out, so that the answer wakes the caller alone.
+void announce_waiter(cv_async_state* a) {
+    a->rx_waiters.fetch_add(1);
+    if (a->rx_watching.load() && a->rx_kick_fd >= 0) {
+        const uint64_t one = 1;
+        if (write(a->rx_kick_fd, &one, sizeof one) < 0 && errno != EAGAIN)
+            cv_log_error("%s(): eventfd write failed: %s", __func__, strerror(errno));
+    }
+}
+
+// The last waiting caller leaves the stream to the receive worker, at once
+// when answers of others are due.
+void waiter_leaves(cv_cloud_handle* handle) {
+    cv_async_state* a = &handle->async;
+    if (a->rx_waiters.fetch_sub(1) != 1 || !cv_cloud_async_lock(handle))
+        return;
+    if (a->rx_parked && a->outstanding > 0)
+        pthread_cond_broadcast(&a->rx_cond);
+    cv_cloud_async_unlock(handle);
+}
+
+// Until the waiter's callback ran: reads while the receive side is free,
+// else waits until its reader lets it go, or without a stream until one is
+// up (at most a period each time).
+void await_own_answer(cv_cloud_handle* handle, const own_answer& waiter) {
+    cv_async_state* a = &handle->async;
+    auto done = [&waiter] { return waiter.done.load(std::memory_order_acquire); };
+    while (!done()) {
+        const own_read read = read_own_answer(handle, waiter);
+        if (read == OWN_READ || !cv_cloud_async_lock(handle))
+            continue;
+        if (read == OWN_NO_STREAM) {
+            wait_period(handle, [&] { return done() || connected(handle); });
+        } else {
+            const struct timespec deadline = deadline_in(a->period_ns);
+            if (!done() && a->rx_busy.load(std::memory_order_acquire))
+                cv_cloud_async_lock_cond_timedwait(&a->done_cond, handle, &deadline);
+        }
+        cv_cloud_async_unlock(handle);
+    }
+}
+
 }  // namespace
+
+int cv_cloud_query_async(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_cloud_query_cb callback,
+                         void* user_data) {
+    return submit_query(handle, query, callback, user_data, nullptr);
+}
 
 int cv_cloud_query_wait(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_cloud_query_cb callback,
                         void* user_data) {
+    if (!handle || !(handle->flags & CV_HANDLE_FLAG_ASYNC))
+        return submit_query(handle, query, callback, user_data, nullptr);  // refused there
     // A worker waiting here would wait for itself.
-    if (handle && (handle->flags & CV_HANDLE_FLAG_ASYNC) && on_worker(&handle->async))
+    if (on_worker(&handle->async))
         return CV_ASYNC_ERR_ON_WORKER;
     own_answer waiter{callback, user_data};
-    const int result = cv_cloud_query_async(handle, query, own_answer_done, &waiter);
-    if (result < 0)
-        return result;
-    cv_async_state* a = &handle->async;
-    while (!waiter.done.load(std::memory_order_acquire)) {
-        if (read_own_answer(handle, waiter))
-            continue;
-        // Someone else reads, or there is no stream: its finish wakes us.
-        if (!cv_cloud_async_lock(handle))
-            continue;
-        const struct timespec deadline = deadline_in(a->period_ns);
-        if (!waiter.done.load(std::memory_order_acquire))
-            cv_cloud_async_lock_cond_timedwait(&a->done_cond, handle, &deadline);
-        cv_cloud_async_unlock(handle);
-    }
+    announce_waiter(&handle->async);
+    const int result = submit_query(handle, query, callback, user_data, &waiter);
+    if (result >= 0)
+        await_own_answer(handle, waiter);
+    waiter_leaves(handle);
     return result;
 }
 
@@ -754,6 +829,63 @@ bool match_response(cv_cloud_handle* handle, CorvaneQueryResponse_t* response, c
 
 }  // namespace
 
+namespace {
+
+// Finishes `n` matched responses (no lock held): their callbacks, then one
+// hold of the async mutex lets the requests go and sends what was queued
+// meanwhile (under load the receive worker is awake anyway, and the
+// transmit worker can sleep).
+void finish_matched(cv_cloud_handle* handle, cv_matched_response* matched, int n) {
+    if (n == 0)
+        return;
+    for (int i = 0; i < n; i++) {
+        _cv_global_resp_handler(handle, matched[i].response, &matched[i].start);
+        run_callbacks(handle, matched[i].request, matched[i].response, matched[i].status);
+    }
+    cv_cloud_async_lock(handle);
+    forget_finished(handle, n, [matched](int i) { return matched[i].request; });
+    send_for_receiver(handle);
+    for (int i = 0; i < n; i++)
+        ASN_STRUCT_FREE(asn_DEF_CorvaneQueryResponse, matched[i].response);
+}
+
+// Responses of one read, sorted out under one hold of the async mutex.
+struct sorted_responses {
+    cv_matched_response matched[CV_RX_BATCH_MAX];  // taken out of the engine
+    int count = 0;
+    CorvaneQueryResponse_t* stale[CV_RX_BATCH_MAX];  // to free (after the mutex)
+    int stale_count = 0;
+
+    void free_stale() {
+        for (int i = 0; i < stale_count; i++)
+            ASN_STRUCT_FREE(asn_DEF_CorvaneQueryResponse, stale[i]);
+        stale_count = 0;
+    }
+};
+
+// Matches the responses for which `take(response)` holds (async mutex held;
+// one clock reading: they came with one read); the others stay in
+// `responses`, *count of them.
+template <class Take>
+void match_responses(cv_cloud_handle* handle, CorvaneQueryResponse_t** responses, int* count, sorted_responses* out,
+                     Take take) {
+    struct timeval received;
+    _cv_now(&received);
+    int kept = 0;
+    for (int i = 0; i < *count; i++) {
+        CorvaneQueryResponse_t* response = responses[i];
+        if (!take(response))
+            responses[kept++] = response;
+        else if (match_response(handle, response, received, &out->matched[out->count]))
+            out->count++;
+        else
+            out->stale[out->stale_count++] = response;
+    }
+    *count = kept;
+}
+
+}  // namespace
+
 void _cv_async_handle_responses(cv_cloud_handle* handle, CorvaneQueryResponse_t** responses, int count) {
     if (!cv_cloud_async_lock(handle)) {
         for (int i = 0; i < count; i++)
@@ -761,32 +893,11 @@ void _cv_async_handle_responses(cv_cloud_handle* handle, CorvaneQueryResponse_t*
         return;
     }
     // All matched in one hold of the mutex, all released in one more.
-    cv_matched_response matched[CV_RX_BATCH_MAX];
-    int n = 0;
-    struct timeval received;  // read once: they came with one read
-    _cv_now(&received);
-    for (int i = 0; i < count; i++) {
-        if (match_response(handle, responses[i], received, &matched[n]))
-            n++;
-        else
-            responses[i - n] = responses[i];  // the stale ones gather at the front
-    }
+    sorted_responses sorted;
+    match_responses(handle, responses, &count, &sorted, [](const CorvaneQueryResponse_t*) { return true; });
     cv_cloud_async_unlock(handle);
-    for (int i = 0; i < count - n; i++)
-        ASN_STRUCT_FREE(asn_DEF_CorvaneQueryResponse, responses[i]);
-    if (n == 0)
-        return;
-    for (int i = 0; i < n; i++) {
-        _cv_global_resp_handler(handle, matched[i].response, &matched[i].start);
-        run_callbacks(handle, matched[i].request, matched[i].response, matched[i].status);
-    }
-    // The same hold sends what was queued meanwhile: under load the
-    // receive worker is awake anyway, and the transmit worker can sleep.
-    cv_cloud_async_lock(handle);
-    forget_finished(handle, n, [&matched](int i) { return matched[i].request; });
-    send_for_receiver(handle);
-    for (int i = 0; i < n; i++)
-        ASN_STRUCT_FREE(asn_DEF_CorvaneQueryResponse, matched[i].response);
+    sorted.free_stale();
+    finish_matched(handle, sorted.matched, sorted.count);
 }
 
 void _cv_async_receiver_waits(cv_cloud_handle* handle) {
@@ -862,65 +973,204 @@ void finish_pass(cv_cloud_handle* handle, uint16_t conn_id, rx_pass* pass, const
 
 bool take_receive_side(cv_async_state* a) { return !a->rx_busy.exchange(true, std::memory_order_acquire); }
 
-// Gives the receive side back; the parked receive worker comes back at once
-// when answers of others are still due (or the engine stops), else at the
-// end of its period.
-void release_receive_side(cv_cloud_handle* handle) {
+// Lets the receive side go: waiting callers that found it taken try again
+// (and a stopping engine sees it free). The receive worker needs no waking:
+// while callers wait it leaves the stream to them.
+void let_receive_side_go(cv_cloud_handle* handle) {
     cv_async_state* a = &handle->async;
     a->rx_busy.store(false, std::memory_order_release);
-    _cv_async_receiver_waits(handle);
-    if (!cv_cloud_async_lock(handle))
+    if ((a->rx_waiters.load() == 0 && !stopping(handle)) || !cv_cloud_async_lock(handle))
         return;
-    if (a->rx_parked && (a->outstanding > 0 || stopping(handle)))
-        pthread_cond_broadcast(&a->rx_cond);
-    if (stopping(handle))
-        pthread_cond_broadcast(&a->done_cond);
+    pthread_cond_broadcast(&a->done_cond);
     cv_cloud_async_unlock(handle);
 }
 
-// The receive worker stays out of the stream while a caller reads its own
-// answer: polling beside it would cost a second wake-up per answer.
-void park_while_caller_reads(cv_cloud_handle* handle) {
+// A waiting caller gives the receive side back; it sends no more, so the
+// queue is the transmit worker's again.
+void release_receive_side(cv_cloud_handle* handle) {
+    let_receive_side_go(handle);
+    _cv_async_receiver_waits(handle);
+}
+
+// Of a pass a waiting caller read, whether `response` answers its own
+// request alone (async mutex held): anything else finishes on the receive
+// worker.
+bool answers_only(cv_cloud_handle* handle, const CorvaneQueryResponse_t* response, const own_answer& waiter) {
+    const long txid = response->header.txid;
+    if (txid != static_cast<long>(waiter.txid))
+        return false;
+    auto found = handle->async.response_tree.find(waiter.txid);
+    return found != handle->async.response_tree.end() && found->second->count == 1 &&
+           found->second->user_data[0] == &waiter;
+}
+
+// Hands what a waiting caller read for others to the receive worker with the
+// receive side (async mutex held). False when the worker cannot take it
+// (stopping): the caller finishes it then.
+bool hand_to_worker(cv_cloud_handle* handle, CorvaneQueryResponse_t** responses, int count,
+                    CorvaneMessage_t* message) {
     cv_async_state* a = &handle->async;
-    if (!a->rx_busy.load(std::memory_order_acquire))
+    static_assert(sizeof a->rx_handed_responses / sizeof a->rx_handed_responses[0] == CV_RX_BATCH_MAX);
+    if (stopping(handle) || !a->rx_started || a->rx_handed)
+        return false;
+    for (int i = 0; i < count; i++)
+        a->rx_handed_responses[i] = responses[i];
+    a->rx_handed_count = count;
+    a->rx_handed_message = message;
+    a->rx_handed = true;
+    pthread_cond_broadcast(&a->rx_cond);
+    return true;
+}
+
+// Finishes what a waiting caller's pass took (no lock held): its own answer
+// here, answers of others and a server message on the receive worker (then
+// the caller stops reading: true), a broken connection here (that runs no
+// callback). While the engine stops, the caller finishes everything.
+bool finish_own_pass(cv_cloud_handle* handle, uint16_t conn_id, rx_pass* pass, const own_answer& waiter) {
+    sorted_responses sorted;
+    bool handed = false;
+    if (pass->count > 0 || pass->message) {
+        if (!cv_cloud_async_lock(handle)) {
+            finish_pass(handle, conn_id, pass, "cv_cloud_query_wait");
+            return false;
+        }
+        match_responses(handle, pass->responses, &pass->count, &sorted,
+                        [&](const CorvaneQueryResponse_t* r) { return answers_only(handle, r, waiter); });
+        handed = (pass->count > 0 || pass->message) &&
+                 hand_to_worker(handle, pass->responses, pass->count, pass->message);
+        cv_cloud_async_unlock(handle);
+        sorted.free_stale();
+        finish_matched(handle, sorted.matched, sorted.count);
+    }
+    if (handed) {
+        pass->count = 0;
+        pass->message = nullptr;
+    }
+    if (pass->rc != RECV_SUCCESS || pass->count > 0 || pass->message)
+        finish_pass(handle, conn_id, pass, "cv_cloud_query_wait");
+    return handed;
+}
+
+// The receive worker finishes what a waiting caller handed to it, then
+// lets the receive side go. False when nothing was handed.
+bool finish_handed(cv_cloud_handle* handle) {
+    cv_async_state* a = &handle->async;
+    rx_pass pass;
+    pass.rc = RECV_SUCCESS;
+    if (!cv_cloud_async_lock(handle))
+        return false;
+    const bool handed = a->rx_handed;
+    if (handed) {
+        pass.count = a->rx_handed_count;
+        for (int i = 0; i < pass.count; i++)
+            pass.responses[i] = a->rx_handed_responses[i];
+        pass.message = a->rx_handed_message;
+        a->rx_handed_count = 0;
+        a->rx_handed_message = nullptr;
+        a->rx_handed = false;
+    }
+    cv_cloud_async_unlock(handle);
+    if (!handed)
+        return false;
+    let_receive_side_go(handle);
+    finish_pass(handle, 0, &pass, "_cv_worker_rx");
+    return true;
+}
+
+// What was handed to a receive worker that stopped first goes unfinished:
+// its requests are still outstanding, so stopping fails them once (async
+// mutex held). Gives the receive side back.
+void drop_handed(cv_cloud_handle* handle) {
+    cv_async_state* a = &handle->async;
+    if (!a->rx_handed)
+        return;
+    for (int i = 0; i < a->rx_handed_count; i++)
+        ASN_STRUCT_FREE(asn_DEF_CorvaneQueryResponse, a->rx_handed_responses[i]);
+    if (a->rx_handed_message)
+        ASN_STRUCT_FREE(asn_DEF_CorvaneMessage, a->rx_handed_message);
+    a->rx_handed_count = 0;
+    a->rx_handed_message = nullptr;
+    a->rx_handed = false;
+    a->rx_busy.store(false);
+}
+
+// The receive worker leaves the stream to waiting callers: it waits while
+// any are there or one reads, and after they are gone until the end of its
+// period, unless answers of others are due (or stop, or a hand-over). A
+// burst of waiting lookups then costs it no wake-up each.
+void park_while_callers_read(cv_cloud_handle* handle) {
+    cv_async_state* a = &handle->async;
+    auto callers_read = [a] { return a->rx_waiters.load() > 0 || a->rx_busy.load(std::memory_order_acquire); };
+    if (!callers_read())
         return;
     _cv_async_receiver_waits(handle);
     if (!cv_cloud_async_lock(handle))
         return;
     a->rx_parked = true;
-    const struct timespec deadline = deadline_in(a->period_ns);
-    while (!stopping(handle) && a->rx_busy.load(std::memory_order_acquire)) {
-        if (cv_cloud_async_lock_cond_timedwait(&a->rx_cond, handle, &deadline) != 0)
-            break;
+    struct timespec deadline = deadline_in(a->period_ns);
+    while (!stopping(handle) && !a->rx_handed && (callers_read() || a->outstanding == 0)) {
+        if (cv_cloud_async_lock_cond_timedwait(&a->rx_cond, handle, &deadline) != 0) {
+            if (!callers_read())
+                break;
+            deadline = deadline_in(a->period_ns);  // still theirs: look again a period later
+        }
     }
     a->rx_parked = false;
     cv_cloud_async_unlock(handle);
 }
 
+// Waits on the socket or the kick of a coming waiting caller, until the
+// transfer deadline. Positive when the socket is readable (or polling
+// failed: the read tells), 0 otherwise.
+int wait_readable_or_kicked(cv_cloud_handle* handle) {
+    cv_async_state* a = &handle->async;
+    a->rx_watching.store(true);
+    if (a->rx_waiters.load() > 0) {  // it came before the flag was up
+        a->rx_watching.store(false);
+        return 0;
+    }
+    const int64_t left_usec = _cv_transfer_deadline(handle) - _cv_monotonic_usec();
+    struct pollfd fds[2] = {{handle->socket, POLLIN | POLLPRI, 0}, {a->rx_kick_fd, POLLIN, 0}};
+    const int rc = left_usec <= 0 ? 0 : poll(fds, a->rx_kick_fd >= 0 ? 2 : 1, static_cast<int>((left_usec + 999) / 1000));
+    a->rx_watching.store(false);
+    if (rc > 0 && fds[1].revents) {
+        uint64_t kicks;
+        if (read(a->rx_kick_fd, &kicks, sizeof kicks) < 0 && errno != EAGAIN)
+            cv_log_error("%s(): eventfd read failed: %s", __func__, strerror(errno));
+    }
+    if (rc < 0)
+        return errno == EINTR ? 0 : 1;
+    return fds[0].revents ? 1 : 0;
+}
+
 // Waits (socket lock held, shared) until a quiet stream has something to
 // read, without the receive side, for at most one transfer deadline. True
-// when a pass is due.
+// when a pass is due; false also when a waiting caller came, which takes
+// the stream.
 bool stream_ready(cv_cloud_handle* handle, bool* quiet) {
     if (!*quiet || _cv_frame_buffered(handle))
         return true;
     _cv_async_receiver_waits(handle);
-    if (_cv_poll_fd(handle->socket, _cv_transfer_deadline(handle), 0) == 0)
+    if (wait_readable_or_kicked(handle) == 0)
         return false;
     *quiet = false;  // readable, or polling failed: the read tells which
     return true;
 }
 
 // A caller's passes until its own answer came, while it holds the receive
-// side. False when someone else reads (or there is no stream).
-bool read_own_answer(cv_cloud_handle* handle, const own_answer& waiter) {
+// side: OWN_READ, or OWN_BUSY when someone else reads, OWN_NO_STREAM.
+own_read read_own_answer(cv_cloud_handle* handle, const own_answer& waiter) {
     if (!take_receive_side(&handle->async))
-        return false;
-    bool read = false;
+        return OWN_BUSY;
+    own_read result = OWN_READ;
     while (!waiter.done.load(std::memory_order_acquire) && !stopping(handle)) {
-        if (!_cv_lock_rw(handle, &handle->socket_lock, 0))
+        if (!_cv_lock_rw(handle, &handle->socket_lock, 0)) {
+            result = OWN_NO_STREAM;
             break;
+        }
         if (handle->socket < 0) {
             _cv_unlock_rw(handle, &handle->socket_lock);
+            result = OWN_NO_STREAM;
             break;
         }
         const uint16_t conn_id = handle->conn_id;
@@ -928,11 +1178,11 @@ bool read_own_answer(cv_cloud_handle* handle, const own_answer& waiter) {
         rx_pass pass;
         receive_pass(handle, conn_id, &quiet, &pass);
         _cv_unlock_rw(handle, &handle->socket_lock);
-        finish_pass(handle, conn_id, &pass, "cv_cloud_query_wait");
-        read = true;
+        if (finish_own_pass(handle, conn_id, &pass, waiter))
+            return OWN_READ;  // the receive side went with what was handed
     }
     release_receive_side(handle);
-    return read;
+    return result;
 }
 
 bool on_worker(const cv_async_state* a) {
@@ -950,7 +1200,9 @@ void* _cv_worker_rx(void* arg) {
     uint16_t quiet_conn_id = 0;
     uint32_t quiet_gen = 0;
     while (!stopping(handle)) {
-        park_while_caller_reads(handle);
+        if (finish_handed(handle))
+            continue;
+        park_while_callers_read(handle);
         if (!_cv_lock_rw(handle, &handle->socket_lock, 0)) {
             sleep_period(handle);
             continue;
@@ -972,8 +1224,8 @@ void* _cv_worker_rx(void* arg) {
         quiet = quiet && conn_id == quiet_conn_id && gen == quiet_gen;
         quiet_conn_id = conn_id;
         quiet_gen = gen;
-        // An idle stream is polled without the receive side, so that a
-        // caller may take it meanwhile and read its own answer.
+        // An idle stream is watched without the receive side, so that a
+        // waiting caller may take it meanwhile and read its own answer.
         if (!stream_ready(handle, &quiet) || !take_receive_side(&handle->async)) {
             _cv_unlock_rw(handle, &handle->socket_lock);
             continue;
@@ -981,7 +1233,7 @@ void* _cv_worker_rx(void* arg) {
         rx_pass pass;
         receive_pass(handle, conn_id, &quiet, &pass);
         _cv_unlock_rw(handle, &handle->socket_lock);
-        handle->async.rx_busy.store(false, std::memory_order_release);
+        let_receive_side_go(handle);
         finish_pass(handle, conn_id, &pass, "_cv_worker_rx");
     }
     _cv_async_receiver_waits(handle);
@@ -1152,6 +1404,10 @@ int _cv_async_init(cv_cloud_handle* handle, const cv_cloud_async_opts* opts) {
         a->txid_bucket = nullptr;
         return -1;
     }
+    // Without it a waiting caller's answer also wakes the receive worker.
+    a->rx_kick_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (a->rx_kick_fd < 0)
+        cv_log_error("%s(): eventfd failed: %s", __func__, strerror(errno));
     handle->flags |= CV_HANDLE_FLAG_ASYNC;
     if (start_worker(&a->periodic_thread, &a->periodic_started, _cv_worker_periodic, handle, "periodic") != 0 ||
         start_worker(&a->rx_thread, &a->rx_started, _cv_worker_rx, handle, "rx") != 0 ||
@@ -1184,7 +1440,9 @@ void _cv_async_deinit(cv_cloud_handle* handle) {
         struct timespec deadline = deadline_in(a->period_ns);
         cv_cloud_async_lock_cond_timedwait(&a->cond, handle, &deadline);
     }
-    // So does a caller reading its own answer (it stops within a transfer deadline).
+    // So does a caller reading its own answer (it stops within a transfer
+    // deadline); what it handed to the stopped receive worker goes.
+    drop_handed(handle);
     while (a->rx_busy.load()) {
         struct timespec deadline = deadline_in(a->period_ns);
         cv_cloud_async_lock_cond_timedwait(&a->done_cond, handle, &deadline);
@@ -1242,6 +1500,9 @@ void _cv_async_deinit(cv_cloud_handle* handle) {
     }
     free(a->txid_bucket);
     a->txid_bucket = nullptr;
+    if (a->rx_kick_fd >= 0)
+        close(a->rx_kick_fd);
+    a->rx_kick_fd = -1;
     a->query_tree.clear();
     a->response_tree.clear();
     a->request_pool.drain();

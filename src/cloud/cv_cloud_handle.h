@@ -261,16 +261,34 @@ struct cv_async_state {
     // end of each pass (see _cv_async_receiver_waits): a submitter need not
     // wake the transmit worker meanwhile.
     std::atomic<bool> rx_will_send;
-    // The receive side (input buffer, stream reads) is in use: by the receive
-    // worker for one pass, or by a caller reading its own answer
-    // (cv_cloud_query_wait). The receive worker polls an idle stream without it.
-    std::atomic<bool> rx_busy;
-    bool rx_parked;            // the receive worker waits on rx_cond while a caller reads
-    pthread_cond_t rx_cond;    // wakes the parked receive worker: requests of others outstanding, or stop
     pthread_cond_t cond;       // the queue gained an item, or the sending side became free (monotonic clock)
     pthread_cond_t done_cond;  // a request finished; separate, so finishing does not wake the transmit worker
     pthread_cond_t wake_cond;  // a connection is up, or the engine stops: ends the idle waits of the other workers
     pthread_cond_t sent_cond;  // a request that a response waits for is no longer being sent
+
+    // Callers that wait for their own answer (cv_cloud_query_wait) read it
+    // themselves while the stream is theirs, as a bare client would.
+    // The receive side (input buffer, stream reads) is in use: by the receive
+    // worker for one pass, by a waiting caller, or handed to the worker with
+    // what a caller read for others. The worker waits on a quiet stream
+    // without it.
+    std::atomic<bool> rx_busy;
+    // Waiting callers between their submission and their answer: while there
+    // are any, the receive worker leaves a quiet stream to them.
+    std::atomic<uint32_t> rx_waiters;
+    // The receive worker waits on the socket; a new waiting caller ends that
+    // wait by writing rx_kick_fd (an eventfd), before it sends its query.
+    std::atomic<bool> rx_watching;
+    int rx_kick_fd = -1;
+    bool rx_parked;            // the receive worker waits on rx_cond
+    pthread_cond_t rx_cond;    // ends that wait: a hand-over, a lookup nobody waits for, or stop
+    // What a waiting caller read for other requests (under the async mutex),
+    // handed to the receive worker with the receive side, so that no other
+    // caller's callback runs on the waiting caller's thread.
+    bool rx_handed;
+    int rx_handed_count;
+    struct CorvaneQueryResponse* rx_handed_responses[32];  // CV_RX_BATCH_MAX
+    struct CorvaneMessage* rx_handed_message;
     long period_ns;            // the workers' idle period
     bool cond_ready;
     bool lock_ready;

@@ -398,9 +398,9 @@ TEST_F(CloudClientTest, ReceiverTurningToWaitWakesTheSenderForWhatIsQueued) {
 
 // A caller that waits for its answer reads it on its own thread while nobody
 // else reads, and returns after its callback; answers of asynchronous lookups
-// still come once each. A waiting caller cannot share an asynchronous
-// lookup's request (it would run that caller's callback), and a worker
-// cannot wait (it would wait for itself).
+// still come once each. A waiting caller may share an asynchronous lookup's
+// request, which then finishes on the receive worker (it runs that caller's
+// callback too), and a worker cannot wait (it would wait for itself).
 TEST_F(CloudClientTest, WaitingCallerReadsItsOwnAnswer) {
     server_.set_hook([](const testbed::ReceivedQuery& q) {
         static const uint8_t slow[] = {'7', '7', '7', '7'};
@@ -445,9 +445,10 @@ TEST_F(CloudClientTest, WaitingCallerReadsItsOwnAnswer) {
 
     ASSERT_EQ(submit(file_query(50, 7777), 50), 1);
     Own twin;
-    CorvaneQuery_t* query = file_query(50, 7777);
-    EXPECT_EQ(cv_cloud_query_wait(handle_.get(), query, Own::callback, &twin), CV_ASYNC_ERR_NO_PIGGYBACK);
-    free_query(query);
+    EXPECT_EQ(cv_cloud_query_wait(handle_.get(), file_query(50, 7777), Own::callback, &twin), CV_ASYNC_ATTACHED);
+    EXPECT_EQ(twin.calls.load(), 1);
+    EXPECT_TRUE(twin.answered);
+    EXPECT_NE(twin.thread, std::this_thread::get_id()) << "the asynchronous caller's callback ran on the waiting caller";
 
     Own on_worker;
     on_worker.handle = handle_.get();

@@ -479,6 +479,8 @@ TEST_F(CloudClientTest, BadArgumentsAreRefused) {
 
 // Thousands of queries from several threads while the server drops, delays,
 // duplicates, cuts frames and sends garbage: every callback runs exactly once.
+// Half the threads wait for each answer (cv_cloud_query_wait): theirs ran
+// when the call returns, and no thread of a caller runs another's callback.
 TEST_F(CloudClientTest, ChaosStressEveryCallbackExactlyOnce) {
     auto opts = options();
     opts.timeout = {2, 0};
@@ -497,17 +499,32 @@ TEST_F(CloudClientTest, ChaosStressEveryCallbackExactlyOnce) {
 
     constexpr int kThreads = 4;
     constexpr int kPerThread = 1000;
+    constexpr int kPerWaitingThread = 250;  // a dropped answer holds a waiting thread for the time-out
+    auto waits = [](int t) { return t % 2 == 1; };
     std::atomic<int> accepted{0};
     std::vector<std::thread> threads;
     std::vector<std::vector<int>> results(kThreads);
+    std::vector<std::thread::id> callers(kThreads);
+    std::atomic<int> returned_early{0};
     for (int t = 0; t < kThreads; t++) {
         threads.emplace_back([&, t] {
+            callers[t] = std::this_thread::get_id();
             std::mt19937 rng(static_cast<unsigned>(t));
-            for (int i = 0; i < kPerThread; i++) {
+            for (int i = 0; i < (waits(t) ? kPerWaitingThread : kPerThread); i++) {
                 const int index = t * kPerThread + i;
                 // One in eight asks for a popular file: piggy-backing under load.
                 const int identity = (rng() % 8 == 0) ? static_cast<int>(rng() % 16) : 100000 + index;
-                int rc = submit(file_query(identity, i), index);
+                CorvaneQuery_t* query = file_query(identity, i);
+                int rc;
+                if (waits(t)) {
+                    rc = cv_cloud_query_wait(handle_.get(), query, Recorder::callback, recorder_.slot(index));
+                    if (rc < 0)
+                        free_query(query);
+                    else if (recorder_.calls(index).size() != 1)
+                        returned_early++;
+                } else {
+                    rc = submit(query, index);
+                }
                 results[t].push_back(rc);
                 if (rc >= 0)
                     accepted++;
@@ -518,12 +535,13 @@ TEST_F(CloudClientTest, ChaosStressEveryCallbackExactlyOnce) {
     }
     for (auto& th : threads)
         th.join();
+    EXPECT_EQ(returned_early.load(), 0) << "a waiting call returned before its callback";
     ASSERT_TRUE(recorder_.wait_for(accepted.load(), 60s)) << recorder_.total() << " of " << accepted.load();
     ASSERT_EQ(cv_cloud_async_wait(handle_.get()), 0);
     auto all = recorder_.all();
     int firsts = 0;
     for (int t = 0; t < kThreads; t++) {
-        for (int i = 0; i < kPerThread; i++) {
+        for (int i = 0; i < static_cast<int>(results[t].size()); i++) {
             const int index = t * kPerThread + i;
             const int rc = results[t][i];
             auto it = all.find(index);
@@ -544,6 +562,11 @@ TEST_F(CloudClientTest, ChaosStressEveryCallbackExactlyOnce) {
                 EXPECT_EQ(c.response_type, 0) << index;
             }
             firsts += rc == 1;
+            // A caller's thread runs no callback but its own waiting one.
+            for (int other = 0; other < kThreads; other++) {
+                if (c.thread == callers[other])
+                    EXPECT_TRUE(other == t && waits(t)) << index << " ran on caller " << other;
+            }
         }
     }
     EXPECT_EQ(recorder_.total(), accepted.load());

@@ -648,7 +648,7 @@ int submit_query(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_cloud_query_
     return CV_ASYNC_QUEUED;
 }
 
-enum own_read { OWN_READ, OWN_BUSY, OWN_NO_STREAM };
+enum own_read { OWN_READ, OWN_BUSY, OWN_NO_STREAM, OWN_STOPPING };
 own_read read_own_answer(cv_cloud_handle* handle, const own_answer& waiter);
 bool on_worker(const cv_async_state* a);
 
@@ -686,10 +686,10 @@ void await_own_answer(cv_cloud_handle* handle, const own_answer& waiter) {
             continue;
         if (read == OWN_NO_STREAM) {
             wait_period(handle, [&] { return done() || connected(handle); });
-        } else {
+        } else if (!done() && (read == OWN_STOPPING || a->rx_busy.load(std::memory_order_acquire))) {
+            // Stopping fails the request, which ends this wait.
             const struct timespec deadline = deadline_in(a->period_ns);
-            if (!done() && a->rx_busy.load(std::memory_order_acquire))
-                cv_cloud_async_lock_cond_timedwait(&a->done_cond, handle, &deadline);
+            cv_cloud_async_lock_cond_timedwait(&a->done_cond, handle, &deadline);
         }
         cv_cloud_async_unlock(handle);
     }
@@ -1158,8 +1158,11 @@ bool stream_ready(cv_cloud_handle* handle, bool* quiet) {
 }
 
 // A caller's passes until its own answer came, while it holds the receive
-// side: OWN_READ, or OWN_BUSY when someone else reads, OWN_NO_STREAM.
+// side: OWN_READ, or OWN_BUSY when someone else reads, OWN_NO_STREAM, or
+// OWN_STOPPING when the engine stops first.
 own_read read_own_answer(cv_cloud_handle* handle, const own_answer& waiter) {
+    if (stopping(handle))
+        return OWN_STOPPING;
     if (!take_receive_side(&handle->async))
         return OWN_BUSY;
     own_read result = OWN_READ;
@@ -1182,7 +1185,7 @@ own_read read_own_answer(cv_cloud_handle* handle, const own_answer& waiter) {
             return OWN_READ;  // the receive side went with what was handed
     }
     release_receive_side(handle);
-    return result;
+    return result == OWN_READ && stopping(handle) && !waiter.done.load() ? OWN_STOPPING : result;
 }
 
 bool on_worker(const cv_async_state* a) {

@@ -485,14 +485,15 @@ namespace {
 
 // A query of an asynchronous caller, or with `waiter` of a waiting one (its
 // callback and data are in the waiter then; the request learns it waits).
-int submit_query(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_cloud_query_cb callback, void* user_data,
-                 own_answer* waiter) {
+// Named as the public call, whose log lines it writes.
+int cv_cloud_query_async(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_cloud_query_cb callback,
+                         void* user_data, own_answer* waiter) {
     if (!handle || !(handle->flags & CV_HANDLE_FLAG_ASYNC)) {
-        cv_log_error("%s(): async function on sync handle.", "cv_cloud_query_async");
+        cv_log_error("%s(): async function on sync handle.", __func__);
         return CV_ASYNC_ERR_SYNC_HANDLE;
     }
     if (!query || query_type(query) < 1 || query_type(query) > 8) {
-        cv_log_error("%s(): unsupported query type %d", "cv_cloud_query_async", query ? query_type(query) : 0);
+        cv_log_error("%s(): unsupported query type %d", __func__, query ? query_type(query) : 0);
         return CV_ASYNC_ERR_TYPE;
     }
     _cv_query_presets(handle, query);
@@ -541,7 +542,7 @@ int submit_query(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_cloud_query_
             result = CV_ASYNC_ERR_NO_PIGGYBACK;
         } else if (existing->count >= MAX_REPEAT_QUERIES) {
             handle->stats.refused_repeat++;
-            cv_log_error("%s(): MAX_REPEAT_QUERIES (%ld) reached, refusing to piggy-back query.", "cv_cloud_query_async",
+            cv_log_error("%s(): MAX_REPEAT_QUERIES (%ld) reached, refusing to piggy-back query.", __func__,
                          static_cast<long>(MAX_REPEAT_QUERIES));
             result = CV_ASYNC_ERR_REPEAT_LIMIT;
         } else if (!grow_request(existing)) {
@@ -551,7 +552,7 @@ int submit_query(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_cloud_query_
             const CorvaneQueryHeader_t& first = existing->queries[0]->header;
             if (OCTET_STRING_fromBuf(&query->header.quuid, reinterpret_cast<const char*>(first.quuid.buf),
                                      first.quuid.size) != 0) {
-                cv_log_error("%s[%d]: OCTET_STRING_fromBuf failed with errno = %d: %s", "cv_cloud_query_async", __LINE__, errno,
+                cv_log_error("%s[%d]: OCTET_STRING_fromBuf failed with errno = %d: %s", __func__, __LINE__, errno,
                              strerror(errno));
                 result = CV_ASYNC_ERR_UUID;
             } else {
@@ -578,7 +579,7 @@ int submit_query(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_cloud_query_
     int result = CV_ASYNC_QUEUED;
     if (a->outstanding >= a->limit) {
         handle->stats.refused_limit++;
-        cv_log_error("%s(): async_limit (%ld) reached, refusing to queue query.", "cv_cloud_query_async",
+        cv_log_error("%s(): async_limit (%ld) reached, refusing to queue query.", __func__,
                      static_cast<long>(a->limit));
         result = CV_ASYNC_ERR_LIMIT;
     } else if (query->header.ts.size <= 0 && cv_set_header_ts(&query->header, nullptr) != 0) {
@@ -597,14 +598,14 @@ int submit_query(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_cloud_query_
     const UUID_t& quuid = query->header.quuid;
     if ((!quuid.buf || quuid.size != 16 || memcmp(quuid.buf, zero, 16) == 0) &&
         OCTET_STRING_fromBuf(&query->header.quuid, reinterpret_cast<const char*>(handle->endpoint_uuid), 16) != 0) {
-        cv_log_error("%s[%d]: OCTET_STRING_fromBuf failed with errno = %d: %s", "cv_cloud_query_async", __LINE__, errno,
+        cv_log_error("%s[%d]: OCTET_STRING_fromBuf failed with errno = %d: %s", __func__, __LINE__, errno,
                      strerror(errno));
         result = CV_ASYNC_ERR_UUID;
     } else {
         try {
             auto placed = a->response_tree.emplace(request->txid, request);
             if (!placed.second) {
-                cv_log_error("%s(): DANGER: collision enqueuing to response search tree.", "cv_cloud_query_async");
+                cv_log_error("%s(): DANGER: collision enqueuing to response search tree.", __func__);
                 result = CV_ASYNC_ERR_COLLISION;
             } else {
                 request->query_pos = at;
@@ -627,7 +628,7 @@ int submit_query(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_cloud_query_
         handle->stats.outstanding_high = a->outstanding;
     handle->stats.queued++;
     const uint32_t txid = request->txid;
-    cv_log_trace(CV_TRACE_DEFAULT, "%s(): queuing a query to the network: txid=%lu", "cv_cloud_query_async",
+    cv_log_trace(CV_TRACE_DEFAULT, "%s(): queuing a query to the network: txid=%lu", __func__,
                  static_cast<unsigned long>(txid));
     // The receive worker parks while callers read their own answers; an
     // answer nobody waits for needs it back.
@@ -699,19 +700,19 @@ void await_own_answer(cv_cloud_handle* handle, const own_answer& waiter) {
 
 int cv_cloud_query_async(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_cloud_query_cb callback,
                          void* user_data) {
-    return submit_query(handle, query, callback, user_data, nullptr);
+    return cv_cloud_query_async(handle, query, callback, user_data, nullptr);
 }
 
 int cv_cloud_query_wait(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_cloud_query_cb callback,
                         void* user_data) {
     if (!handle || !(handle->flags & CV_HANDLE_FLAG_ASYNC))
-        return submit_query(handle, query, callback, user_data, nullptr);  // refused there
+        return cv_cloud_query_async(handle, query, callback, user_data, nullptr);  // refused there
     // A worker waiting here would wait for itself.
     if (on_worker(&handle->async))
         return CV_ASYNC_ERR_ON_WORKER;
     own_answer waiter{callback, user_data};
     announce_waiter(&handle->async);
-    const int result = submit_query(handle, query, callback, user_data, &waiter);
+    const int result = cv_cloud_query_async(handle, query, callback, user_data, &waiter);
     if (result >= 0)
         await_own_answer(handle, waiter);
     waiter_leaves(handle);

@@ -6,12 +6,13 @@
 //   (no engine), one with a single thread, one with a writer and a reader
 //   thread; the ratio. The three run in turn for a number of rounds and each
 //   keeps its best round;
-// - p50/p99 latency of single lookups on an idle connection, and the same
-//   through the bare client, in alternating blocks, with the threads on
-//   every CPU and on one CPU (the aim judges the latter);
+// - p50/p99 latency of single lookups on an idle connection (until the
+//   callback ran, until the caller woke, and through the waiting call), and
+//   the same through the bare client, in alternating blocks over fresh
+//   connections, with the threads on every CPU and on one CPU;
 // - heap per outstanding request with 50 000 distinct queries in flight;
 // - CPU of the handle's three workers while idle and connected, over 30 s.
-// Usage: bench_cloud_engine [lookups] [idle seconds] [rounds (3) | engine|bare|split]
+// Usage: bench_cloud_engine [lookups] [idle seconds] [rounds (3) | engine|bare|split|latency]
 //        bench_cloud_engine lookups idle external PORT CA.pem CLIENT.pem CLIENT.key
 //        (against `dtk-testbed cloud` in another process: throughput and latency)
 #include <dirent.h>
@@ -374,50 +375,144 @@ bool place_process(const cpu_set_t& set) {
 }
 
 // Latency of single lookups on an idle connection, one after the other:
-// through the engine, and on the bare client (the ceiling). The two take
-// turns in blocks of 100, so that both see the same state of the machine
-// (a VM's slow stretches come and go within seconds). The first lookup of a
-// block is not counted: it pays for the other side's block (caches, sleeping
+// through the engine (until the callback ran and until the caller woke; and
+// through cv_cloud_query_wait, until it returned) and on the bare client
+// (the ceiling). The sides take turns in blocks of 100, so that all see the
+// same state of the machine (a VM's slow stretches come and go within
+// seconds), and each block opens a fresh connection, so that every side has
+// a fresh server thread and no side keeps a placement the scheduler learned
+// earlier; which side goes first alternates. The first lookup of a block is
+// not counted: it pays for the other side's block (caches, sleeping
 // threads), and one lookup in a hundred is exactly the p99.
+struct Percentiles {
+    std::vector<double> us;
+    double p50 = 0, p99 = 0;
+    void add(Clock::time_point start, Clock::time_point end) {
+        us.push_back(std::chrono::duration<double, std::micro>(end - start).count());
+    }
+    void finish() { percentiles(us, &p50, &p99); }
+};
 struct Latencies {
-    double p50 = 0, p99 = 0, bare_p50 = 0, bare_p99 = 0;
+    Percentiles callback;  // cv_cloud_query_async: until the callback ran
+    Percentiles woken;     // the same lookups: until the caller woke
+    Percentiles wait;      // cv_cloud_query_wait: until it returned
+    Percentiles bare;
+    long lookups = 0;     // counted waiting lookups
+    long rx_wakes = 0;    // the receive worker's context switches meanwhile
+    long tx_wakes = 0;    // the transmit worker's
 };
 
-Latencies single_latencies(Env& env, int samples) {
-    constexpr int kBlock = 100;
-    Latencies result;
-    cv_cloud_handle* h = env.handle(10);
-    BareClient bare;
-    std::vector<double> engine_us, bare_us;
-    bool ok = h && warm_up(h, -1) && bare.open(env) && bare.send(-1) && bare.receive() == 1;
-    for (int i = 0; ok && i < samples; i += kBlock) {
-        for (int k = i - 1; ok && k < i + kBlock; k++) {
-            Completions c;
-            c.timing = true;
-            const auto start = Clock::now();
-            ok = cv_cloud_query_async(h, file_query(k), Completions::callback, &c) == 1;
-            if (ok) {
-                c.wait_until_done(1);
-                if (k >= i)
-                    engine_us.push_back(std::chrono::duration<double, std::micro>(c.last - start).count());
-            }
+constexpr int kBlock = 100;
+
+// Context switches so far of this process's threads named `name` (a
+// worker's wake-ups, as far as it sleeps between them).
+long switches_of(const char* name) {
+    DIR* tasks = opendir("/proc/self/task");
+    long total = 0;
+    while (dirent* entry = tasks ? readdir(tasks) : nullptr) {
+        if (entry->d_name[0] == '.')
+            continue;
+        const std::string dir = std::string("/proc/self/task/") + entry->d_name;
+        char comm[32] = "";
+        FILE* f = fopen((dir + "/comm").c_str(), "r");
+        const bool named = f && fgets(comm, sizeof comm, f) && strncmp(comm, name, strlen(name)) == 0 &&
+                           (comm[strlen(name)] == '\n' || comm[strlen(name)] == 0);
+        if (f)
+            fclose(f);
+        f = named ? fopen((dir + "/status").c_str(), "r") : nullptr;
+        char line[128];
+        long n;
+        while (f && fgets(line, sizeof line, f)) {
+            if (sscanf(line, "voluntary_ctxt_switches: %ld", &n) == 1 ||
+                sscanf(line, "nonvoluntary_ctxt_switches: %ld", &n) == 1)
+                total += n;
         }
-        for (int k = i - 1; ok && k < i + kBlock; k++) {
-            const auto start = Clock::now();
-            long n = 0;
-            ok = bare.send(k);
-            while (ok && n == 0)
-                n = bare.receive();
-            ok = ok && n == 1;
-            if (ok && k >= i)
-                bare_us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        if (f)
+            fclose(f);
+    }
+    if (tasks)
+        closedir(tasks);
+    return total;
+}
+
+// One block through a fresh handle: the asynchronous lookups, then the
+// waiting ones. Lookup ids from `first` on (the first one not counted).
+bool engine_block(Env& env, int first, Latencies* lat) {
+    cv_cloud_handle* h = env.handle(10);
+    bool ok = h && warm_up(h, -1);
+    for (int k = first - 1; ok && k < first + kBlock; k++) {
+        Completions c;
+        c.timing = true;
+        const auto start = Clock::now();
+        ok = cv_cloud_query_async(h, file_query(k), Completions::callback, &c) == 1 && c.wait_until_done(1);
+        if (ok && k >= first) {
+            lat->woken.add(start, Clock::now());
+            lat->callback.add(start, c.last);
         }
     }
+    const long rx = switches_of("cv-rx"), tx = switches_of("cv-tx");
+    for (int k = first - 1; ok && k < first + kBlock; k++) {
+        Completions c;
+        const auto start = Clock::now();
+        ok = cv_cloud_query_wait(h, file_query(k + 1000000), Completions::callback, &c) == 1 && c.done == 1;
+        if (ok && k >= first)
+            lat->wait.add(start, Clock::now());
+    }
+    lat->rx_wakes += switches_of("cv-rx") - rx;
+    lat->tx_wakes += switches_of("cv-tx") - tx;
+    lat->lookups += kBlock + 1;
     if (h)
         cv_cloud_deinit(h);
-    percentiles(engine_us, &result.p50, &result.p99);
-    percentiles(bare_us, &result.bare_p50, &result.bare_p99);
-    return result;
+    return ok;
+}
+
+// One block over a fresh bare connection.
+bool bare_block(Env& env, int first, Latencies* lat) {
+    BareClient bare;
+    bool ok = bare.open(env) && bare.send(-1) && bare.receive() == 1;
+    for (int k = first - 1; ok && k < first + kBlock; k++) {
+        const auto start = Clock::now();
+        long n = 0;
+        ok = bare.send(k);
+        while (ok && n == 0)
+            n = bare.receive();
+        ok = ok && n == 1;
+        if (ok && k >= first)
+            lat->bare.add(start, Clock::now());
+    }
+    return ok;
+}
+
+Latencies single_latencies(Env& env, int samples) {
+    Latencies lat;
+    bool ok = true;
+    for (int i = 0; ok && i < samples; i += kBlock) {
+        const bool bare_first = (i / kBlock) % 2 == 1;
+        ok = (!bare_first || bare_block(env, i, &lat)) && engine_block(env, i, &lat) &&
+             (bare_first || bare_block(env, i, &lat));
+    }
+    if (!ok)
+        fprintf(stderr, "single lookup latency: a lookup failed\n");
+    for (Percentiles* p : {&lat.callback, &lat.woken, &lat.wait, &lat.bare})
+        p->finish();
+    return lat;
+}
+
+double ratio(double value, double ceiling) { return ceiling > 0 ? value / ceiling : 0.0; }
+
+void show_latencies(const char* placement, const Latencies& lat) {
+    const Percentiles& bare = lat.bare;
+    auto row = [&](const char* what, const Percentiles& p) {
+        printf("single lookup latency, %s, %-36s p50 %4.0f us, p99 %4.0f us (ratio to bare %.2f / %.2f)\n",
+               placement, what, p.p50, p.p99, ratio(p.p50, bare.p50), ratio(p.p99, bare.p99));
+    };
+    row("engine, until the callback ran:", lat.callback);
+    row("engine, until the caller woke:", lat.woken);
+    row("engine, waiting call (query_wait):", lat.wait);
+    printf("single lookup latency, %s, %-36s p50 %4.0f us, p99 %4.0f us\n", placement, "bare TLS client:", bare.p50,
+           bare.p99);
+    printf("waiting lookups, %s: receive worker %.2f, transmit worker %.2f context switches per lookup\n", placement,
+           lat.lookups ? double(lat.rx_wakes) / lat.lookups : 0.0, lat.lookups ? double(lat.tx_wakes) / lat.lookups : 0.0);
 }
 
 size_t heap_in_use() {
@@ -481,6 +576,24 @@ void idle_cpu(Env& env, int seconds, double* workers_pct, double* process_pct) {
     cv_cloud_deinit(h);
 }
 
+// The latencies with the threads on every CPU, then on CPU 0 alone; both
+// printed. False when the threads cannot be placed.
+bool both_placements(Env& env, int samples, Latencies* spread, Latencies* pinned) {
+    *spread = single_latencies(env, samples);
+    show_latencies("threads on every CPU", *spread);
+    cpu_set_t all, one;
+    CPU_ZERO(&one);
+    CPU_SET(0, &one);
+    if (sched_getaffinity(0, sizeof all, &all) != 0 || !CPU_ISSET(0, &all) || !place_process(one)) {
+        fprintf(stderr, "cannot place the threads on one CPU\n");
+        return false;
+    }
+    *pinned = single_latencies(env, samples);
+    place_process(all);
+    show_latencies("threads on one CPU", *pinned);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -506,6 +619,10 @@ int main(int argc, char** argv) {
         printf("lookups/s bare client, 2 threads:       %10.0f\n", bare_split_throughput(env, lookups));
         printf("server: %ld queries, %ld responses\n", env.server.stats().queries, env.server.stats().responses);
         return 0;
+    }
+    if (argc > 3 && strcmp(argv[3], "latency") == 0) {  // for tracing single lookups alone
+        Latencies spread, pinned;
+        return both_placements(env, static_cast<int>(lookups), &spread, &pinned) ? 0 : 1;
     }
     printf("cloud engine benchmark: %ld distinct file lookups, window %d, loopback TLS 1.3, server %s\n", lookups,
            kWindow, external ? "in another process" : "in this process");
@@ -540,35 +657,23 @@ int main(int argc, char** argv) {
     bench_result("cloud_lookups_per_s", engine, "1/s", ceiling, ">=0.9");
 
     // Single lookups wait on one thread hand-off after another (caller,
-    // server, receive worker; client and server for the bare client). With
-    // the threads free to use both CPUs, a hand-off to an idle virtual CPU
-    // costs tens of microseconds on a VM, and whether the two threads of the
-    // bare client share a CPU changes its p99 two-fold from one run to the
-    // next. On one CPU the figures are the cost of the code paths; the aim
-    // judges those. Both are printed.
-    auto show = [](const char* placement, const Latencies& lat) {
-        printf("single lookup latency, %s, idle connection: p50 %.0f us, p99 %.0f us\n", placement, lat.p50, lat.p99);
-        printf("single lookup latency, %s, bare TLS client: p50 %.0f us, p99 %.0f us (p99 ratio %.2f)\n", placement,
-               lat.bare_p50, lat.bare_p99, lat.bare_p99 > 0 ? lat.p99 / lat.bare_p99 : 0.0);
-    };
-    const Latencies spread = single_latencies(env, 5000);
-    show("threads on every CPU", spread);
-    cpu_set_t all, one;
-    CPU_ZERO(&one);
-    if (sched_getaffinity(0, sizeof all, &all) != 0 || !CPU_ISSET(0, &all))
+    // server, and for an asynchronous lookup the receive worker; client and
+    // server for the bare client). With the threads free to use both CPUs a
+    // hand-off to an idle virtual CPU costs tens of microseconds on a VM; on
+    // one CPU the figures are the cost of the code paths. Both placements
+    // are printed and judged; the waiting call is what a caller that blocks
+    // for its answer sees.
+    Latencies spread, pinned;
+    if (!both_placements(env, 5000, &spread, &pinned))
         return 1;
-    CPU_SET(0, &one);
-    if (!place_process(one)) {
-        fprintf(stderr, "cannot place the threads on one CPU\n");
-        return 1;
-    }
-    const Latencies pinned = single_latencies(env, 5000);
-    place_process(all);
-    show("threads on one CPU", pinned);
-    bench_result("cloud_single_lookup_p50", pinned.p50, "us", pinned.bare_p50);
-    bench_result("cloud_single_lookup_p99", pinned.p99, "us", pinned.bare_p99, "<=1.5");
-    bench_result("cloud_single_lookup_p50_any_cpu", spread.p50, "us", spread.bare_p50);
-    bench_result("cloud_single_lookup_p99_any_cpu", spread.p99, "us", spread.bare_p99);
+    bench_result("cloud_single_lookup_p50", pinned.callback.p50, "us", pinned.bare.p50);
+    bench_result("cloud_single_lookup_p99", pinned.callback.p99, "us", pinned.bare.p99, "<=1.5");
+    bench_result("cloud_single_lookup_p50_any_cpu", spread.callback.p50, "us", spread.bare.p50);
+    bench_result("cloud_single_lookup_p99_any_cpu", spread.callback.p99, "us", spread.bare.p99);
+    bench_result("cloud_waiting_lookup_p50", pinned.wait.p50, "us", pinned.bare.p50, "<=1.5");
+    bench_result("cloud_waiting_lookup_p99", pinned.wait.p99, "us", pinned.bare.p99, "<=1.5");
+    bench_result("cloud_waiting_lookup_p50_any_cpu", spread.wait.p50, "us", spread.bare.p50, "<=1.5");
+    bench_result("cloud_waiting_lookup_p99_any_cpu", spread.wait.p99, "us", spread.bare.p99, "<=1.5");
 
     if (external)  // the memory figure needs the server to drop answers
         return 0;

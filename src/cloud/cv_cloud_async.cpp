@@ -1,5 +1,6 @@
 #include "cloud/cv_cloud_async.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include <ctime>
 #include <new>
 #include <tuple>
+
 
 #include "cloud/cv_cloud.h"
 #include "cloud/cv_cloud_engine.h"
@@ -150,6 +152,16 @@ void free_request(cv_cloud_handle* handle, cv_async_request* request) {
     handle->async.request_pool.give(request, sizeof(cv_async_request));
 }
 
+// The waiting flags of a grown request's queries: one byte per query behind
+// its user data.
+uint8_t* waits_flags(const cv_async_request* request) {
+    return reinterpret_cast<uint8_t*>(request->user_data + request->capacity);
+}
+
+bool query_waits(const cv_async_request* request, int32_t i) {
+    return i == 0 ? (request->state & CV_REQ_FIRST_WAITS) != 0 : waits_flags(request)[i] != 0;
+}
+
 // Room for one more attached query; false when out of memory.
 bool grow_request(cv_async_request* request) {
     if (request->count < request->capacity)
@@ -158,7 +170,7 @@ bool grow_request(cv_async_request* request) {
     if (capacity > MAX_REPEAT_QUERIES)
         capacity = MAX_REPEAT_QUERIES;
     auto** queries = static_cast<CorvaneQuery_t**>(malloc(sizeof(CorvaneQuery_t*) * capacity));
-    auto** user_data = static_cast<void**>(malloc(sizeof(void*) * capacity));
+    auto** user_data = static_cast<void**>(malloc((sizeof(void*) + 1) * capacity));
     if (!queries || !user_data) {
         free(queries);
         free(user_data);
@@ -166,7 +178,10 @@ bool grow_request(cv_async_request* request) {
     }
     memcpy(queries, request->queries, sizeof(CorvaneQuery_t*) * request->count);
     memcpy(user_data, request->user_data, sizeof(void*) * request->count);
+    auto* flags = reinterpret_cast<uint8_t*>(user_data + capacity);
+    memset(flags, 0, capacity);
     if (request->queries != &request->first_query) {
+        memcpy(flags, waits_flags(request), request->count);
         free(request->queries);
         free(request->user_data);
     }
@@ -304,6 +319,31 @@ uint32_t detach_request(cv_cloud_handle* handle, cv_async_request* request, Corv
     return status | request->status;
 }
 
+// A caller of cv_cloud_query_wait: its callback, the txid of its request,
+// and whether the callback ran.
+struct own_answer {
+    cv_cloud_query_cb callback;
+    void* user_data;
+    cv_cloud_handle* handle;
+    pthread_t caller = pthread_self();
+    uint32_t txid = 0;
+    std::atomic<bool> done{false};
+};
+
+// The callback of a waiting query (its user data is the own_answer).
+int own_answer_done(CorvaneQuery_t* query, CorvaneQueryResponse_t* response, uint32_t status, void* self) {
+    auto* waiter = static_cast<own_answer*>(self);
+    const int rc = waiter->callback ? waiter->callback(query, response, status, waiter->user_data) : 0;
+    // Finished elsewhere (a time-out, a shared request, the stop): the caller
+    // may sit in its socket wait, which only the wake-up descriptor ends.
+    // Read before `done`: the caller may return at once after it.
+    cv_cloud_handle* handle = pthread_equal(waiter->caller, pthread_self()) ? nullptr : waiter->handle;
+    waiter->done.store(true, std::memory_order_release);
+    if (handle)
+        _cv_wake_receiver(handle);
+    return rc;
+}
+
 // Runs the callbacks of a detached request. They run without engine locks:
 // a slow callback (a policy download behind a ping) must not hold up the
 // other lookups. The arrays no longer change: the request is out of the trees.
@@ -311,13 +351,15 @@ void run_callbacks(cv_cloud_handle* handle, cv_async_request* request, CorvaneQu
                    uint32_t status) {
     if (!_cv_has_client_cert(handle))
         status |= CV_STATUS_NO_CERT;
-    cv_log_trace(CV_TRACE_DEFAULT, "entering response callback");
-    if (request->callback)
-        request->callback(request->queries[0], response, status | CV_STATUS_FIRST, request->user_data[0]);
-    cv_log_trace(CV_TRACE_DEFAULT, "leaving response callback");
-    for (int32_t i = 1; i < request->count; i++) {
-        if (request->callback)
-            request->callback(request->queries[i], response, status & ~CV_STATUS_FIRST, request->user_data[i]);
+    for (int32_t i = 0; i < request->count; i++) {
+        const cv_cloud_query_cb callback = query_waits(request, i) ? own_answer_done : request->callback;
+        const uint32_t bits = i == 0 ? status | CV_STATUS_FIRST : status & ~CV_STATUS_FIRST;
+        if (i == 0)
+            cv_log_trace(CV_TRACE_DEFAULT, "entering response callback");
+        if (callback)
+            callback(request->queries[i], response, bits, request->user_data[i]);
+        if (i == 0)
+            cv_log_trace(CV_TRACE_DEFAULT, "leaving response callback");
     }
 }
 
@@ -450,8 +492,13 @@ void _cv_query_presets(cv_cloud_handle* handle, CorvaneQuery_t* query) {
     }
 }
 
+namespace {
+
+// A query of an asynchronous caller, or with `waiter` of a waiting one (its
+// callback and data are in the waiter then; the request learns it waits).
+// Named as the public call, whose log lines it writes.
 int cv_cloud_query_async(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_cloud_query_cb callback,
-                         void* user_data) {
+                         void* user_data, own_answer* waiter) {
     if (!handle || !(handle->flags & CV_HANDLE_FLAG_ASYNC)) {
         cv_log_error("%s(): async function on sync handle.", __func__);
         return CV_ASYNC_ERR_SYNC_HANDLE;
@@ -473,9 +520,11 @@ int cv_cloud_query_async(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_clou
         cv_log_error("no mem");
         return CV_ASYNC_ERR_NOMEM;
     }
-    request->callback = callback;
+    request->callback = waiter ? nullptr : callback;
     request->first_query = query;
-    request->first_user_data = user_data;
+    request->first_user_data = waiter ? waiter : user_data;
+    if (waiter)
+        request->state |= CV_REQ_FIRST_WAITS;
     request->queries = &request->first_query;
     request->user_data = &request->first_user_data;
     request->count = 1;
@@ -521,8 +570,14 @@ int cv_cloud_query_async(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_clou
                 query->header.txid = first.txid;
                 query->header.sessid = first.sessid;
                 existing->queries[existing->count] = query;
-                existing->user_data[existing->count] = user_data;
+                existing->user_data[existing->count] = waiter ? waiter : user_data;
+                waits_flags(existing)[existing->count] = waiter != nullptr;
                 existing->count++;
+                // Attached asynchronous queries run the first asynchronous one's callback.
+                if (!waiter && !existing->callback)
+                    existing->callback = callback;
+                if (waiter)
+                    waiter->txid = existing->txid;
                 handle->stats.piggybacked++;
                 result = CV_ASYNC_ATTACHED;
             }
@@ -587,6 +642,12 @@ int cv_cloud_query_async(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_clou
     const uint32_t txid = request->txid;
     cv_log_trace(CV_TRACE_DEFAULT, "%s(): queuing a query to the network: txid=%lu", __func__,
                  static_cast<unsigned long>(txid));
+    // The receive worker parks while callers read their own answers; an
+    // answer nobody waits for needs it back.
+    if (waiter)
+        waiter->txid = txid;
+    else if (a->rx_parked)
+        pthread_cond_broadcast(&a->rx_cond);
     if (!send_directly(handle, request)) {
         queue_request(handle, request, false);
         cv_cloud_async_unlock(handle);
@@ -598,6 +659,74 @@ int cv_cloud_query_async(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_clou
             pthread_cond_broadcast(&a->cond);
     }
     return CV_ASYNC_QUEUED;
+}
+
+enum own_read { OWN_READ, OWN_BUSY, OWN_NO_STREAM, OWN_STOPPING };
+own_read read_own_answer(cv_cloud_handle* handle, const own_answer& waiter);
+bool on_worker(const cv_async_state* a);
+
+// A waiting caller comes: a receive worker waiting on the socket leaves it
+// now, before the query goes out, so that the answer wakes the caller alone.
+void announce_waiter(cv_cloud_handle* handle) {
+    cv_async_state* a = &handle->async;
+    a->rx_waiters.fetch_add(1);
+    if (a->rx_watching.load())
+        _cv_wake_receiver(handle);
+}
+
+// The last waiting caller leaves the stream to the receive worker, at once
+// when answers of others are due.
+void waiter_leaves(cv_cloud_handle* handle) {
+    cv_async_state* a = &handle->async;
+    if (a->rx_waiters.fetch_sub(1) != 1 || !cv_cloud_async_lock(handle))
+        return;
+    if (a->rx_parked && a->outstanding > 0)
+        pthread_cond_broadcast(&a->rx_cond);
+    cv_cloud_async_unlock(handle);
+}
+
+// Until the waiter's callback ran: reads while the receive side is free,
+// else waits until its reader lets it go, or without a stream until one is
+// up (at most a period each time).
+void await_own_answer(cv_cloud_handle* handle, const own_answer& waiter) {
+    cv_async_state* a = &handle->async;
+    auto done = [&waiter] { return waiter.done.load(std::memory_order_acquire); };
+    while (!done()) {
+        const own_read read = read_own_answer(handle, waiter);
+        if (read == OWN_READ || !cv_cloud_async_lock(handle))
+            continue;
+        if (read == OWN_NO_STREAM) {
+            wait_until(handle, deadline_in(a->period_ns), [&] { return done() || connected(handle); });
+        } else if (!done() && (read == OWN_STOPPING || a->rx_busy.load(std::memory_order_acquire))) {
+            // Stopping fails the request, which ends this wait.
+            const struct timespec deadline = deadline_in(a->period_ns);
+            cv_cloud_async_lock_cond_timedwait(&a->done_cond, handle, &deadline);
+        }
+        cv_cloud_async_unlock(handle);
+    }
+}
+
+}  // namespace
+
+int cv_cloud_query_async(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_cloud_query_cb callback,
+                         void* user_data) {
+    return cv_cloud_query_async(handle, query, callback, user_data, nullptr);
+}
+
+int cv_cloud_query_wait(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_cloud_query_cb callback,
+                        void* user_data) {
+    if (!handle || !(handle->flags & CV_HANDLE_FLAG_ASYNC))
+        return cv_cloud_query_async(handle, query, callback, user_data, nullptr);  // refused there
+    // A worker waiting here would wait for itself.
+    if (on_worker(&handle->async))
+        return CV_ASYNC_ERR_ON_WORKER;
+    own_answer waiter{callback, user_data, handle};
+    announce_waiter(handle);
+    const int result = cv_cloud_query_async(handle, query, callback, user_data, &waiter);
+    if (result >= 0)
+        await_own_answer(handle, waiter);
+    waiter_leaves(handle);
+    return result;
 }
 
 int cv_cloud_async_wait(cv_cloud_handle* handle) {
@@ -711,6 +840,63 @@ bool match_response(cv_cloud_handle* handle, CorvaneQueryResponse_t* response, c
 
 }  // namespace
 
+namespace {
+
+// Finishes `n` matched responses (no lock held): their callbacks, then one
+// hold of the async mutex lets the requests go and sends what was queued
+// meanwhile (under load the receive worker is awake anyway, and the
+// transmit worker can sleep).
+void finish_matched(cv_cloud_handle* handle, cv_matched_response* matched, int n) {
+    if (n == 0)
+        return;
+    for (int i = 0; i < n; i++) {
+        _cv_global_resp_handler(handle, matched[i].response, &matched[i].start);
+        run_callbacks(handle, matched[i].request, matched[i].response, matched[i].status);
+    }
+    cv_cloud_async_lock(handle);
+    forget_finished(handle, n, [matched](int i) { return matched[i].request; });
+    send_for_receiver(handle);
+    for (int i = 0; i < n; i++)
+        ASN_STRUCT_FREE(asn_DEF_CorvaneQueryResponse, matched[i].response);
+}
+
+// Responses of one read, sorted out under one hold of the async mutex.
+struct sorted_responses {
+    cv_matched_response matched[CV_RX_BATCH_MAX];  // taken out of the engine
+    int count = 0;
+    CorvaneQueryResponse_t* stale[CV_RX_BATCH_MAX];  // to free (after the mutex)
+    int stale_count = 0;
+
+    void free_stale() {
+        for (int i = 0; i < stale_count; i++)
+            ASN_STRUCT_FREE(asn_DEF_CorvaneQueryResponse, stale[i]);
+        stale_count = 0;
+    }
+};
+
+// Matches the responses for which `take(response)` holds (async mutex held;
+// one clock reading: they came with one read); the others stay in
+// `responses`, *count of them.
+template <class Take>
+void match_responses(cv_cloud_handle* handle, CorvaneQueryResponse_t** responses, int* count, sorted_responses* out,
+                     Take take) {
+    struct timeval received;
+    _cv_now(&received);
+    int kept = 0;
+    for (int i = 0; i < *count; i++) {
+        CorvaneQueryResponse_t* response = responses[i];
+        if (!take(response))
+            responses[kept++] = response;
+        else if (match_response(handle, response, received, &out->matched[out->count]))
+            out->count++;
+        else
+            out->stale[out->stale_count++] = response;
+    }
+    *count = kept;
+}
+
+}  // namespace
+
 void _cv_async_handle_responses(cv_cloud_handle* handle, CorvaneQueryResponse_t** responses, int count) {
     if (!cv_cloud_async_lock(handle)) {
         for (int i = 0; i < count; i++)
@@ -718,32 +904,11 @@ void _cv_async_handle_responses(cv_cloud_handle* handle, CorvaneQueryResponse_t*
         return;
     }
     // All matched in one hold of the mutex, all released in one more.
-    cv_matched_response matched[CV_RX_BATCH_MAX];
-    int n = 0;
-    struct timeval received;  // read once: they came with one read
-    _cv_now(&received);
-    for (int i = 0; i < count; i++) {
-        if (match_response(handle, responses[i], received, &matched[n]))
-            n++;
-        else
-            responses[i - n] = responses[i];  // the stale ones gather at the front
-    }
+    sorted_responses sorted;
+    match_responses(handle, responses, &count, &sorted, [](const CorvaneQueryResponse_t*) { return true; });
     cv_cloud_async_unlock(handle);
-    for (int i = 0; i < count - n; i++)
-        ASN_STRUCT_FREE(asn_DEF_CorvaneQueryResponse, responses[i]);
-    if (n == 0)
-        return;
-    for (int i = 0; i < n; i++) {
-        _cv_global_resp_handler(handle, matched[i].response, &matched[i].start);
-        run_callbacks(handle, matched[i].request, matched[i].response, matched[i].status);
-    }
-    // The same hold sends what was queued meanwhile: under load the
-    // receive worker is awake anyway, and the transmit worker can sleep.
-    cv_cloud_async_lock(handle);
-    forget_finished(handle, n, [&matched](int i) { return matched[i].request; });
-    send_for_receiver(handle);
-    for (int i = 0; i < n; i++)
-        ASN_STRUCT_FREE(asn_DEF_CorvaneQueryResponse, matched[i].response);
+    sorted.free_stale();
+    finish_matched(handle, sorted.matched, sorted.count);
 }
 
 void _cv_async_receiver_waits(cv_cloud_handle* handle) {
@@ -793,6 +958,243 @@ void receive_pass(cv_cloud_handle* handle, uint16_t conn_id, bool* quiet, rx_pas
         _cv_copy_error_text(handle, pass->error_text);
 }
 
+// Handles what one pass took (no lock held): finishes the answers, then a
+// server message or a broken connection. `who` names the reader in the log.
+void finish_pass(cv_cloud_handle* handle, uint16_t conn_id, rx_pass* pass, const char* who) {
+    if (pass->count > 0)
+        _cv_async_handle_responses(handle, pass->responses, pass->count);
+    switch (pass->rc) {
+    case RECV_SUCCESS:
+        if (pass->message)
+            _cv_global_msg_handler(handle, pass->message);
+        else if (pass->count == 0)
+            cv_log_error("%s: DANGER: INTERNAL ERROR: RECV_SUCCESS without message or response for conn_id %hu", who,
+                         conn_id);
+        break;
+    case RECV_NONE:
+        break;
+    case RECV_CLOSED:
+    case RECV_ERROR:
+        cv_log_trace(CV_TRACE_DEFAULT, "%s(): recvfunc indicates %s for conn_id %hu", who,
+                     pass->rc == RECV_CLOSED ? "peer closed the connection" : "an error", conn_id);
+        if (pass->message)
+            ASN_STRUCT_FREE(asn_DEF_CorvaneMessage, pass->message);
+        connection_broken(handle, conn_id, pass->error_text, who);
+        break;
+    default:
+        cv_log_error("%s(): recvfunc failed with %d for conn_id %hu", who, pass->rc, conn_id);
+        _cv_async_receiver_waits(handle);
+        sleep_period(handle);
+        break;
+    }
+}
+
+bool take_receive_side(cv_async_state* a) { return !a->rx_busy.exchange(true, std::memory_order_acquire); }
+
+// Lets the receive side go: waiting callers that found it taken try again
+// (and a stopping engine sees it free). The receive worker needs no waking:
+// while callers wait it leaves the stream to them.
+void let_receive_side_go(cv_cloud_handle* handle) {
+    cv_async_state* a = &handle->async;
+    a->rx_busy.store(false, std::memory_order_release);
+    if ((a->rx_waiters.load() == 0 && !stopping(handle)) || !cv_cloud_async_lock(handle))
+        return;
+    pthread_cond_broadcast(&a->done_cond);
+    cv_cloud_async_unlock(handle);
+}
+
+// A waiting caller gives the receive side back; it sends no more, so the
+// queue is the transmit worker's again.
+void release_receive_side(cv_cloud_handle* handle) {
+    let_receive_side_go(handle);
+    _cv_async_receiver_waits(handle);
+}
+
+// Of a pass a waiting caller read, whether `response` answers its own
+// request alone (async mutex held): anything else finishes on the receive
+// worker.
+bool answers_only(cv_cloud_handle* handle, const CorvaneQueryResponse_t* response, const own_answer& waiter) {
+    const long txid = response->header.txid;
+    if (txid != static_cast<long>(waiter.txid))
+        return false;
+    auto found = handle->async.response_tree.find(waiter.txid);
+    return found != handle->async.response_tree.end() && found->second->count == 1 &&
+           found->second->user_data[0] == &waiter;
+}
+
+// Hands what a waiting caller read for others to the receive worker with the
+// receive side (async mutex held). False when the worker cannot take it
+// (stopping): the caller finishes it then.
+bool hand_to_worker(cv_cloud_handle* handle, CorvaneQueryResponse_t** responses, int count,
+                    CorvaneMessage_t* message) {
+    cv_async_state* a = &handle->async;
+    static_assert(sizeof a->rx_handed_responses / sizeof a->rx_handed_responses[0] == CV_RX_BATCH_MAX);
+    if (stopping(handle) || !a->rx_started || a->rx_handed)
+        return false;
+    for (int i = 0; i < count; i++)
+        a->rx_handed_responses[i] = responses[i];
+    a->rx_handed_count = count;
+    a->rx_handed_message = message;
+    a->rx_handed = true;
+    pthread_cond_broadcast(&a->rx_cond);
+    return true;
+}
+
+// Finishes what a waiting caller's pass took (no lock held): its own answer
+// here, answers of others and a server message on the receive worker (then
+// the caller stops reading: true), a broken connection here (that runs no
+// callback). While the engine stops, the caller finishes everything.
+bool finish_own_pass(cv_cloud_handle* handle, uint16_t conn_id, rx_pass* pass, const own_answer& waiter) {
+    sorted_responses sorted;
+    bool handed = false;
+    if (pass->count > 0 || pass->message) {
+        if (!cv_cloud_async_lock(handle)) {
+            finish_pass(handle, conn_id, pass, "cv_cloud_query_wait");
+            return false;
+        }
+        match_responses(handle, pass->responses, &pass->count, &sorted,
+                        [&](const CorvaneQueryResponse_t* r) { return answers_only(handle, r, waiter); });
+        handed = (pass->count > 0 || pass->message) &&
+                 hand_to_worker(handle, pass->responses, pass->count, pass->message);
+        cv_cloud_async_unlock(handle);
+        sorted.free_stale();
+        finish_matched(handle, sorted.matched, sorted.count);
+    }
+    if (handed) {
+        pass->count = 0;
+        pass->message = nullptr;
+    }
+    if (pass->rc != RECV_SUCCESS || pass->count > 0 || pass->message)
+        finish_pass(handle, conn_id, pass, "cv_cloud_query_wait");
+    return handed;
+}
+
+// The receive worker finishes what a waiting caller handed to it, then
+// lets the receive side go. False when nothing was handed.
+bool finish_handed(cv_cloud_handle* handle) {
+    cv_async_state* a = &handle->async;
+    rx_pass pass;
+    pass.rc = RECV_SUCCESS;
+    if (!cv_cloud_async_lock(handle))
+        return false;
+    const bool handed = a->rx_handed;
+    if (handed) {
+        pass.count = a->rx_handed_count;
+        for (int i = 0; i < pass.count; i++)
+            pass.responses[i] = a->rx_handed_responses[i];
+        pass.message = a->rx_handed_message;
+        a->rx_handed_count = 0;
+        a->rx_handed_message = nullptr;
+        a->rx_handed = false;
+    }
+    cv_cloud_async_unlock(handle);
+    if (!handed)
+        return false;
+    let_receive_side_go(handle);
+    finish_pass(handle, 0, &pass, "_cv_worker_rx");
+    return true;
+}
+
+// What was handed to a receive worker that stopped first goes unfinished:
+// its requests are still outstanding, so stopping fails them once (async
+// mutex held). Gives the receive side back.
+void drop_handed(cv_cloud_handle* handle) {
+    cv_async_state* a = &handle->async;
+    if (!a->rx_handed)
+        return;
+    for (int i = 0; i < a->rx_handed_count; i++)
+        ASN_STRUCT_FREE(asn_DEF_CorvaneQueryResponse, a->rx_handed_responses[i]);
+    if (a->rx_handed_message)
+        ASN_STRUCT_FREE(asn_DEF_CorvaneMessage, a->rx_handed_message);
+    a->rx_handed_count = 0;
+    a->rx_handed_message = nullptr;
+    a->rx_handed = false;
+    a->rx_busy.store(false);
+}
+
+// The receive worker leaves the stream to waiting callers: it waits while
+// any are there or one reads, and after they are gone until the end of its
+// period, unless answers of others are due (or stop, or a hand-over). A
+// burst of waiting lookups then costs it no wake-up each.
+void park_while_callers_read(cv_cloud_handle* handle) {
+    cv_async_state* a = &handle->async;
+    auto callers_read = [a] { return a->rx_waiters.load() > 0 || a->rx_busy.load(std::memory_order_acquire); };
+    if (!callers_read())
+        return;
+    _cv_async_receiver_waits(handle);
+    if (!cv_cloud_async_lock(handle))
+        return;
+    a->rx_parked = true;
+    struct timespec deadline = deadline_in(a->period_ns);
+    while (!stopping(handle) && !a->rx_handed && (callers_read() || a->outstanding == 0)) {
+        if (cv_cloud_async_lock_cond_timedwait(&a->rx_cond, handle, &deadline) != 0) {
+            if (!callers_read())
+                break;
+            deadline = deadline_in(a->period_ns);  // still theirs: look again a period later
+        }
+    }
+    a->rx_parked = false;
+    cv_cloud_async_unlock(handle);
+}
+
+// Waits (socket lock held, shared) until a quiet stream has something to
+// read, without the receive side, for at most one transfer deadline. True
+// when a pass is due; false also when a waiting caller came, which takes
+// the stream.
+bool stream_ready(cv_cloud_handle* handle, bool* quiet) {
+    if (!*quiet || _cv_frame_buffered(handle))
+        return true;
+    _cv_async_receiver_waits(handle);
+    cv_async_state* a = &handle->async;
+    a->rx_watching.store(true);
+    // A waiting caller that came before the flag was up is seen here; one
+    // that comes later ends the wait through the wake-up descriptor.
+    const int ready = a->rx_waiters.load() > 0 ? CV_WAIT_WOKEN : _cv_wait_readable(handle, _cv_receive_deadline(handle));
+    a->rx_watching.store(false);
+    if (ready == 0 || ready == CV_WAIT_WOKEN)
+        return false;
+    *quiet = false;  // readable, or polling failed: the read tells which
+    return true;
+}
+
+// A caller's passes until its own answer came, while it holds the receive
+// side: OWN_READ, or OWN_BUSY when someone else reads, OWN_NO_STREAM, or
+// OWN_STOPPING when the engine stops first.
+own_read read_own_answer(cv_cloud_handle* handle, const own_answer& waiter) {
+    if (stopping(handle))
+        return OWN_STOPPING;
+    if (!take_receive_side(&handle->async))
+        return OWN_BUSY;
+    own_read result = OWN_READ;
+    while (!waiter.done.load(std::memory_order_acquire) && !stopping(handle)) {
+        if (!_cv_lock_rw(handle, &handle->socket_lock, 0)) {
+            result = OWN_NO_STREAM;
+            break;
+        }
+        if (handle->socket < 0) {
+            _cv_unlock_rw(handle, &handle->socket_lock);
+            result = OWN_NO_STREAM;
+            break;
+        }
+        const uint16_t conn_id = handle->conn_id;
+        bool quiet = true;  // just sent: the answer is not there yet, poll first
+        rx_pass pass;
+        receive_pass(handle, conn_id, &quiet, &pass);
+        _cv_unlock_rw(handle, &handle->socket_lock);
+        if (finish_own_pass(handle, conn_id, &pass, waiter))
+            return OWN_READ;  // the receive side went with what was handed
+    }
+    release_receive_side(handle);
+    return result == OWN_READ && stopping(handle) && !waiter.done.load() ? OWN_STOPPING : result;
+}
+
+bool on_worker(const cv_async_state* a) {
+    const pthread_t self = pthread_self();
+    return (a->rx_started && pthread_equal(self, a->rx_thread)) ||
+           (a->tx_started && pthread_equal(self, a->tx_thread)) ||
+           (a->periodic_started && pthread_equal(self, a->periodic_thread));
+}
+
 void* _cv_worker_rx(void* arg) {
     auto* handle = static_cast<cv_cloud_handle*>(arg);
     // The connection whose stream was left quiet by the last receive (see
@@ -802,6 +1204,9 @@ void* _cv_worker_rx(void* arg) {
     uint32_t quiet_gen = 0;
     while (!stopping(handle)) {
         note_wakeup(handle);
+        if (finish_handed(handle))
+            continue;
+        park_while_callers_read(handle);
         if (!_cv_lock_rw(handle, &handle->socket_lock, 0)) {
             sleep_period(handle);
             continue;
@@ -823,36 +1228,17 @@ void* _cv_worker_rx(void* arg) {
         quiet = quiet && conn_id == quiet_conn_id && gen == quiet_gen;
         quiet_conn_id = conn_id;
         quiet_gen = gen;
+        // An idle stream is watched without the receive side, so that a
+        // waiting caller may take it meanwhile and read its own answer.
+        if (!stream_ready(handle, &quiet) || !take_receive_side(&handle->async)) {
+            _cv_unlock_rw(handle, &handle->socket_lock);
+            continue;
+        }
         rx_pass pass;
         receive_pass(handle, conn_id, &quiet, &pass);
         _cv_unlock_rw(handle, &handle->socket_lock);
-        if (pass.count > 0)
-            _cv_async_handle_responses(handle, pass.responses, pass.count);
-
-        switch (pass.rc) {
-        case RECV_SUCCESS:
-            if (pass.message)
-                _cv_global_msg_handler(handle, pass.message);
-            else if (pass.count == 0)
-                cv_log_error("%s: DANGER: INTERNAL ERROR: RECV_SUCCESS without message or response for conn_id %hu",
-                             "_cv_worker_rx", conn_id);
-            break;
-        case RECV_NONE:
-            break;
-        case RECV_CLOSED:
-        case RECV_ERROR:
-            cv_log_trace(CV_TRACE_DEFAULT, "%s(): recvfunc indicates %s for conn_id %hu", "_cv_worker_rx",
-                         pass.rc == RECV_CLOSED ? "peer closed the connection" : "an error", conn_id);
-            if (pass.message)
-                ASN_STRUCT_FREE(asn_DEF_CorvaneMessage, pass.message);
-            connection_broken(handle, conn_id, pass.error_text, "_cv_worker_rx");
-            break;
-        default:
-            cv_log_error("%s(): recvfunc failed with %d for conn_id %hu", "_cv_worker_rx", pass.rc, conn_id);
-            _cv_async_receiver_waits(handle);
-            sleep_period(handle);
-            break;
-        }
+        let_receive_side_go(handle);
+        finish_pass(handle, conn_id, &pass, "_cv_worker_rx");
     }
     _cv_async_receiver_waits(handle);
     return nullptr;
@@ -1024,6 +1410,11 @@ int _cv_async_init(cv_cloud_handle* handle, const cv_cloud_async_opts* opts) {
                     pthread_cond_destroy(&a->wake_cond);
                     pthread_cond_destroy(&a->done_cond);
                 }
+                if (rc == 0 && (rc = init_monotonic_cond(&a->rx_cond)) != 0) {
+                    pthread_cond_destroy(&a->sent_cond);
+                    pthread_cond_destroy(&a->wake_cond);
+                    pthread_cond_destroy(&a->done_cond);
+                }
                 if (rc == 0)
                     a->cond_ready = true;
                 else
@@ -1063,6 +1454,7 @@ void _cv_async_deinit(cv_cloud_handle* handle) {
     if (cv_cloud_async_lock(handle)) {
         pthread_cond_broadcast(&a->cond);
         pthread_cond_broadcast(&a->wake_cond);
+        pthread_cond_broadcast(&a->rx_cond);
         cv_cloud_async_unlock(handle);
     }
     join_worker(a->periodic_thread, &a->periodic_started, "periodic");
@@ -1075,6 +1467,13 @@ void _cv_async_deinit(cv_cloud_handle* handle) {
     while (a->tx_busy) {
         struct timespec deadline = deadline_in(a->period_ns);
         cv_cloud_async_lock_cond_timedwait(&a->cond, handle, &deadline);
+    }
+    // So does a caller reading its own answer (it stops within a transfer
+    // deadline); what it handed to the stopped receive worker goes.
+    drop_handed(handle);
+    while (a->rx_busy.load()) {
+        struct timespec deadline = deadline_in(a->period_ns);
+        cv_cloud_async_lock_cond_timedwait(&a->done_cond, handle, &deadline);
     }
     for (;;) {
         cv_async_request* pending = nullptr;
@@ -1114,6 +1513,8 @@ void _cv_async_deinit(cv_cloud_handle* handle) {
     if (a->cond_ready && (rc = pthread_cond_destroy(&a->done_cond)) != 0)
         cv_log_error("%s(): DANGER: pthread_cond_destroy failed with %d", __func__, rc);
     if (a->cond_ready && (rc = pthread_cond_destroy(&a->wake_cond)) != 0)
+        cv_log_error("%s(): DANGER: pthread_cond_destroy failed with %d", __func__, rc);
+    if (a->cond_ready && (rc = pthread_cond_destroy(&a->rx_cond)) != 0)
         cv_log_error("%s(): DANGER: pthread_cond_destroy failed with %d", __func__, rc);
     if (a->cond_ready && (rc = pthread_cond_destroy(&a->sent_cond)) != 0)
         cv_log_error("%s(): DANGER: pthread_cond_destroy failed with %d", __func__, rc);

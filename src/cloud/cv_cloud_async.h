@@ -28,6 +28,7 @@ constexpr uint32_t CV_ASYNC_LIMIT_MAX = 65535;
 // Request states.
 constexpr uint32_t CV_REQ_FINISHING = 0x1;
 constexpr uint32_t CV_REQ_SENDING = 0x2;
+constexpr uint32_t CV_REQ_FIRST_WAITS = 0x4;  // the first query's caller waits for it (cv_cloud_query_wait)
 
 // Results of cv_cloud_query_async.
 enum cv_cloud_async_result {
@@ -45,12 +46,13 @@ enum cv_cloud_async_result {
     CV_ASYNC_ERR_HEADER = -10,
     CV_ASYNC_ERR_COLLISION = -11,
     CV_ASYNC_ERR_REVERT = -12,
+    CV_ASYNC_ERR_ON_WORKER = -13,  // cv_cloud_query_wait on one of the handle's workers
 };
 
 // One network request with the queries attached to it. The arrays start with
 // room for the first query only and grow as identical queries attach.
 struct cv_async_request {
-    cv_cloud_query_cb callback;
+    cv_cloud_query_cb callback;  // of the queries that do not wait (null while none)
     int32_t count;     // queries attached, 1..MAX_REPEAT_QUERIES
     int32_t capacity;  // room in the arrays
     cv_txq_item* txq_item;  // queued item, or null
@@ -67,6 +69,9 @@ struct cv_async_request {
     uint64_t key_lo;
     cv_txq_item item;       // its transmit queue entry (txq_item points here while queued)
     CorvaneQuery_t** queries;
+    // Per query: the caller's data, or for a waiting caller its record. Once
+    // grown, the array is followed by one byte per query telling which
+    // queries wait (the first one's in `state`: CV_REQ_FIRST_WAITS).
     void** user_data;
     CorvaneQuery_t* first_query;  // inline room for the first entry
     void* first_user_data;
@@ -79,6 +84,16 @@ struct cv_async_request {
 // (the caller keeps the query then).
 int cv_cloud_query_async(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_cloud_query_cb callback,
                          void* user_data);
+// As cv_cloud_query_async, then returns once the query's callback ran (on
+// this thread when the caller read the answer itself). While nobody else
+// reads the stream the caller reads it itself, so that its answer wakes no
+// worker; answers of other requests and server messages it reads go to the
+// receive worker, whose callbacks run there. It may attach to an identical
+// outstanding request, and asynchronous queries to its request: the request
+// is then finished on the receive worker. Refused on the handle's own
+// workers (CV_ASYNC_ERR_ON_WORKER).
+int cv_cloud_query_wait(cv_cloud_handle* handle, CorvaneQuery_t* query, cv_cloud_query_cb callback,
+                        void* user_data);
 // Blocks until no request is outstanding. 0, or -1 when the lock fails.
 int cv_cloud_async_wait(cv_cloud_handle* handle);
 

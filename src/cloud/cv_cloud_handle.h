@@ -266,6 +266,30 @@ struct cv_async_state {
     pthread_cond_t done_cond;  // a request finished; separate, so finishing does not wake the transmit worker
     pthread_cond_t wake_cond;  // a connection is up, a deadline moved earlier, or the engine stops: ends the idle waits of the other workers
     pthread_cond_t sent_cond;  // a request that a response waits for is no longer being sent
+
+    // Callers that wait for their own answer (cv_cloud_query_wait) read it
+    // themselves while the stream is theirs, as a bare client would.
+    // The receive side (input buffer, stream reads) is in use: by the receive
+    // worker for one pass, by a waiting caller, or handed to the worker with
+    // what a caller read for others. The worker waits on a quiet stream
+    // without it.
+    std::atomic<bool> rx_busy;
+    // Waiting callers between their submission and their answer: while there
+    // are any, the receive worker leaves a quiet stream to them.
+    std::atomic<uint32_t> rx_waiters;
+    // The receive worker waits on the socket; a new waiting caller ends that
+    // wait through the handle's wake-up descriptor (idle.wake_fd) before it
+    // sends its query.
+    std::atomic<bool> rx_watching;
+    bool rx_parked;            // the receive worker waits on rx_cond
+    pthread_cond_t rx_cond;    // ends that wait: a hand-over, a lookup nobody waits for, or stop
+    // What a waiting caller read for other requests (under the async mutex),
+    // handed to the receive worker with the receive side, so that no other
+    // caller's callback runs on the waiting caller's thread.
+    bool rx_handed;
+    int rx_handed_count;
+    struct CorvaneQueryResponse* rx_handed_responses[32];  // CV_RX_BATCH_MAX
+    struct CorvaneMessage* rx_handed_message;
     long period_ns;            // a worker's pause after a failed step
     bool cond_ready;
     bool lock_ready;

@@ -433,6 +433,12 @@ int _cv_read_inbuf(cv_cloud_handle* handle, int32_t wanted, int64_t deadline, bo
         int rc = handle->stream_ops->recv(handle->stream, staging, ask, &received);
         _cv_unlock(&t->transfer_mutex, CV_LOCK_TAG);
         if (rc == CV_STREAM_AGAIN) {
+            // Between frames the reader polls on its own (the receive worker
+            // without the receive side, so that a caller may take it).
+            if (quiet && t->inbuf_fill == 0) {
+                *quiet = true;
+                break;
+            }
             wait_first = true;
             continue;
         }

@@ -96,6 +96,7 @@ struct Completion {
     long response_txid = -1;
     long query_txid = -1;
     const void* response = nullptr;
+    std::thread::id thread;  // where the callback ran
 };
 
 // Records completion callbacks by the user data index; frees the queries.
@@ -123,6 +124,7 @@ public:
         c.response_txid = response ? response->header.txid : -1;
         c.query_txid = query->header.txid;
         c.response = response;
+        c.thread = std::this_thread::get_id();
         free_query(query);
         std::lock_guard<std::mutex> guard(s->recorder->mutex_);
         s->recorder->calls_[s->index].push_back(c);

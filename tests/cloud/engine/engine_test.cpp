@@ -10,6 +10,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <tuple>
 
 #include "cloud/cloud_client_fixture.h"
@@ -437,6 +438,69 @@ TEST_F(CloudClientTest, ReceiverTurningToWaitWakesTheSenderForWhatIsQueued) {
     EXPECT_TRUE(recorder_.calls(0).empty()) << "the slow answers came first";
 }
 
+// A caller that waits for its answer reads it on its own thread while nobody
+// else reads, and returns after its callback; answers of asynchronous lookups
+// still come once each. A waiting caller may share an asynchronous lookup's
+// request, which then finishes on the receive worker (it runs that caller's
+// callback too), and a worker cannot wait (it would wait for itself).
+TEST_F(CloudClientTest, WaitingCallerReadsItsOwnAnswer) {
+    server_.set_hook([](const testbed::ReceivedQuery& q) {
+        static const uint8_t slow[] = {'7', '7', '7', '7'};
+        const bool is_slow = std::search(q.der.begin(), q.der.end(), slow, slow + 4) != q.der.end();
+        return is_slow ? testbed::Reply::defaults().delayed(300ms) : testbed::Reply::defaults();
+    });
+    start(options());
+    struct Own {
+        cv_cloud_handle* handle = nullptr;
+        std::atomic<int> calls{0};
+        std::thread::id thread;
+        bool answered = false;
+        std::atomic<int> nested{1};  // what a wait from this callback returned
+        static int callback(CorvaneQuery_t* query, CorvaneQueryResponse_t* response, uint32_t status, void* self) {
+            auto* own = static_cast<Own*>(self);
+            free_query(query);
+            own->thread = std::this_thread::get_id();
+            own->answered = response && !(status & CV_STATUS_FAILED);
+            if (own->handle) {
+                CorvaneQuery_t* again = file_query(999);
+                own->nested = cv_cloud_query_wait(own->handle, again, callback, nullptr);
+                free_query(again);
+            }
+            own->calls++;
+            return 0;
+        }
+    };
+    for (int i = 0; i < 3; i++)
+        ASSERT_EQ(submit(file_query(i, 7777), i), 1);
+    int on_caller = 0;
+    for (int i = 0; i < 20; i++) {
+        Own own;
+        ASSERT_EQ(cv_cloud_query_wait(handle_.get(), file_query(100 + i), Own::callback, &own), 1);
+        EXPECT_EQ(own.calls.load(), 1);
+        EXPECT_TRUE(own.answered);
+        on_caller += own.thread == std::this_thread::get_id();
+    }
+    EXPECT_GT(on_caller, 0) << "every answer was read by the receive worker";
+    ASSERT_TRUE(recorder_.wait_for(3, 5s));
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(recorder_.calls(i).size(), 1u);
+
+    ASSERT_EQ(submit(file_query(50, 7777), 50), 1);
+    Own twin;
+    EXPECT_EQ(cv_cloud_query_wait(handle_.get(), file_query(50, 7777), Own::callback, &twin), CV_ASYNC_ATTACHED);
+    EXPECT_EQ(twin.calls.load(), 1);
+    EXPECT_TRUE(twin.answered);
+    EXPECT_NE(twin.thread, std::this_thread::get_id()) << "the asynchronous caller's callback ran on the waiting caller";
+
+    Own on_worker;
+    on_worker.handle = handle_.get();
+    ASSERT_EQ(cv_cloud_query_async(handle_.get(), file_query(60), Own::callback, &on_worker), 1);
+    ASSERT_TRUE(eventually([&] { return on_worker.calls.load() == 1; }, 5s));
+    EXPECT_EQ(on_worker.nested.load(), CV_ASYNC_ERR_ON_WORKER);
+    ASSERT_TRUE(recorder_.wait_for(4, 5s));
+    EXPECT_EQ(recorder_.calls(50).size(), 1u);
+}
+
 TEST_F(CloudClientTest, BadArgumentsAreRefused) {
     start(options());
     cv_log_capture log;
@@ -457,6 +521,8 @@ TEST_F(CloudClientTest, BadArgumentsAreRefused) {
 
 // Thousands of queries from several threads while the server drops, delays,
 // duplicates, cuts frames and sends garbage: every callback runs exactly once.
+// Half the threads wait for each answer (cv_cloud_query_wait): theirs ran
+// when the call returns, and no thread of a caller runs another's callback.
 TEST_F(CloudClientTest, ChaosStressEveryCallbackExactlyOnce) {
     auto opts = options();
     opts.timeout = {2, 0};
@@ -475,17 +541,32 @@ TEST_F(CloudClientTest, ChaosStressEveryCallbackExactlyOnce) {
 
     constexpr int kThreads = 4;
     constexpr int kPerThread = 1000;
+    constexpr int kPerWaitingThread = 250;  // a dropped answer holds a waiting thread for the time-out
+    auto waits = [](int t) { return t % 2 == 1; };
     std::atomic<int> accepted{0};
     std::vector<std::thread> threads;
     std::vector<std::vector<int>> results(kThreads);
+    std::vector<std::thread::id> callers(kThreads);
+    std::atomic<int> returned_early{0};
     for (int t = 0; t < kThreads; t++) {
         threads.emplace_back([&, t] {
+            callers[t] = std::this_thread::get_id();
             std::mt19937 rng(static_cast<unsigned>(t));
-            for (int i = 0; i < kPerThread; i++) {
+            for (int i = 0; i < (waits(t) ? kPerWaitingThread : kPerThread); i++) {
                 const int index = t * kPerThread + i;
                 // One in eight asks for a popular file: piggy-backing under load.
                 const int identity = (rng() % 8 == 0) ? static_cast<int>(rng() % 16) : 100000 + index;
-                int rc = submit(file_query(identity, i), index);
+                CorvaneQuery_t* query = file_query(identity, i);
+                int rc;
+                if (waits(t)) {
+                    rc = cv_cloud_query_wait(handle_.get(), query, Recorder::callback, recorder_.slot(index));
+                    if (rc < 0)
+                        free_query(query);
+                    else if (recorder_.calls(index).size() != 1)
+                        returned_early++;
+                } else {
+                    rc = submit(query, index);
+                }
                 results[t].push_back(rc);
                 if (rc >= 0)
                     accepted++;
@@ -496,12 +577,13 @@ TEST_F(CloudClientTest, ChaosStressEveryCallbackExactlyOnce) {
     }
     for (auto& th : threads)
         th.join();
+    EXPECT_EQ(returned_early.load(), 0) << "a waiting call returned before its callback";
     ASSERT_TRUE(recorder_.wait_for(accepted.load(), 60s)) << recorder_.total() << " of " << accepted.load();
     ASSERT_EQ(cv_cloud_async_wait(handle_.get()), 0);
     auto all = recorder_.all();
     int firsts = 0;
     for (int t = 0; t < kThreads; t++) {
-        for (int i = 0; i < kPerThread; i++) {
+        for (int i = 0; i < static_cast<int>(results[t].size()); i++) {
             const int index = t * kPerThread + i;
             const int rc = results[t][i];
             auto it = all.find(index);
@@ -522,6 +604,12 @@ TEST_F(CloudClientTest, ChaosStressEveryCallbackExactlyOnce) {
                 EXPECT_EQ(c.response_type, 0) << index;
             }
             firsts += rc == 1;
+            // A caller's thread runs no callback but its own waiting one.
+            for (int other = 0; other < kThreads; other++) {
+                if (c.thread == callers[other]) {
+                    EXPECT_TRUE(other == t && waits(t)) << index << " ran on caller " << other;
+                }
+            }
         }
     }
     EXPECT_EQ(recorder_.total(), accepted.load());

@@ -19,11 +19,16 @@ namespace agent {
 using Millis = std::chrono::milliseconds;
 
 struct BackoffPolicy {
-    // Twice the library's reconnect wait (a shorter wait would only queue a
-    // ping behind it): the first retries of endpoints that missed together
-    // spread over 10 s, and one lost ping costs an idle endpoint 10 to 20 s
-    // (a busy one reconnects with its own lookups on the library's wait).
-    Millis floor{10000};
+    // A fleet's return is crowded at its start: the endpoints that had not
+    // noticed the outage come back at their keepalive, and a ping queued in
+    // the last 5 s before the server returned comes back on the library's
+    // reconnect wait, so that its first seconds already hold about twice the
+    // keepalive rate. A first retry no sooner than 40 s keeps the retries of
+    // a short outage out of those seconds and spreads them over the next
+    // 40 s. One lost ping costs an idle endpoint 40 to 80 s, about its
+    // keepalive (a busy one reconnects with its own lookups on the
+    // library's 5 s wait).
+    Millis floor{40000};
     // Five minutes: a whole fleet spreads over it (a thousand endpoints come
     // back at about three a second), and no endpoint stays away much longer
     // than that after its server returned.

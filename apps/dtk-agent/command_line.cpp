@@ -26,7 +26,7 @@ void PrintUsage(FILE* out) {
         "                               state change; SIGTERM or SIGINT stops it (exit 0), SIGHUP\n"
         "                               reloads the configuration; it pings the cloud every S\n"
         "                               seconds (default 60; while unanswered after a random\n"
-        "                               10 s to 5 min, doubling per miss) so that a lost\n"
+        "                               40 s to 5 min, doubling per miss) so that a lost\n"
         "                               connection comes back by itself; tells systemd\n"
         "                               when it is running and when it stops\n"
         "  register [--timeout S] [--json]\n"

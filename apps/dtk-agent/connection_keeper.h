@@ -7,7 +7,7 @@
 // the library's own pings come every 15 minutes, and every endpoint's keeper
 // adds to the server's load; the first check comes at a random point of the
 // period, see backoff.h), and after one went unanswered with a jittered
-// back-off (10 s to 5 min, the ceiling doubling per miss); a queued ping is
+// back-off (40 s to 5 min, the ceiling doubling per miss); a queued ping is
 // what makes the library reconnect. Answers and failures are reported to the instance as
 // the host's cloud results, and the keeper says when the cloud stops and
 // starts answering again.

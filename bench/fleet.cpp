@@ -69,7 +69,8 @@ struct Settings {
     int idle_s = 20;
     int outage_s = 30;
     int keepalive_s = agent::ConnectionKeeper::kDefaultCheckSeconds;
-    agent::BackoffPolicy backoff;
+    agent::BackoffPolicy backoff;  // the keeper's for the keepalive unless given
+    bool floor_given = false;
     int limit_s = 300;  // bound of the fleet's return (and of its first connection)
 };
 
@@ -452,11 +453,15 @@ bool parse(int argc, char** argv, Settings* s) {
         else if (name == "--idle") s->idle_s = static_cast<int>(v);
         else if (name == "--outage") s->outage_s = static_cast<int>(v);
         else if (name == "--keepalive") s->keepalive_s = static_cast<int>(v);
-        else if (name == "--floor-ms") s->backoff.floor = agent::Millis(v);
-        else if (name == "--cap-ms") s->backoff.cap = agent::Millis(v);
+        else if (name == "--floor-ms") {
+            s->backoff.floor = agent::Millis(v);
+            s->floor_given = true;
+        } else if (name == "--cap-ms") s->backoff.cap = agent::Millis(v);
         else if (name == "--limit") s->limit_s = static_cast<int>(v);
         else return false;
     }
+    if (!s->floor_given)
+        s->backoff.floor = agent::KeepaliveBackoff(std::chrono::seconds(s->keepalive_s)).floor;
     return argc % 2 == 1;
 }
 

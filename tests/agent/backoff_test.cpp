@@ -56,8 +56,9 @@ TEST(Backoff, EveryWaitLiesBetweenTheFloorAndADoublingCappedCeilingAndSpreadsOve
 }
 
 TEST(Backoff, KeepaliveComesAtARandomPhaseFirstThenEveryPeriodAndMissesBackOffUntilAnAnswer) {
-    // As run keeps its connection: the first retry after a miss comes 40 to 80 s later.
-    const BackoffPolicy policy;
+    // As run keeps its connection at the default keepalive: the first retry
+    // after a miss comes 40 to 80 s later.
+    const BackoffPolicy policy = agent::KeepaliveBackoff(Millis(60000));
     std::set<long> phases;
     for (uint64_t seed = 1; seed <= 20; seed++) {
         KeepaliveSchedule schedule(Millis(60000), policy, seed);
@@ -79,6 +80,18 @@ TEST(Backoff, KeepaliveComesAtARandomPhaseFirstThenEveryPeriodAndMissesBackOffUn
         EXPECT_LE(retry, Millis(80000));
     }
     EXPECT_GE(phases.size(), 15u);
+}
+
+TEST(Backoff, AKeepersFloorIsTwoThirdsOfItsKeepaliveKeptWithin10To40Seconds) {
+    const struct {
+        long period_ms, floor_ms;
+    } rows[] = {{1000, 10000}, {10000, 10000}, {15000, 10000}, {30000, 20000},
+                {60000, 40000}, {120000, 40000}, {86400000, 40000}};
+    for (const auto& row : rows) {
+        const BackoffPolicy policy = agent::KeepaliveBackoff(Millis(row.period_ms));
+        EXPECT_EQ(policy.floor, Millis(row.floor_ms)) << "keepalive " << row.period_ms << " ms";
+        EXPECT_EQ(policy.cap, Millis(300000)) << "keepalive " << row.period_ms << " ms";
+    }
 }
 
 }  // namespace

@@ -11,7 +11,9 @@
 // - after the server was stopped for a while and started again: the
 //   reconnections (handshakes the server completed) per second, the largest
 //   share of them in any one-second window, and the time until every
-//   endpoint's ping is answered again; then one file lookup per endpoint.
+//   endpoint's ping is answered again; then one file lookup per endpoint;
+// - what brought each endpoint back (see Cause), per second and in the
+//   worst second, so that a peak can be explained by numbers.
 // The library's own first ping comes a minute after a handle is made (then
 // every 15 minutes); the outage starts after it, so that what brings the
 // fleet back is the keepers alone. Every phase is bounded in time.
@@ -27,6 +29,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -34,6 +37,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -65,7 +69,8 @@ struct Settings {
     int idle_s = 20;
     int outage_s = 30;
     int keepalive_s = agent::ConnectionKeeper::kDefaultCheckSeconds;
-    agent::BackoffPolicy backoff;
+    agent::BackoffPolicy backoff;  // the keeper's for the keepalive unless given
+    bool floor_given = false;
     int limit_s = 300;  // bound of the fleet's return (and of its first connection)
 };
 
@@ -212,6 +217,46 @@ void count_line(const char*, void*) { log_lines++; }
 
 void add_ca(X509_STORE* store, void* ca) { X509_STORE_add_cert(store, static_cast<X509*>(ca)); }
 
+// What made an endpoint connect, told by its own connection callbacks: the
+// keeper's ping (a keepalive, or the retry after the n-th miss in a row)
+// when the connection came straight after it; "held" when an attempt for
+// that ping had failed first, so that the library connected on its own
+// reconnect wait; "other" for anything else (the library's own ping).
+enum Cause { kKeepalive, kRetry1, kRetry2, kRetry3, kRetryMore, kHeld, kOther, kCauses };
+const char* const kCauseNames[kCauses] = {"keepalive", "retry 1", "retry 2", "retry 3", "retry 4+", "held", "other"};
+// A connection this long after the keeper's ping, with no failed attempt
+// between, was not made for that ping (the library's wait is 5 s).
+constexpr auto kStraightAfter = 3s;
+
+struct Reconnection {
+    Clock::time_point at;
+    Cause cause;
+};
+
+// Every endpoint's connections, appended by the cloud workers (a few per
+// endpoint in a run: the lock is not contended).
+class ReconnectionLog {
+public:
+    void add(Clock::time_point at, Cause cause) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (entries_.size() < 1000000)
+            entries_.push_back({at, cause});
+    }
+    std::vector<Reconnection> since(Clock::time_point from) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<Reconnection> out;
+        for (const Reconnection& r : entries_)
+            if (r.at >= from)
+                out.push_back(r);
+        return out;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<Reconnection> entries_;
+};
+ReconnectionLog reconnections_log;
+
 // One endpoint: a cloud handle as the kit makes it (default options: the
 // 5 s reconnect wait and query time-out, the 900 s ping with the early one a
 // minute after the handle is made), kept by `run`'s keeper.
@@ -229,6 +274,8 @@ public:
         handle_ = cv_cloud_init(CV_QUERY_METHOD_TCP, &opts, uuid, server.c_str(), credential.pkey(),
                                 credential.x509(), nullptr);
         cv_cloud_free_opts(CV_QUERY_METHOD_TCP, &opts);
+        if (handle_)
+            cv_cloud_set_connection_callbacks(handle_, on_failed_attempt, on_attempt, this);
     }
     ~Endpoint() override { close(); }
     void close() {
@@ -239,13 +286,19 @@ public:
 
     bool Ready() override { return handle_ != nullptr; }
     int QueryAsync(CorvaneQuery* query, TesselQueryCallback callback, void* userData) override {
+        ping_sent_.store(Clock::now().time_since_epoch().count());
+        ping_kind_.store(std::min<long>(in_a_row_, kRetryMore));
+        attempt_failed_.store(false);
         return cv_cloud_query_async(handle_, query, callback, userData);
     }
     void Report(bool answered) override {
-        if (answered)
+        if (answered) {
             last_answer = Clock::now();
-        else
+            in_a_row_ = 0;
+        } else {
             misses++;
+            in_a_row_++;
+        }
     }
 
     void tick() { keeper_.Tick(); }
@@ -255,7 +308,27 @@ public:
     long misses = 0;
 
 private:
+    // On a cloud worker of this handle.
+    static void on_failed_attempt(int64_t, void* self) { static_cast<Endpoint*>(self)->attempt_failed_.store(true); }
+    static void on_attempt(void* self) {
+        auto* e = static_cast<Endpoint*>(self);
+        const auto now = Clock::now();
+        const Clock::time_point sent{Clock::duration(e->ping_sent_.load())};
+        Cause cause = kOther;
+        if (e->attempt_failed_.exchange(false))
+            cause = kHeld;
+        else if (now - sent < kStraightAfter)
+            cause = static_cast<Cause>(e->ping_kind_.load());
+        reconnections_log.add(now, cause);
+    }
+
     cv_cloud_handle* handle_ = nullptr;
+    long in_a_row_ = 0;  // misses since the last answer (ticking thread)
+    // The keeper's last ping: when, which kind (a Cause up to kRetryMore),
+    // and whether a connection attempt failed since.
+    std::atomic<Clock::rep> ping_sent_{0};
+    std::atomic<long> ping_kind_{kOther};
+    std::atomic<bool> attempt_failed_{false};
     agent::ConnectionKeeper keeper_;
 };
 
@@ -341,6 +414,35 @@ long lookup_everywhere(Fleet& fleet) {
     return c.done - c.failed;
 }
 
+// The endpoints' own count of their connections since `from`, by cause:
+// per second (as the server's histogram) and within the second from `peak`.
+void print_causes(const std::vector<Reconnection>& seen, Clock::time_point from, size_t seconds_shown,
+                  Clock::time_point peak) {
+    long total[kCauses] = {}, in_peak[kCauses] = {};
+    std::vector<std::array<long, kCauses>> per_second(seconds_shown, std::array<long, kCauses>{});
+    for (const Reconnection& r : seen) {
+        total[r.cause]++;
+        const auto second = static_cast<size_t>((r.at - from) / 1s);
+        if (second < seconds_shown)
+            per_second[second][r.cause]++;
+        if (r.at >= peak && r.at < peak + 1s)
+            in_peak[r.cause]++;
+    }
+    printf("fleet: the endpoints saw %zu reconnections; by cause (all, in the worst second from %.1f s):", seen.size(),
+           seconds(peak - from));
+    for (int c = 0; c < kCauses; c++)
+        printf("%s %s %ld, %ld", c ? ";" : "", kCauseNames[c], total[c], in_peak[c]);
+    printf("\n");
+    for (int c = 0; c < kCauses; c++) {
+        if (!total[c])
+            continue;
+        printf("fleet:   %-9s per second:", kCauseNames[c]);
+        for (const auto& counts : per_second)
+            printf(" %ld", counts[c]);
+        printf("\n");
+    }
+}
+
 bool parse(int argc, char** argv, Settings* s) {
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string name = argv[i];
@@ -351,11 +453,15 @@ bool parse(int argc, char** argv, Settings* s) {
         else if (name == "--idle") s->idle_s = static_cast<int>(v);
         else if (name == "--outage") s->outage_s = static_cast<int>(v);
         else if (name == "--keepalive") s->keepalive_s = static_cast<int>(v);
-        else if (name == "--floor-ms") s->backoff.floor = agent::Millis(v);
-        else if (name == "--cap-ms") s->backoff.cap = agent::Millis(v);
+        else if (name == "--floor-ms") {
+            s->backoff.floor = agent::Millis(v);
+            s->floor_given = true;
+        } else if (name == "--cap-ms") s->backoff.cap = agent::Millis(v);
         else if (name == "--limit") s->limit_s = static_cast<int>(v);
         else return false;
     }
+    if (!s->floor_given)
+        s->backoff.floor = agent::KeepaliveBackoff(std::chrono::seconds(s->keepalive_s)).floor;
     return argc % 2 == 1;
 }
 
@@ -464,13 +570,17 @@ int main(int argc, char** argv) {
     if (!slots.empty())
         slots.erase(slots.begin());
     long reconnections = 0, window = 0, peak = 0;
+    size_t peak_last = 0;  // the last slot of the worst window
     const size_t per_second = std::chrono::seconds(1) / kSample;
     std::vector<long> histogram((slots.size() + per_second - 1) / per_second, 0);
     for (size_t i = 0; i < slots.size(); i++) {
         reconnections += slots[i];
         histogram[i / per_second] += slots[i];
         window += slots[i] - (i >= per_second ? slots[i - per_second] : 0);
-        peak = std::max(peak, window);
+        if (window > peak) {
+            peak = window;
+            peak_last = i;
+        }
     }
     const double peak_share = reconnections ? 100.0 * peak / reconnections : 0;
     printf("fleet: server away %.1f s (%ld pings missed meanwhile); after its restart %ld reconnections, at most "
@@ -479,6 +589,9 @@ int main(int argc, char** argv) {
     for (long count : histogram)
         printf(" %ld", count);
     printf("\n");
+    // Slot k holds what the server counted during the 100 ms before its k-th reading.
+    print_causes(reconnections_log.since(restarted), restarted, histogram.size(),
+                 restarted + kSample * static_cast<long>(peak_last) - std::chrono::seconds(1));
     printf("fleet: %zu of %d endpoints answered again; half within %.1f s, all within %.1f s%s\n", returns.size(), n,
            returns.empty() ? 0 : returns[returns.size() / 2], returns.empty() ? 0 : returns.back(),
            back ? "" : " (not all: limit reached)");

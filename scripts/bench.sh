@@ -28,7 +28,8 @@ declare -A args=(
   # 10 000 and 100 000 small files, 1 GiB of large files, 1000 server messages;
   # as root each side of a lookup comparison starts with the page cache dropped.
   [agent]="10000,100000 1024 1000"
-  [fleet]="--endpoints 500 --idle 20 --outage 30"
+  # At the default keepalive, whose return the aims are about.
+  [fleet]="--endpoints 500 --idle 20 --outage 30 --keepalive 60"
 )
 
 names=("$@")

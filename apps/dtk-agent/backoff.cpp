@@ -4,6 +4,12 @@
 
 namespace agent {
 
+BackoffPolicy KeepaliveBackoff(Millis period) {
+    BackoffPolicy policy;
+    policy.floor = std::clamp(period * 2 / 3, policy.floor, Millis(40000));
+    return policy;
+}
+
 Backoff::Backoff(BackoffPolicy policy, uint64_t seed) : m_policy(policy), m_random(seed) {
     m_policy.floor = std::max(m_policy.floor, Millis(1));
     m_policy.cap = std::max(m_policy.cap, m_policy.floor);

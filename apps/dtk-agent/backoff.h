@@ -19,16 +19,26 @@ namespace agent {
 using Millis = std::chrono::milliseconds;
 
 struct BackoffPolicy {
-    // Twice the library's reconnect wait (a shorter wait would only queue a
-    // ping behind it): the first retries of endpoints that missed together
-    // spread over 10 s, and one lost ping costs an idle endpoint 10 to 20 s
-    // (a busy one reconnects with its own lookups on the library's wait).
+    // Twice the library's reconnect wait: a shorter wait would only queue a
+    // ping behind it. A keeper takes KeepaliveBackoff's floor.
     Millis floor{10000};
     // Five minutes: a whole fleet spreads over it (a thousand endpoints come
     // back at about three a second), and no endpoint stays away much longer
     // than that after its server returned.
     Millis cap{300000};
 };
+
+// The back-off of a keeper that pings every `period` while answered: its
+// floor is two thirds of the period, at least 10 s and at most 40 s. A
+// fleet's return is crowded at its start: the endpoints that had not noticed
+// the outage come back at their keepalive, and a ping queued in the last 5 s
+// before the server returned comes back on the library's reconnect wait, so
+// that the first seconds already hold about twice the keepalive rate. A
+// first retry that late keeps a short outage's retries out of those seconds;
+// beyond 40 s the keepalives alone set the peak and the return only slows.
+// One lost ping costs an idle endpoint up to twice the floor (a busy one
+// reconnects with its own lookups on the library's 5 s wait).
+BackoffPolicy KeepaliveBackoff(Millis period);
 
 class Backoff {
 public:

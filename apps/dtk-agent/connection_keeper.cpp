@@ -72,9 +72,9 @@ private:
 
 }  // namespace
 
-ConnectionKeeper::ConnectionKeeper(ITesselInstance* instance, FILE* out, int checkSeconds, BackoffPolicy backoff,
-                                   uint64_t seed)
-    : ConnectionKeeper(new InstanceLink(instance), out, checkSeconds, backoff, seed) {
+ConnectionKeeper::ConnectionKeeper(ITesselInstance* instance, FILE* out, int checkSeconds, uint64_t seed)
+    : ConnectionKeeper(new InstanceLink(instance), out, checkSeconds,
+                       KeepaliveBackoff(std::chrono::seconds(checkSeconds)), seed) {
     m_ownLink.reset(m_link);
 }
 

@@ -7,7 +7,8 @@
 // the library's own pings come every 15 minutes, and every endpoint's keeper
 // adds to the server's load; the first check comes at a random point of the
 // period, see backoff.h), and after one went unanswered with a jittered
-// back-off (10 s to 5 min, the ceiling doubling per miss); a queued ping is
+// back-off (from two thirds of the period, kept within 10 to 40 s, up to
+// 5 min, the ceiling doubling per miss); a queued ping is
 // what makes the library reconnect. Answers and failures are reported to the instance as
 // the host's cloud results, and the keeper says when the cloud stops and
 // starts answering again.
@@ -40,8 +41,8 @@ class ConnectionKeeper {
 public:
     // Seconds between checks while the cloud answers, unless run says otherwise.
     static constexpr int kDefaultCheckSeconds = 60;
-    ConnectionKeeper(ITesselInstance* instance, FILE* out, int checkSeconds,
-                     BackoffPolicy backoff = BackoffPolicy{}, uint64_t seed = RandomSeed());
+    // Backs off as KeepaliveBackoff says for this period.
+    ConnectionKeeper(ITesselInstance* instance, FILE* out, int checkSeconds, uint64_t seed = RandomSeed());
     // Over another cloud side, which must outlive the keeper; `out` may be
     // null (nothing printed).
     ConnectionKeeper(KeeperLink* link, FILE* out, int checkSeconds, BackoffPolicy backoff, uint64_t seed);

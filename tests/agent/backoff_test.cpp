@@ -23,8 +23,8 @@ struct BackoffRow {
 
 TEST(Backoff, EveryWaitLiesBetweenTheFloorAndADoublingCappedCeilingAndSpreadsOverIt) {
     const BackoffRow rows[] = {
-        {5000, 300000, 1, 10000},   {5000, 300000, 2, 20000},  {5000, 300000, 5, 160000},
-        {5000, 300000, 6, 300000},  {5000, 300000, 1000, 300000}, {1000, 1000, 3, 1000},
+        {40000, 300000, 1, 80000},  {40000, 300000, 2, 160000}, {40000, 300000, 3, 300000},
+        {40000, 300000, 1000, 300000}, {5000, 300000, 6, 300000}, {1000, 1000, 3, 1000},
         {250, 60000, 4, 4000},
     };
     for (const BackoffRow& row : rows) {
@@ -56,7 +56,9 @@ TEST(Backoff, EveryWaitLiesBetweenTheFloorAndADoublingCappedCeilingAndSpreadsOve
 }
 
 TEST(Backoff, KeepaliveComesAtARandomPhaseFirstThenEveryPeriodAndMissesBackOffUntilAnAnswer) {
-    const BackoffPolicy policy{Millis(5000), Millis(300000)};
+    // As run keeps its connection at the default keepalive: the first retry
+    // after a miss comes 40 to 80 s later.
+    const BackoffPolicy policy = agent::KeepaliveBackoff(Millis(60000));
     std::set<long> phases;
     for (uint64_t seed = 1; seed <= 20; seed++) {
         KeepaliveSchedule schedule(Millis(60000), policy, seed);
@@ -73,9 +75,23 @@ TEST(Backoff, KeepaliveComesAtARandomPhaseFirstThenEveryPeriodAndMissesBackOffUn
         }
         EXPECT_EQ(schedule.Answered(), Millis(60000));
         EXPECT_EQ(schedule.misses(), 0);
-        EXPECT_LE(schedule.Missed(), Millis(10000));
+        const Millis retry = schedule.Missed();
+        EXPECT_GE(retry, Millis(40000));
+        EXPECT_LE(retry, Millis(80000));
     }
     EXPECT_GE(phases.size(), 15u);
+}
+
+TEST(Backoff, AKeepersFloorIsTwoThirdsOfItsKeepaliveKeptWithin10To40Seconds) {
+    const struct {
+        long period_ms, floor_ms;
+    } rows[] = {{1000, 10000}, {10000, 10000}, {15000, 10000}, {30000, 20000},
+                {60000, 40000}, {120000, 40000}, {86400000, 40000}};
+    for (const auto& row : rows) {
+        const BackoffPolicy policy = agent::KeepaliveBackoff(Millis(row.period_ms));
+        EXPECT_EQ(policy.floor, Millis(row.floor_ms)) << "keepalive " << row.period_ms << " ms";
+        EXPECT_EQ(policy.cap, Millis(300000)) << "keepalive " << row.period_ms << " ms";
+    }
 }
 
 }  // namespace

@@ -98,8 +98,11 @@ int cloud_query_register(cv_cloud_handle* cloud_handle, const uint8_t* agent_gui
         return CLOUD_QUERY_FAILED;
     }
     ctx.result = CLOUD_QUERY_FAILED;
-    // The callback owns the query once it is accepted.
-    if (cv_cloud_query_async(cloud_handle, query, on_registration_response, &ctx) < 0) {
+    // The callback owns the query once it is accepted. This thread waits for
+    // the answer anyway, so it reads the answer itself when the stream is
+    // free (no worker hands it over); the callback has run by the return,
+    // and the wait below only confirms it.
+    if (cv_cloud_query_wait(cloud_handle, query, on_registration_response, &ctx) < 0) {
         TLOG_ERR("failed to queue registration query");
         free_query(query);
         ctx.done = 1;

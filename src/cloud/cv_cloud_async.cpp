@@ -1138,7 +1138,7 @@ void park_while_callers_read(cv_cloud_handle* handle) {
 }
 
 // Waits (socket lock held, shared) until a quiet stream has something to
-// read, without the receive side, for at most one transfer deadline. True
+// read, without the receive side, for at most the receive window. True
 // when a pass is due; false also when a waiting caller came, which takes
 // the stream.
 bool stream_ready(cv_cloud_handle* handle, bool* quiet) {

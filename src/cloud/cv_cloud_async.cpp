@@ -1,15 +1,14 @@
 #include "cloud/cv_cloud_async.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <ctime>
 #include <new>
 #include <tuple>
-
 
 #include "cloud/cv_cloud.h"
 #include "cloud/cv_cloud_engine.h"
@@ -1460,7 +1459,6 @@ void _cv_async_deinit(cv_cloud_handle* handle) {
     join_worker(a->periodic_thread, &a->periodic_started, "periodic");
     join_worker(a->rx_thread, &a->rx_started, "rx");
     join_worker(a->tx_thread, &a->tx_started, "tx");
-    _cv_wake_close(handle);
 
     cv_cloud_async_lock(handle);
     // A caller still writing its own frame keeps its request until it is done.
@@ -1468,13 +1466,18 @@ void _cv_async_deinit(cv_cloud_handle* handle) {
         struct timespec deadline = deadline_in(a->period_ns);
         cv_cloud_async_lock_cond_timedwait(&a->cond, handle, &deadline);
     }
-    // So does a caller reading its own answer (it stops within a transfer
-    // deadline); what it handed to the stopped receive worker goes.
+    // So does a caller reading its own answer; what it handed to the
+    // stopped receive worker goes. Its socket wait sees the stop flag, or
+    // ends on the wake-up descriptor, signalled again on each look: the
+    // stopped receive worker may have taken the first signal.
     drop_handed(handle);
     while (a->rx_busy.load()) {
+        _cv_wake_receiver(handle);
         struct timespec deadline = deadline_in(a->period_ns);
         cv_cloud_async_lock_cond_timedwait(&a->done_cond, handle, &deadline);
     }
+    // Nobody waits on the descriptor any more.
+    _cv_wake_close(handle);
     for (;;) {
         cv_async_request* pending = nullptr;
         for (auto& entry : a->response_tree) {
